@@ -1,0 +1,43 @@
+# tavisk: `make check` is the test command (installs what is missing, builds,
+# runs every test plainly and again under ASan+UBSan); `make demo` runs the
+# command-line tool on the bundled example.
+JOBS ?= $(shell nproc)
+DEBIAN_PACKAGES = build-essential cmake ninja-build pkg-config libfyaml-dev libicu-dev \
+                  libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev python3
+
+.PHONY: deps build check test asan demo bench clean
+
+deps:
+	@missing=""; for p in $(DEBIAN_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build -j $(JOBS)
+
+test: build
+	cd build && ctest --output-on-failure -j $(JOBS)
+
+asan: deps
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVISK_SANITIZE=ON
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+check: test asan
+
+demo: build
+	./build/tavisk --max-chars 1200 --report examples/github-issues.json
+
+bench: deps
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVISK_BENCH=ON -DTAVISK_TESTS=OFF
+	cmake --build build-bench -j $(JOBS)
+	./build-bench/bench/tavisk_bench
+
+clean:
+	rm -rf build build-asan build-bench

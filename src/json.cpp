@@ -1,0 +1,395 @@
+#include "json.h"
+
+#include <cstring>
+
+#include "utf8.h"
+
+namespace tavisk::json {
+
+std::string ParseError::text() const {
+  return message + " at line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+namespace {
+
+bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+class Parser {
+ public:
+  explicit Parser(std::string_view text) : s_(text) {}
+
+  Result<Value, ParseError> run() {
+    skip_ws();
+    Value root;
+    if (!value(0, root)) return fail(std::move(error_));
+    skip_ws();
+    if (pos_ < s_.size()) {
+      err("unexpected trailing characters");
+      return fail(std::move(error_));
+    }
+    return root;
+  }
+
+ private:
+  void skip_ws() {
+    while (pos_ < s_.size() && is_ws(s_[pos_])) ++pos_;
+  }
+
+  bool err(const char* message) {
+    std::size_t p = pos_ < s_.size() ? pos_ : s_.size();
+    std::string_view before = s_.substr(0, p);
+    std::uint64_t lines = 0;
+    std::size_t last_lf = std::string_view::npos;
+    for (std::size_t i = 0; i < before.size(); ++i) {
+      if (before[i] == '\n') {
+        ++lines;
+        last_lf = i;
+      }
+    }
+    std::string_view last_line = last_lf == std::string_view::npos ? before : before.substr(last_lf + 1);
+    error_ = ParseError{message, 1 + lines, 1 + utf8::count(last_line)};
+    return false;
+  }
+
+  bool value(std::uint64_t depth, Value& out) {
+    if (depth > max_depth) return err("nesting too deep");
+    if (pos_ >= s_.size()) return err("unexpected end of input");
+    char c = s_[pos_];
+    switch (c) {
+      case '"': {
+        std::string text;
+        if (!string(text)) return false;
+        out = Value::string(std::move(text));
+        return true;
+      }
+      case '[': return array(depth, out);
+      case '{': return object(depth, out);
+      case 't': return literal("true", out, Value::boolean(true));
+      case 'f': return literal("false", out, Value::boolean(false));
+      case 'n': return literal("null", out, Value::null());
+      default:
+        if (c == '-' || is_digit(c)) return number(out);
+        return err("unexpected character");
+    }
+  }
+
+  bool literal(std::string_view word, Value& out, Value v) {
+    if (s_.substr(pos_, word.size()) != word) return err("invalid literal");
+    pos_ += word.size();
+    out = std::move(v);
+    return true;
+  }
+
+  bool digits() {
+    std::size_t start = pos_;
+    while (pos_ < s_.size() && is_digit(s_[pos_])) ++pos_;
+    return pos_ > start;
+  }
+
+  bool number(Value& out) {
+    std::size_t start = pos_;
+    if (s_[pos_] == '-') ++pos_;
+    if (pos_ >= s_.size() || !is_digit(s_[pos_])) return err("invalid number");
+    if (s_[pos_] == '0')
+      ++pos_;
+    else
+      digits();
+    if (pos_ < s_.size() && s_[pos_] == '.') {
+      ++pos_;
+      if (!digits()) return err("invalid number");
+    }
+    if (pos_ < s_.size() && (s_[pos_] == 'e' || s_[pos_] == 'E')) {
+      ++pos_;
+      if (pos_ < s_.size() && (s_[pos_] == '+' || s_[pos_] == '-')) ++pos_;
+      if (!digits()) return err("invalid number");
+    }
+    out = Value::number(std::string(s_.substr(start, pos_ - start)));
+    return true;
+  }
+
+  bool array(std::uint64_t depth, Value& out) {
+    ++pos_;
+    skip_ws();
+    Value::Array items;
+    if (pos_ < s_.size() && s_[pos_] == ']') {
+      ++pos_;
+      out = Value::array(std::move(items));
+      return true;
+    }
+    for (;;) {
+      skip_ws();
+      items.emplace_back();
+      if (!value(depth + 1, items.back())) return false;
+      skip_ws();
+      if (pos_ < s_.size() && s_[pos_] == ',') {
+        ++pos_;
+        continue;
+      }
+      if (pos_ < s_.size() && s_[pos_] == ']') {
+        ++pos_;
+        break;
+      }
+      return err("expected ',' or ']'");
+    }
+    items.shrink_to_fit();
+    out = Value::array(std::move(items));
+    return true;
+  }
+
+  bool object(std::uint64_t depth, Value& out) {
+    ++pos_;
+    skip_ws();
+    Value::Object members;
+    if (pos_ < s_.size() && s_[pos_] == '}') {
+      ++pos_;
+      out = Value::object(std::move(members));
+      return true;
+    }
+    for (;;) {
+      skip_ws();
+      if (pos_ >= s_.size() || s_[pos_] != '"') return err("expected string key");
+      members.emplace_back();
+      Member& m = members.back();
+      if (!string(m.key)) return false;
+      skip_ws();
+      if (pos_ >= s_.size() || s_[pos_] != ':') return err("expected ':'");
+      ++pos_;
+      skip_ws();
+      if (!value(depth + 1, m.value)) return false;
+      skip_ws();
+      if (pos_ < s_.size() && s_[pos_] == ',') {
+        ++pos_;
+        continue;
+      }
+      if (pos_ < s_.size() && s_[pos_] == '}') {
+        ++pos_;
+        break;
+      }
+      return err("expected ',' or '}'");
+    }
+    members.shrink_to_fit();
+    out = Value::object(std::move(members));
+    return true;
+  }
+
+  // Length of the run of plain string bytes starting at pos_.
+  std::size_t plain_run() const {
+    const auto* p = reinterpret_cast<const unsigned char*>(s_.data());
+    std::size_t i = pos_, n = s_.size();
+    while (i + 8 <= n) {
+      std::uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      // Bytes equal to '"' or '\\' or below 0x20.
+      std::uint64_t q = w ^ 0x2222222222222222ull;
+      std::uint64_t b = w ^ 0x5C5C5C5C5C5C5C5Cull;
+      std::uint64_t lo = 0x0101010101010101ull, hi = 0x8080808080808080ull;
+      std::uint64_t hit = ((q - lo) & ~q) | ((b - lo) & ~b) | ((w - 0x2020202020202020ull) & ~w);
+      if (hit & hi) break;
+      i += 8;
+    }
+    while (i < n) {
+      unsigned char c = p[i];
+      if (c == '"' || c == '\\' || c < 0x20) break;
+      ++i;
+    }
+    return i - pos_;
+  }
+
+  bool string(std::string& out) {
+    ++pos_;
+    std::size_t run = plain_run();
+    if (pos_ + run < s_.size() && s_[pos_ + run] == '"') {
+      out.assign(s_.data() + pos_, run);
+      pos_ += run + 1;
+      return true;
+    }
+    for (;;) {
+      run = plain_run();
+      out.append(s_.data() + pos_, run);
+      pos_ += run;
+      if (pos_ >= s_.size()) return err("unterminated string");
+      char c = s_[pos_];
+      if (c == '"') {
+        ++pos_;
+        return true;
+      }
+      if (c != '\\') return err("control character in string");
+      if (pos_ + 1 >= s_.size()) {
+        ++pos_;
+        return err("unterminated escape");
+      }
+      char e = s_[pos_ + 1];
+      pos_ += 2;
+      switch (e) {
+        case '"': out.push_back('"'); break;
+        case '\\': out.push_back('\\'); break;
+        case '/': out.push_back('/'); break;
+        case 'b': out.push_back('\b'); break;
+        case 'f': out.push_back('\f'); break;
+        case 'n': out.push_back('\n'); break;
+        case 'r': out.push_back('\r'); break;
+        case 't': out.push_back('\t'); break;
+        case 'u':
+          if (!unicode_escape(out)) return false;
+          break;
+        default: return err("invalid escape");
+      }
+    }
+  }
+
+  bool hex4(std::uint32_t& unit) {
+    if (s_.size() - pos_ < 4) return err("truncated \\u escape");
+    unit = 0;
+    for (int k = 0; k < 4; ++k) {
+      int h = hex_digit(s_[pos_ + static_cast<std::size_t>(k)]);
+      if (h < 0) return err("invalid \\u escape");
+      unit = unit * 16 + static_cast<std::uint32_t>(h);
+    }
+    pos_ += 4;
+    return true;
+  }
+
+  bool unicode_escape(std::string& out) {
+    std::uint32_t unit = 0;
+    if (!hex4(unit)) return false;
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      if (s_.size() - pos_ >= 2 && s_[pos_] == '\\' && s_[pos_ + 1] == 'u') {
+        std::size_t backslash = pos_;
+        pos_ += 2;
+        std::uint32_t low = 0;
+        if (!hex4(low)) return false;
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+          utf8::append(out, 0x10000 + (unit - 0xD800) * 0x400 + (low - 0xDC00));
+          return true;
+        }
+        pos_ = backslash;
+      }
+      utf8::append(out, 0xFFFD);
+      return true;
+    }
+    if (unit >= 0xDC00 && unit <= 0xDFFF) {
+      utf8::append(out, 0xFFFD);
+      return true;
+    }
+    utf8::append(out, unit);
+    return true;
+  }
+
+  std::string_view s_;
+  std::size_t pos_ = 0;
+  ParseError error_;
+};
+
+void write_spaces(std::string& out, std::uint64_t n) { out.append(n, ' '); }
+
+const char hex_lower[] = "0123456789abcdef";
+
+}  // namespace
+
+Result<Value, ParseError> parse(std::string_view text) {
+  if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  return Parser(text).run();
+}
+
+bool is_number(std::string_view text) {
+  if (text.empty() || !(text[0] == '-' || is_digit(text[0]))) return false;
+  auto r = parse(text);
+  return r.ok() && r.value().is_number() && r.value().text().size() == text.size();
+}
+
+void write_string(std::string& out, std::string_view s) {
+  out.push_back('"');
+  std::size_t run_start = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    auto c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(s.data() + run_start, i - run_start);
+    run_start = i + 1;
+    switch (c) {
+      case '"': out.append("\\\""); break;
+      case '\\': out.append("\\\\"); break;
+      case '\b': out.append("\\b"); break;
+      case '\t': out.append("\\t"); break;
+      case '\n': out.append("\\n"); break;
+      case '\f': out.append("\\f"); break;
+      case '\r': out.append("\\r"); break;
+      default: {
+        char esc[6] = {'\\', 'u', '0', '0', hex_lower[c >> 4], hex_lower[c & 0xF]};
+        out.append(esc, 6);
+      }
+    }
+  }
+  out.append(s.data() + run_start, s.size() - run_start);
+  out.push_back('"');
+}
+
+void write_value(std::string& out, const Value& v, bool pretty, std::uint64_t indent, std::uint64_t level) {
+  switch (v.kind()) {
+    case Kind::Null: out.append("null"); return;
+    case Kind::Bool: out.append(v.as_bool() ? "true" : "false"); return;
+    case Kind::Number: out.append(v.text()); return;
+    case Kind::String: write_string(out, v.text()); return;
+    case Kind::Array: {
+      const auto& items = v.items();
+      if (items.empty()) {
+        out.append("[]");
+        return;
+      }
+      out.push_back('[');
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i) out.push_back(',');
+        if (pretty) {
+          out.push_back('\n');
+          write_spaces(out, indent * (level + 1));
+        }
+        write_value(out, items[i], pretty, indent, level + 1);
+      }
+      if (pretty) {
+        out.push_back('\n');
+        write_spaces(out, indent * level);
+      }
+      out.push_back(']');
+      return;
+    }
+    case Kind::Object: {
+      const auto& members = v.members();
+      if (members.empty()) {
+        out.append("{}");
+        return;
+      }
+      out.push_back('{');
+      for (std::size_t i = 0; i < members.size(); ++i) {
+        if (i) out.push_back(',');
+        if (pretty) {
+          out.push_back('\n');
+          write_spaces(out, indent * (level + 1));
+        }
+        write_string(out, members[i].key);
+        out.append(pretty ? ": " : ":");
+        write_value(out, members[i].value, pretty, indent, level + 1);
+      }
+      if (pretty) {
+        out.push_back('\n');
+        write_spaces(out, indent * level);
+      }
+      out.push_back('}');
+      return;
+    }
+  }
+}
+
+std::string to_string(const Value& v) {
+  std::string out;
+  write_value(out, v, false, 0, 0);
+  return out;
+}
+
+}  // namespace tavisk::json

@@ -1,0 +1,47 @@
+// The validated options of one call, read from the options JSON object.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "result.h"
+#include "value.h"
+
+namespace tavisk {
+
+enum class Format : std::uint8_t { Auto, Json, Yaml };
+enum class ArrayStrategy : std::uint8_t { Sample, Condense };
+enum class ScorerKind : std::uint8_t { Heuristic, Compact, KeyOrder };
+
+struct Options {
+  std::vector<std::string> protect;
+  std::optional<std::string> arguments;
+  std::uint64_t max_chars = 10000;
+  std::uint64_t indent = 2;
+  std::uint64_t string_head_chars = 500;
+  std::uint64_t string_section_chars = 100;
+  std::uint64_t string_min_section_chars = 16;
+  std::uint64_t max_samples = 3;
+  std::uint64_t min_partial_chars = 40;
+  bool keep_last_item = true;
+  ArrayStrategy array_strategy = ArrayStrategy::Sample;
+  bool explain = false;
+  Format format = Format::Auto;
+  Format input_format = Format::Auto;
+  ScorerKind field_scorer = ScorerKind::Heuristic;
+
+  // Checks the options object pair by pair; the first bad pair is the error.
+  static Result<Options> from_value(const Value& v);
+};
+
+namespace arguments_text {
+// Appends the texts of the scalar leaves (numbers and strings) of a value.
+void go(const Value& v, std::vector<std::string>& out);
+}  // namespace arguments_text
+
+// The arguments value as one text, or nothing when it is blank.
+std::optional<std::string> arguments_from(const Value& v);
+
+}  // namespace tavisk

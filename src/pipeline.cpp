@@ -1,0 +1,165 @@
+#include "pipeline.h"
+
+#include "json.h"
+#include "unicode.h"
+#include "utf8.h"
+#include "yaml.h"
+#include "yaml_in.h"
+
+namespace tavisk {
+
+namespace {
+
+std::string_view format_word(Format f) { return f == Format::Yaml ? "yaml" : "json"; }
+
+Value count_value(std::uint64_t n) { return Value::number(std::to_string(n)); }
+
+// Thousandths written with exactly three digits after the point.
+Value thousandths_value(std::uint32_t t) {
+  std::string frac = std::to_string(t % 1000);
+  return Value::number(std::to_string(t / 1000) + "." + std::string(3 - frac.size(), '0') + frac);
+}
+
+struct Parsed {
+  Value value;
+  Format kind;
+};
+
+// Skips leading U+FEFF characters, then leading White_Space.
+std::string_view after_bom_and_space(std::string_view text) {
+  std::size_t i = 0;
+  while (text.substr(i, 3) == "\xEF\xBB\xBF") i += 3;
+  while (i < text.size()) {
+    std::size_t j = i;
+    if (!unicode::white_space(utf8::next(text, j))) break;
+    i = j;
+  }
+  return text.substr(i);
+}
+
+Result<Parsed> parse_input(std::string_view input, Format input_format) {
+  if (input_format == Format::Yaml) {
+    auto y = yaml_in::parse(input);
+    if (!y) return fail("invalid YAML input: " + y.error());
+    return Parsed{std::move(y).value(), Format::Yaml};
+  }
+  auto j = json::parse(input);
+  if (j) return Parsed{std::move(j).value(), Format::Json};
+  std::string json_error = "invalid JSON input: " + j.error().text();
+  if (input_format == Format::Json) return fail(std::move(json_error));
+  std::string_view rest = after_bom_and_space(input);
+  if (rest.empty() || rest[0] == '"' || rest[0] == '[' || rest[0] == '{') return fail(std::move(json_error));
+  auto y = yaml_in::parse(input);
+  if (!y) return fail("invalid YAML input: " + y.error());
+  return Parsed{std::move(y).value(), Format::Yaml};
+}
+
+std::string render_yaml(const Value& v, std::uint64_t indent) {
+  if (indent < 2) indent = 2;
+  yaml::Lines lines;
+  if (v.is_string() && yaml::literal_ok(v.text())) {
+    lines.emplace_back(yaml::literal_header(v.text()));
+    yaml::literal_body_at(v.text(), 1, indent, lines);
+  } else if ((v.is_array() && !v.items().empty()) || (v.is_object() && !v.members().empty())) {
+    yaml::block(v, 0, indent, lines);
+  } else {
+    lines.push_back(yaml::inline_(v));
+  }
+  std::size_t total = 0;
+  for (const auto& l : lines) total += l.size() + 1;
+  std::string out;
+  out.reserve(total);
+  for (const auto& l : lines) {
+    out += l;
+    out.push_back('\n');
+  }
+  return out;
+}
+
+std::string success_envelope(std::string text, const Report& report) {
+  Value::Object members;
+  members.push_back({"ok", Value::boolean(true)});
+  members.push_back({"text", Value::string(std::move(text))});
+  members.push_back({"report", report_value(report)});
+  return json::to_string(Value::object(std::move(members)));
+}
+
+}  // namespace
+
+std::string render(const Value& v, std::uint64_t indent, Format format) {
+  if (format == Format::Yaml) return render_yaml(v, indent);
+  std::string out;
+  json::write_value(out, v, indent > 0, indent, 0);
+  return out;
+}
+
+Value report_value(const Report& r) {
+  const Stats& s = r.stats;
+  Value::Array decisions;
+  decisions.reserve(s.field_decisions.size());
+  for (const FieldDecision& d : s.field_decisions) {
+    Value::Object o;
+    o.push_back({"path", Value::string(d.path)});
+    o.push_back({"score", thousandths_value(d.score)});
+    o.push_back({"kept", Value::boolean(d.kept)});
+    o.push_back({"relevance", thousandths_value(d.relevance)});
+    decisions.push_back(Value::object(std::move(o)));
+  }
+  Value::Array dropped;
+  dropped.reserve(s.dropped_fields.size());
+  for (const DroppedField& d : s.dropped_fields) {
+    Value::Object o;
+    o.push_back({"path", Value::string(d.path)});
+    o.push_back({"items", count_value(d.items)});
+    dropped.push_back(Value::object(std::move(o)));
+  }
+  Value::Object m;
+  m.push_back({"input_chars", count_value(r.input_chars)});
+  m.push_back({"output_chars", count_value(r.output_chars)});
+  m.push_back({"max_chars", count_value(r.max_chars)});
+  m.push_back({"format", Value::string(std::string(format_word(r.format)))});
+  m.push_back({"input_format", Value::string(std::string(format_word(r.input_format)))});
+  m.push_back({"pruned", Value::boolean(r.pruned)});
+  m.push_back({"fits", Value::boolean(r.fits)});
+  m.push_back({"strings_truncated", count_value(s.strings_truncated)});
+  m.push_back({"arrays_sampled", count_value(s.arrays_sampled)});
+  m.push_back({"items_omitted", count_value(s.items_omitted)});
+  m.push_back({"objects_trimmed", count_value(s.objects_trimmed)});
+  m.push_back({"keys_omitted", count_value(s.keys_omitted)});
+  m.push_back({"containers_collapsed", count_value(s.containers_collapsed)});
+  m.push_back({"arrays_condensed", count_value(s.arrays_condensed)});
+  m.push_back({"protected_omitted", count_value(s.protected_omitted)});
+  m.push_back({"field_decisions", Value::array(std::move(decisions))});
+  m.push_back({"fields_dropped", count_value(s.fields_dropped)});
+  m.push_back({"dropped_fields", Value::array(std::move(dropped))});
+  return Value::object(std::move(m));
+}
+
+std::string run_pipeline(std::string_view input, std::string_view options_text) {
+  auto options_value = json::parse(options_text);
+  if (!options_value) return error_envelope("invalid options JSON: " + options_value.error().text());
+  auto options = Options::from_value(options_value.value());
+  if (!options) return error_envelope("invalid options: " + options.error());
+  const Options& o = options.value();
+
+  auto parsed = parse_input(input, o.input_format);
+  if (!parsed) return error_envelope(parsed.error());
+
+  Report report;
+  report.max_chars = o.max_chars;
+  report.input_format = parsed->kind;
+  report.format = o.format == Format::Auto ? parsed->kind : o.format;
+  std::uint64_t indent = o.indent;
+  if (report.format == Format::Yaml && indent < 2) indent = 2;
+
+  std::string full = render(parsed->value, indent, report.format);
+  report.input_chars = utf8::count(full);
+  if (report.input_chars <= o.max_chars) {
+    report.output_chars = report.input_chars;
+    return success_envelope(std::move(full), report);
+  }
+  return error_envelope("pruning is not built yet: the document renders to " + std::to_string(report.input_chars) +
+                        " characters, over max_chars");
+}
+
+}  // namespace tavisk

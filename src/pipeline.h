@@ -1,0 +1,37 @@
+// One shrink call from the options text to the envelope text: options,
+// input detection, output form, full rendering, budget search and report.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "options.h"
+#include "stats.h"
+#include "value.h"
+
+namespace tavisk {
+
+// Renders a value as JSON (compact for indent 0) or block YAML.
+std::string render(const Value& v, std::uint64_t indent, Format format);
+
+struct Report {
+  std::uint64_t input_chars = 0;
+  std::uint64_t output_chars = 0;
+  std::uint64_t max_chars = 0;
+  Format format = Format::Json;
+  Format input_format = Format::Json;
+  bool pruned = false;
+  bool fits = true;
+  Stats stats;
+};
+
+Value report_value(const Report& r);
+
+// {"ok":false,"error":message}
+std::string error_envelope(std::string_view message);
+
+// Runs the pipeline on UTF-8 texts and returns the envelope text.
+std::string run_pipeline(std::string_view input, std::string_view options);
+
+}  // namespace tavisk

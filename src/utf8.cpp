@@ -1,0 +1,95 @@
+#include "utf8.h"
+
+#include <cstring>
+
+namespace tavisk::utf8 {
+
+bool valid(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  std::size_t n = s.size(), i = 0;
+  while (i < n) {
+    // ASCII fast path, eight bytes at a time.
+    while (i + 8 <= n) {
+      std::uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      if (w & 0x8080808080808080ull) break;
+      i += 8;
+    }
+    if (i >= n) break;
+    unsigned char b = p[i];
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len;
+    char32_t c;
+    if (b >= 0xC2 && b <= 0xDF) {
+      len = 2;
+      c = b & 0x1F;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      len = 3;
+      c = b & 0x0F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      len = 4;
+      c = b & 0x07;
+    } else {
+      return false;
+    }
+    if (i + len > n) return false;
+    for (std::size_t k = 1; k < len; ++k) {
+      unsigned char cb = p[i + k];
+      if ((cb & 0xC0) != 0x80) return false;
+      c = (c << 6) | (cb & 0x3F);
+    }
+    if (len == 3 && (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF))) return false;
+    if (len == 4 && (c < 0x10000 || c > 0x10FFFF)) return false;
+    i += len;
+  }
+  return true;
+}
+
+std::uint64_t count(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  std::size_t n = s.size(), i = 0;
+  std::uint64_t continuation = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    // A continuation byte is 10xxxxxx: high bit set and next bit clear.
+    std::uint64_t m = w & ~(w << 1) & 0x8080808080808080ull;
+    continuation += static_cast<std::uint64_t>(__builtin_popcountll(m));
+  }
+  for (; i < n; ++i) continuation += (p[i] & 0xC0) == 0x80;
+  return n - continuation;
+}
+
+void append(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    char b[2] = {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
+    out.append(b, 2);
+  } else if (c < 0x10000) {
+    char b[3] = {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
+                 static_cast<char>(0x80 | (c & 0x3F))};
+    out.append(b, 3);
+  } else {
+    char b[4] = {static_cast<char>(0xF0 | (c >> 18)), static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
+                 static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
+    out.append(b, 4);
+  }
+}
+
+std::size_t offset_of(std::string_view s, std::uint64_t n) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
+      if (n == 0) return i;
+      --n;
+    }
+    ++i;
+  }
+  return s.size();
+}
+
+}  // namespace tavisk::utf8

@@ -1,0 +1,80 @@
+#include "value.h"
+
+namespace tavisk {
+
+Value Value::array(Array items) {
+  Value v;
+  v.kind_ = Kind::Array;
+  new (&v.items_) Array(std::move(items));
+  return v;
+}
+
+Value Value::object(Object members) {
+  Value v;
+  v.kind_ = Kind::Object;
+  new (&v.members_) Object(std::move(members));
+  return v;
+}
+
+void Value::destroy() noexcept {
+  switch (kind_) {
+    case Kind::Number:
+    case Kind::String: text_.~basic_string(); break;
+    case Kind::Array: items_.~vector(); break;
+    case Kind::Object: members_.~vector(); break;
+    default: break;
+  }
+  kind_ = Kind::Null;
+}
+
+void Value::copy_from(const Value& other) {
+  kind_ = other.kind_;
+  flag_ = other.flag_;
+  switch (kind_) {
+    case Kind::Number:
+    case Kind::String: new (&text_) std::string(other.text_); break;
+    case Kind::Array: new (&items_) Array(other.items_); break;
+    case Kind::Object: new (&members_) Object(other.members_); break;
+    default: break;
+  }
+}
+
+void Value::move_from(Value&& other) noexcept {
+  kind_ = other.kind_;
+  flag_ = other.flag_;
+  switch (kind_) {
+    case Kind::Number:
+    case Kind::String: new (&text_) std::string(std::move(other.text_)); break;
+    case Kind::Array: new (&items_) Array(std::move(other.items_)); break;
+    case Kind::Object: new (&members_) Object(std::move(other.members_)); break;
+    default: break;
+  }
+  other.destroy();
+}
+
+std::string_view kind_name(Kind k) {
+  switch (k) {
+    case Kind::Null: return "null";
+    case Kind::Bool: return "bool";
+    case Kind::Number: return "number";
+    case Kind::String: return "string";
+    case Kind::Array: return "array";
+    case Kind::Object: return "object";
+  }
+  return "null";
+}
+
+bool operator==(const Value& a, const Value& b) {
+  if (a.kind() != b.kind()) return false;
+  switch (a.kind()) {
+    case Kind::Null: return true;
+    case Kind::Bool: return a.as_bool() == b.as_bool();
+    case Kind::Number:
+    case Kind::String: return a.text() == b.text();
+    case Kind::Array: return a.items() == b.items();
+    case Kind::Object: return a.members() == b.members();
+  }
+  return false;
+}
+
+}  // namespace tavisk

@@ -1,0 +1,53 @@
+// Helpers shared by the tests: calling tavisk_shrink and reading its envelope.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "json.h"
+#include "tavisk.h"
+#include "value.h"
+
+namespace tavisk::testing {
+
+inline std::string shrink_raw(std::string_view input, std::string_view options) {
+  uint64_t len = 0;
+  uint8_t* out = tavisk_shrink(reinterpret_cast<const uint8_t*>(input.data()), input.size(),
+                               reinterpret_cast<const uint8_t*>(options.data()), options.size(), &len);
+  std::string s(reinterpret_cast<const char*>(out), len);
+  tavisk_free(out, len);
+  return s;
+}
+
+// Member lookup by key (first match); returns null for a missing key.
+inline const Value& get(const Value& v, std::string_view key) {
+  static const Value missing;
+  if (!v.is_object()) return missing;
+  for (const Member& m : v.members())
+    if (m.key == key) return m.value;
+  return missing;
+}
+
+struct Envelope {
+  Value root;
+  bool ok() const { return get(root, "ok").is_bool() && get(root, "ok").as_bool(); }
+  std::string error() const { return get(root, "error").is_string() ? get(root, "error").text() : ""; }
+  std::string text() const { return get(root, "text").is_string() ? get(root, "text").text() : ""; }
+  const Value& report() const { return get(root, "report"); }
+  std::string counter(std::string_view key) const {
+    const Value& v = get(report(), key);
+    return v.is_number() ? v.text() : "";
+  }
+};
+
+inline Envelope shrink(std::string_view input, std::string_view options = "{}") {
+  std::string raw = shrink_raw(input, options);
+  auto parsed = json::parse(raw);
+  Envelope e;
+  if (parsed) e.root = std::move(parsed).value();
+  return e;
+}
+
+inline std::string shared_dir() { return TAVISK_SHARED_DIR; }
+
+}  // namespace tavisk::testing
