@@ -37,7 +37,7 @@ demo: build
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVISK_BENCH=ON -DTAVISK_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
-	./build-bench/bench/tavisk_bench
+	for b in build-bench/bench/*_bench; do $$b; done
 
 clean:
 	rm -rf build build-asan build-bench

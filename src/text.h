@@ -1,0 +1,43 @@
+// Text fitting: cutting one long string to a budget with heads, previews and
+// omission markers. Sizes are string measures (JSON literal length).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "options.h"
+
+namespace tavisk::text {
+
+// The measure of a candidate text: its quoted JSON size.
+using Measure = std::uint64_t (*)(std::string_view);
+
+struct Cut {
+  std::string_view prefix;
+  std::uint64_t kept = 0;
+};
+
+struct Line {
+  std::string_view text;
+  std::string_view terminator;
+};
+
+struct Section {
+  std::string_view text;
+  std::string_view separator;
+  std::uint64_t chars = 0;
+};
+
+Cut cut(std::string_view text, std::uint64_t count);
+std::vector<Line> split_lines(std::string_view text);
+std::vector<Section> mk_sections(const std::vector<std::pair<std::string_view, std::string_view>>& pairs);
+std::string preview(std::string_view text, std::uint64_t n, Measure measure);
+std::vector<std::string> render_pieces(const std::vector<Section>& sections, std::uint64_t head_allowance,
+                                       std::uint64_t x, Measure measure);
+std::string fit_flat(std::string_view text, std::uint64_t total_chars, std::uint64_t budget, Measure measure);
+std::string fit_text(std::string_view s, std::uint64_t budget, const Options& options, Measure measure);
+
+}  // namespace tavisk::text
