@@ -1,6 +1,12 @@
 #include "pipeline.h"
 
+#include <cmath>
+#include <limits>
+
+#include "fields.h"
 #include "json.h"
+#include "prune.h"
+#include "size.h"
 #include "unicode.h"
 #include "utf8.h"
 #include "yaml.h"
@@ -84,7 +90,77 @@ std::string success_envelope(std::string text, const Report& report) {
   return json::to_string(Value::object(std::move(members)));
 }
 
+// One fitting attempt of the budget search.
+struct Attempt {
+  std::string text;
+  std::uint64_t chars = 0;
+  Stats stats;
+};
+
+// (b * m / c) * factor in floating point, truncated and clamped to the unsigned range.
+std::uint64_t scaled_budget(std::uint64_t b, std::uint64_t m, std::uint64_t c, double factor) {
+  double x = (static_cast<double>(b) * static_cast<double>(m)) / static_cast<double>(c) * factor;
+  if (!(x > 0)) return 0;
+  if (x >= 18446744073709551615.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(x);
+}
+
 }  // namespace
+
+BudgetSearch search_budget(const Value& doc, const Options& o, Format format, std::uint64_t indent) {
+  const FieldScorer& scorer = scorer_for(o.field_scorer);
+  const bool pretty = indent > 0;
+  Meta meta;
+  {
+    Pruner analysis = Pruner::with_scorer(pretty, indent, o, scorer);
+    Path root;
+    meta = analysis.analyze_at(doc, 0, root, false);
+  }
+  const std::uint64_t m = o.max_chars, slack = m / 200;
+  std::uint64_t b = m;
+  std::optional<std::uint64_t> lo, hi;
+  std::optional<Attempt> best_fit, best_over;
+  BudgetSearch result;
+  for (int attempt = 0; attempt < 24; ++attempt) {
+    ++result.attempts;
+    Pruner pruner = Pruner::with_scorer(pretty, indent, o, scorer);
+    Fitted fitted = pruner.fit(doc, meta, b, 0);
+    Attempt a{render(fitted.value, indent, format), 0, std::move(pruner.stats)};
+    a.chars = utf8::count(a.text);
+    const std::uint64_t c = a.chars;
+    if (c > m) {
+      if (!best_over || c < best_over->chars) best_over = std::move(a);
+      if (lo) {
+        hi = b;
+        if (*hi <= *lo + 1) break;
+        b = *lo + (*hi - *lo) / 2;
+      } else {
+        if (b == 0) break;
+        std::uint64_t old = b;
+        b = std::min(b - 1, scaled_budget(b, m, c, 0.97));
+        hi = old;
+      }
+    } else {
+      if (!best_fit || c > best_fit->chars) best_fit = std::move(a);
+      if (!(format == Format::Yaml && m - c > slack)) break;
+      if (hi) {
+        lo = b;
+        if (*hi <= *lo + 1) break;
+        b = *lo + (*hi - *lo) / 2;
+      } else {
+        std::uint64_t old = b;
+        b = std::max(b + 1 < b ? b : b + 1, scaled_budget(b, m, std::max<std::uint64_t>(c, 1), 1.0));
+        lo = old;
+      }
+    }
+  }
+  Attempt& chosen = best_fit ? *best_fit : *best_over;
+  result.fits = best_fit.has_value();
+  result.text = std::move(chosen.text);
+  result.chars = chosen.chars;
+  result.stats = std::move(chosen.stats);
+  return result;
+}
 
 std::string render(const Value& v, std::uint64_t indent, Format format) {
   if (format == Format::Yaml) return render_yaml(v, indent);
@@ -158,8 +234,12 @@ std::string run_pipeline(std::string_view input, std::string_view options_text) 
     report.output_chars = report.input_chars;
     return success_envelope(std::move(full), report);
   }
-  return error_envelope("pruning is not built yet: the document renders to " + std::to_string(report.input_chars) +
-                        " characters, over max_chars");
+  BudgetSearch search = search_budget(parsed->value, o, report.format, indent);
+  report.pruned = true;
+  report.fits = search.fits;
+  report.output_chars = search.chars;
+  report.stats = std::move(search.stats);
+  return success_envelope(std::move(search.text), report);
 }
 
 }  // namespace tavisk

@@ -26,6 +26,16 @@ struct Report {
   Stats stats;
 };
 
+// The budget search: fits the document under corrected budgets, at most 24 times.
+struct BudgetSearch {
+  std::string text;
+  std::uint64_t chars = 0;
+  bool fits = false;
+  Stats stats;
+  int attempts = 0;
+};
+BudgetSearch search_budget(const Value& doc, const Options& o, Format format, std::uint64_t indent);
+
 Value report_value(const Report& r);
 
 // {"ok":false,"error":message}

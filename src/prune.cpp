@@ -1,0 +1,484 @@
+#include "prune.h"
+
+#include <algorithm>
+#include <set>
+#include <unordered_set>
+
+#include "siphash.h"
+#include "text.h"
+
+namespace tavisk {
+
+namespace {
+
+std::uint64_t sat_sub(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; }
+
+Value string_placeholder_value(const Value& v) {
+  return Value::string(size::string_placeholder(utf8::count(v.text())));
+}
+
+Value gap_value(std::uint64_t n) { return Value::string(size::gap_marker(n)); }
+
+Member keys_marker_member(std::uint64_t n) {
+  return {std::string(size::keys_marker_key), Value::string(size::keys_marker_text(n))};
+}
+
+std::uint64_t measure_quoted(std::string_view s) { return size::quoted(s); }
+
+}  // namespace
+
+std::size_t PathHash::operator()(const Path& p) const noexcept {
+  SipHasher13 h;
+  for (const std::string& s : p) {
+    h.write(s);
+    h.write_u8(0xFF);
+  }
+  return static_cast<std::size_t>(h.finish());
+}
+
+Pruner Pruner::with_scorer(bool pretty, std::uint64_t indent, const Options& options, const FieldScorer& scorer) {
+  Pruner p;
+  p.pretty = pretty;
+  p.indent = indent;
+  p.options = &options;
+  p.scorer = &scorer;
+  p.patterns = compile_patterns(options.protect);
+  p.init_query();
+  return p;
+}
+
+std::uint64_t Pruner::collapsed_array_size(std::uint64_t n, std::uint64_t d) const {
+  return size::collapsed_array_size(layout(), n, d);
+}
+
+std::uint64_t Pruner::collapsed_object_size(std::uint64_t n, std::uint64_t d) const {
+  return size::collapsed_object_size(layout(), n, d);
+}
+
+bool Pruner::is_protected_path(const Path& p) const {
+  if (any_matches(patterns, p)) return true;
+  return !pinned.empty() && pinned.count(p) > 0;
+}
+
+// ---- analysis ----------------------------------------------------------
+
+Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inherited) {
+  Meta m;
+  m.is_protected = inherited || is_protected_path(p);
+  m.shape = shape_of(v);
+  const size::Layout l = layout();
+  switch (v.kind()) {
+    case Kind::Null:
+    case Kind::Bool:
+    case Kind::Number:
+      m.full = m.min = size::of(l, v, depth);
+      break;
+    case Kind::String:
+      m.full = size::quoted(v.text());
+      m.min = m.is_protected ? m.full : std::min(m.full, size::quoted(size::string_placeholder(utf8::count(v.text()))));
+      break;
+    case Kind::Array: {
+      const auto& items = v.items();
+      m.children.reserve(items.size());
+      std::uint64_t sum = 0;
+      p.emplace_back("*");
+      for (const Value& item : items) {
+        m.children.push_back(analyze_at(item, depth + 1, p, m.is_protected));
+        sum += m.children.back().full;
+        m.protected_count += m.children.back().protected_count;
+      }
+      p.pop_back();
+      m.full = size::overhead(l, items.size(), depth) + sum;
+      m.min = (m.is_protected || items.empty()) ? m.full : std::min(m.full, collapsed_array_size(items.size(), depth));
+      break;
+    }
+    case Kind::Object: {
+      const auto& members = v.members();
+      m.children.reserve(members.size());
+      std::uint64_t sum = 0, kept_sum = 0, kept = 0;
+      for (const Member& e : members) {
+        p.push_back(e.key);
+        m.children.push_back(analyze_at(e.value, depth + 1, p, m.is_protected));
+        p.pop_back();
+        const Meta& c = m.children.back();
+        std::uint64_t key_cost = size::entry_cost(l, e.key);
+        sum += key_cost + c.full;
+        m.protected_count += c.protected_count;
+        if (c.has_protected) {
+          ++kept;
+          kept_sum += key_cost + c.min;
+        }
+      }
+      const std::uint64_t n = members.size();
+      m.full = size::overhead(l, n, depth) + sum;
+      if (n == 0 || m.is_protected) {
+        m.min = m.full;
+      } else if (kept == 0) {
+        m.min = std::min(m.full, collapsed_object_size(n, depth));
+      } else {
+        std::uint64_t omitted = n - kept;
+        std::uint64_t s = size::overhead(l, kept + (omitted ? 1 : 0), depth) + kept_sum +
+                          (omitted ? size::keys_marker_cost(l, omitted) : 0);
+        m.min = std::min(m.full, s);
+      }
+      m.has_protected = m.is_protected || kept > 0;
+      return m;
+    }
+  }
+  if (m.is_protected && v.is_scalar()) m.protected_count = 1;
+  m.has_protected = m.is_protected;
+  return m;
+}
+
+// ---- fit driver ----------------------------------------------------------
+
+Fitted Pruner::fit(const Value& v, const Meta& meta, std::uint64_t budget, std::uint64_t depth) {
+  if (meta.full <= budget) return {v, meta.full};
+  if (budget <= meta.min) return minimal(v, meta, depth);
+  switch (v.kind()) {
+    case Kind::String: {
+      ++stats.strings_truncated;
+      std::string cut = text::fit_text(v.text(), budget, *options, measure_quoted);
+      std::uint64_t s = size::quoted(cut);
+      return {Value::string(std::move(cut)), s};
+    }
+    case Kind::Array:
+      if (options->array_strategy == ArrayStrategy::Condense) {
+        if (auto condensed = try_condense(v, meta, budget, depth)) return std::move(*condensed);
+      }
+      return fit_array(v, meta, budget, depth);
+    case Kind::Object: return fit_object(v, meta, budget, depth);
+    default: return {v, meta.full};
+  }
+}
+
+Fitted Pruner::minimal(const Value& v, const Meta& meta, std::uint64_t depth) {
+  if (meta.min >= meta.full) return {v, meta.full};
+  const size::Layout l = layout();
+  switch (v.kind()) {
+    case Kind::String:
+      ++stats.strings_truncated;
+      return {string_placeholder_value(v), meta.min};
+    case Kind::Array: {
+      const std::uint64_t n = v.items().size();
+      ++stats.containers_collapsed;
+      stats.items_omitted += n;
+      stats.protected_omitted += meta.protected_count;
+      Value::Array items;
+      items.push_back(gap_value(n));
+      return {Value::array(std::move(items)), collapsed_array_size(n, depth)};
+    }
+    case Kind::Object: {
+      const auto& members = v.members();
+      const std::uint64_t n = members.size();
+      ++stats.containers_collapsed;
+      Value::Object out;
+      std::uint64_t kept_size = 0, kept_protected = 0;
+      for (std::size_t i = 0; i < members.size(); ++i) {
+        const Meta& c = meta.children[i];
+        if (!c.has_protected) continue;
+        path.push_back(members[i].key);
+        Fitted f = minimal(members[i].value, c, depth + 1);
+        path.pop_back();
+        kept_size += size::entry_cost(l, members[i].key) + f.size;
+        kept_protected += c.protected_count;
+        out.push_back({members[i].key, std::move(f.value)});
+      }
+      const std::uint64_t k = out.size();
+      if (k == 0) {
+        stats.keys_omitted += n;
+        stats.protected_omitted += meta.protected_count;
+        out.push_back(keys_marker_member(n));
+        return {Value::object(std::move(out)), collapsed_object_size(n, depth)};
+      }
+      std::uint64_t s = size::overhead(l, k + (k < n ? 1 : 0), depth) + kept_size;
+      if (k < n) {
+        stats.keys_omitted += n - k;
+        stats.protected_omitted += sat_sub(meta.protected_count, kept_protected);
+        out.push_back(keys_marker_member(n - k));
+        s += size::keys_marker_cost(l, n - k);
+      }
+      return {Value::object(std::move(out)), s};
+    }
+    default: return {v, meta.full};
+  }
+}
+
+// ---- water filling -------------------------------------------------------
+
+Pruner::Filled Pruner::water_fill(const std::vector<Child>& children, std::uint64_t spare, std::uint64_t depth) {
+  const std::size_t m = children.size();
+  std::vector<std::size_t> order(m);
+  for (std::size_t i = 0; i < m; ++i) order[i] = i;
+  auto need = [&](std::size_t i) { return children[i].meta->full - children[i].meta->min; };
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return need(a) < need(b); });
+
+  Filled out;
+  out.values.resize(m);
+  std::uint64_t remaining = m;
+  for (std::size_t j : order) {
+    const Child& c = children[j];
+    std::uint64_t extra = std::min(spare / remaining, need(j));
+    path.push_back(c.key ? *c.key : std::string("*"));
+    Fitted f = fit(*c.value, *c.meta, c.meta->min + extra, depth);
+    path.pop_back();
+    if (f.size >= c.meta->min) spare = sat_sub(spare, f.size - c.meta->min);
+    out.total += f.size;
+    out.values[j] = std::move(f.value);
+    --remaining;
+  }
+  return out;
+}
+
+// ---- arrays --------------------------------------------------------------
+
+namespace {
+
+// Kept item indices of one array and the running size of its rendering.
+class Selection {
+ public:
+  Selection(size::Layout l, std::uint64_t n, std::uint64_t d)
+      : layout_(l), n_(n), d_(d), gap_count_(1), gap_total_(gap_cost(n)) {}
+
+  static std::uint64_t gap_cost(std::uint64_t k) { return k == 0 ? 0 : size::quoted(size::gap_marker(k)); }
+
+  struct Split {
+    std::uint64_t gap_count, gap_total;
+  };
+
+  Split split(std::uint64_t a) const {
+    auto above = kept_.upper_bound(a);
+    std::int64_t p = above == kept_.begin() ? -1 : static_cast<std::int64_t>(*std::prev(above));
+    std::uint64_t s = above == kept_.end() ? n_ : *above;
+    std::uint64_t left = a - static_cast<std::uint64_t>(p + 1), right = s - a - 1;
+    std::uint64_t whole = s - static_cast<std::uint64_t>(p + 1);
+    Split r{gap_count_ + (left > 0) + (right > 0) - (whole > 0),
+            gap_total_ + gap_cost(left) + gap_cost(right) - gap_cost(whole)};
+    return r;
+  }
+
+  std::uint64_t cost_if_add(std::uint64_t a, std::uint64_t z) const {
+    Split s = split(a);
+    return size::overhead(layout_, kept_.size() + s.gap_count + 1, d_) + total_ + s.gap_total + z;
+  }
+
+  void add(std::uint64_t a, std::uint64_t z) {
+    Split s = split(a);
+    gap_count_ = s.gap_count;
+    gap_total_ = s.gap_total;
+    total_ += z;
+    kept_.insert(a);
+  }
+
+  std::uint64_t rendered() const { return size::overhead(layout_, kept_.size() + gap_count_, d_) + total_ + gap_total_; }
+  const std::set<std::uint64_t>& kept() const { return kept_; }
+
+ private:
+  size::Layout layout_;
+  std::uint64_t n_, d_;
+  std::set<std::uint64_t> kept_;
+  std::uint64_t total_ = 0;
+  std::uint64_t gap_count_, gap_total_;
+};
+
+std::vector<std::size_t> priority_order(const Meta& meta, bool keep_last) {
+  const std::size_t n = meta.children.size();
+  std::vector<std::size_t> order;
+  order.reserve(n);
+  std::vector<bool> taken(n, false);
+  order.push_back(0);
+  taken[0] = true;
+  std::unordered_set<std::uint64_t> seen{meta.children[0].shape};
+  for (std::size_t i = 1; i < n && seen.size() < 64; ++i) {
+    if (seen.insert(meta.children[i].shape).second) {
+      order.push_back(i);
+      taken[i] = true;
+    }
+  }
+  if (keep_last && !taken[n - 1]) {
+    order.push_back(n - 1);
+    taken[n - 1] = true;
+  }
+  for (std::size_t i = 1; i < n; ++i)
+    if (!taken[i]) order.push_back(i);
+  return order;
+}
+
+}  // namespace
+
+Fitted Pruner::fit_array(const Value& v, const Meta& meta, std::uint64_t b, std::uint64_t d) {
+  const auto& items = v.items();
+  const std::uint64_t n = items.size();
+  std::vector<std::size_t> order = priority_order(meta, options->keep_last_item);
+  Selection sel(layout(), n, d);
+  std::vector<std::optional<Value>> fitted(n);
+  std::uint64_t result_size = 0;
+
+  std::size_t stop = order.size();
+  for (std::size_t pos = 0; pos < order.size(); ++pos) {
+    std::size_t i = order[pos];
+    if (sel.cost_if_add(i, meta.children[i].full) > b) {
+      stop = pos;
+      break;
+    }
+    sel.add(i, meta.children[i].full);
+  }
+
+  if (!sel.kept().empty()) {
+    if (stop < order.size()) {
+      std::size_t i = order[stop];
+      const Meta& c = meta.children[i];
+      std::uint64_t cost = sel.cost_if_add(i, c.min);
+      if (cost <= b) {
+        std::uint64_t room = b - cost + c.min;
+        if (room >= std::max(c.min, std::min(c.full, options->min_partial_chars))) {
+          path.emplace_back("*");
+          Fitted f = fit(items[i], c, room, d + 1);
+          path.pop_back();
+          sel.add(i, f.size);
+          fitted[i] = std::move(f.value);
+        }
+      }
+    }
+    result_size = sel.rendered();
+  } else {
+    std::unordered_set<std::uint64_t> picked_shapes;
+    std::vector<std::size_t> picked;
+    const std::uint64_t limit = std::max<std::uint64_t>(options->max_samples, 1);
+    std::uint64_t min_sum = 0;
+    for (std::size_t i : order) {
+      if (picked.size() >= limit) break;
+      const Meta& c = meta.children[i];
+      if (picked_shapes.count(c.shape)) continue;
+      if (sel.cost_if_add(i, c.min) > b) break;
+      sel.add(i, c.min);
+      picked_shapes.insert(c.shape);
+      picked.push_back(i);
+      min_sum += c.min;
+    }
+    if (picked.empty()) return minimal(v, meta, d);
+    std::uint64_t r = sel.rendered();
+    std::vector<Child> children;
+    children.reserve(picked.size());
+    for (std::size_t i : picked) children.push_back({&items[i], &meta.children[i], nullptr});
+    Filled filled = water_fill(children, sat_sub(b, r), d + 1);
+    for (std::size_t k = 0; k < picked.size(); ++k) fitted[picked[k]] = std::move(filled.values[k]);
+    result_size = r - min_sum + filled.total;
+  }
+
+  Value::Array out;
+  std::uint64_t next = 0, kept_protected = 0;
+  for (std::uint64_t i : sel.kept()) {
+    if (i > next) out.push_back(gap_value(i - next));
+    out.push_back(fitted[i] ? std::move(*fitted[i]) : items[i]);
+    kept_protected += meta.children[i].protected_count;
+    next = i + 1;
+  }
+  if (next < n) out.push_back(gap_value(n - next));
+  ++stats.arrays_sampled;
+  stats.items_omitted += n - sel.kept().size();
+  stats.protected_omitted += sat_sub(meta.protected_count, kept_protected);
+  return {Value::array(std::move(out)), result_size};
+}
+
+// ---- objects -------------------------------------------------------------
+
+namespace {
+
+// Fixed cost of an object keeping a set of entries at their minimum sizes.
+struct ObjectCost {
+  size::Layout layout;
+  std::uint64_t n, d;
+
+  std::uint64_t of(std::uint64_t kept, std::uint64_t kept_sum) const {
+    std::uint64_t omitted = n - kept;
+    return size::overhead(layout, kept + (omitted ? 1 : 0), d) + kept_sum +
+           (omitted ? size::keys_marker_cost(layout, omitted) : 0);
+  }
+};
+
+}  // namespace
+
+Fitted Pruner::fit_object(const Value& v, const Meta& meta, std::uint64_t b, std::uint64_t d) {
+  const auto& members = v.members();
+  const std::uint64_t n = members.size();
+  const size::Layout l = layout();
+  std::vector<std::uint64_t> cost(n);  // entry cost + child min
+  std::uint64_t all = size::overhead(l, n, d);
+  for (std::size_t i = 0; i < n; ++i) {
+    cost[i] = size::entry_cost(l, members[i].key) + meta.children[i].min;
+    all += cost[i];
+  }
+
+  std::vector<std::size_t> kept;
+  if (all <= b) {
+    kept.resize(n);
+    for (std::size_t i = 0; i < n; ++i) kept[i] = i;
+  } else {
+    kept = select_keys(v, meta, b, d);
+    if (kept.empty()) return minimal(v, meta, d);
+    std::sort(kept.begin(), kept.end());
+  }
+
+  ObjectCost oc{l, n, d};
+  std::uint64_t kept_sum = 0, min_sum = 0, kept_protected = 0;
+  std::vector<Child> children;
+  children.reserve(kept.size());
+  for (std::size_t i : kept) {
+    kept_sum += cost[i];
+    min_sum += meta.children[i].min;
+    kept_protected += meta.children[i].protected_count;
+    children.push_back({&members[i].value, &meta.children[i], &members[i].key});
+  }
+  const std::uint64_t fixed = oc.of(kept.size(), kept_sum);
+  Filled filled = water_fill(children, sat_sub(b, fixed), d + 1);
+
+  Value::Object out;
+  out.reserve(kept.size() + 1);
+  for (std::size_t k = 0; k < kept.size(); ++k) out.push_back({members[kept[k]].key, std::move(filled.values[k])});
+  const std::uint64_t omitted = n - kept.size();
+  if (omitted) {
+    out.push_back(keys_marker_member(omitted));
+    ++stats.objects_trimmed;
+    stats.keys_omitted += omitted;
+    stats.protected_omitted += sat_sub(meta.protected_count, kept_protected);
+  }
+  return {Value::object(std::move(out)), fixed - min_sum + filled.total};
+}
+
+std::vector<std::size_t> Pruner::select_keys(const Value& v, const Meta& meta, std::uint64_t b, std::uint64_t d) {
+  const auto& members = v.members();
+  const std::uint64_t n = members.size();
+  const size::Layout l = layout();
+  ObjectCost oc{l, n, d};
+  auto entry = [&](std::size_t i) { return size::entry_cost(l, members[i].key) + meta.children[i].min; };
+
+  if (options->array_strategy == ArrayStrategy::Condense) return select_by_relevance(v, meta, b, d);
+
+  std::vector<std::size_t> kept;
+  std::uint64_t kept_sum = 0;
+  bool any_protected = false;
+  for (const Meta& c : meta.children) any_protected = any_protected || c.has_protected;
+  if (!any_protected) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (oc.of(i + 1, kept_sum + entry(i)) > b) break;
+      kept_sum += entry(i);
+      kept.push_back(i);
+    }
+    return kept;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!meta.children[i].has_protected) continue;
+    kept_sum += entry(i);
+    kept.push_back(i);
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (meta.children[i].has_protected) continue;
+    if (oc.of(kept.size() + 1, kept_sum + entry(i)) > b) break;
+    kept_sum += entry(i);
+    kept.push_back(i);
+  }
+  return kept;
+}
+
+}  // namespace tavisk

@@ -1,0 +1,101 @@
+// The pruning engine: per-node analysis (Meta), the fit driver, object and
+// array fitting, and the budget sharing between kept children.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "options.h"
+#include "protect.h"
+#include "size.h"
+#include "stats.h"
+#include "value.h"
+
+namespace tavisk {
+
+class FieldScorer;
+struct Query;
+struct Plan;
+struct Discovery;
+struct PlanOutcome;
+
+// Sizes and protection of one node, built once per call and read-only after.
+struct Meta {
+  std::vector<Meta> children;
+  std::uint64_t full = 0;
+  std::uint64_t min = 0;
+  std::uint64_t shape = 0;
+  std::uint64_t protected_count = 0;
+  bool is_protected = false;
+  bool has_protected = false;
+};
+
+// A fitted node and its size measure at its depth.
+struct Fitted {
+  Value value;
+  std::uint64_t size = 0;
+};
+
+// One child handed to water filling; a null key stands for "*".
+struct Child {
+  const Value* value = nullptr;
+  const Meta* meta = nullptr;
+  const std::string* key = nullptr;
+};
+
+struct PathHash {
+  std::size_t operator()(const Path& p) const noexcept;
+};
+
+class Pruner {
+ public:
+  static Pruner with_scorer(bool pretty, std::uint64_t indent, const Options& options, const FieldScorer& scorer);
+
+  Meta analyze_at(const Value& v, std::uint64_t depth, Path& path, bool inherited);
+  Fitted fit(const Value& v, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
+  Fitted minimal(const Value& v, const Meta& meta, std::uint64_t depth);
+
+  struct Filled {
+    std::vector<Value> values;
+    std::uint64_t total = 0;
+  };
+  Filled water_fill(const std::vector<Child>& children, std::uint64_t spare, std::uint64_t depth);
+
+  std::uint64_t collapsed_array_size(std::uint64_t n, std::uint64_t d) const;
+  std::uint64_t collapsed_object_size(std::uint64_t n, std::uint64_t d) const;
+  size::Layout layout() const { return {pretty, indent}; }
+
+  // The relevance query of the call's arguments; null while suppressed or without arguments.
+  const Query* query() const;
+
+  // Condensing of arrays of records (condense module).
+  std::optional<Fitted> try_condense(const Value& array, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
+
+  bool pretty = false;
+  std::uint64_t indent = 0;
+  Stats stats;
+  Path path;
+  std::vector<Pattern> patterns;
+  const Options* options = nullptr;
+  const FieldScorer* scorer = nullptr;
+  std::uint64_t floor_head_chars = 24;
+  std::unordered_set<Path, PathHash> pinned;
+  bool query_suppressed = false;
+
+ private:
+  Fitted fit_array(const Value& v, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
+  Fitted fit_object(const Value& v, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
+  std::vector<std::size_t> select_keys(const Value& v, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
+  std::vector<std::size_t> select_by_relevance(const Value& v, const Meta& meta, std::uint64_t budget,
+                                               std::uint64_t depth);
+  bool is_protected_path(const Path& p) const;
+  void init_query();
+
+  std::shared_ptr<const Query> query_;
+};
+
+}  // namespace tavisk

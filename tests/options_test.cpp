@@ -1,0 +1,121 @@
+#include "options.h"
+
+#include <gtest/gtest.h>
+
+#include "json.h"
+#include "test_util.h"
+
+namespace tavisk {
+namespace {
+
+Result<Options> options_of(std::string_view text) {
+  auto v = json::parse(text);
+  EXPECT_TRUE(v.ok()) << text;
+  return Options::from_value(v.value());
+}
+
+std::string error_of(std::string_view text) {
+  auto o = options_of(text);
+  return o.ok() ? "ok" : o.error();
+}
+
+TEST(Options, EmptyObjectGivesEveryDefault) {
+  auto o = options_of("{}");
+  ASSERT_TRUE(o.ok());
+  EXPECT_EQ(o->max_chars, 10000u);
+  EXPECT_EQ(o->indent, 2u);
+  EXPECT_EQ(o->string_head_chars, 500u);
+  EXPECT_EQ(o->string_section_chars, 100u);
+  EXPECT_EQ(o->string_min_section_chars, 16u);
+  EXPECT_EQ(o->max_samples, 3u);
+  EXPECT_EQ(o->min_partial_chars, 40u);
+  EXPECT_TRUE(o->keep_last_item);
+  EXPECT_FALSE(o->explain);
+  EXPECT_EQ(o->format, Format::Auto);
+  EXPECT_EQ(o->input_format, Format::Auto);
+  EXPECT_EQ(o->array_strategy, ArrayStrategy::Sample);
+  EXPECT_EQ(o->field_scorer, ScorerKind::Heuristic);
+  EXPECT_TRUE(o->protect.empty());
+  EXPECT_FALSE(o->arguments.has_value());
+}
+
+TEST(Options, EveryMessage) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"[]", "options must be a JSON object"},
+      {"null", "options must be a JSON object"},
+      {R"({"max_char":1})", "unknown option: max_char"},
+      {R"({"Indent":1})", "unknown option: Indent"},
+      {R"({"max_chars":1e4})", "max_chars must be a non-negative integer"},
+      {R"({"max_chars":"10000"})", "max_chars must be a non-negative integer"},
+      {R"({"indent":-0})", "indent must be a non-negative integer"},
+      {R"({"max_samples":1.0})", "max_samples must be a non-negative integer"},
+      {R"({"min_partial_chars":18446744073709551616})", "min_partial_chars must be a non-negative integer"},
+      {R"({"string_head_chars":null})", "string_head_chars must be a non-negative integer"},
+      {R"({"string_section_chars":true})", "string_section_chars must be a non-negative integer"},
+      {R"({"string_min_section_chars":[1]})", "string_min_section_chars must be a non-negative integer"},
+      {R"({"explain":1})", "explain must be a boolean"},
+      {R"({"keep_last_item":"true"})", "keep_last_item must be a boolean"},
+      {R"({"format":"Json "})", "format must be \"auto\", \"json\" or \"yaml\""},
+      {R"({"format":1})", "format must be \"auto\", \"json\" or \"yaml\""},
+      {R"({"input_format":"xml"})", "input_format must be \"auto\", \"json\" or \"yaml\""},
+      {R"({"array_strategy":"table"})", "array_strategy must be \"sample\" or \"condense\""},
+      {R"({"array_strategy":null})", "array_strategy must be \"sample\" or \"condense\""},
+      {R"({"field_scorer":3})", "field_scorer must be a string"},
+      {R"({"field_scorer":"key order"})", "field_scorer must be one of [\"heuristic\", \"compact\", \"key_order\"]"},
+      {R"({"protect":5})", "protect must be a list of strings"},
+      {R"({"protect":["a",1]})", "protect must be a list of strings"},
+      {R"({"format":"yaml","indent":1})", "YAML indent must be at least 2"},
+      {R"({"indent":0,"format":"YML"})", "YAML indent must be at least 2"},
+      // The first bad pair is reported, even before an unknown key.
+      {R"({"explain":0,"bogus":1})", "explain must be a boolean"},
+      {R"({"max_chars":5,"bogus":1})", "unknown option: bogus"},
+  };
+  for (const auto& [text, message] : cases) EXPECT_EQ(error_of(text), message) << text;
+}
+
+TEST(Options, UnsignedParsing) {
+  EXPECT_EQ(options_of(R"({"max_chars":0})")->max_chars, 0u);
+  EXPECT_EQ(options_of(R"({"max_chars":18446744073709551615})")->max_chars, 18446744073709551615u);
+  EXPECT_EQ(options_of(R"({"max_chars":007})").ok(), false);  // not JSON: leading zeros
+}
+
+TEST(Options, EnumerationSpellings) {
+  EXPECT_EQ(options_of(R"({"format":"YML"})")->format, Format::Yaml);
+  EXPECT_EQ(options_of(R"({"format":"yAmL"})")->format, Format::Yaml);
+  EXPECT_EQ(options_of(R"({"input_format":"JSON"})")->input_format, Format::Json);
+  EXPECT_EQ(options_of(R"({"array_strategy":"Condense"})")->array_strategy, ArrayStrategy::Condense);
+  EXPECT_EQ(options_of(R"({"field_scorer":"Key-Order"})")->field_scorer, ScorerKind::KeyOrder);
+  EXPECT_EQ(options_of(R"({"field_scorer":"KEYORDER"})")->field_scorer, ScorerKind::KeyOrder);
+  EXPECT_EQ(options_of(R"({"field_scorer":"Compact"})")->field_scorer, ScorerKind::Compact);
+  EXPECT_TRUE(options_of(R"({"format":"auto","indent":1})").ok());
+}
+
+TEST(Options, RepeatedKeysLastWins) {
+  auto o = options_of(R"({"max_chars":5,"protect":["a","b"],"max_chars":7,"protect":"c"})");
+  ASSERT_TRUE(o.ok());
+  EXPECT_EQ(o->max_chars, 7u);
+  ASSERT_EQ(o->protect.size(), 1u);
+  EXPECT_EQ(o->protect[0], "c");
+}
+
+TEST(Options, ArgumentsText) {
+  EXPECT_EQ(options_of(R"({"arguments":{"query":"red shoes","limit":5}})")->arguments, "red shoes 5");
+  EXPECT_EQ(options_of(R"({"arguments":[1,"a"]})")->arguments, "1 a");
+  EXPECT_FALSE(options_of(R"({"arguments":[null,true,"",{"k":false}]})")->arguments.has_value());
+  EXPECT_FALSE(options_of(R"({"arguments":" \u3000\t"})")->arguments.has_value());
+  // Joined exactly, not trimmed; keys take no part.
+  EXPECT_EQ(options_of(R"({"arguments":{"a":" x","b":["y "]}})")->arguments, " x y ");
+  EXPECT_EQ(options_of(R"({"arguments":[[],"",""]})")->arguments, std::nullopt);
+  EXPECT_EQ(options_of(R"({"arguments":["","a"]})")->arguments, " a");
+}
+
+TEST(Options, ReachTheHostBehindTheirPrefixes) {
+  using testing::shrink;
+  EXPECT_EQ(shrink("{}", "").error(), "invalid options JSON: unexpected end of input at line 1, column 1");
+  EXPECT_EQ(shrink("{}", "{").error(), "invalid options JSON: expected string key at line 1, column 2");
+  EXPECT_EQ(shrink("{}", "[]").error(), "invalid options: options must be a JSON object");
+  EXPECT_EQ(shrink("{}", R"({"x":1})").error(), "invalid options: unknown option: x");
+}
+
+}  // namespace
+}  // namespace tavisk
