@@ -1,6 +1,8 @@
 #include "json.h"
 
 #include <cstring>
+#include <iterator>
+#include <vector>
 
 #include "utf8.h"
 
@@ -115,19 +117,22 @@ class Parser {
     return true;
   }
 
+  // Children are parsed onto shared scratch stacks and moved into an exactly
+  // sized list when their container closes: one allocation per container.
   bool array(std::uint64_t depth, Value& out) {
     ++pos_;
     skip_ws();
-    Value::Array items;
     if (pos_ < s_.size() && s_[pos_] == ']') {
       ++pos_;
-      out = Value::array(std::move(items));
+      out = Value::array();
       return true;
     }
+    const std::size_t base = items_.size();
     for (;;) {
       skip_ws();
-      items.emplace_back();
-      if (!value(depth + 1, items.back())) return false;
+      Value v;
+      if (!value(depth + 1, v)) return false;
+      items_.push_back(std::move(v));
       skip_ws();
       if (pos_ < s_.size() && s_[pos_] == ',') {
         ++pos_;
@@ -139,7 +144,9 @@ class Parser {
       }
       return err("expected ',' or ']'");
     }
-    items.shrink_to_fit();
+    Value::Array items(std::make_move_iterator(items_.begin() + static_cast<std::ptrdiff_t>(base)),
+                       std::make_move_iterator(items_.end()));
+    items_.resize(base);
     out = Value::array(std::move(items));
     return true;
   }
@@ -147,23 +154,24 @@ class Parser {
   bool object(std::uint64_t depth, Value& out) {
     ++pos_;
     skip_ws();
-    Value::Object members;
     if (pos_ < s_.size() && s_[pos_] == '}') {
       ++pos_;
-      out = Value::object(std::move(members));
+      out = Value::object();
       return true;
     }
+    const std::size_t base = members_.size();
     for (;;) {
       skip_ws();
       if (pos_ >= s_.size() || s_[pos_] != '"') return err("expected string key");
-      members.emplace_back();
-      Member& m = members.back();
-      if (!string(m.key)) return false;
+      members_.emplace_back();
+      if (!string(members_.back().key)) return false;
       skip_ws();
       if (pos_ >= s_.size() || s_[pos_] != ':') return err("expected ':'");
       ++pos_;
       skip_ws();
-      if (!value(depth + 1, m.value)) return false;
+      Value v;
+      if (!value(depth + 1, v)) return false;
+      members_[members_.size() - 1].value = std::move(v);
       skip_ws();
       if (pos_ < s_.size() && s_[pos_] == ',') {
         ++pos_;
@@ -175,7 +183,9 @@ class Parser {
       }
       return err("expected ',' or '}'");
     }
-    members.shrink_to_fit();
+    Value::Object members(std::make_move_iterator(members_.begin() + static_cast<std::ptrdiff_t>(base)),
+                          std::make_move_iterator(members_.end()));
+    members_.resize(base);
     out = Value::object(std::move(members));
     return true;
   }
@@ -286,6 +296,8 @@ class Parser {
   std::string_view s_;
   std::size_t pos_ = 0;
   ParseError error_;
+  std::vector<Value> items_;
+  std::vector<Member> members_;
 };
 
 void write_spaces(std::string& out, std::uint64_t n) { out.append(n, ' '); }
