@@ -1,9 +1,14 @@
 #include "prune.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <set>
 #include <unordered_set>
 
+#include "fields.h"
+#include "lexical.h"
+#include "shape.h"
 #include "siphash.h"
 #include "text.h"
 
@@ -477,6 +482,133 @@ std::vector<std::size_t> Pruner::select_keys(const Value& v, const Meta& meta, s
     if (oc.of(kept.size() + 1, kept_sum + entry(i)) > b) break;
     kept_sum += entry(i);
     kept.push_back(i);
+  }
+  return kept;
+}
+
+// ---- relevance rule ----------------------------------------------------
+
+void Pruner::init_query() {
+  if (options->arguments) {
+    if (auto q = build_query(*options->arguments)) query_ = std::make_shared<const Query>(std::move(*q));
+  }
+}
+
+const Query* Pruner::query() const { return query_suppressed ? nullptr : query_.get(); }
+
+namespace {
+
+bool numeric_like_text(std::string_view s) {
+  if (!s.empty() && s[0] == '-') s.remove_prefix(1);
+  if (s.empty()) return false;
+  int digits = 0, points = 0;
+  for (char c : s) {
+    if (c >= '0' && c <= '9') ++digits;
+    else if (c == '.') ++points;
+    else return false;
+  }
+  return digits > 0 && points <= 1;
+}
+
+bool date_like_text(std::string_view s) {
+  auto digit = [&](std::size_t i) { return s[i] >= '0' && s[i] <= '9'; };
+  return s.size() >= 10 && digit(0) && digit(1) && digit(2) && digit(3) && s[4] == '-' && digit(5) && digit(6) &&
+         s[7] == '-' && digit(8) && digit(9);
+}
+
+bool opaque_text(std::string_view s) {
+  if (s.size() < 8) return false;
+  bool digit = false, upper = false, lower = false, hexish = true;
+  for (char c : s) {
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') return false;
+    bool d = c >= '0' && c <= '9', u = c >= 'A' && c <= 'Z', lw = c >= 'a' && c <= 'z';
+    digit |= d;
+    upper |= u;
+    lower |= lw;
+    bool hex = d || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '-' || c == '_';
+    hexish &= hex;
+  }
+  return (s.size() >= 12 && digit && upper && lower) || (hexish && digit);
+}
+
+bool empty_value(const Value& v) {
+  switch (v.kind()) {
+    case Kind::Null: return true;
+    case Kind::String: return v.text().empty();
+    case Kind::Array: return v.items().empty();
+    case Kind::Object: return v.members().empty();
+    default: return false;
+  }
+}
+
+// The score of one entry of an object under the relevance rule.
+double entry_score(const Member& e, const Meta& child, std::size_t index, const Query* q, const FieldScorer& scorer) {
+  if (child.has_protected) return std::numeric_limits<double>::infinity();
+  FieldStats fs;
+  fs.kind_counts[static_cast<std::size_t>(e.value.kind())] = 1;
+  fs.path = std::span<const std::string>(&e.key, 1);
+  fs.rows = 1;
+  fs.present = 1;
+  fs.empty = empty_value(e.value) ? 1 : 0;
+  fs.distinct = fs.scalars = e.value.is_scalar() ? 1 : 0;
+  fs.mean_chars = static_cast<double>(child.full);
+  fs.mean_position = static_cast<double>(index);
+  if (e.value.is_number()) fs.numeric_like = true;
+  if (e.value.is_string()) {
+    fs.numeric_like = numeric_like_text(e.value.text());
+    fs.date_like = date_like_text(e.value.text());
+    fs.opaque = opaque_text(e.value.text());
+  }
+  if (q) {
+    std::vector<std::string> key_words = words(e.key);
+    fs.name_relevance = q->name_match(key_words, {});
+    std::size_t hits = 0;
+    if ((e.value.is_string() || e.value.is_number()) && !q->terms.empty()) {
+      TokenSet tokens;
+      value_tokens(e.value.text(), tokens);
+      for (const std::string& t : q->terms) hits += token_hit(t, tokens) ? 1 : 0;
+    }
+    if (hits > 0) {
+      fs.value_relevance = 0.5 + 0.5 * static_cast<double>(hits) / static_cast<double>(q->terms.size());
+      fs.value_hit_rate = 1.0;
+    }
+    fs.relevance = std::isnan(fs.value_relevance) ? fs.name_relevance
+                   : std::isnan(fs.name_relevance) ? fs.value_relevance
+                                                   : std::max(fs.name_relevance, fs.value_relevance);
+  }
+  return scorer.score(fs);
+}
+
+// Share of the budget a key of this score may fill: ⌊b × f⌋.
+std::uint64_t tier_limit(std::uint64_t b, double score) {
+  double f = score >= 0.75 ? 1.0 : score >= 0.45 ? 0.9 : 0.7;
+  double x = static_cast<double>(b) * f;
+  if (!(x > 0)) return 0;
+  if (x >= 18446744073709551615.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(x);
+}
+
+}  // namespace
+
+std::vector<std::size_t> Pruner::select_by_relevance(const Value& v, const Meta& meta, std::uint64_t b,
+                                                     std::uint64_t d) {
+  const auto& members = v.members();
+  const std::uint64_t n = members.size();
+  const Query* q = query();
+  std::vector<std::pair<std::size_t, double>> ranked(n);
+  for (std::size_t i = 0; i < n; ++i) ranked[i] = {i, entry_score(members[i], meta.children[i], i, q, *scorer)};
+  // NaN compares equal to everything: it never moves ahead of or behind a neighbour.
+  std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& c) { return a.second > c.second; });
+
+  ObjectCost oc{layout(), n, d};
+  std::vector<std::size_t> kept;
+  std::uint64_t kept_sum = 0;
+  for (const auto& [i, score] : ranked) {
+    std::uint64_t with = kept_sum + size::entry_cost(layout(), members[i].key) + meta.children[i].min;
+    if (oc.of(kept.size() + 1, with) <= tier_limit(b, score)) {
+      kept_sum = with;
+      kept.push_back(i);
+    }
   }
   return kept;
 }
