@@ -1,0 +1,107 @@
+// Condensing arrays of records into narrowed tables: the column survey, the
+// plan (which columns to keep under the budget) and the projected rows.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "lexical.h"
+#include "prune.h"
+#include "value.h"
+
+namespace tavisk {
+
+using PathSet = std::unordered_set<Path, PathHash>;
+
+// Statistics of one key path over the surveyed records.
+struct Column {
+  std::optional<std::size_t> parent;
+  Path path;
+  std::optional<std::uint64_t> first_hash;
+  std::unordered_set<std::uint64_t> distinct;  // capped at MAX_DISTINCT
+  TokenSet tokens;                             // merged while below MAX_VALUE_TOKENS
+  std::uint64_t present = 0;
+  std::uint64_t expanded = 0;
+  std::array<std::uint64_t, 6> kind_counts{};
+  std::uint64_t empty = 0;
+  std::uint64_t key_chars = 0;
+  std::uint64_t value_chars = 0;
+  std::uint64_t floor_chars = 0;
+  std::uint64_t position_sum = 0;
+  std::uint64_t scalars = 0;
+  std::uint64_t opaque = 0;
+  std::uint64_t hits = 0;
+  std::uint64_t fingerprint = 0;
+  bool constant = true;
+  bool numeric_like = true;
+  bool date_like = true;
+
+  std::uint64_t count(Kind k) const { return kind_counts[static_cast<std::size_t>(k)]; }
+};
+
+inline constexpr std::size_t MAX_DISTINCT = 1024;
+// Column paths hold at most this many keys.
+inline constexpr std::size_t MAX_COLUMN_DEPTH = 4;
+
+// The survey of one array of records.
+struct Discovery {
+  std::vector<Column> columns;  // in order of first appearance
+  const Query* query = nullptr;  // borrowed from the pruner; null without relevance
+  std::unordered_map<Path, std::size_t, PathHash> index;
+  TokenSet scratch;  // reused per value while gathering tokens
+};
+
+// SipHash-1-3 (zero key) of a scalar value: kind tag, bool byte or text + 0xFF.
+std::uint64_t value_hash(const Value& v);
+// 64-bit finaliser applied to salted value hashes.
+std::uint64_t mix(std::uint64_t x);
+
+// Layout arithmetic of a condensed table whose array sits at depth d.
+struct TableLayout {
+  size::Layout layout;
+  std::uint64_t d;
+
+  std::uint64_t framing(std::uint64_t m) const;
+  std::uint64_t record_overhead() const;
+  std::uint64_t separator(std::uint64_t p) const;
+  std::uint64_t wrapper(std::uint64_t p) const;
+};
+
+// ⌊f × budget⌋ with f = 1.0, 0.9 or 0.7 by score tier.
+std::uint64_t column_tier_limit(std::uint64_t budget, double score);
+
+// The chosen columns of one array, the projected rows and their floors.
+struct Plan {
+  Discovery discovery;
+  std::vector<std::pair<std::size_t, double>> candidates;  // sorted, with final scores
+  std::vector<Value> rows;
+  std::vector<Meta> metas;
+  std::vector<std::uint64_t> floors;
+  std::vector<double> relevance;  // per column
+  std::unordered_set<std::size_t> selected;
+  PathSet kept_prefixes;
+  std::int64_t spare = 0;
+  std::uint64_t head_chars = 24;
+  bool fits = false;
+};
+
+enum class PlanStatus { NotCondensable, NoPlan, Ready };
+
+struct PlanOutcome {
+  PlanStatus status = PlanStatus::NoPlan;
+  std::optional<Plan> plan;
+
+  static PlanOutcome not_condensable() { return {PlanStatus::NotCondensable, std::nullopt}; }
+  static PlanOutcome none() { return {PlanStatus::NoPlan, std::nullopt}; }
+};
+
+// Score of a field decision in thousandths, rounded half away from zero and clamped to u32.
+std::uint32_t thousandths(double x);
+
+}  // namespace tavisk
