@@ -33,6 +33,96 @@ std::uint64_t column_tier_limit(std::uint64_t budget, double score) {
   return static_cast<std::uint64_t>(x);
 }
 
+
+std::uint64_t ColumnChoice::base() const { return tl_.framing(n_) + n_ * tl_.record_overhead(); }
+
+std::uint64_t ColumnChoice::cost(std::size_t c, const std::vector<char>& paid, std::vector<std::size_t>& charged) const {
+  const Column& col = cols_[c];
+  charged.clear();
+  std::uint64_t total = (exact_[c] ? col.value_chars : col.floor_chars) + col.key_chars +
+                        col.present * tl_.separator(col.path.size());
+  for (auto a = col.parent; a; a = cols_[*a].parent) {
+    if (paid[*a]) continue;
+    total += cols_[*a].key_chars + cols_[*a].present * tl_.wrapper(cols_[*a].path.size());
+    charged.push_back(*a);
+  }
+  return total;
+}
+
+std::uint64_t ColumnChoice::selection_cost(const std::vector<std::size_t>& columns) const {
+  std::vector<char> paid(cols_.size(), 0);
+  std::vector<std::size_t> charged;
+  std::uint64_t total = base();
+  for (std::size_t c : columns) {
+    total += cost(c, paid, charged);
+    for (std::size_t a : charged) paid[a] = 1;
+  }
+  return total;
+}
+
+bool ColumnChoice::try_add(std::size_t c, std::uint64_t limit, std::uint64_t extra_needed) {
+  const std::uint64_t k = cost(c, paid_, charged_);
+  if (running + k + extra_needed > limit) return false;
+  running += k;
+  for (std::size_t a : charged_) paid_[a] = 1;
+  list.push_back(c);
+  selected.insert(c);
+  return true;
+}
+
+void ColumnChoice::rebuild(std::vector<std::size_t> next) {
+  list = std::move(next);
+  selected.clear();
+  selected.insert(list.begin(), list.end());
+  std::fill(paid_.begin(), paid_.end(), 0);
+  for (std::size_t c : list)
+    for (auto a = cols_[c].parent; a; a = cols_[*a].parent) paid_[*a] = 1;
+  running = selection_cost(list);
+}
+
+void ColumnChoice::greedy(const Candidates& cands, std::uint64_t budget) {
+  running = base();
+  for (const auto& [c, s] : cands) try_add(c, column_tier_limit(budget, s));
+}
+
+void ColumnChoice::swap_in_stronger(const Candidates& cands, const std::vector<double>& score_of, std::uint64_t budget) {
+  auto cubes = [&](const std::vector<std::size_t>& l) {
+    double s = 0;
+    for (std::size_t c : l) s += score_of[c] * score_of[c] * score_of[c];
+    return s;
+  };
+  for (const auto& [c, s] : cands) {
+    if (selected.count(c) || !(s >= 0.6)) continue;
+    const std::uint64_t limit = column_tier_limit(budget, s);
+    std::vector<std::size_t> weaker;
+    for (std::size_t x : list)
+      if (score_of[x] < 0.85 * s) weaker.push_back(x);
+    std::stable_sort(weaker.begin(), weaker.end(),
+                     [&](std::size_t a, std::size_t b) { return score_of[a] < score_of[b]; });
+    std::vector<std::size_t> trial = list;
+    trial.push_back(c);
+    std::size_t removed = 0;
+    std::uint64_t total = selection_cost(trial);
+    while (total > limit && removed < weaker.size()) {
+      trial.erase(std::find(trial.begin(), trial.end(), weaker[removed++]));
+      total = selection_cost(trial);
+    }
+    if (removed > 0 && total <= limit && cubes(trial) > cubes(list)) rebuild(std::move(trial));
+  }
+}
+
+void ColumnChoice::full_value_pass(const Candidates& cands, std::uint64_t budget) {
+  auto extra = [&](std::size_t c) {
+    return cols_[c].value_chars > cols_[c].floor_chars ? cols_[c].value_chars - cols_[c].floor_chars : 0;
+  };
+  std::uint64_t e = 0;
+  for (std::size_t c : list) e += extra(c);
+  for (const auto& [c, s] : cands) {
+    if (selected.count(c) || !(s >= 0.3) || budget < e) continue;
+    if (try_add(c, budget - e, extra(c))) e += extra(c);
+  }
+}
+
 namespace {
 
 constexpr std::string_view COLLECTION_WORDS[] = {"data",    "nodes",   "items",      "value",     "fields",
@@ -129,10 +219,25 @@ struct ColumnInfo {
   std::vector<double> relevance;
 };
 
-using Candidates = std::vector<std::pair<std::size_t, double>>;
+bool content_gate(const std::vector<Column>& cols, const ColumnInfo& info, const std::vector<std::size_t>& list,
+                  const std::vector<double>& score_of) {
+  for (std::size_t c : list) {
+    const Column& col = cols[c];
+    const std::uint64_t scalar_values = col.count(Kind::Bool) + col.count(Kind::Number) + col.count(Kind::String);
+    if (2 * scalar_values <= col.present) continue;
+    if (!(2 * col.distinct.size() >= col.present || col.value_chars >= 20 * col.present)) continue;
+    if (info.role[c] && *info.role[c] == "identity") continue;
+    if (!(score_of[c] >= 0.45)) continue;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 // Redundant columns (same values in the same rows) keep 15 %; same-role columns 100 %, 75 %, 56.25 %, ...
-void discount_redundant(const std::vector<Column>& cols, const ColumnInfo& info, Candidates& cands) {
+void discount_redundant(const std::vector<Column>& cols, const std::vector<std::optional<std::string>>& roles,
+                        Candidates& cands) {
   // (present, fingerprint) groups, in candidate order; group membership by linear scan of group keys.
   std::vector<std::pair<std::pair<std::uint64_t, std::uint64_t>, std::vector<std::size_t>>> groups;
   std::unordered_map<std::uint64_t, std::vector<std::size_t>> by_fp;  // fingerprint -> group indices
@@ -160,16 +265,16 @@ void discount_redundant(const std::vector<Column>& cols, const ColumnInfo& info,
       if (k != best) cands[k].second *= 0.15;
   }
 
-  std::vector<std::pair<std::string, std::vector<std::size_t>>> roles;
+  std::vector<std::vector<std::size_t>> role_groups;
   std::unordered_map<std::string, std::size_t> role_index;
   for (std::size_t k = 0; k < cands.size(); ++k) {
-    const auto& r = info.role[cands[k].first];
+    const auto& r = roles[cands[k].first];
     if (!r) continue;
-    auto [it, added] = role_index.try_emplace(*r, roles.size());
-    if (added) roles.push_back({*r, {}});
-    roles[it->second].second.push_back(k);
+    auto [it, added] = role_index.try_emplace(*r, role_groups.size());
+    if (added) role_groups.emplace_back();
+    role_groups[it->second].push_back(k);
   }
-  for (auto& [name, members] : roles) {
+  for (auto& members : role_groups) {
     std::stable_sort(members.begin(), members.end(), [&](std::size_t a, std::size_t b) {
       if (cands[a].second > cands[b].second) return true;
       if (cands[a].second < cands[b].second) return false;
@@ -182,128 +287,6 @@ void discount_redundant(const std::vector<Column>& cols, const ColumnInfo& info,
     }
   }
 }
-
-// The cost model of step 9 onward: column costs with ancestors paid once.
-class Chooser {
- public:
-  Chooser(const std::vector<Column>& cols, const ColumnInfo& info, TableLayout tl, std::uint64_t n)
-      : cols_(cols), info_(info), tl_(tl), n_(n), paid_(cols.size(), 0) {}
-
-  std::uint64_t base() const { return tl_.framing(n_) + n_ * tl_.record_overhead(); }
-
-  // Cost of column c given the ancestors already paid; charged receives the ancestors it pays for.
-  std::uint64_t cost(std::size_t c, const std::vector<char>& paid, std::vector<std::size_t>& charged) const {
-    const Column& col = cols_[c];
-    charged.clear();
-    std::uint64_t total = (info_.exact[c] ? col.value_chars : col.floor_chars) + col.key_chars +
-                          col.present * tl_.separator(col.path.size());
-    for (auto a = col.parent; a; a = cols_[*a].parent) {
-      if (paid[*a]) continue;
-      total += cols_[*a].key_chars + cols_[*a].present * tl_.wrapper(cols_[*a].path.size());
-      charged.push_back(*a);
-    }
-    return total;
-  }
-
-  std::uint64_t selection_cost(const std::vector<std::size_t>& columns) const {
-    std::vector<char> paid(cols_.size(), 0);
-    std::vector<std::size_t> charged;
-    std::uint64_t total = base();
-    for (std::size_t c : columns) {
-      total += cost(c, paid, charged);
-      for (std::size_t a : charged) paid[a] = 1;
-    }
-    return total;
-  }
-
-  // Tries to accept c within limit; on success it joins the selection.
-  bool try_add(std::size_t c, std::uint64_t limit, std::uint64_t extra_needed = 0) {
-    std::uint64_t k = cost(c, paid_, scratch_);
-    if (running + k + extra_needed > limit) return false;
-    running += k;
-    for (std::size_t a : scratch_) paid_[a] = 1;
-    list.push_back(c);
-    selected.insert(c);
-    return true;
-  }
-
-  void rebuild(std::vector<std::size_t> next) {
-    list = std::move(next);
-    selected.clear();
-    selected.insert(list.begin(), list.end());
-    std::fill(paid_.begin(), paid_.end(), 0);
-    for (std::size_t c : list)
-      for (auto a = cols_[c].parent; a; a = cols_[*a].parent) paid_[*a] = 1;
-    running = selection_cost(list);
-  }
-
-  std::vector<std::size_t> list;
-  std::unordered_set<std::size_t> selected;
-  std::uint64_t running = 0;
-
- private:
-  const std::vector<Column>& cols_;
-  const ColumnInfo& info_;
-  TableLayout tl_;
-  std::uint64_t n_;
-  std::vector<char> paid_;
-  std::vector<std::size_t> scratch_;
-};
-
-void swap_in_stronger(Chooser& ch, const Candidates& cands, const std::vector<double>& score_of,
-                      std::uint64_t budget) {
-  auto cubes = [&](const std::vector<std::size_t>& l) {
-    double s = 0;
-    for (std::size_t c : l) s += score_of[c] * score_of[c] * score_of[c];
-    return s;
-  };
-  for (const auto& [c, s] : cands) {
-    if (ch.selected.count(c) || !(s >= 0.6)) continue;
-    const std::uint64_t limit = column_tier_limit(budget, s);
-    std::vector<std::size_t> weaker;
-    for (std::size_t x : ch.list)
-      if (score_of[x] < 0.85 * s) weaker.push_back(x);
-    std::stable_sort(weaker.begin(), weaker.end(), [&](std::size_t a, std::size_t b) { return score_of[a] < score_of[b]; });
-    std::vector<std::size_t> trial = ch.list;
-    trial.push_back(c);
-    std::size_t removed = 0;
-    std::uint64_t cost = ch.selection_cost(trial);
-    while (cost > limit && removed < weaker.size()) {
-      trial.erase(std::find(trial.begin(), trial.end(), weaker[removed++]));
-      cost = ch.selection_cost(trial);
-    }
-    if (removed > 0 && cost <= limit && cubes(trial) > cubes(ch.list)) ch.rebuild(std::move(trial));
-  }
-}
-
-void full_value_pass(Chooser& ch, const std::vector<Column>& cols, const Candidates& cands, std::uint64_t budget) {
-  auto extra = [&](std::size_t c) {
-    return cols[c].value_chars > cols[c].floor_chars ? cols[c].value_chars - cols[c].floor_chars : 0;
-  };
-  std::uint64_t e = 0;
-  for (std::size_t c : ch.list) e += extra(c);
-  for (const auto& [c, s] : cands) {
-    if (ch.selected.count(c) || !(s >= 0.3)) continue;
-    if (budget < e) continue;
-    if (ch.try_add(c, budget - e, extra(c))) e += extra(c);
-  }
-}
-
-bool content_gate(const std::vector<Column>& cols, const ColumnInfo& info, const Chooser& ch,
-                  const std::vector<double>& score_of) {
-  for (std::size_t c : ch.list) {
-    const Column& col = cols[c];
-    const std::uint64_t scalar_values = col.count(Kind::Bool) + col.count(Kind::Number) + col.count(Kind::String);
-    if (2 * scalar_values <= col.present) continue;
-    if (!(2 * col.distinct.size() >= col.present || col.value_chars >= 20 * col.present)) continue;
-    if (info.role[c] && *info.role[c] == "identity") continue;
-    if (!(score_of[c] >= 0.45)) continue;
-    return true;
-  }
-  return false;
-}
-
-}  // namespace
 
 PlanOutcome Pruner::plan(const std::vector<Value>& items, const std::vector<Meta>& metas, std::uint64_t budget,
                          std::uint64_t depth, bool first) {
@@ -361,7 +344,7 @@ PlanOutcome Pruner::plan(const std::vector<Value>& items, const std::vector<Meta
   }
 
   // 7-8. Discounts, protected columns first, the order.
-  discount_redundant(cols, info, cands);
+  discount_redundant(cols, info.role, cands);
   for (auto& [ci, s] : cands)
     if (info.is_protected[ci]) s = 2.0;
   std::stable_sort(cands.begin(), cands.end(), [&](const auto& a, const auto& b) {
@@ -376,17 +359,16 @@ PlanOutcome Pruner::plan(const std::vector<Value>& items, const std::vector<Meta
 
   // 9. Greedy choice under the tier limits.
   const TableLayout tl{layout(), depth};
-  Chooser ch(cols, info, tl, n);
-  ch.running = ch.base();
-  for (const auto& [c, s] : cands) ch.try_add(c, column_tier_limit(budget, s));
+  ColumnChoice ch(cols, info.exact, tl, n);
+  ch.greedy(cands, budget);
 
   // 10. Every protected column must be kept.
   for (const auto& [c, s] : cands)
     if (info.is_protected[c] && !ch.selected.count(c)) return PlanOutcome::none();
 
   // 11-12. Swaps for stronger columns; then columns that still fit at full size.
-  swap_in_stronger(ch, cands, score_of, budget);
-  full_value_pass(ch, cols, cands, budget);
+  ch.swap_in_stronger(cands, score_of, budget);
+  ch.full_value_pass(cands, budget);
 
   // 13. Project the rows; drop columns from the end until the floors fit.
   std::vector<std::size_t> list = ch.list;
@@ -433,8 +415,7 @@ PlanOutcome Pruner::plan(const std::vector<Value>& items, const std::vector<Meta
   std::unordered_set<std::size_t> selected(list.begin(), list.end());
 
   // 14. Quality gates.
-  ch.list = list;
-  if (!content_gate(cols, info, ch, score_of)) return PlanOutcome::none();
+  if (!content_gate(cols, info, list, score_of)) return PlanOutcome::none();
   double top = -std::numeric_limits<double>::infinity();
   for (const auto& [c, s] : cands) top = std::max(top, s);
   bool top_kept = false, fits = true;
