@@ -332,7 +332,8 @@ std::string fit_text(std::string_view s, std::uint64_t budget, const Options& op
     }
     return concat(best, best.size());
   }
-  if (measure(counted_marker(sections.size(), " sections, ", total)) > budget) return fit_flat(s, total, budget, measure);
+  if (measure(counted_marker(sections.size(), " sections, ", total)) > budget)
+    return fit_flat(s, total, budget, measure);
   return fitter.with_marker(best, total);
 }
 

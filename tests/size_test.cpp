@@ -27,8 +27,24 @@ class TreeGen {
   }
 
   std::string text() {
-    static const char* const alphabet[] = {"a", "Z", " ", "\"", "\\", "/", "\b", "\t", "\n", "\f", "\r", "\x01",
-                                           "\x1f", "\x7f", "\xC3\xA9", "\xE2\x80\xA6", "\xF0\x9F\x98\x80", "0"};
+    static const char* const alphabet[] = {"a",
+                                           "Z",
+                                           " ",
+                                           "\"",
+                                           "\\",
+                                           "/",
+                                           "\b",
+                                           "\t",
+                                           "\n",
+                                           "\f",
+                                           "\r",
+                                           "\x01",
+                                           "\x1f",
+                                           "\x7f",
+                                           "\xC3\xA9",
+                                           "\xE2\x80\xA6",
+                                           "\xF0\x9F\x98\x80",
+                                           "0"};
     std::size_t len = pick(8) == 0 ? pick(200) : pick(24);
     std::string s;
     for (std::size_t i = 0; i < len; ++i) {
@@ -114,8 +130,8 @@ TEST(SizeMeasure, EqualsWriterLengthOnGeneratedTrees) {
 
 TEST(SizeMeasure, CharacterCostsMatchWriterForEveryByteAlignment) {
   // Each special character at every position of a long plain run.
-  const char* const specials[] = {"\"", "\\", "\b", "\t", "\n", "\f", "\r", "\x01", "\x1f", "\x7f", "\xC3\xA9",
-                                  "\xE2\x80\xA6", "\xF0\x9F\x98\x80"};
+  const char* const specials[] = {
+      "\"", "\\", "\b", "\t", "\n", "\f", "\r", "\x01", "\x1f", "\x7f", "\xC3\xA9", "\xE2\x80\xA6", "\xF0\x9F\x98\x80"};
   for (const char* sp : specials) {
     for (std::size_t pos = 0; pos < 20; ++pos) {
       std::string s = std::string(pos, 'a') + sp + std::string(19 - pos, 'b');
@@ -169,8 +185,8 @@ TEST(SizeMeasure, CollapsedSizesEqualTheirRendering) {
   for (size::Layout l : layouts) {
     for (std::uint64_t d : {0u, 1u, 3u, 17u}) {
       for (std::uint64_t n : counts) {
-        SCOPED_TRACE(testing::Message() << "pretty " << l.pretty << " indent " << l.indent << " depth " << d
-                                        << " n " << n);
+        SCOPED_TRACE(testing::Message() << "pretty " << l.pretty << " indent " << l.indent << " depth " << d << " n "
+                                        << n);
         EXPECT_EQ(size::collapsed_array_size(l, n, d), rendered(collapsed_array(n), l, d));
         EXPECT_EQ(size::collapsed_object_size(l, n, d), rendered(collapsed_object(n), l, d));
         EXPECT_EQ(size::placeholder_size(n), rendered(Value::string(size::string_placeholder(n)), l, d));
