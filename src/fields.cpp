@@ -1,6 +1,7 @@
 #include "fields.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "unicode.h"
 #include "utf8.h"
@@ -41,24 +42,30 @@ bool names_group(std::string_view segment) {
   return false;
 }
 
-// The words concatenated without separator equal target.
+// The words concatenated without separator equal target, which has their total length.
 bool joined_equals(std::span<const std::string> ws, std::string_view target) {
   std::size_t at = 0;
   for (const auto& w : ws) {
-    if (target.size() - at < w.size() || target.compare(at, w.size(), w) != 0) return false;
+    if (target.compare(at, w.size(), w) != 0) return false;
     at += w.size();
   }
-  return at == target.size();
+  return true;
 }
 
+// The words concatenated without separator are an entry of list (only checked for two or more words:
+// a single word is its own concatenation).
 bool joined_in(std::span<const std::string> ws, vocab::List list) {
+  if (ws.size() < 2) return false;
+  std::size_t total = 0;
+  for (const auto& w : ws) total += w.size();
   for (auto entry : list)
-    if (joined_equals(ws, entry)) return true;
+    if (entry.size() == total && entry[0] == ws[0][0] && joined_equals(ws, entry)) return true;
   return false;
 }
 
 bool ends_with(std::string_view s, std::string_view suffix) {
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return s.size() >= suffix.size() && !suffix.empty() && s.back() == suffix.back() &&
+         s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // The longest tier word of at least 4 bytes that ends word, or "" when none does.
@@ -169,8 +176,10 @@ std::vector<std::string> words(std::string_view text) {
 }
 
 bool vocab::contains(List list, std::string_view word) {
+  if (word.empty()) return false;  // no table holds the empty word
   for (auto entry : list)
-    if (entry == word) return true;
+    if (entry.size() == word.size() && entry[0] == word[0] && std::memcmp(entry.data(), word.data(), word.size()) == 0)
+      return true;
   return false;
 }
 
@@ -197,7 +206,9 @@ std::string_view FieldStats::key() const {
   return k == 0 ? std::string_view() : std::string_view(path[k - 1]);
 }
 
-Prior HeuristicScorer::name_prior(const FieldStats& st) {
+Prior HeuristicScorer::name_prior(const FieldStats& st) { return prior_of(st, words(st.key())); }
+
+Prior HeuristicScorer::prior_of(const FieldStats& st, std::span<const std::string> kw) {
   const std::size_t k = st.key_count();
   const auto segments = st.path.first(k);
   const auto ancestors = segments.first(k == 0 ? 0 : k - 1);
@@ -213,7 +224,6 @@ Prior HeuristicScorer::name_prior(const FieldStats& st) {
   for (const auto& seg : segments)
     if (seg.empty() || (seg[0] == '_' && !vocab::contains(vocab::ALLOWED_UNDERSCORE, seg))) return {true, 0.08};
 
-  const std::vector<std::string> kw = words(st.key());
   if (any(kw, vocab::NOISE) || joined_in(kw, vocab::NOISE)) {
     if (!any(kw, vocab::LINK) || any(kw, vocab::IMAGE)) return {true, 0.1};
   }
@@ -231,8 +241,10 @@ Prior HeuristicScorer::name_prior(const FieldStats& st) {
 }
 
 double HeuristicScorer::score(const FieldStats& st) const {
-  const Prior p = name_prior(st);
-  const bool status = text_has_word(st.last(), vocab::STATUS);
+  // The status test reads the last segment; it is the key itself unless a marker follows the key.
+  const std::vector<std::string> kw = words(st.key());
+  const Prior p = prior_of(st, kw);
+  const bool status = st.key_count() == st.path.size() ? any(kw, vocab::STATUS) : text_has_word(st.last(), vocab::STATUS);
   if (st.present > 0 && st.empty == st.present) return std::min(p.prior * 0.03, 0.05);
 
   const double present = static_cast<double>(st.present);

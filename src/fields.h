@@ -172,6 +172,10 @@ class HeuristicScorer final : public FieldScorer {
   std::optional<std::string> role(const FieldStats& stats) const override;
   // Base worth of the field judged from its path (and a few value statistics).
   static Prior name_prior(const FieldStats& stats);
+
+ private:
+  // name_prior with the words of the effective key already split.
+  static Prior prior_of(const FieldStats& stats, std::span<const std::string> key_words);
 };
 
 // Small values first.
