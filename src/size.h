@@ -30,6 +30,8 @@ std::uint64_t of(Layout l, const Value& v, std::uint64_t d);
 
 // "…[+N chars]"
 std::string string_placeholder(std::uint64_t n);
+// Quoted size of string_placeholder(n), without building it.
+std::uint64_t placeholder_size(std::uint64_t n);
 // "…[N items omitted]"
 std::string gap_marker(std::uint64_t n);
 // "N keys omitted"

@@ -12,8 +12,13 @@
 
 namespace tavisk::text {
 
-// The measure of a candidate text: its quoted JSON size.
+// The measure of a candidate text: its quoted JSON size. It must be a constant
+// plus a non-negative cost per character, so that the measure of a
+// concatenation follows from the measures of its parts.
 using Measure = std::uint64_t (*)(std::string_view);
+
+// A text and the separator that follows it.
+using Piece = std::pair<std::string_view, std::string_view>;
 
 struct Cut {
   std::string_view prefix;
@@ -34,6 +39,11 @@ struct Section {
 Cut cut(std::string_view text, std::uint64_t count);
 std::vector<Line> split_lines(std::string_view text);
 std::vector<Section> mk_sections(const std::vector<std::pair<std::string_view, std::string_view>>& pairs);
+// Paragraphs: split at a line feed followed by blank space holding another
+// line feed, unless that run ends the text; the separator is first to last line feed.
+std::vector<Piece> split_paragraphs(std::string_view s);
+// Sentences: split after '.', '!' or '?' followed by spaces or tabs that do not end the text.
+std::vector<Piece> split_sentences(std::string_view s);
 std::string preview(std::string_view text, std::uint64_t n, Measure measure);
 std::vector<std::string> render_pieces(const std::vector<Section>& sections, std::uint64_t head_allowance,
                                        std::uint64_t x, Measure measure);

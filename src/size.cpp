@@ -1,0 +1,118 @@
+#include "size.h"
+
+#include <array>
+#include <cstring>
+
+#include "utf8.h"
+
+namespace tavisk::size {
+
+namespace {
+
+// Cost of one byte inside a string literal: 0 for UTF-8 continuation bytes,
+// so a scalar costs what its lead byte costs.
+constexpr std::array<std::uint8_t, 256> byte_costs = [] {
+  std::array<std::uint8_t, 256> t{};
+  for (int b = 0; b < 256; ++b) t[b] = (b & 0xC0) == 0x80 ? 0 : 1;
+  for (int b = 0; b < 0x20; ++b) t[b] = 6;
+  for (int b : {'"', '\\', '\b', '\t', '\n', '\f', '\r'}) t[b] = 2;
+  return t;
+}();
+
+// Bytes that are '"', '\\' or below 0x20 (exact as a whole-word test).
+inline bool has_special(std::uint64_t w) {
+  constexpr std::uint64_t lo = 0x0101010101010101ull, hi = 0x8080808080808080ull;
+  std::uint64_t q = w ^ 0x2222222222222222ull;
+  std::uint64_t b = w ^ 0x5C5C5C5C5C5C5C5Cull;
+  return (((q - lo) & ~q) | ((b - lo) & ~b) | ((w - 0x2020202020202020ull) & ~w)) & hi;
+}
+
+inline std::uint64_t continuation_bytes(std::uint64_t w) {
+  return static_cast<std::uint64_t>(__builtin_popcountll(w & ~(w << 1) & 0x8080808080808080ull));
+}
+
+std::uint64_t decimal_digits(std::uint64_t n) {
+  std::uint64_t d = 1;
+  while (n >= 10) {
+    n /= 10;
+    ++d;
+  }
+  return d;
+}
+
+// Characters of the literal parts around N in the markers ("…" is one character).
+constexpr std::uint64_t placeholder_chars = 10;  // "…[+" and " chars]"
+constexpr std::uint64_t gap_chars = 17;          // "…[" and " items omitted]"
+constexpr std::uint64_t keys_text_chars = 13;    // " keys omitted"
+
+// Brackets plus, when pretty, line feeds and indentation of a one-entry container.
+std::uint64_t single_entry_frame(Layout l, std::uint64_t d) { return l.pretty ? (2 * d + 1) * l.indent + 4 : 2; }
+
+}  // namespace
+
+std::uint64_t char_costs(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t n = text.size(), i = 0;
+  std::uint64_t total = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    if (!has_special(w)) {
+      total += 8 - continuation_bytes(w);
+      continue;
+    }
+    for (std::size_t k = 0; k < 8; ++k) total += byte_costs[p[i + k]];
+  }
+  for (; i < n; ++i) total += byte_costs[p[i]];
+  return total;
+}
+
+std::uint64_t overhead(Layout l, std::uint64_t k, std::uint64_t d) {
+  if (k == 0) return 2;
+  if (!l.pretty) return k + 1;
+  return k * (l.indent * (d + 1) + 2) + l.indent * d + 2;
+}
+
+std::uint64_t entry_cost(Layout l, std::string_view key) { return quoted(key) + (l.pretty ? 2 : 1); }
+
+std::uint64_t of(Layout l, const Value& v, std::uint64_t d) {
+  switch (v.kind()) {
+    case Kind::Null: return 4;
+    case Kind::Bool: return v.as_bool() ? 4 : 5;
+    case Kind::Number: return utf8::count(v.text());
+    case Kind::String: return quoted(v.text());
+    case Kind::Array: {
+      std::uint64_t total = overhead(l, v.items().size(), d);
+      for (const Value& item : v.items()) total += of(l, item, d + 1);
+      return total;
+    }
+    case Kind::Object: {
+      std::uint64_t total = overhead(l, v.members().size(), d);
+      for (const Member& m : v.members()) total += entry_cost(l, m.key) + of(l, m.value, d + 1);
+      return total;
+    }
+  }
+  return 0;
+}
+
+std::string string_placeholder(std::uint64_t n) { return "\xE2\x80\xA6[+" + std::to_string(n) + " chars]"; }
+
+std::string gap_marker(std::uint64_t n) { return "\xE2\x80\xA6[" + std::to_string(n) + " items omitted]"; }
+
+std::string keys_marker_text(std::uint64_t n) { return std::to_string(n) + " keys omitted"; }
+
+std::uint64_t placeholder_size(std::uint64_t n) { return 2 + placeholder_chars + decimal_digits(n); }
+
+std::uint64_t collapsed_array_size(Layout l, std::uint64_t n, std::uint64_t d) {
+  return 2 + gap_chars + decimal_digits(n) + single_entry_frame(l, d);
+}
+
+std::uint64_t collapsed_object_size(Layout l, std::uint64_t n, std::uint64_t d) {
+  return (l.pretty ? 1 : 0) + single_entry_frame(l, d) + 6 + keys_text_chars + decimal_digits(n);
+}
+
+std::uint64_t keys_marker_cost(Layout l, std::uint64_t n) {
+  return (l.pretty ? 1 : 0) + 4 + 2 + keys_text_chars + decimal_digits(n);
+}
+
+}  // namespace tavisk::size
