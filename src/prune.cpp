@@ -11,6 +11,7 @@
 #include "shape.h"
 #include "siphash.h"
 #include "text.h"
+#include "utf8.h"
 
 namespace tavisk {
 

@@ -34,7 +34,7 @@ TEST(Boundary, LengthIsExactAndEnvelopeIsCompact) {
   uint8_t* out = tavisk_shrink(reinterpret_cast<const uint8_t*>(in), 6, reinterpret_cast<const uint8_t*>("{}"), 2, &len);
   std::string s(reinterpret_cast<const char*>(out), len);
   tavisk_free(out, len);
-  EXPECT_EQ(s.substr(0, 42), R"({"ok":true,"text":"[\n  1,\n  2\n]","report")");
+  EXPECT_EQ(s.substr(0, 44), R"({"ok":true,"text":"[\n  1,\n  2\n]","report")");
   EXPECT_EQ(s.back(), '}');
 }
 

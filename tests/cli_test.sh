@@ -1,0 +1,145 @@
+#!/bin/sh
+# The tavisk command end to end: input sources, flags, exit codes, output.
+# Usage: cli_test.sh path/to/tavisk
+set -u
+tool=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+passed=0
+failed=0
+
+ok() { passed=$((passed + 1)); }
+bad() { failed=$((failed + 1)); echo "FAIL: $*" >&2; }
+
+# run ARGS...: runs the tool with stdin from $tmp/in, leaves out/err/rc.
+run() {
+  "$tool" "$@" <"$tmp/in" >"$tmp/out" 2>"$tmp/err"
+  rc=$?
+}
+expect_rc() { [ "$rc" -eq "$1" ] && ok || bad "$2: exit $rc, want $1 (stderr: $(cat "$tmp/err"))"; }
+expect_out() { [ "$(cat "$tmp/out")" = "$1" ] && ok || bad "$2: stdout '$(cat "$tmp/out")', want '$1'"; }
+expect_err_has() { grep -qF -- "$1" "$tmp/err" && ok || bad "$2: stderr lacks '$1': $(cat "$tmp/err")"; }
+expect_empty() { [ ! -s "$tmp/$1" ] && ok || bad "$2: $1 not empty: $(cat "$tmp/$1")"; }
+
+printf '{"a": [1, 2], "b": "x"}' >"$tmp/doc.json"
+: >"$tmp/in"
+
+# A file, read and printed with one final line feed.
+run --indent 0 "$tmp/doc.json"
+expect_rc 0 "file"
+expect_out '{"a":[1,2],"b":"x"}' "file"
+[ "$(od -An -c "$tmp/out" | tr -d ' \n')" = '{"a":[1,2],"b":"x"}\n' ] && ok || bad "exactly one final line feed"
+expect_empty err "file"
+
+# Standard input, with '-' and with no FILE at all.
+cp "$tmp/doc.json" "$tmp/in"
+run --indent=0 -
+expect_out '{"a":[1,2],"b":"x"}' "stdin via -"
+run --indent 0
+expect_out '{"a":[1,2],"b":"x"}' "stdin without FILE"
+
+# Default indent 2; --indent 4.
+run
+expect_out "$(printf '{\n  "a": [\n    1,\n    2\n  ],\n  "b": "x"\n}')" "default indent"
+run --indent 4
+expect_out "$(printf '{\n    "a": [\n        1,\n        2\n    ],\n    "b": "x"\n}')" "indent 4"
+
+# --options lies under the flags: its keys apply unless a flag sets the same key.
+run --options '{"indent":0}'
+expect_out '{"a":[1,2],"b":"x"}' "--options alone"
+run --options '{"indent":0}' --indent 1
+expect_out "$(printf '{\n "a": [\n  1,\n  2\n ],\n "b": "x"\n}')" "flag wins over --options"
+run --options '{"protect":5}'
+expect_rc 1 "bad protect in --options"
+expect_err_has "invalid options: protect must be a list of strings" "bad protect in --options"
+run --options '{"protect":5}' --protect /a --protect=/b/* --indent 0
+expect_rc 0 "--protect replaces the --options value"
+
+# The library's own option messages come through with exit 1.
+run --max-chars 18446744073709551616
+expect_rc 1 "u64 overflow"
+expect_err_has "invalid options: max_chars must be a non-negative integer" "u64 overflow"
+run --format xml
+expect_rc 1 "bad format"
+expect_err_has 'invalid options: format must be "auto", "json" or "yaml"' "bad format"
+run --scorer nope
+expect_err_has 'field_scorer must be one of ["heuristic", "compact", "key_order"]' "bad scorer"
+run --strategy columns
+expect_err_has 'array_strategy must be "sample" or "condense"' "bad strategy"
+run --options '{"indent":0,"mystery":true}'
+expect_err_has "invalid options: unknown option: mystery" "unknown key in --options"
+
+# Error envelopes: message on stderr, nothing on stdout, exit 1.
+printf '{"a": 1,,}' >"$tmp/in"
+run
+expect_rc 1 "invalid JSON"
+expect_err_has "tavisk: invalid JSON input: " "invalid JSON"
+expect_empty out "invalid JSON"
+printf '\377\376' >"$tmp/in"
+run
+expect_rc 1 "bad UTF-8"
+expect_err_has "input is not valid UTF-8" "bad UTF-8"
+run "$tmp/does-not-exist.json"
+expect_rc 1 "missing file"
+expect_err_has "does-not-exist.json" "missing file"
+
+# Usage errors exit 2 and say what was wrong.
+cp "$tmp/doc.json" "$tmp/in"
+for args in "--bogus" "--max-chars" "--max-chars -5" "--max-chars 1e3" "--indent=" "--explain=yes" \
+  "--report=1" "--options [1]" "--options {bad" "a.json b.json"; do
+  # shellcheck disable=SC2086
+  run $args
+  expect_rc 2 "usage error for '$args'"
+  expect_empty out "usage error for '$args'"
+done
+run --bogus
+expect_err_has "unknown option '--bogus'" "bogus flag message"
+
+# A file whose name starts with a dash, after '--'.
+cp "$tmp/doc.json" "$tmp/-dash.json"
+(cd "$tmp" && "$tool" --indent 0 -- -dash.json >out 2>err)
+rc=$?
+expect_rc 0 "-- before a dashed file name"
+expect_out '{"a":[1,2],"b":"x"}' "-- before a dashed file name"
+
+# Strings with escapes and characters beyond the BMP come back exactly.
+printf '["tab\\there", "quote\\"", "\\u00e9\\ud83d\\ude00", "nl\\n", "ctl\\u0001"]' >"$tmp/in"
+run --indent 0
+expect_out '["tab\there","quote\"","é😀","nl\n","ctl\u0001"]' "escapes"
+
+# --envelope prints the raw envelope.
+printf '[1]' >"$tmp/in"
+run --envelope --indent 0
+expect_out '{"ok":true,"text":"[1]","report":{"input_chars":3,"output_chars":3,"max_chars":10000,"format":"json","input_format":"json","pruned":false,"fits":true,"strings_truncated":0,"arrays_sampled":0,"items_omitted":0,"objects_trimmed":0,"keys_omitted":0,"containers_collapsed":0,"arrays_condensed":0,"protected_omitted":0,"field_decisions":[],"fields_dropped":0,"dropped_fields":[]}}' "--envelope"
+
+# --report summarises on stderr, counting characters, and leaves stdout alone.
+printf '["\303\251\303\251"]' >"$tmp/in"
+run --report --indent 0 --max-chars 100
+expect_rc 0 "--report"
+expect_out '["éé"]' "--report stdout"
+expect_err_has "input chars: 6" "--report input chars"
+expect_err_has "output chars: 6 (max 100)" "--report output chars"
+expect_err_has "fits: yes, pruned: no" "--report fits"
+
+# Over budget: whatever the outcome, exit status and envelope agree.
+printf '{"text": "%s"}' "$(printf '%0500d' 0)" >"$tmp/in"
+run --envelope --max-chars 60
+case "$(cat "$tmp/out")" in
+  '{"ok":true,'*) [ "$rc" -eq 0 ] && ok || bad "over budget: ok envelope but exit $rc" ;;
+  '{"ok":false,"error":'*) [ "$rc" -eq 1 ] && ok || bad "over budget: error envelope but exit $rc" ;;
+  *) bad "over budget: no envelope: $(cat "$tmp/out")" ;;
+esac
+
+# --help lists every flag; --version prints the library version.
+run --help
+expect_rc 0 "--help"
+for flag in --max-chars --indent --format --input-format --scorer --strategy --protect --arguments --explain \
+  --no-keep-last-item --max-samples --min-partial-chars --string-head-chars --string-section-chars \
+  --string-min-section-chars --options --report --envelope --help --version; do
+  grep -qE -- "^  $flag( |$)" "$tmp/out" && ok || bad "--help does not list $flag"
+done
+run --version
+expect_out "tavisk 0.2.1" "--version"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
