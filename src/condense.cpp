@@ -353,6 +353,11 @@ std::optional<Fitted> Pruner::try_condense(const Value& array, const Meta& meta,
   for (const Value& item : items)
     if (!item.is_object()) return std::nullopt;
 
+  // Every column choice starts from the framing and the per-record overhead; when those alone exceed the
+  // budget, no width or attempt can find a plan, so the survey is skipped.
+  const TableLayout tl{layout(), depth};
+  if (tl.framing(items.size()) + items.size() * tl.record_overhead() > budget) return std::nullopt;
+
   CondenseScope scope(*this);
   std::optional<Plan> chosen;
   for (int attempt = 0; attempt < 2 && !chosen; ++attempt) {
@@ -378,7 +383,7 @@ std::optional<Fitted> Pruner::try_condense(const Value& array, const Meta& meta,
   std::vector<Child> pairs(r);
   for (std::size_t i = 0; i < r; ++i) pairs[i] = {&p.rows[i], &p.metas[i], nullptr};
   Filled filled = fill(pairs, p.floors, p.spare, depth + 1);
-  const std::uint64_t size = TableLayout{layout(), depth}.framing(filled.values.size()) + filled.total;
+  const std::uint64_t size = tl.framing(filled.values.size()) + filled.total;
 
   std::vector<DroppedField> dropped = dropped_fields(p, path);
   if (options->explain) {
