@@ -81,7 +81,7 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
       break;
     case Kind::String:
       m.full = size::quoted(v.text());
-      m.min = m.is_protected ? m.full : std::min(m.full, size::quoted(size::string_placeholder(utf8::count(v.text()))));
+      m.min = m.is_protected ? m.full : std::min(m.full, size::placeholder_size(utf8::count(v.text())));
       break;
     case Kind::Array: {
       const auto& items = v.items();
