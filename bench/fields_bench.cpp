@@ -13,10 +13,25 @@ using tavisk::FieldStats;
 // A mix of key shapes seen in API responses: plain, camel-case, snake-case, nested, marker and unknown keys.
 const std::vector<std::vector<std::string>>& paths() {
   static const std::vector<std::vector<std::string>> all = {
-      {"id"},          {"title"},        {"createdAt"},           {"user_id"},     {"status"},
-      {"description"}, {"avatarUrl"},    {"html_url"},            {"foo12"},       {"metadata"},
-      {"first_name"},  {"postcreated"},  {"data", "user", "email"}, {"items", "title"}, {"node", "id"},
-      {"author", "login"}, {"fields", "summary"}, {"issue", "fields", "priority", "name"}, {"labels", "$"},
+      {"id"},
+      {"title"},
+      {"createdAt"},
+      {"user_id"},
+      {"status"},
+      {"description"},
+      {"avatarUrl"},
+      {"html_url"},
+      {"foo12"},
+      {"metadata"},
+      {"first_name"},
+      {"postcreated"},
+      {"data", "user", "email"},
+      {"items", "title"},
+      {"node", "id"},
+      {"author", "login"},
+      {"fields", "summary"},
+      {"issue", "fields", "priority", "name"},
+      {"labels", "$"},
       {"commentCount"},
   };
   return all;
@@ -53,8 +68,8 @@ void BM_HeuristicScore(benchmark::State& state) {
       for (const auto& st : stats) sum += scorer.score(st);
     benchmark::DoNotOptimize(sum);
   }
-  state.counters["per_call"] = benchmark::Counter(static_cast<double>(kCalls),
-                                                  benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.counters["per_call"] = benchmark::Counter(
+      static_cast<double>(kCalls), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_HeuristicScore)->Unit(benchmark::kMillisecond);
 

@@ -10,6 +10,13 @@ namespace tavisk {
 
 namespace {
 
+static_assert(std::size(vocab::IDENTITY) == 17 && std::size(vocab::TITLE) == 6 && std::size(vocab::TIME) == 15 &&
+              std::size(vocab::LINK) == 7 && std::size(vocab::STATUS) == 32 && std::size(vocab::WRAPPER) == 15);
+static_assert(std::size(vocab::NAME) == 13 && std::size(vocab::CONTACT) == 5 && std::size(vocab::TEXT) == 13 &&
+              std::size(vocab::PERSON) == 11 && std::size(vocab::METRIC) == 24 && std::size(vocab::NOISE) == 28);
+static_assert(std::size(vocab::IMAGE) == 7 && std::size(vocab::CONFIG) == 16 &&
+              std::size(vocab::NAME_QUALIFIERS) == 11 && std::size(vocab::ALLOWED_UNDERSCORE) == 3);
+
 // ASCII letters and digits, and above U+00A9 Unicode alphabetic or numeric characters.
 bool word_char(char32_t c) {
   if (c < 0x80) return ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || (c >= '0' && c <= '9');
@@ -244,7 +251,8 @@ double HeuristicScorer::score(const FieldStats& st) const {
   // The status test reads the last segment; it is the key itself unless a marker follows the key.
   const std::vector<std::string> kw = words(st.key());
   const Prior p = prior_of(st, kw);
-  const bool status = st.key_count() == st.path.size() ? any(kw, vocab::STATUS) : text_has_word(st.last(), vocab::STATUS);
+  const bool status =
+      st.key_count() == st.path.size() ? any(kw, vocab::STATUS) : text_has_word(st.last(), vocab::STATUS);
   if (st.present > 0 && st.empty == st.present) return std::min(p.prior * 0.03, 0.05);
 
   const double present = static_cast<double>(st.present);

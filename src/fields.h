@@ -37,48 +37,49 @@ namespace vocab {
 
 using List = std::span<const std::string_view>;
 
-inline constexpr std::string_view IDENTITY[] = {"id",  "pk",  "ari", "arn",  "urn",  "gid",    "sha",    "oid",       "key",
-                                                "ref", "sku", "uuid", "guid", "slug", "number", "handle", "identifier"};
+inline constexpr std::string_view IDENTITY[] = {"id",   "pk",   "ari",    "arn",    "urn",       "gid",
+                                                "sha",  "oid",  "key",    "ref",    "sku",       "uuid",
+                                                "guid", "slug", "number", "handle", "identifier"};
 inline constexpr std::string_view TITLE[] = {"title", "summary", "subject", "heading", "caption", "headline"};
-inline constexpr std::string_view TIME[] = {"ts",    "at",      "due",     "end",      "date",     "time",
-                                            "when",  "start",   "created", "updated",  "modified", "deadline",
-                                            "resolved", "timestamp", "published"};
+inline constexpr std::string_view TIME[] = {"ts",       "at",       "due",      "end",       "date",
+                                            "time",     "when",     "start",    "created",   "updated",
+                                            "modified", "deadline", "resolved", "timestamp", "published"};
 inline constexpr std::string_view LINK[] = {"url", "uri", "web", "link", "href", "webui", "permalink"};
 inline constexpr std::string_view STATUS[] = {
-    "completed", "done",      "active",   "archived", "enabled",  "verified",   "paid",     "phase",
-    "health",    "condition", "conditions", "availability", "verdict", "status", "state",    "type",
-    "kind",      "category",  "resolution", "priority", "severity", "level",    "error",    "errors",
-    "code",      "result",    "success",  "ok",       "reason",   "role",       "stage",    "outcome"};
-inline constexpr std::string_view WRAPPER[] = {"doc",     "data",    "node",     "item",     "object",
-                                               "source",  "fields",  "entity",   "record",   "content",
+    "completed", "done",      "active",     "archived",     "enabled",  "verified", "paid",  "phase",
+    "health",    "condition", "conditions", "availability", "verdict",  "status",   "state", "type",
+    "kind",      "category",  "resolution", "priority",     "severity", "level",    "error", "errors",
+    "code",      "result",    "success",    "ok",           "reason",   "role",     "stage", "outcome"};
+inline constexpr std::string_view WRAPPER[] = {"doc",      "data",     "node",     "item",       "object",
+                                               "source",   "fields",   "entity",   "record",     "content",
                                                "resource", "embedded", "document", "properties", "attributes"};
-inline constexpr std::string_view NAME[] = {"firstname", "lastname",    "givenname", "familyname", "surname",
-                                            "nickname",  "name",        "label",     "displayname", "fullname",
-                                            "username",  "login",       "text"};
+inline constexpr std::string_view NAME[] = {"firstname", "lastname", "givenname", "familyname",  "surname",
+                                            "nickname",  "name",     "label",     "displayname", "fullname",
+                                            "username",  "login",    "text"};
 inline constexpr std::string_view CONTACT[] = {"email", "phone", "mobile", "telephone", "address"};
 inline constexpr std::string_view TEXT[] = {"description", "body",    "content", "abstract", "snippet",
                                             "excerpt",     "comment", "note",    "details",  "message",
                                             "overview",    "bio",     "value"};
 inline constexpr std::string_view PERSON[] = {"author", "creator", "assignee", "reporter",       "owner",    "user",
                                               "by",     "sender",  "from",     "lastmodifiedby", "createdby"};
-inline constexpr std::string_view METRIC[] = {"points", "comments", "replies", "downloads", "followers", "forks",
-                                              "watchers", "upvotes", "count",   "total",     "score",     "rank",
-                                              "size",   "length",   "stars",   "votes",     "likes",     "views",
-                                              "price",  "amount",   "quantity", "rating",   "relevance", "distance"};
+inline constexpr std::string_view METRIC[] = {"points",   "comments", "replies",  "downloads", "followers", "forks",
+                                              "watchers", "upvotes",  "count",    "total",     "score",     "rank",
+                                              "size",     "length",   "stars",    "votes",     "likes",     "views",
+                                              "price",    "amount",   "quantity", "rating",    "relevance", "distance"};
 inline constexpr std::string_view NOISE[] = {
-    "etag",  "hash",  "checksum", "schema",  "revision", "rev",   "expand",  "expandable",     "self",       "avatar",
-    "avatars", "icon", "thumbnail", "image", "images",   "logo",  "picture", "color",          "colour",     "links",
-    "typename", "embedded", "context", "tinyui", "base", "profilepicture", "avatarurls", "iconurl"};
+    "etag",       "hash",    "checksum", "schema",  "revision",       "rev",        "expand",
+    "expandable", "self",    "avatar",   "avatars", "icon",           "thumbnail",  "image",
+    "images",     "logo",    "picture",  "color",   "colour",         "links",      "typename",
+    "embedded",   "context", "tinyui",   "base",    "profilepicture", "avatarurls", "iconurl"};
 inline constexpr std::string_view IMAGE[] = {"icon", "logo", "self", "image", "avatar", "picture", "thumbnail"};
-inline constexpr std::string_view CONFIG[] = {"meta",       "flags",      "config",     "history",     "version",
-                                              "metadata",   "settings",   "versions",   "extensions",  "operations",
-                                              "visibility", "properties", "attributes", "permissions", "customfield",
-                                              "restrictions"};
-inline constexpr std::string_view NAME_QUALIFIERS[] = {"sur",   "full",  "last",   "user",  "nick",   "first",
-                                                       "given", "short", "login",  "family", "display"};
+inline constexpr std::string_view CONFIG[] = {
+    "meta",       "flags",      "config",     "history",    "version",    "metadata",    "settings",    "versions",
+    "extensions", "operations", "visibility", "properties", "attributes", "permissions", "customfield", "restrictions"};
+inline constexpr std::string_view NAME_QUALIFIERS[] = {"sur",   "full",  "last",  "user",   "nick",   "first",
+                                                       "given", "short", "login", "family", "display"};
 // Last words of a compound name that lose rank when qualified by a non-name word.
-inline constexpr std::string_view QUALIFIED_NAMES[] = {"name",     "text",     "label",     "surname",
-                                                       "lastname", "nickname", "fullname",  "username",
+inline constexpr std::string_view QUALIFIED_NAMES[] = {"name",      "text",      "label",      "surname",
+                                                       "lastname",  "nickname",  "fullname",   "username",
                                                        "firstname", "givenname", "familyname", "displayname"};
 inline constexpr std::string_view ALLOWED_UNDERSCORE[] = {"_id", "_source", "_embedded"};
 

@@ -11,12 +11,11 @@ namespace tavisk {
 namespace {
 
 constexpr std::string_view STOP_WORDS[] = {
-    "an",     "the",   "of",     "in",   "on",      "at",     "to",      "for",      "with",   "and",
-    "or",     "not",   "is",     "are",  "by",      "from",   "as",      "be",       "me",     "my",
-    "all",    "any",   "select", "where", "order",  "asc",    "desc",    "limit",    "offset", "like",
-    "null",   "true",  "false",  "between", "group", "having", "distinct", "count",  "query",  "search",
-    "find",   "get",   "list",   "show", "what",    "which",  "who",     "when",     "how",    "that",
-    "this",   "it",    "user",   "http", "https",   "www",    "com"};
+    "an",       "the",   "of",    "in",     "on",     "at",   "to",    "for",  "with",  "and",     "or",     "not",
+    "is",       "are",   "by",    "from",   "as",     "be",   "me",    "my",   "all",   "any",     "select", "where",
+    "order",    "asc",   "desc",  "limit",  "offset", "like", "null",  "true", "false", "between", "group",  "having",
+    "distinct", "count", "query", "search", "find",   "get",  "list",  "show", "what",  "which",   "who",    "when",
+    "how",      "that",  "this",  "it",     "user",   "http", "https", "www",  "com"};
 static_assert(std::size(STOP_WORDS) == 57);
 
 constexpr std::string_view ORDER_BY = "order by";

@@ -56,7 +56,9 @@ Result<Parsed> parse_input(std::string_view input, Format input_format) {
   std::string_view rest = after_bom_and_space(input);
   if (rest.empty() || rest[0] == '"' || rest[0] == '[' || rest[0] == '{') return fail(std::move(json_error));
   auto y = yaml_in::parse(input);
-  if (!y) return fail("invalid YAML input: " + y.error());
+  // Prose that happens to trip the YAML grammar (a log line with ": ", a stray
+  // "*") is still prose: in auto mode it is read as one string.
+  if (!y) return Parsed{Value::string(std::string(input)), Format::Yaml};
   return Parsed{std::move(y).value(), Format::Yaml};
 }
 
@@ -228,11 +230,21 @@ std::string run_pipeline(std::string_view input, std::string_view options_text) 
   std::uint64_t indent = o.indent;
   if (report.format == Format::Yaml && indent < 2) indent = 2;
 
-  std::string full = render(parsed->value, indent, report.format);
-  report.input_chars = utf8::count(full);
+  // For JSON output the size measure equals the rendered length, so an
+  // over-budget document need not be rendered whole.
+  if (report.format == Format::Json) {
+    report.input_chars = size::of({indent > 0, indent}, parsed->value, 0);
+  } else {
+    std::string full = render(parsed->value, indent, report.format);
+    report.input_chars = utf8::count(full);
+    if (report.input_chars <= o.max_chars) {
+      report.output_chars = report.input_chars;
+      return success_envelope(std::move(full), report);
+    }
+  }
   if (report.input_chars <= o.max_chars) {
     report.output_chars = report.input_chars;
-    return success_envelope(std::move(full), report);
+    return success_envelope(render(parsed->value, indent, report.format), report);
   }
   BudgetSearch search = search_budget(parsed->value, o, report.format, indent);
   report.pruned = true;

@@ -62,6 +62,7 @@ std::uint64_t Pruner::collapsed_object_size(std::uint64_t n, std::uint64_t d) co
 }
 
 bool Pruner::is_protected_path(const Path& p) const {
+  if (!tracks_paths()) return false;
   if (any_matches(patterns, p)) return true;
   return !pinned.empty() && pinned.count(p) > 0;
 }
@@ -81,19 +82,20 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
       break;
     case Kind::String:
       m.full = size::quoted(v.text());
-      m.min = m.is_protected ? m.full : std::min(m.full, size::quoted(size::string_placeholder(utf8::count(v.text()))));
+      m.min = m.is_protected ? m.full : std::min(m.full, size::placeholder_size(utf8::count(v.text())));
       break;
     case Kind::Array: {
       const auto& items = v.items();
       m.children.reserve(items.size());
       std::uint64_t sum = 0;
-      p.emplace_back("*");
+      const bool track = tracks_paths();
+      if (track) p.emplace_back("*");
       for (const Value& item : items) {
         m.children.push_back(analyze_at(item, depth + 1, p, m.is_protected));
         sum += m.children.back().full;
         m.protected_count += m.children.back().protected_count;
       }
-      p.pop_back();
+      if (track) p.pop_back();
       m.full = size::overhead(l, items.size(), depth) + sum;
       m.min = (m.is_protected || items.empty()) ? m.full : std::min(m.full, collapsed_array_size(items.size(), depth));
       break;
@@ -102,10 +104,11 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
       const auto& members = v.members();
       m.children.reserve(members.size());
       std::uint64_t sum = 0, kept_sum = 0, kept = 0;
+      const bool track = tracks_paths();
       for (const Member& e : members) {
-        p.push_back(e.key);
+        if (track) p.push_back(e.key);
         m.children.push_back(analyze_at(e.value, depth + 1, p, m.is_protected));
-        p.pop_back();
+        if (track) p.pop_back();
         const Meta& c = m.children.back();
         std::uint64_t key_cost = size::entry_cost(l, e.key);
         sum += key_cost + c.full;

@@ -112,6 +112,8 @@ class Pruner {
   std::vector<std::size_t> select_by_relevance(const Value& v, const Meta& meta, std::uint64_t budget,
                                                std::uint64_t depth);
   bool is_protected_path(const Path& p) const;
+  // Protection depends on paths only when there are patterns or pinned paths.
+  bool tracks_paths() const { return !patterns.empty() || !pinned.empty(); }
   void init_query();
 
   std::shared_ptr<const Query> query_;

@@ -44,14 +44,22 @@ std::uint64_t object_shape(const Value::Object& members) {
   return h.finish();
 }
 
+std::uint64_t kind_shape(Kind k) {
+  SipHasher13 h;
+  h.write(kind_name(k));
+  h.write_u8(0xFF);
+  return h.finish();
+}
+
 }  // namespace
 
 std::uint64_t shape_of(const Value& v) {
   if (v.is_object()) return object_shape(v.members());
-  SipHasher13 h;
-  h.write(kind_name(v.kind()));
-  h.write_u8(0xFF);
-  return h.finish();
+  // Immutable after its first use: the shapes of the five kinds without keys.
+  static const std::array<std::uint64_t, 5> kinds = {kind_shape(Kind::Null), kind_shape(Kind::Bool),
+                                                     kind_shape(Kind::Number), kind_shape(Kind::String),
+                                                     kind_shape(Kind::Array)};
+  return kinds[static_cast<std::size_t>(v.kind())];
 }
 
 }  // namespace tavisk

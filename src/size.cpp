@@ -20,7 +20,7 @@ constexpr std::array<std::uint8_t, 256> byte_costs = [] {
 }();
 
 // Bytes that are '"', '\\' or below 0x20 (exact as a whole-word test).
-inline bool has_special(std::uint64_t w) {
+inline bool needs_escape(std::uint64_t w) {
   constexpr std::uint64_t lo = 0x0101010101010101ull, hi = 0x8080808080808080ull;
   std::uint64_t q = w ^ 0x2222222222222222ull;
   std::uint64_t b = w ^ 0x5C5C5C5C5C5C5C5Cull;
@@ -57,7 +57,7 @@ std::uint64_t char_costs(std::string_view text) {
   for (; i + 8 <= n; i += 8) {
     std::uint64_t w;
     std::memcpy(&w, p + i, 8);
-    if (!has_special(w)) {
+    if (!needs_escape(w)) {
       total += 8 - continuation_bytes(w);
       continue;
     }

@@ -33,7 +33,8 @@ class Value {
   static Value number(std::string text) { return Value(Kind::Number, std::move(text)); }
   static Value string(std::string text) { return Value(Kind::String, std::move(text)); }
   static Value array(Array items = {});
-  static Value object(Object members = {});
+  static Value object();  // empty; defined below, where Member is complete
+  static Value object(Object members);
 
   Value(const Value& other) { copy_from(other); }
   Value(Value&& other) noexcept { move_from(std::move(other)); }
@@ -91,6 +92,8 @@ struct Member {
   std::string key;
   Value value;
 };
+
+inline Value Value::object() { return object(Object{}); }
 
 // Lower-case kind name as used in messages and shape fingerprints.
 std::string_view kind_name(Kind k);

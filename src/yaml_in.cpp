@@ -1,7 +1,291 @@
 #include "yaml_in.h"
 
+#include <libfyaml.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "utf8.h"
+#include "yaml_scalar.h"
+
 namespace tavisk::yaml_in {
 
-Result<Value> parse(std::string_view) { return fail("the YAML reader is not built yet"); }
+namespace {
+
+// Objects with at least this many pairs look their keys up through a hash index.
+constexpr std::size_t index_threshold = 16;
+
+std::string_view token_text(fy_token* t) {
+  if (!t) return {};
+  std::size_t len = 0;
+  const char* p = fy_token_get_text(t, &len);
+  return p ? std::string_view(p, len) : std::string_view();
+}
+
+std::string position(std::size_t byte, long line, long column) {
+  return " at byte " + std::to_string(byte) + " line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+std::string mark_position(const fy_mark* m) {
+  if (!m) return position(0, 1, 1);
+  return position(m->input_pos, static_cast<long>(m->line) + 1, static_cast<long>(m->column) + 1);
+}
+
+// Byte offset of a 1-based line and column (in characters) of the text.
+std::size_t offset_at(std::string_view text, int line, int column) {
+  std::size_t i = 0;
+  for (int l = 1; l < line && i < text.size(); ++i)
+    if (text[i] == '\n') ++l;
+  for (int c = 1; c < column && i < text.size(); ++c) utf8::next(text, i);
+  return i;
+}
+
+void discard(fy_diag*, void*, const char*, std::size_t) {}
+
+struct DiagDeleter {
+  void operator()(fy_diag* d) const { fy_diag_destroy(d); }
+};
+struct ParserDeleter {
+  void operator()(fy_parser* p) const { fy_parser_destroy(p); }
+};
+
+// A node already composed: its value, its size in nodes, its height, and what it
+// is as a mapping key (scalars only).
+struct Node {
+  Value value;
+  std::uint64_t nodes = 1;
+  std::uint64_t height = 0;
+  std::optional<ScalarInfo> scalar;
+};
+
+struct Key {
+  std::string text;
+  ScalarInfo info;
+  fy_mark where{};
+};
+
+// An open sequence or mapping.
+struct Frame {
+  bool is_map = false;
+  std::string anchor;
+  Value::Array items;
+  Value::Object members;
+  std::vector<std::uint8_t> kinds;  // per pair: the key kinds seen for its text
+  std::unordered_map<std::string, std::size_t> index;
+  std::unordered_set<std::string> reals;
+  std::optional<Key> key;
+  std::uint64_t nodes = 1;
+  std::uint64_t height = 0;
+};
+
+class Composer {
+ public:
+  explicit Composer(std::string_view text) : text_(text) {}
+
+  Result<Value> run() {
+    if (auto setup = open(); !setup) return fail(setup.error());
+    // The library's verdict on the whole text comes first: after a conversion
+    // failure the remaining events are still parsed, but no longer composed.
+    std::optional<std::string> failure;
+    while (fy_event* e = fy_parser_parse(parser_.get())) {
+      if (!failure) {
+        auto step = handle(e);
+        if (!step) failure = std::move(step).error();
+      }
+      fy_parser_event_free(parser_.get(), e);
+    }
+    if (fy_parser_get_stream_error(parser_.get()) || fy_diag_got_error(diag_.get())) return fail(library_error());
+    if (failure) return fail(std::move(*failure));
+    if (docs_.empty()) return Value::null();
+    if (docs_.size() == 1) return std::move(docs_.front());
+    return Value::array(std::move(docs_));
+  }
+
+ private:
+  using Step = Result<bool>;
+
+  Step open() {
+    fy_diag_cfg dc;
+    fy_diag_cfg_default(&dc);
+    dc.fp = nullptr;
+    dc.output_fn = discard;
+    dc.colorize = false;
+    diag_.reset(fy_diag_create(&dc));
+    if (!diag_) return fail("YAML parser unavailable");
+    fy_diag_set_collect_errors(diag_.get(), true);
+    fy_parse_cfg cfg;
+    std::memset(&cfg, 0, sizeof cfg);
+    cfg.flags = static_cast<fy_parse_cfg_flags>(FYPCF_QUIET | FYPCF_DEFAULT_VERSION_1_2 | FYPCF_DISABLE_DEPTH_LIMIT);
+    cfg.diag = diag_.get();
+    parser_.reset(fy_parser_create(&cfg));
+    if (!parser_ || fy_parser_set_string(parser_.get(), text_.data(), text_.size()) != 0)
+      return fail("YAML parser unavailable");
+    return true;
+  }
+
+  std::string library_error() {
+    void* it = nullptr;
+    const fy_diag_error* err = nullptr;
+    while (const fy_diag_error* e = fy_diag_errors_iterate(diag_.get(), &it)) {
+      if (e->type >= FYET_ERROR) {
+        err = e;
+        break;
+      }
+    }
+    if (!err) return "YAML parse error" + position(text_.size(), 1, 1);
+    std::string msg = err->msg ? err->msg : "YAML parse error";
+    if (err->fyt) return msg + mark_position(fy_token_start_mark(err->fyt));
+    return msg + position(offset_at(text_, err->line, err->column), err->line, err->column);
+  }
+
+  Step handle(fy_event* e) {
+    switch (e->type) {
+      case FYET_DOCUMENT_START:
+        anchors_.clear();
+        return true;
+      case FYET_SCALAR: return scalar(e);
+      case FYET_ALIAS: return alias(e);
+      case FYET_SEQUENCE_START: return start(false, e->sequence_start.anchor);
+      case FYET_MAPPING_START: return start(true, e->mapping_start.anchor);
+      case FYET_SEQUENCE_END:
+      case FYET_MAPPING_END: return end();
+      default: return true;
+    }
+  }
+
+  bool key_position() const { return !stack_.empty() && stack_.back().is_map && !stack_.back().key; }
+
+  Step check_depth(std::uint64_t height) const {
+    if (stack_.size() + height > max_depth) return fail("nesting deeper than 512 levels");
+    return true;
+  }
+
+  Step start(bool is_map, fy_token* anchor) {
+    if (key_position()) return fail("complex mapping keys are not supported");
+    if (auto d = check_depth(0); !d) return d;
+    ++own_nodes_;
+    Frame f;
+    f.is_map = is_map;
+    f.anchor = std::string(token_text(anchor));
+    stack_.push_back(std::move(f));
+    return true;
+  }
+
+  Step end() {
+    Frame f = std::move(stack_.back());
+    stack_.pop_back();
+    Node n;
+    n.value = f.is_map ? Value::object(std::move(f.members)) : Value::array(std::move(f.items));
+    n.nodes = f.nodes;
+    n.height = f.height;
+    remember(f.anchor, n);
+    return deliver(std::move(n), nullptr);
+  }
+
+  Step scalar(fy_event* e) {
+    if (auto d = check_depth(0); !d) return d;
+    ++own_nodes_;
+    fy_token* value = e->scalar.value;
+    std::string_view text = token_text(value);
+    bool plain = fy_token_scalar_style(value) == FYSS_PLAIN;
+    if (!plain && !utf8::valid(text)) return fail("invalid value");
+    auto s = resolve_scalar(text, plain, token_text(e->scalar.tag));
+    if (!s) return fail(s.error());
+    Node n;
+    n.value = std::move(s->value);
+    n.scalar = std::move(s->info);
+    remember(std::string(token_text(e->scalar.anchor)), n);
+    return deliver(std::move(n), fy_event_start_mark(e));
+  }
+
+  Step alias(fy_event* e) {
+    auto found = anchors_.find(std::string(token_text(e->alias.anchor)));
+    if (found == anchors_.end()) return fail("unresolved alias");
+    const Node& a = found->second;
+    if (key_position() && !a.scalar) return fail("complex mapping keys are not supported");
+    if (auto d = check_depth(a.height); !d) return d;
+    aliased_nodes_ += a.nodes;
+    if (aliased_nodes_ > std::max(alias_floor, alias_factor * own_nodes_)) return fail("alias expansion too large");
+    return deliver(Node(a), fy_event_start_mark(e));
+  }
+
+  void remember(const std::string& anchor, const Node& n) {
+    if (!anchor.empty()) anchors_.insert_or_assign(anchor, n);
+  }
+
+  Step deliver(Node n, const fy_mark* where) {
+    if (stack_.empty()) {
+      docs_.push_back(std::move(n.value));
+      return true;
+    }
+    Frame& f = stack_.back();
+    f.nodes += n.nodes;
+    f.height = std::max(f.height, n.height + 1);
+    if (!f.is_map) {
+      f.items.push_back(std::move(n.value));
+      return true;
+    }
+    if (!f.key) {
+      ScalarKind kind = n.scalar->kind;
+      std::string text = kind == ScalarKind::String || kind == ScalarKind::Int ? std::move(n.value.text())
+                                                                               : key_text(n.value, *n.scalar);
+      f.key = Key{std::move(text), std::move(*n.scalar), where ? *where : fy_mark{}};
+      return true;
+    }
+    Key k = std::move(*f.key);
+    f.key.reset();
+    return insert(f, std::move(k), std::move(n.value));
+  }
+
+  static std::optional<std::size_t> find(const Frame& f, const std::string& key) {
+    if (!f.index.empty()) {
+      auto it = f.index.find(key);
+      if (it == f.index.end()) return std::nullopt;
+      return it->second;
+    }
+    for (std::size_t i = 0; i < f.members.size(); ++i)
+      if (f.members[i].key == key) return i;
+    return std::nullopt;
+  }
+
+  // Keys of one kind and value repeat; keys of different kinds and the same text merge.
+  static Step insert(Frame& f, Key k, Value v) {
+    auto bit = static_cast<std::uint8_t>(k.info.kind);
+    if (k.info.kind == ScalarKind::Real && !f.reals.insert(k.info.real_identity).second)
+      return fail("duplicate mapping key" + mark_position(&k.where));
+    if (auto i = find(f, k.text)) {
+      if (f.kinds[*i] & bit) return fail("duplicate mapping key" + mark_position(&k.where));
+      f.kinds[*i] |= bit;
+      f.members[*i].value = std::move(v);
+      return true;
+    }
+    if (!f.index.empty()) f.index.emplace(k.text, f.members.size());
+    f.members.push_back({std::move(k.text), std::move(v)});
+    f.kinds.push_back(bit);
+    if (f.members.size() == index_threshold) {
+      f.index.reserve(index_threshold * 2);
+      for (std::size_t i = 0; i < f.members.size(); ++i) f.index.emplace(f.members[i].key, i);
+    }
+    return true;
+  }
+
+  std::string_view text_;
+  std::unique_ptr<fy_diag, DiagDeleter> diag_;
+  std::unique_ptr<fy_parser, ParserDeleter> parser_;
+  std::vector<Frame> stack_;
+  std::unordered_map<std::string, Node> anchors_;
+  Value::Array docs_;
+  std::uint64_t own_nodes_ = 0;
+  std::uint64_t aliased_nodes_ = 0;
+};
+
+}  // namespace
+
+Result<Value> parse(std::string_view text) { return Composer(text).run(); }
 
 }  // namespace tavisk::yaml_in

@@ -1,6 +1,7 @@
 // The YAML reader: composes a Value tree from the YAML parser's events.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -9,7 +10,18 @@
 
 namespace tavisk::yaml_in {
 
+// Deepest node accepted below a document's root.
+inline constexpr std::uint64_t max_depth = 512;
+
+// Nodes that aliases may add: at least this many, or this multiple of the document's own nodes.
+inline constexpr std::uint64_t alias_floor = 100000;
+inline constexpr std::uint64_t alias_factor = 10;
+
 // A single value for one document, null for none, an array for several.
 Result<Value> parse(std::string_view text);
+
+// Number text for a YAML real: the text itself when it is a JSON number, else the
+// shortest round-trip positional decimal of the value.
+std::string json_number(std::string_view text, double value);
 
 }  // namespace tavisk::yaml_in

@@ -104,8 +104,8 @@ TEST(CliJson, BoundsNesting) {
 }
 
 TEST(CliJson, WritesStringsThatReadBack) {
-  const std::string samples[] = {"", "plain", "q\"b\\s/", "\n\r\t\b\f", std::string("\x01\x1f\0", 3),
-                                 "\xC3\xA9\xF0\x9F\x98\x80"};
+  const std::string samples[] = {
+      "", "plain", "q\"b\\s/", "\n\r\t\b\f", std::string("\x01\x1f\0", 3), "\xC3\xA9\xF0\x9F\x98\x80"};
   for (const std::string& s : samples) {
     std::string out;
     cli::write_json_string(out, s);

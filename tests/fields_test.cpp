@@ -46,10 +46,10 @@ TEST(Words, SplitsAtSeparatorsAndHumps) {
       {"éA", {"é", "a"}},
       {"कीमत", {"कीमत"}},  // the vowel sign U+0940 is alphabetic and stays in the word
       {"नाम_पता", {"नाम", "पता"}},
-      {"कीमतValue", {"कीमतvalue"}},  // a letter without case does not end a hump
-      {"a\u00A9b", {"a", "b"}},      // U+00A9 is not a word character
-      {"a\u00B2b", {"a\u00B2b"}},    // U+00B2 is numeric and above U+00A9
-      {"x\u00B2B", {"x\u00B2b"}},    // only decimal digits end a hump, U+00B2 is No
+      {"कीमतValue", {"कीमतvalue"}},          // a letter without case does not end a hump
+      {"a\u00A9b", {"a", "b"}},              // U+00A9 is not a word character
+      {"a\u00B2b", {"a\u00B2b"}},            // U+00B2 is numeric and above U+00A9
+      {"x\u00B2B", {"x\u00B2b"}},            // only decimal digits end a hump, U+00B2 is No
       {"v\u0663Name", {"v\u0663", "name"}},  // Arabic-Indic digit three is Nd
       {"İstanbul", {"i\u0307stanbul"}},      // full lowercasing
   };
@@ -146,12 +146,18 @@ TEST(HeuristicScore, Steps) {
   const ScoreCase cases[] = {
       {"plain title", {"title"}, [](FieldStats&) {}, 0.95},
       {"all empty", {"title"}, [](FieldStats& s) { s.present = s.rows = s.empty = 2; }, 0.95 * 0.03},
-      {"status presence", {"status"}, [](FieldStats& s) { s.rows = 4, s.present = s.scalars = s.distinct = 2; },
+      {"status presence",
+       {"status"},
+       [](FieldStats& s) { s.rows = 4, s.present = s.scalars = s.distinct = 2; },
        0.85 * (0.85 + 0.15 * 0.5)},
-      {"other presence", {"title"}, [](FieldStats& s) { s.rows = 4, s.present = s.scalars = s.distinct = 2; },
+      {"other presence",
+       {"title"},
+       [](FieldStats& s) { s.rows = 4, s.present = s.scalars = s.distinct = 2; },
        0.95 * (0.55 + 0.45 * 0.5)},
-      {"status from last segment only", {"state", "$"},
-       [](FieldStats& s) { s.rows = 4, s.present = s.scalars = s.distinct = 2; }, 0.85 * (0.55 + 0.45 * 0.5)},
+      {"status from last segment only",
+       {"state", "$"},
+       [](FieldStats& s) { s.rows = 4, s.present = s.scalars = s.distinct = 2; },
+       0.85 * (0.55 + 0.45 * 0.5)},
       {"empty ratio 0.4", {"title"}, [](FieldStats& s) { strings(s, 10, 5), s.empty = 4; }, 0.95 * (1 - 0.7 * 0.4)},
       {"empty ratio 0.3", {"title"}, [](FieldStats& s) { strings(s, 10, 5), s.empty = 3; }, 0.95},
       {"constant 3 rows", {"title"}, [](FieldStats& s) { strings(s, 3, 1), s.constant = true; }, 0.95 * 0.2},
@@ -169,23 +175,31 @@ TEST(HeuristicScore, Steps) {
       {"boost small prior", {"hash"}, [](FieldStats& s) { s.relevance = s.value_relevance = 1; }, 0.2},
       {"boost keeps high", {"title"}, [](FieldStats& s) { s.relevance = s.value_relevance = 1; }, 0.95},
       {"boost full name", {"title"}, [](FieldStats& s) { s.relevance = s.name_relevance = 1; }, 1},
-      {"boost categorical split", {"foo12"},
+      {"boost categorical split",
+       {"foo12"},
        [](FieldStats& s) { strings(s, 10, 2), s.relevance = s.value_relevance = 0.75, s.value_hit_rate = 0.5; },
        0.8},
-      {"boost categorical all hit", {"foo12"},
+      {"boost categorical all hit",
+       {"foo12"},
        [](FieldStats& s) { strings(s, 10, 2), s.relevance = s.value_relevance = 0.75, s.value_hit_rate = 1; },
        0.65},
-      {"no boost when constant", {"title"},
-       [](FieldStats& s) { strings(s, 2, 1), s.constant = true, s.relevance = s.value_relevance = 1; }, 0.95},
+      {"no boost when constant",
+       {"title"},
+       [](FieldStats& s) { strings(s, 2, 1), s.constant = true, s.relevance = s.value_relevance = 1; },
+       0.95},
       {"size 2500", {"title"}, [](FieldStats& s) { s.mean_chars = 2500; }, 0.95 * 0.7},
       {"size 2000", {"title"}, [](FieldStats& s) { s.mean_chars = 2000; }, 0.95 * 0.85},
       {"size 200", {"title"}, [](FieldStats& s) { s.mean_chars = 200; }, 0.95},
       {"container high", {"title"}, [](FieldStats& s) { s = single(s.path, Kind::Object); }, 0.95},
       {"container low", {"foo12"}, [](FieldStats& s) { s = single(s.path, Kind::Array); }, 0.5 * 0.85},
-      {"containers at half", {"foo12"},
-       [](FieldStats& s) { s.rows = s.present = 3, s.kind_counts = {0, 0, 0, 2, 1, 0}, s.scalars = 2; }, 0.5},
-      {"containers over half", {"foo12"},
-       [](FieldStats& s) { s.rows = s.present = 3, s.kind_counts = {0, 0, 0, 1, 1, 1}, s.scalars = 1; }, 0.5 * 0.85},
+      {"containers at half",
+       {"foo12"},
+       [](FieldStats& s) { s.rows = s.present = 3, s.kind_counts = {0, 0, 0, 2, 1, 0}, s.scalars = 2; },
+       0.5},
+      {"containers over half",
+       {"foo12"},
+       [](FieldStats& s) { s.rows = s.present = 3, s.kind_counts = {0, 0, 0, 1, 1, 1}, s.scalars = 1; },
+       0.5 * 0.85},
   };
   for (const auto& c : cases) {
     FieldStats st = single(c.path);
@@ -251,7 +265,9 @@ TEST(HeuristicExact, IdentifiersAndDistinctValues) {
       {"mean 300", {"user_id"}, [](FieldStats& s) { s.mean_chars = 300; }, true},
       {"mean 301", {"user_id"}, [](FieldStats& s) { s.mean_chars = 301; }, false},
       {"absent", {"user_id"}, [](FieldStats& s) { s.present = 0; }, false},
-      {"null among values", {"user_id"}, [](FieldStats& s) { strings(s, 2, 2), s.kind_counts = {1, 0, 0, 1, 0, 0}; },
+      {"null among values",
+       {"user_id"},
+       [](FieldStats& s) { strings(s, 2, 2), s.kind_counts = {1, 0, 0, 1, 0, 0}; },
        false},
       {"marker segment", {"userId", "$"}, [](FieldStats&) {}, true},
       {"dollar key", {"$id"}, [](FieldStats&) {}, true},

@@ -19,17 +19,16 @@ Strings sorted(const TokenSet& set) {
 
 TEST(Lexical, Informative) {
   const std::pair<const char*, bool> cases[] = {
-      {"id", true},   {"x", false},   {"123", false}, {"2024", true}, {"0123", true}, {"the", false},
-      {"x1", true},   {"user", false}, {"com", false}, {"é", false},  {"éé", true},   {"", false},
+      {"id", true}, {"x", false},    {"123", false}, {"2024", true}, {"0123", true}, {"the", false},
+      {"x1", true}, {"user", false}, {"com", false}, {"é", false},   {"éé", true},   {"", false},
   };
   for (const auto& [word, expected] : cases) EXPECT_EQ(informative(word), expected) << word;
 }
 
 TEST(Lexical, Norm) {
   const std::pair<const char*, const char*> cases[] = {
-      {"news", "new"},   {"items", "item"}, {"status", "statu"}, {"class", "class"},
-      {"boss", "boss"},  {"bus", "bus"},    {"uses", "use"},      {"s", "s"},
-      {"ssss", "ssss"},  {"data", "data"},
+      {"news", "new"}, {"items", "item"}, {"status", "statu"}, {"class", "class"}, {"boss", "boss"},
+      {"bus", "bus"},  {"uses", "use"},   {"s", "s"},          {"ssss", "ssss"},   {"data", "data"},
   };
   for (const auto& [word, expected] : cases) EXPECT_EQ(norm(word), expected) << word;
 }
@@ -58,11 +57,11 @@ TEST(Lexical, TokenHit) {
   };
   const Case cases[] = {
       {"timestamp", {"timestamp"}, true},
-      {"timestamp", {"timestanp"}, true},      // substitution
-      {"timestamp", {"timestamps"}, true},     // insertion
-      {"timestamp", {"timestam"}, true},       // deletion
-      {"timestamp", {"timstamp"}, true},       // deletion inside
-      {"timestamp", {"timestmap"}, false},     // transposition is two edits
+      {"timestamp", {"timestanp"}, true},   // substitution
+      {"timestamp", {"timestamps"}, true},  // insertion
+      {"timestamp", {"timestam"}, true},    // deletion
+      {"timestamp", {"timstamp"}, true},    // deletion inside
+      {"timestamp", {"timestmap"}, false},  // transposition is two edits
       {"timestamp", {"timestampsx"}, false},
       {"timestamp", {"xtimestampx"}, false},
       {"timestamp", {"foo", "bar", "timestanp"}, true},
@@ -70,11 +69,11 @@ TEST(Lexical, TokenHit) {
       {"state", {"state"}, true},
       {"state", {"states"}, false},  // five-byte terms match exactly only
       {"state", {"stata"}, false},
-      {"abcdef", {"abcde"}, true},   // member of 5 bytes takes part
+      {"abcdef", {"abcde"}, true},  // member of 5 bytes takes part
       {"abcdef", {"abcdeg"}, true},
       {"naïve1", {"naive1"}, true},  // one character, two bytes
       {"ééé", {"éée"}, true},
-      {"ééé", {"éé"}, false},        // a member of 4 bytes only matches exactly
+      {"ééé", {"éé"}, false},  // a member of 4 bytes only matches exactly
   };
   for (const auto& c : cases) {
     TokenSet set(c.set.begin(), c.set.end());

@@ -129,15 +129,15 @@ TEST(SizeMeasure, EqualsWriterLengthOnGeneratedTrees) {
 }
 
 TEST(SizeMeasure, CharacterCostsMatchWriterForEveryByteAlignment) {
-  // Each special character at every position of a long plain run.
-  const char* const specials[] = {
+  // Each escaped or multi-byte character at every position of a long plain run.
+  const char* const escapes[] = {
       "\"", "\\", "\b", "\t", "\n", "\f", "\r", "\x01", "\x1f", "\x7f", "\xC3\xA9", "\xE2\x80\xA6", "\xF0\x9F\x98\x80"};
-  for (const char* sp : specials) {
+  for (const char* sp : escapes) {
     for (std::size_t pos = 0; pos < 20; ++pos) {
       std::string s = std::string(pos, 'a') + sp + std::string(19 - pos, 'b');
       std::string out;
       json::write_string(out, s);
-      ASSERT_EQ(size::quoted(s), utf8::count(out)) << "special at " << pos;
+      ASSERT_EQ(size::quoted(s), utf8::count(out)) << "character at " << pos;
     }
   }
 }

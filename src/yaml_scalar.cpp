@@ -1,0 +1,210 @@
+#include "yaml_scalar.h"
+
+#include <charconv>
+#include <cmath>
+#include <optional>
+#include <system_error>
+
+#include "json.h"
+#include "yaml_in.h"
+
+namespace tavisk::yaml_in {
+
+namespace {
+
+constexpr std::string_view core_tag = "tag:yaml.org,2002:";
+
+bool digit(char c) { return c >= '0' && c <= '9'; }
+bool octal(char c) { return c >= '0' && c <= '7'; }
+bool hex(char c) { return digit(c) || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); }
+
+template <class Pred>
+bool all_of(std::string_view t, Pred p) {
+  if (t.empty()) return false;
+  for (char c : t)
+    if (!p(c)) return false;
+  return true;
+}
+
+bool null_form(std::string_view t) { return t.empty() || t == "~" || t == "null" || t == "Null" || t == "NULL"; }
+
+std::optional<bool> bool_form(std::string_view t) {
+  if (t == "true" || t == "True" || t == "TRUE") return true;
+  if (t == "false" || t == "False" || t == "FALSE") return false;
+  return std::nullopt;
+}
+
+bool sign(char c) { return c == '+' || c == '-'; }
+
+bool decimal_int_form(std::string_view t) {
+  if (!t.empty() && sign(t[0])) t.remove_prefix(1);
+  return all_of(t, digit);
+}
+
+// [-+]? ( \. [0-9]+ | [0-9]+ ( \. [0-9]* )? ) ( [eE] [-+]? [0-9]+ )?
+bool finite_float_form(std::string_view t) {
+  std::size_t i = 0;
+  if (i < t.size() && sign(t[i])) ++i;
+  std::size_t int_digits = 0, frac_digits = 0;
+  while (i < t.size() && digit(t[i])) ++i, ++int_digits;
+  if (i < t.size() && t[i] == '.') {
+    ++i;
+    while (i < t.size() && digit(t[i])) ++i, ++frac_digits;
+  }
+  if (int_digits == 0 && frac_digits == 0) return false;
+  if (i < t.size() && (t[i] | 0x20) == 'e') {
+    ++i;
+    if (i < t.size() && sign(t[i])) ++i;
+    std::size_t exp_digits = 0;
+    while (i < t.size() && digit(t[i])) ++i, ++exp_digits;
+    if (exp_digits == 0) return false;
+  }
+  return i == t.size();
+}
+
+bool special_float_form(std::string_view t) {
+  if (t == ".nan" || t == ".NaN" || t == ".NAN") return true;
+  if (!t.empty() && sign(t[0])) t.remove_prefix(1);
+  return t == ".inf" || t == ".Inf" || t == ".INF";
+}
+
+bool float_form(std::string_view t) { return finite_float_form(t) || special_float_form(t); }
+
+// Magnitude of digits in base 8 or 16; nullopt when it exceeds 64 bits.
+std::optional<std::uint64_t> radix_value(std::string_view digits, unsigned base) {
+  std::uint64_t v = 0;
+  for (char c : digits) {
+    unsigned d = digit(c) ? static_cast<unsigned>(c - '0') : static_cast<unsigned>((c | 0x20) - 'a' + 10);
+    if (v > (UINT64_MAX - d) / base) return std::nullopt;
+    v = v * base + d;
+  }
+  return v;
+}
+
+// Decimal text without a plus sign or leading zeros; any length is kept exactly.
+std::string decimal_text(std::string_view t) {
+  bool negative = t[0] == '-';
+  if (sign(t[0])) t.remove_prefix(1);
+  while (t.size() > 1 && t[0] == '0') t.remove_prefix(1);
+  if (t == "0") return "0";
+  return negative ? "-" + std::string(t) : std::string(t);
+}
+
+// Rewrites a float spelling as JSON number syntax without changing its value.
+std::string json_spelling(std::string_view t) {
+  std::string out;
+  std::size_t i = 0;
+  if (sign(t[0])) {
+    if (t[0] == '-') out += '-';
+    ++i;
+  }
+  std::size_t start = i;
+  while (i < t.size() && digit(t[i])) ++i;
+  std::string_view whole = t.substr(start, i - start);
+  while (whole.size() > 1 && whole[0] == '0') whole.remove_prefix(1);
+  out += whole.empty() ? std::string_view("0") : whole;
+  if (i < t.size() && t[i] == '.') {
+    std::size_t frac = ++i;
+    while (i < t.size() && digit(t[i])) ++i;
+    if (i > frac) out.append(".").append(t.substr(frac, i - frac));
+  }
+  out += t.substr(i);
+  return out;
+}
+
+std::string shortest(double d) {
+  if (d == 0) return "0";
+  char buf[64];
+  auto r = std::to_chars(buf, buf + sizeof buf, d);
+  return std::string(buf, r.ptr);
+}
+
+Scalar make(Value v, ScalarKind kind) { return Scalar{std::move(v), {kind, {}, {}}}; }
+
+Scalar string_scalar(std::string_view t) { return make(Value::string(std::string(t)), ScalarKind::String); }
+
+Scalar integer(std::string_view t) {
+  std::string text;
+  if (t.size() > 2 && t[0] == '0' && (t[1] == 'o' || t[1] == 'x')) {
+    auto v = radix_value(t.substr(2), t[1] == 'o' ? 8 : 16);
+    if (!v) return string_scalar(t);
+    text = std::to_string(*v);
+  } else {
+    text = decimal_text(t);
+  }
+  return make(Value::number(std::move(text)), ScalarKind::Int);
+}
+
+Scalar real(std::string_view t) {
+  Scalar s = make(Value::string(std::string(t)), ScalarKind::Real);
+  s.info.real_text = std::string(t);
+  std::string_view body = t[0] == '+' ? t.substr(1) : t;
+  double d = 0;
+  auto r = std::from_chars(body.data(), body.data() + body.size(), d);
+  bool whole = r.ptr == body.data() + body.size();
+  if (r.ec == std::errc() && whole && std::isfinite(d)) {
+    s.value = Value::number(json_number(t, d));
+    s.info.real_identity = shortest(d);
+  } else if (r.ec == std::errc::result_out_of_range && whole) {
+    // Beyond the range of a double: still a number, spelt as JSON.
+    s.value = Value::number(json::is_number(t) ? std::string(t) : json_spelling(t));
+    s.info.real_identity = json_spelling(t);
+  } else {
+    char last = static_cast<char>(t.back() | 0x20);
+    s.info.real_identity = last == 'n' ? "nan" : t[0] == '-' ? "-inf" : "inf";
+  }
+  return s;
+}
+
+Scalar core(std::string_view t) {
+  if (null_form(t)) return make(Value::null(), ScalarKind::Null);
+  if (auto b = bool_form(t)) return make(Value::boolean(*b), ScalarKind::Bool);
+  if (decimal_int_form(t)) return integer(t);
+  if (t.size() > 2 && t[0] == '0' && t[1] == 'o' && all_of(t.substr(2), octal)) return integer(t);
+  if (t.size() > 2 && t[0] == '0' && t[1] == 'x' && all_of(t.substr(2), hex)) return integer(t);
+  if (float_form(t)) return real(t);
+  return string_scalar(t);
+}
+
+// A scalar whose standard tag demands a kind: it must resolve to that kind.
+Result<Scalar> tagged(std::string_view t, std::string_view type) {
+  if (type == "str") return string_scalar(t);
+  if (type == "float" && float_form(t)) return real(t);
+  Scalar s = core(t);
+  ScalarKind k = s.info.kind;
+  bool match = (type == "null" && k == ScalarKind::Null) || (type == "bool" && k == ScalarKind::Bool) ||
+               (type == "int" && k == ScalarKind::Int);
+  if (!match) return fail("invalid value");
+  return s;
+}
+
+}  // namespace
+
+std::string json_number(std::string_view text, double value) {
+  if (json::is_number(text)) return std::string(text);
+  // Shortest round-trip digits in positional form: at most ~330 characters for a double.
+  char buf[512];
+  auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
+  return std::string(buf, r.ptr);
+}
+
+std::string key_text(const Value& value, const ScalarInfo& info) {
+  switch (info.kind) {
+    case ScalarKind::Null: return "null";
+    case ScalarKind::Bool: return value.as_bool() ? "true" : "false";
+    case ScalarKind::Real: return info.real_text;
+    default: return value.text();
+  }
+}
+
+Result<Scalar> resolve_scalar(std::string_view text, bool plain, std::string_view tag) {
+  if (tag.empty()) return plain ? core(text) : string_scalar(text);
+  if (tag.substr(0, core_tag.size()) == core_tag) {
+    std::string_view type = tag.substr(core_tag.size());
+    if (type == "str" || type == "null" || type == "bool" || type == "int" || type == "float") return tagged(text, type);
+  }
+  // The non-specific tag "!" and every other tag keep the content as text.
+  return string_scalar(text);
+}
+
+}  // namespace tavisk::yaml_in
