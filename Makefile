@@ -32,7 +32,7 @@ asan: deps
 check: test asan
 
 demo: build
-	./build/tavisk --max-chars 1200 --report examples/github-issues.json
+	./build/tavisk --max-chars 6000 --strategy condense --report examples/github-issues.json
 
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVISK_BENCH=ON -DTAVISK_TESTS=OFF
