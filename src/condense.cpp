@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "fields.h"
 #include "siphash.h"
 #include "size.h"
 #include "utf8.h"
@@ -18,42 +19,16 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 bool is_blank_byte(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
 
-bool empty_value(const Value& v) {
-  switch (v.kind()) {
-    case Kind::Null: return true;
-    case Kind::String: return v.text().empty();
-    case Kind::Array: return v.items().empty();
-    case Kind::Object: return v.members().empty();
-    default: return false;
-  }
-}
-
 // Shape hints of a string value: numeric-looking, date-like, opaque token.
 void classify_string(Column& c, std::string_view s) {
   if (s.empty()) {
     c.numeric_like = c.date_like = false;
     return;
   }
-  std::string_view rest = s;
-  if (rest[0] == '-') rest.remove_prefix(1);
-  if (rest.empty()) {
-    c.numeric_like = c.date_like = false;
-    return;
-  }
-  int digits = 0, points = 0;
-  bool numeric = true;
-  for (char ch : rest) {
-    if (is_digit(ch)) ++digits;
-    else if (ch == '.') ++points;
-    else numeric = false;
-  }
-  if (!numeric || digits == 0 || points > 1) c.numeric_like = false;
+  if (!looks_numeric(s)) c.numeric_like = false;
+  if (!looks_like_date(s)) c.date_like = false;
 
   const std::size_t n = s.size();
-  if (n < 10 || !(is_digit(s[0]) && is_digit(s[1]) && is_digit(s[2]) && is_digit(s[3]) && s[4] == '-' &&
-                  is_digit(s[5]) && is_digit(s[6]) && s[7] == '-' && is_digit(s[8]) && is_digit(s[9])))
-    c.date_like = false;
-
   if (n < 8) return;
   bool digit = false, upper = false, lower = false, hexish = true;
   for (char ch : s) {
@@ -162,7 +137,7 @@ void Pruner::visit(Discovery& d, const std::vector<Member>& entries, std::size_t
     c.floor_chars += floor(e.value, child, depth + 1);
     c.position_sum += pos;
     ++c.kind_counts[static_cast<std::size_t>(e.value.kind())];
-    if (empty_value(e.value)) ++c.empty;
+    if (is_empty(e.value)) ++c.empty;
     if (d.query) gather_tokens(d, c, e.value);
     shape_hints(c, e.value);
     if (e.value.is_scalar()) hash_scalar(c, e.value, row);

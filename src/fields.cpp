@@ -323,4 +323,22 @@ const FieldScorer& scorer_for(ScorerKind kind) {
   return HEURISTIC;
 }
 
+bool looks_numeric(std::string_view s) {
+  if (!s.empty() && s[0] == '-') s.remove_prefix(1);
+  if (s.empty()) return false;
+  int digits = 0, points = 0;
+  for (char c : s) {
+    if (c >= '0' && c <= '9') ++digits;
+    else if (c == '.') ++points;
+    else return false;
+  }
+  return digits > 0 && points <= 1;
+}
+
+bool looks_like_date(std::string_view s) {
+  auto digit = [&](std::size_t i) { return s[i] >= '0' && s[i] <= '9'; };
+  return s.size() >= 10 && digit(0) && digit(1) && digit(2) && digit(3) && s[4] == '-' && digit(5) && digit(6) &&
+         s[7] == '-' && digit(8) && digit(9);
+}
+
 }  // namespace tavisk

@@ -141,6 +141,11 @@ struct FieldStats {
   std::string_view key() const;
 };
 
+// An optional leading "-", then digits and at most one "." with at least one digit.
+bool looks_numeric(std::string_view s);
+// Starts with a calendar date: four digits, "-", two digits, "-", two digits.
+bool looks_like_date(std::string_view s);
+
 // Key-ranking strategy; stateless, shared by reference.
 class FieldScorer {
  public:

@@ -502,24 +502,6 @@ const Query* Pruner::query() const { return query_suppressed ? nullptr : query_.
 
 namespace {
 
-bool numeric_like_text(std::string_view s) {
-  if (!s.empty() && s[0] == '-') s.remove_prefix(1);
-  if (s.empty()) return false;
-  int digits = 0, points = 0;
-  for (char c : s) {
-    if (c >= '0' && c <= '9') ++digits;
-    else if (c == '.') ++points;
-    else return false;
-  }
-  return digits > 0 && points <= 1;
-}
-
-bool date_like_text(std::string_view s) {
-  auto digit = [&](std::size_t i) { return s[i] >= '0' && s[i] <= '9'; };
-  return s.size() >= 10 && digit(0) && digit(1) && digit(2) && digit(3) && s[4] == '-' && digit(5) && digit(6) &&
-         s[7] == '-' && digit(8) && digit(9);
-}
-
 bool opaque_text(std::string_view s) {
   if (s.size() < 8) return false;
   bool digit = false, upper = false, lower = false, hexish = true;
@@ -535,16 +517,6 @@ bool opaque_text(std::string_view s) {
   return (s.size() >= 12 && digit && upper && lower) || (hexish && digit);
 }
 
-bool empty_value(const Value& v) {
-  switch (v.kind()) {
-    case Kind::Null: return true;
-    case Kind::String: return v.text().empty();
-    case Kind::Array: return v.items().empty();
-    case Kind::Object: return v.members().empty();
-    default: return false;
-  }
-}
-
 // The score of one entry of an object under the relevance rule.
 double entry_score(const Member& e, const Meta& child, std::size_t index, const Query* q, const FieldScorer& scorer) {
   if (child.has_protected) return std::numeric_limits<double>::infinity();
@@ -553,14 +525,14 @@ double entry_score(const Member& e, const Meta& child, std::size_t index, const 
   fs.path = std::span<const std::string>(&e.key, 1);
   fs.rows = 1;
   fs.present = 1;
-  fs.empty = empty_value(e.value) ? 1 : 0;
+  fs.empty = is_empty(e.value) ? 1 : 0;
   fs.distinct = fs.scalars = e.value.is_scalar() ? 1 : 0;
   fs.mean_chars = static_cast<double>(child.full);
   fs.mean_position = static_cast<double>(index);
   if (e.value.is_number()) fs.numeric_like = true;
   if (e.value.is_string()) {
-    fs.numeric_like = numeric_like_text(e.value.text());
-    fs.date_like = date_like_text(e.value.text());
+    fs.numeric_like = looks_numeric(e.value.text());
+    fs.date_like = looks_like_date(e.value.text());
     fs.opaque = opaque_text(e.value.text());
   }
   if (q) {

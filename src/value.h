@@ -98,6 +98,9 @@ inline Value Value::object() { return object(Object{}); }
 // Lower-case kind name as used in messages and shape fingerprints.
 std::string_view kind_name(Kind k);
 
+// Null, the empty string, the empty array or the empty object.
+bool is_empty(const Value& v);
+
 // Structural equality (numbers compared by text, objects pair by pair in order).
 bool operator==(const Value& a, const Value& b);
 inline bool operator==(const Member& a, const Member& b) { return a.key == b.key && a.value == b.value; }
