@@ -113,7 +113,7 @@ class Parser {
       if (pos_ < s_.size() && (s_[pos_] == '+' || s_[pos_] == '-')) ++pos_;
       if (!digits()) return err("invalid number");
     }
-    out = Value::number(std::string(s_.substr(start, pos_ - start)));
+    out = Value::number(s_.substr(start, pos_ - start));
     return true;
   }
 

@@ -16,7 +16,7 @@ Value Value::object(Object members) {
   return v;
 }
 
-void Value::destroy() noexcept {
+void Value::destroy_payload() noexcept {
   switch (kind_) {
     case Kind::Number:
     case Kind::String: text_.~basic_string(); break;
@@ -24,7 +24,6 @@ void Value::destroy() noexcept {
     case Kind::Object: members_.~vector(); break;
     default: break;
   }
-  kind_ = Kind::Null;
 }
 
 void Value::copy_from(const Value& other) {
@@ -39,9 +38,7 @@ void Value::copy_from(const Value& other) {
   }
 }
 
-void Value::move_from(Value&& other) noexcept {
-  kind_ = other.kind_;
-  flag_ = other.flag_;
+void Value::move_payload(Value&& other) noexcept {
   switch (kind_) {
     case Kind::Number:
     case Kind::String: new (&text_) std::string(std::move(other.text_)); break;

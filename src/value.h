@@ -32,6 +32,10 @@ class Value {
   }
   static Value number(std::string text) { return Value(Kind::Number, std::move(text)); }
   static Value string(std::string text) { return Value(Kind::String, std::move(text)); }
+  static Value number(std::string_view text) { return Value(Kind::Number, text); }
+  static Value string(std::string_view text) { return Value(Kind::String, text); }
+  static Value number(const char* text) { return Value(Kind::Number, std::string_view(text)); }
+  static Value string(const char* text) { return Value(Kind::String, std::string_view(text)); }
   static Value array(Array items = {});
   static Value object();  // empty; defined below, where Member is complete
   static Value object(Object members);
@@ -74,10 +78,21 @@ class Value {
 
  private:
   Value(Kind k, std::string text) : kind_(k) { new (&text_) std::string(std::move(text)); }
+  Value(Kind k, std::string_view text) : kind_(k) { new (&text_) std::string(text); }
 
-  void destroy() noexcept;
+  // Scalars without payload take the inline path; the rest is out of line.
+  void destroy() noexcept {
+    if (kind_ > Kind::Bool) destroy_payload();
+    kind_ = Kind::Null;
+  }
+  void move_from(Value&& other) noexcept {
+    kind_ = other.kind_;
+    flag_ = other.flag_;
+    if (kind_ > Kind::Bool) move_payload(std::move(other));
+  }
+  void destroy_payload() noexcept;
+  void move_payload(Value&& other) noexcept;
   void copy_from(const Value& other);
-  void move_from(Value&& other) noexcept;
 
   Kind kind_;
   bool flag_ = false;
