@@ -88,6 +88,7 @@ class Composer {
   explicit Composer(std::string_view text) : text_(text) {}
 
   Result<Value> run() {
+    if (text_.empty()) return Value::null();
     if (auto setup = open(); !setup) return fail(setup.error());
     // The library's verdict on the whole text comes first: after a conversion
     // failure the remaining events are still parsed, but no longer composed.
