@@ -1,4 +1,6 @@
 // End-to-end behaviour of the YAML writer and reader through tavisk_shrink.
+#include "yaml.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -7,7 +9,6 @@
 
 #include "json.h"
 #include "test_util.h"
-#include "yaml.h"
 #include "yaml_in.h"
 
 namespace tavisk {
@@ -57,7 +58,10 @@ TEST(YamlWriter, QuotesStringsOnlyWhenAReaderCouldMisreadThem) {
       {"a\\b", "a\\b"},
       {"inf", "inf"},
       {"caf\xC3\xA9", "caf\xC3\xA9"},
-      {"a\xC2\xA0" "b", "a\xC2\xA0" "b"},
+      {"a\xC2\xA0"
+       "b",
+       "a\xC2\xA0"
+       "b"},
       // rule 1: empty
       {"", "\"\""},
       // rule 2: a leading indicator or white space
@@ -94,7 +98,9 @@ TEST(YamlWriter, QuotesStringsOnlyWhenAReaderCouldMisreadThem) {
       {"a\rb", "\"a\\rb\""},
       {"a\nb\r", "\"a\\nb\\r\""},
       {std::string("a\0b", 3), "\"a\\u0000b\""},
-      {"a\x0B" "b", "\"a\\u000Bb\""},
+      {"a\x0B"
+       "b",
+       "\"a\\u000Bb\""},
       {"a\x7F", "\"a\\u007F\""},
       {"a\xC2\x85", "\"a\\u0085\""},
       {"a\xE2\x80\xA8", "\"a\\u2028\""},
@@ -147,7 +153,8 @@ TEST(YamlWriter, LiteralBlocksCarryTheirChompingHeader) {
   EXPECT_EQ(yaml_of(R"({"k":"\n\na"})"), "k: |-\n\n\n  a\n");
   EXPECT_EQ(yaml_of(R"({"k":"a\n\tb"})"), "k: |-\n  a\n  \tb\n");
   EXPECT_EQ(yaml_of(R"(["a\nb"])"), "- |-\n  a\n  b\n");
-  EXPECT_EQ(yaml_of(R"({"k":{"j":"a\nb\n"}})", R"({"format":"yaml","indent":4})"), "k:\n    j: |\n        a\n        b\n");
+  EXPECT_EQ(yaml_of(R"({"k":{"j":"a\nb\n"}})", R"({"format":"yaml","indent":4})"),
+            "k:\n    j: |\n        a\n        b\n");
   // Root strings: the header stands alone, the body one level in.
   EXPECT_EQ(yaml_of(R"("x\ny\n")"), "|\n  x\n  y\n");
   EXPECT_EQ(yaml_of(R"("x\ny")"), "|-\n  x\n  y\n");
@@ -193,7 +200,8 @@ TEST(YamlWriter, KeysTooLongForAnImplicitKeyBecomeExplicit) {
   Value tree = json::parse(input).value();
   Value obj = Value::object({{long_key, json::parse(R"({"c":[1]})").value()}, {long_key + "x", Value::string("a\nb")}});
   EXPECT_EQ(yaml_of(input), "? " + long_key + "\n: 1\nb:\n  c: 2\nd: |-\n  x\n  y\n");
-  EXPECT_EQ(yaml_of(json::to_string(obj)), "? " + long_key + "\n:\n  c:\n    - 1\n? " + long_key + "x\n: |-\n  a\n  b\n");
+  EXPECT_EQ(yaml_of(json::to_string(obj)),
+            "? " + long_key + "\n:\n  c:\n    - 1\n? " + long_key + "x\n: |-\n  a\n  b\n");
   // A 1024-character key is still implicit.
   std::string edge(1024, 'e');
   EXPECT_EQ(yaml_of(R"({")" + edge + R"(":1})"), edge + ": 1\n");
@@ -207,20 +215,53 @@ TEST(YamlWriter, KeysTooLongForAnImplicitKeyBecomeExplicit) {
 
 TEST(YamlReader, ResolvesPlainScalarsByTheCoreSchema) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"0x1F", "31"},           {"0o17", "15"},       {".5", "0.5"},        {"2.50", "2.50"},
-      {"+1.5", "1.5"},          {"1.", "1"},          {"-.5", "-0.5"},      {"1e5", "1e5"},
-      {".1e-5", "0.000001"},    {"1.5e300x", "\"1.5e300x\""},             {"+12", "12"},
-      {"007", "7"},             {"-0", "0"},          {"-007", "-7"},       {".inf", "\".inf\""},
-      {"-.Inf", "\"-.Inf\""},   {".NaN", "\".NaN\""}, {"~", "null"},        {"Null", "null"},
-      {"NULL", "null"},         {"True", "true"},     {"FALSE", "false"},   {"yes", "\"yes\""},
-      {"no", "\"no\""},         {"on", "\"on\""},     {"off", "\"off\""},   {"tRue", "\"tRue\""},
-      {"0b101", "\"0b101\""},   {"1_000", "\"1_000\""},                   {"0x", "\"0x\""},
-      {"12345678901234567890123", "12345678901234567890123"},             {"0xFFFFFFFFFFFFFFFF", "18446744073709551615"},
-      {"0x1FFFFFFFFFFFFFFFF", "\"0x1FFFFFFFFFFFFFFFF\""},                 {"1e400", "1e400"},
-      {"+1.5e400", "1.5e400"},  {"'12'", "\"12\""},   {"\"true\"", "\"true\""}, {"!!str 12", "\"12\""},
-      {"!!int \"0x10\"", "16"}, {"!!float 1", "1"},   {"!!null ''", "null"}, {"!!bool \"true\"", "true"},
-      {"! 12", "\"12\""},       {"!local 12", "\"12\""}, {"!!int 1.5", "invalid YAML input: invalid value"},
-      {"- |\n  12\n", "[\"12\\n\"]"},                 {"hello world", "\"hello world\""},
+      {"0x1F", "31"},
+      {"0o17", "15"},
+      {".5", "0.5"},
+      {"2.50", "2.50"},
+      {"+1.5", "1.5"},
+      {"1.", "1"},
+      {"-.5", "-0.5"},
+      {"1e5", "1e5"},
+      {".1e-5", "0.000001"},
+      {"1.5e300x", "\"1.5e300x\""},
+      {"+12", "12"},
+      {"007", "7"},
+      {"-0", "0"},
+      {"-007", "-7"},
+      {".inf", "\".inf\""},
+      {"-.Inf", "\"-.Inf\""},
+      {".NaN", "\".NaN\""},
+      {"~", "null"},
+      {"Null", "null"},
+      {"NULL", "null"},
+      {"True", "true"},
+      {"FALSE", "false"},
+      {"yes", "\"yes\""},
+      {"no", "\"no\""},
+      {"on", "\"on\""},
+      {"off", "\"off\""},
+      {"tRue", "\"tRue\""},
+      {"0b101", "\"0b101\""},
+      {"1_000", "\"1_000\""},
+      {"0x", "\"0x\""},
+      {"12345678901234567890123", "12345678901234567890123"},
+      {"0xFFFFFFFFFFFFFFFF", "18446744073709551615"},
+      {"0x1FFFFFFFFFFFFFFFF", "\"0x1FFFFFFFFFFFFFFFF\""},
+      {"1e400", "1e400"},
+      {"+1.5e400", "1.5e400"},
+      {"'12'", "\"12\""},
+      {"\"true\"", "\"true\""},
+      {"!!str 12", "\"12\""},
+      {"!!int \"0x10\"", "16"},
+      {"!!float 1", "1"},
+      {"!!null ''", "null"},
+      {"!!bool \"true\"", "true"},
+      {"! 12", "\"12\""},
+      {"!local 12", "\"12\""},
+      {"!!int 1.5", "invalid YAML input: invalid value"},
+      {"- |\n  12\n", "[\"12\\n\"]"},
+      {"hello world", "\"hello world\""},
   };
   for (const auto& [yaml_text, json_text] : cases) EXPECT_EQ(json_of(yaml_text), json_text) << "yaml: " << yaml_text;
 }
@@ -231,7 +272,8 @@ TEST(YamlReader, KeysOfDifferentKindsMergeAndRepeatedKeysFail) {
   EXPECT_EQ(json_of("0x1F: a\n31.0: b\n"), R"({"31":"a","31.0":"b"})");
   EXPECT_EQ(json_of("1.50: a\n"), R"({"1.50":"a"})");
   const std::string dup = "invalid YAML input: duplicate mapping key at byte ";
-  EXPECT_EQ(json_of("a: 1\n\"a\": 2\n"), dup + "6 line 2 column 2");
+  EXPECT_EQ(json_of("a: 1\n\"a\": 2\n"), dup + "5 line 2 column 1");
+  EXPECT_EQ(json_of("x:\n  a: 1\n  'a': 2\n"), dup + "12 line 3 column 3");
   EXPECT_EQ(json_of("1: a\n01: b\n"), dup + "5 line 2 column 1");
   EXPECT_EQ(json_of("x: 0\n1.0: a\n1.00: b\n"), dup + "12 line 3 column 1");
   EXPECT_EQ(json_of("~: a\nnull: b\n"), dup + "5 line 2 column 1");
@@ -316,7 +358,9 @@ TEST(YamlReader, EmptyAndBlankTextsUnderEveryInputFormat) {
   }
   EXPECT_EQ(shrink("", "{}").error(), "invalid JSON input: unexpected end of input at line 1, column 1");
   EXPECT_EQ(shrink("\xEF\xBB\xBF \n", "{}").error().substr(0, 20), "invalid JSON input: ");
-  EXPECT_EQ(json_of("\xEF\xBB\xBF" "a: 1\n"), R"({"a":1})");
+  EXPECT_EQ(json_of("\xEF\xBB\xBF"
+                    "a: 1\n"),
+            R"({"a":1})");
 }
 
 TEST(YamlReader, DocumentsOfAStream) {
@@ -341,7 +385,8 @@ TEST(AutoDetection, JsonFirstThenYamlUnlessTheTextStartsLikeJson) {
   EXPECT_EQ(shrink("{a: 1").error(), "invalid JSON input: expected string key at line 1, column 2");
   EXPECT_EQ(shrink("\xEF\xBB\xBF  [a, b]").error(), "invalid JSON input: unexpected character at line 1, column 4");
   EXPECT_EQ(shrink("\"a\": 1").error(), "invalid JSON input: unexpected trailing characters at line 1, column 4");
-  EXPECT_EQ(shrink("a: [1").error(), "invalid YAML input: flow sequence without a closing bracket at byte 5 line 2 column 1");
+  EXPECT_EQ(shrink("a: [1").error(),
+            "invalid YAML input: flow sequence without a closing bracket at byte 5 line 2 column 1");
 }
 
 TEST(YamlOutput, IndentRules) {
@@ -358,11 +403,24 @@ TEST(YamlOutput, UnprunedReportHasAllEighteenKeysAndCountsCharacters) {
   Envelope e = shrink("name: caf\xC3\xA9 \xE2\x80\xA6\n", R"({"max_chars":100})");
   ASSERT_TRUE(e.ok()) << e.error();
   EXPECT_EQ(e.text(), "name: caf\xC3\xA9 \xE2\x80\xA6\n");
-  const std::vector<std::string> keys = {
-      "input_chars",     "output_chars",   "max_chars",      "format",           "input_format", "pruned",
-      "fits",            "strings_truncated", "arrays_sampled", "items_omitted",  "objects_trimmed",
-      "keys_omitted",    "containers_collapsed", "arrays_condensed", "protected_omitted", "field_decisions",
-      "fields_dropped",  "dropped_fields"};
+  const std::vector<std::string> keys = {"input_chars",
+                                         "output_chars",
+                                         "max_chars",
+                                         "format",
+                                         "input_format",
+                                         "pruned",
+                                         "fits",
+                                         "strings_truncated",
+                                         "arrays_sampled",
+                                         "items_omitted",
+                                         "objects_trimmed",
+                                         "keys_omitted",
+                                         "containers_collapsed",
+                                         "arrays_condensed",
+                                         "protected_omitted",
+                                         "field_decisions",
+                                         "fields_dropped",
+                                         "dropped_fields"};
   const Value& r = e.report();
   ASSERT_EQ(r.members().size(), keys.size());
   for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(r.members()[i].key, keys[i]);
