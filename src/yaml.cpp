@@ -14,8 +14,25 @@ constexpr std::uint64_t max_implicit_key = 1024;
 
 bool indicator(char32_t c) {
   switch (c) {
-    case '-': case '?': case ':': case ',': case '[': case ']': case '{': case '}': case '#': case '&':
-    case '*': case '!': case '|': case '>': case '\'': case '"': case '%': case '@': case '`': return true;
+    case '-':
+    case '?':
+    case ':':
+    case ',':
+    case '[':
+    case ']':
+    case '{':
+    case '}':
+    case '#':
+    case '&':
+    case '*':
+    case '!':
+    case '|':
+    case '>':
+    case '\'':
+    case '"':
+    case '%':
+    case '@':
+    case '`': return true;
     default: return false;
   }
 }
@@ -25,8 +42,8 @@ bool reserved_word(std::string_view t) {
   std::string low(t);
   for (char& c : low)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  static constexpr std::string_view words[] = {"n",  "y",   "~",   "=",   "no",   "on",   "<<",
-                                               "yes", "off", "null", "true", "false"};
+  static constexpr std::string_view words[] = {"n",  "y",   "~",   "=",    "no",   "on",
+                                               "<<", "yes", "off", "null", "true", "false"};
   for (std::string_view w : words)
     if (low == w) return true;
   return false;

@@ -88,6 +88,7 @@ class Composer {
   explicit Composer(std::string_view text) : text_(text) {}
 
   Result<Value> run() {
+    if (text_.empty()) return Value::null();
     if (auto setup = open(); !setup) return fail(setup.error());
     // The library's verdict on the whole text comes first: after a conversion
     // failure the remaining events are still parsed, but no longer composed.
@@ -145,9 +146,7 @@ class Composer {
 
   Step handle(fy_event* e) {
     switch (e->type) {
-      case FYET_DOCUMENT_START:
-        anchors_.clear();
-        return true;
+      case FYET_DOCUMENT_START: anchors_.clear(); return true;
       case FYET_SCALAR: return scalar(e);
       case FYET_ALIAS: return alias(e);
       case FYET_SEQUENCE_START: return start(false, e->sequence_start.anchor);
@@ -184,7 +183,7 @@ class Composer {
     n.nodes = f.nodes;
     n.height = f.height;
     remember(f.anchor, n);
-    return deliver(std::move(n), nullptr);
+    return deliver(std::move(n), fy_mark{});
   }
 
   Step scalar(fy_event* e) {
@@ -200,7 +199,20 @@ class Composer {
     n.value = std::move(s->value);
     n.scalar = std::move(s->info);
     remember(std::string(token_text(e->scalar.anchor)), n);
-    return deliver(std::move(n), fy_event_start_mark(e));
+    return deliver(std::move(n), scalar_mark(e));
+  }
+
+  // Where a scalar starts: the parser marks a quoted scalar's content, so step back over the quote.
+  static fy_mark scalar_mark(fy_event* e) {
+    const fy_mark* m = fy_event_start_mark(e);
+    if (!m) return fy_mark{};
+    fy_mark mark = *m;
+    auto style = fy_token_scalar_style(e->scalar.value);
+    if ((style == FYSS_SINGLE_QUOTED || style == FYSS_DOUBLE_QUOTED) && mark.input_pos > 0 && mark.column > 0) {
+      --mark.input_pos;
+      --mark.column;
+    }
+    return mark;
   }
 
   Step alias(fy_event* e) {
@@ -211,14 +223,15 @@ class Composer {
     if (auto d = check_depth(a.height); !d) return d;
     aliased_nodes_ += a.nodes;
     if (aliased_nodes_ > std::max(alias_floor, alias_factor * own_nodes_)) return fail("alias expansion too large");
-    return deliver(Node(a), fy_event_start_mark(e));
+    const fy_mark* m = fy_event_start_mark(e);
+    return deliver(Node(a), m ? *m : fy_mark{});
   }
 
   void remember(const std::string& anchor, const Node& n) {
     if (!anchor.empty()) anchors_.insert_or_assign(anchor, n);
   }
 
-  Step deliver(Node n, const fy_mark* where) {
+  Step deliver(Node n, fy_mark where) {
     if (stack_.empty()) {
       docs_.push_back(std::move(n.value));
       return true;
@@ -234,7 +247,7 @@ class Composer {
       ScalarKind kind = n.scalar->kind;
       std::string text = kind == ScalarKind::String || kind == ScalarKind::Int ? std::move(n.value.text())
                                                                                : key_text(n.value, *n.scalar);
-      f.key = Key{std::move(text), std::move(*n.scalar), where ? *where : fy_mark{}};
+      f.key = Key{std::move(text), std::move(*n.scalar), where};
       return true;
     }
     Key k = std::move(*f.key);

@@ -62,13 +62,13 @@ bool finite_float_form(std::string_view t) {
   return i == t.size();
 }
 
-bool special_float_form(std::string_view t) {
+bool named_float_form(std::string_view t) {
   if (t == ".nan" || t == ".NaN" || t == ".NAN") return true;
   if (!t.empty() && sign(t[0])) t.remove_prefix(1);
   return t == ".inf" || t == ".Inf" || t == ".INF";
 }
 
-bool float_form(std::string_view t) { return finite_float_form(t) || special_float_form(t); }
+bool float_form(std::string_view t) { return finite_float_form(t) || named_float_form(t); }
 
 // Magnitude of digits in base 8 or 16; nullopt when it exceeds 64 bits.
 std::optional<std::uint64_t> radix_value(std::string_view digits, unsigned base) {
@@ -201,9 +201,10 @@ Result<Scalar> resolve_scalar(std::string_view text, bool plain, std::string_vie
   if (tag.empty()) return plain ? core(text) : string_scalar(text);
   if (tag.substr(0, core_tag.size()) == core_tag) {
     std::string_view type = tag.substr(core_tag.size());
-    if (type == "str" || type == "null" || type == "bool" || type == "int" || type == "float") return tagged(text, type);
+    if (type == "str" || type == "null" || type == "bool" || type == "int" || type == "float")
+      return tagged(text, type);
   }
-  // The non-specific tag "!" and every other tag keep the content as text.
+  // The bare tag "!" and every other tag keep the content as text.
   return string_scalar(text);
 }
 

@@ -41,8 +41,10 @@ std::vector<std::string> json_stream(std::string_view t) {
     while (i < t.size()) {
       char c = t[i++];
       if (in_string) {
-        if (c == '\\') ++i;
-        else if (c == '"') in_string = false;
+        if (c == '\\')
+          ++i;
+        else if (c == '"')
+          in_string = false;
       } else if (c == '"') {
         in_string = true;
       } else if (c == '[' || c == '{') {
@@ -71,8 +73,7 @@ bool same(const Value& a, const Value& b) {
     case Kind::Bool: return a.as_bool() == b.as_bool();
     case Kind::Number: return number_value(a.text()) == number_value(b.text());
     case Kind::String: return a.text() == b.text();
-    case Kind::Array:
-      return std::equal(a.items().begin(), a.items().end(), b.items().begin(), b.items().end(), same);
+    case Kind::Array: return std::equal(a.items().begin(), a.items().end(), b.items().begin(), b.items().end(), same);
     case Kind::Object:
       // The suite's JSON does not keep key order (RR7F lists a later key first).
       if (a.members().size() != b.members().size()) return false;
@@ -91,7 +92,9 @@ bool positioned(const std::string& message) {
          message.find(" column ", at) != std::string::npos;
 }
 
-// Cases where the YAML library's verdict differs from the suite's.
+// Cases where the YAML library's verdict differs from the suite's. None with libfyaml
+// 0.7.12; Y79Y/007 and Y79Y/009 (a tab after an explicit ":") pass because the library's
+// error is preferred over the complex-key error that the reader meets first.
 const std::set<std::string> library_divergences = {};
 
 struct Tally {
@@ -105,8 +108,11 @@ void run_case(const fs::path& dir, const std::string& id, Tally& tally) {
   if (fs::exists(dir / "error")) {
     ++tally.error_total;
     bool ok = !got && positioned(got.error());
-    if (ok) ++tally.error_passed;
-    else if (!library_divergences.count(id)) tally.failures.push_back(id + ": accepted or unpositioned: " + (got ? json::to_string(got.value()) : got.error()));
+    if (ok)
+      ++tally.error_passed;
+    else if (!library_divergences.count(id))
+      tally.failures.push_back(id +
+                               ": accepted or unpositioned: " + (got ? json::to_string(got.value()) : got.error()));
     return;
   }
   if (!fs::exists(dir / "in.json")) return;
@@ -120,7 +126,8 @@ void run_case(const fs::path& dir, const std::string& id, Tally& tally) {
   }
   Value expected = docs.empty() ? Value::null() : docs.size() == 1 ? std::move(docs[0]) : Value::array(std::move(docs));
   bool ok = got && same(got.value(), expected);
-  if (ok) ++tally.valid_passed;
+  if (ok)
+    ++tally.valid_passed;
   else if (!library_divergences.count(id))
     tally.failures.push_back(id + ": got " + (got ? json::to_string(got.value()) : got.error()) + " expected " +
                              json::to_string(expected));

@@ -1,0 +1,456 @@
+// End-to-end behaviour of the YAML writer and reader through tavisk_shrink.
+#include "yaml.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "json.h"
+#include "test_util.h"
+#include "yaml_in.h"
+
+namespace tavisk {
+namespace {
+
+using testing::Envelope;
+using testing::get;
+using testing::shrink;
+
+constexpr const char* to_yaml = R"({"format":"yaml","max_chars":1000000})";
+constexpr const char* yaml_to_json = R"({"input_format":"yaml","format":"json","indent":0,"max_chars":1000000})";
+
+// YAML text of a JSON input.
+std::string yaml_of(std::string_view json_input, std::string_view options = to_yaml) {
+  Envelope e = shrink(json_input, options);
+  EXPECT_TRUE(e.ok()) << e.error();
+  return e.text();
+}
+
+// Compact JSON of a YAML input, or the error message.
+std::string json_of(std::string_view yaml_input, std::string_view options = yaml_to_json) {
+  Envelope e = shrink(yaml_input, options);
+  return e.ok() ? e.text() : e.error();
+}
+
+std::string quoted_json(std::string_view s) {
+  std::string out;
+  json::write_string(out, s);
+  return out;
+}
+
+struct StringCase {
+  std::string text;
+  std::string written;
+};
+
+TEST(YamlWriter, QuotesStringsOnlyWhenAReaderCouldMisreadThem) {
+  const std::vector<StringCase> cases = {
+      // plain
+      {"hello world", "hello world"},
+      {"a-b", "a-b"},
+      {"x:y", "x:y"},
+      {"+a", "+a"},
+      {"+", "+"},
+      {"a#b", "a#b"},
+      {"a\"b", "a\"b"},
+      {"a\\b", "a\\b"},
+      {"inf", "inf"},
+      {"caf\xC3\xA9", "caf\xC3\xA9"},
+      {"a\xC2\xA0"
+       "b",
+       "a\xC2\xA0"
+       "b"},
+      // rule 1: empty
+      {"", "\"\""},
+      // rule 2: a leading indicator or white space
+      {"-x", "\"-x\""},
+      {"?x", "\"?x\""},
+      {":x", "\":x\""},
+      {",x", "\",x\""},
+      {"[x", "\"[x\""},
+      {"]x", "\"]x\""},
+      {"{x", "\"{x\""},
+      {"}x", "\"}x\""},
+      {"#x", "\"#x\""},
+      {"&x", "\"&x\""},
+      {"*x", "\"*x\""},
+      {"!x", "\"!x\""},
+      {"|x", "\"|x\""},
+      {">x", "\">x\""},
+      {"'x", "\"'x\""},
+      {"\"x", "\"\\\"x\""},
+      {"%x", "\"%x\""},
+      {"@x", "\"@x\""},
+      {"`x", "\"`x\""},
+      {" x", "\" x\""},
+      {"\xE3\x80\x80x", "\"\xE3\x80\x80x\""},
+      {"---", "\"---\""},
+      // rule 3: trailing white space or colon
+      {"x ", "\"x \""},
+      {"trailing:", "\"trailing:\""},
+      {"x\xC2\xA0", "\"x\xC2\xA0\""},
+      // rule 4: unprintable, ": " or " #"
+      {"a: b", "\"a: b\""},
+      {"x #y", "\"x #y\""},
+      {"a\tb", "\"a\\tb\""},
+      {"a\rb", "\"a\\rb\""},
+      {"a\nb\r", "\"a\\nb\\r\""},
+      {std::string("a\0b", 3), "\"a\\u0000b\""},
+      {"a\x0B"
+       "b",
+       "\"a\\u000Bb\""},
+      {"a\x7F", "\"a\\u007F\""},
+      {"a\xC2\x85", "\"a\\u0085\""},
+      {"a\xE2\x80\xA8", "\"a\\u2028\""},
+      {"a\xE2\x80\xA9", "\"a\\u2029\""},
+      {"a\xEF\xBB\xBF", "\"a\\uFEFF\""},
+      {"a\xEF\xBF\xBE", "\"a\\uFFFE\""},
+      // rule 5: words other YAML readers take for null or bool
+      {"yes", "\"yes\""},
+      {"No", "\"No\""},
+      {"NULL", "\"NULL\""},
+      {"~", "\"~\""},
+      {"n", "\"n\""},
+      {"Y", "\"Y\""},
+      {"=", "\"=\""},
+      {"on", "\"on\""},
+      {"OFF", "\"OFF\""},
+      {"<<", "\"<<\""},
+      {"tRue", "\"tRue\""},
+      {"false", "\"false\""},
+      // rule 6: number-like starts
+      {"1.5", "\"1.5\""},
+      {".5", "\".5\""},
+      {".inf", "\".inf\""},
+      {"0x1F", "\"0x1F\""},
+      {"0o7", "\"0o7\""},
+      {"1e5", "\"1e5\""},
+      {"12 monkeys", "\"12 monkeys\""},
+      {"-1", "\"-1\""},
+      {"-.inf", "\"-.inf\""},
+      {"+1", "\"+1\""},
+      {"+.5", "\"+.5\""},
+  };
+  for (const StringCase& c : cases) {
+    std::string input = "{\"k\":" + quoted_json(c.text) + "}";
+    EXPECT_EQ(yaml_of(input), "k: " + c.written + "\n") << "string " << quoted_json(c.text);
+    EXPECT_EQ(yaml::scalar_string(c.text), c.written);
+  }
+}
+
+TEST(YamlWriter, KeysAreQuotedByTheSameRules) {
+  EXPECT_EQ(yaml_of(R"({"yes":1,"a: b":2,"":3,"plain key":4,"1":5})"),
+            "\"yes\": 1\n\"a: b\": 2\n\"\": 3\nplain key: 4\n\"1\": 5\n");
+}
+
+TEST(YamlWriter, LiteralBlocksCarryTheirChompingHeader) {
+  EXPECT_EQ(yaml_of(R"({"k":"line1\nline2"})"), "k: |-\n  line1\n  line2\n");
+  EXPECT_EQ(yaml_of(R"({"k":"line1\nline2\n"})"), "k: |\n  line1\n  line2\n");
+  EXPECT_EQ(yaml_of(R"({"k":"line1\nline2\n\n"})"), "k: |+\n  line1\n  line2\n\n");
+  EXPECT_EQ(yaml_of(R"({"k":"a\n\nb"})"), "k: |-\n  a\n\n  b\n");
+  EXPECT_EQ(yaml_of(R"({"k":"\n\na"})"), "k: |-\n\n\n  a\n");
+  EXPECT_EQ(yaml_of(R"({"k":"a\n\tb"})"), "k: |-\n  a\n  \tb\n");
+  EXPECT_EQ(yaml_of(R"(["a\nb"])"), "- |-\n  a\n  b\n");
+  EXPECT_EQ(yaml_of(R"({"k":{"j":"a\nb\n"}})", R"({"format":"yaml","indent":4})"),
+            "k:\n    j: |\n        a\n        b\n");
+  // Root strings: the header stands alone, the body one level in.
+  EXPECT_EQ(yaml_of(R"("x\ny\n")"), "|\n  x\n  y\n");
+  EXPECT_EQ(yaml_of(R"("x\ny")"), "|-\n  x\n  y\n");
+}
+
+TEST(YamlWriter, UnsafeMultiLineStringsStayQuotedOnOneLine) {
+  EXPECT_EQ(yaml_of(R"({"k":" lead\nx"})"), "k: \" lead\\nx\"\n");
+  EXPECT_EQ(yaml_of(R"({"k":"\tlead\nx"})"), "k: \"\\tlead\\nx\"\n");
+  EXPECT_EQ(yaml_of(R"({"k":"a\r\nb"})"), "k: \"a\\r\\nb\"\n");
+  EXPECT_EQ(yaml_of(R"({"k":"a\n  \nb"})"), "k: \"a\\n  \\nb\"\n");
+  EXPECT_EQ(yaml_of(R"({"k":"\n"})"), "k: \"\\n\"\n");
+  EXPECT_EQ(yaml_of(R"({"k":"\n\n"})"), "k: \"\\n\\n\"\n");
+  EXPECT_EQ(yaml_of(R"({"k":"a\n\u0085"})"), "k: \"a\\n\\u0085\"\n");
+  EXPECT_EQ(yaml_of(R"({"k":"a\n\ufeff"})"), "k: \"a\\n\\uFEFF\"\n");
+}
+
+TEST(YamlWriter, BlockLayoutAtIndentTwoAndFour) {
+  EXPECT_EQ(yaml_of(R"({"name":"x","tags":["a","b"]})"), "name: x\ntags:\n  - a\n  - b\n");
+  EXPECT_EQ(yaml_of(R"([{"a":1,"b":2},{"a":3,"b":{"c":[]}}])"), "- a: 1\n  b: 2\n- a: 3\n  b:\n    c: []\n");
+  EXPECT_EQ(yaml_of(R"([[1,2],[3,[4]]])"), "- - 1\n  - 2\n- - 3\n  - - 4\n");
+  EXPECT_EQ(yaml_of(R"({"o":{},"a":[],"z":null,"t":true,"f":false,"x":-1.50})"),
+            "o: {}\na: []\nz: null\nt: true\nf: false\nx: -1.50\n");
+  const char* four = R"({"format":"yaml","indent":4})";
+  EXPECT_EQ(yaml_of(R"({"a":{"b":{"c":1}}})", four), "a:\n    b:\n        c: 1\n");
+  EXPECT_EQ(yaml_of(R"([{"a":1,"b":2}])", four), "-   a: 1\n    b: 2\n");
+  EXPECT_EQ(yaml_of(R"([[1,2]])", four), "-   - 1\n    - 2\n");
+  EXPECT_EQ(yaml_of(R"({"k":[{"a":[1]}]})", four), "k:\n    -   a:\n            - 1\n");
+}
+
+TEST(YamlWriter, ScalarRootsAreOneLineWithAFinalLineFeed) {
+  EXPECT_EQ(yaml_of("5"), "5\n");
+  EXPECT_EQ(yaml_of("{}"), "{}\n");
+  EXPECT_EQ(yaml_of("[]"), "[]\n");
+  EXPECT_EQ(yaml_of("null"), "null\n");
+  EXPECT_EQ(yaml_of("true"), "true\n");
+  EXPECT_EQ(yaml_of("\"hi\""), "hi\n");
+  EXPECT_EQ(yaml_of("\"yes\""), "\"yes\"\n");
+}
+
+TEST(YamlWriter, KeysTooLongForAnImplicitKeyBecomeExplicit) {
+  std::string long_key(1100, 'k');
+  std::string input = R"({")" + long_key + R"(":1,"b":{"c":2},"d":"x\ny"})";
+  Value tree = json::parse(input).value();
+  Value obj = Value::object({{long_key, json::parse(R"({"c":[1]})").value()}, {long_key + "x", Value::string("a\nb")}});
+  EXPECT_EQ(yaml_of(input), "? " + long_key + "\n: 1\nb:\n  c: 2\nd: |-\n  x\n  y\n");
+  EXPECT_EQ(yaml_of(json::to_string(obj)),
+            "? " + long_key + "\n:\n  c:\n    - 1\n? " + long_key + "x\n: |-\n  a\n  b\n");
+  // A 1024-character key is still implicit.
+  std::string edge(1024, 'e');
+  EXPECT_EQ(yaml_of(R"({")" + edge + R"(":1})"), edge + ": 1\n");
+  for (const Value* v : {&tree, &obj}) {
+    std::string text = yaml_of(json::to_string(*v));
+    auto back = yaml_in::parse(text);
+    ASSERT_TRUE(back) << back.error();
+    EXPECT_EQ(back.value(), *v);
+  }
+}
+
+TEST(YamlReader, ResolvesPlainScalarsByTheCoreSchema) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"0x1F", "31"},
+      {"0o17", "15"},
+      {".5", "0.5"},
+      {"2.50", "2.50"},
+      {"+1.5", "1.5"},
+      {"1.", "1"},
+      {"-.5", "-0.5"},
+      {"1e5", "1e5"},
+      {".1e-5", "0.000001"},
+      {"1.5e300x", "\"1.5e300x\""},
+      {"+12", "12"},
+      {"007", "7"},
+      {"-0", "0"},
+      {"-007", "-7"},
+      {".inf", "\".inf\""},
+      {"-.Inf", "\"-.Inf\""},
+      {".NaN", "\".NaN\""},
+      {"~", "null"},
+      {"Null", "null"},
+      {"NULL", "null"},
+      {"True", "true"},
+      {"FALSE", "false"},
+      {"yes", "\"yes\""},
+      {"no", "\"no\""},
+      {"on", "\"on\""},
+      {"off", "\"off\""},
+      {"tRue", "\"tRue\""},
+      {"0b101", "\"0b101\""},
+      {"1_000", "\"1_000\""},
+      {"0x", "\"0x\""},
+      {"12345678901234567890123", "12345678901234567890123"},
+      {"0xFFFFFFFFFFFFFFFF", "18446744073709551615"},
+      {"0x1FFFFFFFFFFFFFFFF", "\"0x1FFFFFFFFFFFFFFFF\""},
+      {"1e400", "1e400"},
+      {"+1.5e400", "1.5e400"},
+      {"'12'", "\"12\""},
+      {"\"true\"", "\"true\""},
+      {"!!str 12", "\"12\""},
+      {"!!int \"0x10\"", "16"},
+      {"!!float 1", "1"},
+      {"!!null ''", "null"},
+      {"!!bool \"true\"", "true"},
+      {"! 12", "\"12\""},
+      {"!local 12", "\"12\""},
+      {"!!int 1.5", "invalid YAML input: invalid value"},
+      {"- |\n  12\n", "[\"12\\n\"]"},
+      {"hello world", "\"hello world\""},
+  };
+  for (const auto& [yaml_text, json_text] : cases) EXPECT_EQ(json_of(yaml_text), json_text) << "yaml: " << yaml_text;
+}
+
+TEST(YamlReader, KeysOfDifferentKindsMergeAndRepeatedKeysFail) {
+  EXPECT_EQ(json_of("1: a\nb: x\n\"1\": c\n"), R"({"1":"c","b":"x"})");
+  EXPECT_EQ(json_of("true: a\n\"true\": b\nnull: c\n'null': d\n"), R"({"true":"b","null":"d"})");
+  EXPECT_EQ(json_of("0x1F: a\n31.0: b\n"), R"({"31":"a","31.0":"b"})");
+  EXPECT_EQ(json_of("1.50: a\n"), R"({"1.50":"a"})");
+  const std::string dup = "invalid YAML input: duplicate mapping key at byte ";
+  EXPECT_EQ(json_of("a: 1\n\"a\": 2\n"), dup + "5 line 2 column 1");
+  EXPECT_EQ(json_of("x:\n  a: 1\n  'a': 2\n"), dup + "12 line 3 column 3");
+  EXPECT_EQ(json_of("1: a\n01: b\n"), dup + "5 line 2 column 1");
+  EXPECT_EQ(json_of("x: 0\n1.0: a\n1.00: b\n"), dup + "12 line 3 column 1");
+  EXPECT_EQ(json_of("~: a\nnull: b\n"), dup + "5 line 2 column 1");
+  EXPECT_EQ(json_of("1: a\n\"1\": b\n0o1: c\n"), dup + "12 line 3 column 1");
+  // Repeats are also found once a large mapping is indexed.
+  std::string big;
+  for (int i = 0; i < 40; ++i) big += "k" + std::to_string(i) + ": " + std::to_string(i) + "\n";
+  EXPECT_EQ(json_of(big + "'k3': x\n").substr(0, dup.size()), dup);
+  std::string merged = json_of(big + "7: x\nz: 0\n\"7\": y\n");
+  const std::string tail = R"(,"k39":39,"7":"y","z":0})";
+  EXPECT_EQ(merged.substr(merged.size() - tail.size()), tail);
+}
+
+TEST(YamlReader, AnchorsAndAliasesResolve) {
+  EXPECT_EQ(json_of("base: &b {x: 1, y: [2]}\nuse: *b\nname: &n alice\nwho: *n\n"),
+            R"({"base":{"x":1,"y":[2]},"use":{"x":1,"y":[2]},"name":"alice","who":"alice"})");
+  EXPECT_EQ(json_of("&k key: v\nother: *k\n"), R"({"key":"v","other":"key"})");
+  EXPECT_EQ(json_of("a: &x 1\n*x : 2\n"), R"({"a":1,"1":2})");
+  EXPECT_EQ(json_of("a: *nope\n"), "invalid YAML input: unresolved alias");
+  // Anchors do not outlive their document.
+  EXPECT_EQ(json_of("a: &x 1\n---\nb: *x\n"), "invalid YAML input: unresolved alias");
+  EXPECT_EQ(json_of("a: &x [1]\n*x : 2\n"), "invalid YAML input: complex mapping keys are not supported");
+}
+
+TEST(YamlReader, AliasBombFailsFastWithTheBoundedError) {
+  std::string bomb = "a: &a [lol, lol, lol, lol, lol, lol, lol, lol, lol]\n";
+  std::string prev = "a";
+  for (char n = 'b'; n <= 'i'; ++n) {
+    bomb += std::string(1, n) + ": &" + n + " [";
+    for (int i = 0; i < 9; ++i) bomb += (i ? ", *" : "*") + prev;
+    bomb += "]\n";
+    prev = std::string(1, n);
+  }
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(json_of(bomb), "invalid YAML input: alias expansion too large");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  // Three levels (a thousand nodes) are well within the bound.
+  std::string small = bomb.substr(0, bomb.find("d:"));
+  EXPECT_EQ(get(json::parse(json_of(small)).value(), "c").items().size(), 9u);
+}
+
+std::string nested(int levels, std::string_view inner) {
+  return std::string(levels, '[') + std::string(inner) + std::string(levels, ']');
+}
+
+TEST(YamlReader, NestingIsBoundedAt512Levels) {
+  const std::string deep = "invalid YAML input: nesting deeper than 512 levels";
+  EXPECT_NE(json_of(nested(512, "x")), deep);
+  EXPECT_EQ(json_of(nested(513, "x")), deep);
+  EXPECT_NE(json_of(nested(513, "")), deep);
+  EXPECT_EQ(json_of(nested(200000, "")), deep);
+  std::string block;
+  for (int i = 0; i < 600; ++i) block += std::string(i, ' ') + "k:\n";
+  EXPECT_EQ(json_of(block), deep);
+  // An alias may not carry a subtree below the bound.
+  EXPECT_EQ(json_of("a: &a " + nested(300, "") + "\nb: " + nested(300, "*a") + "\n"), deep);
+  EXPECT_NE(json_of("a: &a " + nested(200, "") + "\nb: " + nested(200, "*a") + "\n"), deep);
+}
+
+TEST(YamlReader, BadInputGetsAPositionedMessageAndNothingOnStderr) {
+  struct Case {
+    std::string input, error;
+  };
+  const std::vector<Case> cases = {
+      {"a: [1, 2", "flow sequence without a closing bracket at byte 8 line 2 column 1"},
+      {"a:\n\tb: 1\n", "tab character may not be used as indentation at byte 3 line 2 column 1"},
+      {"\xEF\xBB\xBF{a: 1, b", "missing comma in flow mapping at byte 11 line 2 column 1"},
+      {"? [a]\n: 1\n", "complex mapping keys are not supported"},
+      {"? {a: 1}\n: 1\n", "complex mapping keys are not supported"},
+      {"Note: prose: with colons", "invalid nested block mapping on the same line at byte 11 line 1 column 12"},
+      {"a: \"\\ud800\"", "double-quoted scalar has invalid UTF8 escape at byte 4 line 1 column 5"},
+  };
+  ::testing::internal::CaptureStderr();
+  for (const Case& c : cases) EXPECT_EQ(json_of(c.input), "invalid YAML input: " + c.error) << c.input;
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(YamlReader, EmptyAndBlankTextsUnderEveryInputFormat) {
+  for (std::string text : {"", "  \n\t\n", "# only a comment\n", "\xEF\xBB\xBF"}) {
+    EXPECT_EQ(json_of(text), "null") << quoted_json(text);
+    EXPECT_EQ(shrink(text, R"({"input_format":"json"})").error().substr(0, 20), "invalid JSON input: ");
+  }
+  EXPECT_EQ(shrink("", "{}").error(), "invalid JSON input: unexpected end of input at line 1, column 1");
+  EXPECT_EQ(shrink("\xEF\xBB\xBF \n", "{}").error().substr(0, 20), "invalid JSON input: ");
+  EXPECT_EQ(json_of("\xEF\xBB\xBF"
+                    "a: 1\n"),
+            R"({"a":1})");
+}
+
+TEST(YamlReader, DocumentsOfAStream) {
+  EXPECT_EQ(json_of("a: 1\n---\nb: 2\n"), R"([{"a":1},{"b":2}])");
+  EXPECT_EQ(json_of("--- 1\n--- 2\n--- 3\n"), "[1,2,3]");
+  EXPECT_EQ(json_of("---\n...\n"), "null");
+  EXPECT_EQ(json_of("--- x\n"), "\"x\"");
+}
+
+TEST(AutoDetection, JsonFirstThenYamlUnlessTheTextStartsLikeJson) {
+  Envelope json_input = shrink(R"({"a":1})", R"({"indent":0})");
+  EXPECT_EQ(json_input.text(), "{\"a\":1}");
+  EXPECT_EQ(get(json_input.report(), "input_format").text(), "json");
+
+  Envelope yaml_input = shrink("a: 1\n");
+  ASSERT_TRUE(yaml_input.ok()) << yaml_input.error();
+  EXPECT_EQ(yaml_input.text(), "a: 1\n");
+  EXPECT_EQ(get(yaml_input.report(), "input_format").text(), "yaml");
+  EXPECT_EQ(get(yaml_input.report(), "format").text(), "yaml");
+
+  EXPECT_EQ(shrink("The build is green again").text(), "The build is green again\n");
+  EXPECT_EQ(shrink("{a: 1").error(), "invalid JSON input: expected string key at line 1, column 2");
+  EXPECT_EQ(shrink("\xEF\xBB\xBF  [a, b]").error(), "invalid JSON input: unexpected character at line 1, column 4");
+  EXPECT_EQ(shrink("\"a\": 1").error(), "invalid JSON input: unexpected trailing characters at line 1, column 4");
+  EXPECT_EQ(shrink("a: [1").error(),
+            "invalid YAML input: flow sequence without a closing bracket at byte 5 line 2 column 1");
+}
+
+TEST(YamlOutput, IndentRules) {
+  // YAML output never uses an indent below 2; JSON output keeps the option.
+  EXPECT_EQ(shrink("a:\n  b: 1\n", R"({"indent":0})").text(), "a:\n  b: 1\n");
+  EXPECT_EQ(shrink("a:\n  b: 1\n", R"({"indent":1})").text(), "a:\n  b: 1\n");
+  EXPECT_EQ(shrink("a:\n  b: 1\n", R"({"indent":3})").text(), "a:\n   b: 1\n");
+  EXPECT_EQ(shrink("a:\n  b: 1\n", R"({"indent":0,"format":"json"})").text(), R"({"a":{"b":1}})");
+  EXPECT_EQ(shrink(R"({"a":1})", R"({"format":"yaml","indent":1})").error(),
+            "invalid options: YAML indent must be at least 2");
+}
+
+TEST(YamlOutput, UnprunedReportHasAllEighteenKeysAndCountsCharacters) {
+  Envelope e = shrink("name: caf\xC3\xA9 \xE2\x80\xA6\n", R"({"max_chars":100})");
+  ASSERT_TRUE(e.ok()) << e.error();
+  EXPECT_EQ(e.text(), "name: caf\xC3\xA9 \xE2\x80\xA6\n");
+  const std::vector<std::string> keys = {"input_chars",
+                                         "output_chars",
+                                         "max_chars",
+                                         "format",
+                                         "input_format",
+                                         "pruned",
+                                         "fits",
+                                         "strings_truncated",
+                                         "arrays_sampled",
+                                         "items_omitted",
+                                         "objects_trimmed",
+                                         "keys_omitted",
+                                         "containers_collapsed",
+                                         "arrays_condensed",
+                                         "protected_omitted",
+                                         "field_decisions",
+                                         "fields_dropped",
+                                         "dropped_fields"};
+  const Value& r = e.report();
+  ASSERT_EQ(r.members().size(), keys.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(r.members()[i].key, keys[i]);
+  EXPECT_EQ(e.counter("input_chars"), "13");
+  EXPECT_EQ(e.counter("output_chars"), "13");
+  EXPECT_EQ(e.counter("max_chars"), "100");
+  EXPECT_FALSE(get(r, "pruned").as_bool());
+  EXPECT_TRUE(get(r, "fits").as_bool());
+  for (std::size_t i = 7; i < 15; ++i) EXPECT_EQ(r.members()[i].value.text(), "0") << keys[i];
+  EXPECT_EQ(e.counter("fields_dropped"), "0");
+  EXPECT_TRUE(get(r, "field_decisions").items().empty());
+  EXPECT_TRUE(get(r, "dropped_fields").items().empty());
+}
+
+TEST(JsonNumber, KeepsJsonSpellingsAndWritesOthersPositionally) {
+  EXPECT_EQ(yaml_in::json_number("1.5", 1.5), "1.5");
+  EXPECT_EQ(yaml_in::json_number("-0.25", -0.25), "-0.25");
+  EXPECT_EQ(yaml_in::json_number("1e5", 1e5), "1e5");
+  EXPECT_EQ(yaml_in::json_number(".5", 0.5), "0.5");
+  EXPECT_EQ(yaml_in::json_number("+1.5", 1.5), "1.5");
+  EXPECT_EQ(yaml_in::json_number("1.", 1.0), "1");
+  EXPECT_EQ(yaml_in::json_number("+1e21", 1e21), "1000000000000000000000");
+  EXPECT_EQ(yaml_in::json_number(".1e-6", 1e-7), "0.0000001");
+  EXPECT_EQ(yaml_in::json_number("+.1", 0.1), "0.1");
+  EXPECT_EQ(yaml_in::json_number("01.5", 1.5), "1.5");
+  std::string tiny = yaml_in::json_number("+5e-324", 5e-324);
+  EXPECT_EQ(tiny.size(), 326u);
+  EXPECT_EQ(tiny.substr(0, 4), "0.00");
+  EXPECT_EQ(tiny.back(), '5');
+}
+
+}  // namespace
+}  // namespace tavisk
