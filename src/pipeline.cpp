@@ -56,9 +56,7 @@ Result<Parsed> parse_input(std::string_view input, Format input_format) {
   std::string_view rest = after_bom_and_space(input);
   if (rest.empty() || rest[0] == '"' || rest[0] == '[' || rest[0] == '{') return fail(std::move(json_error));
   auto y = yaml_in::parse(input);
-  // Prose that happens to trip the YAML grammar (a log line with ": ", a stray
-  // "*") is still prose: in auto mode it is read as one string.
-  if (!y) return Parsed{Value::string(std::string(input)), Format::Yaml};
+  if (!y) return fail("invalid YAML input: " + y.error());
   return Parsed{std::move(y).value(), Format::Yaml};
 }
 

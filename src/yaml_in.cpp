@@ -121,7 +121,9 @@ class Composer {
     fy_diag_set_collect_errors(diag_.get(), true);
     fy_parse_cfg cfg;
     std::memset(&cfg, 0, sizeof cfg);
-    cfg.flags = static_cast<fy_parse_cfg_flags>(FYPCF_QUIET | FYPCF_DEFAULT_VERSION_1_2 | FYPCF_DISABLE_DEPTH_LIMIT);
+    // Flow collections may close under their key, as real manifests write them.
+    cfg.flags = static_cast<fy_parse_cfg_flags>(FYPCF_QUIET | FYPCF_DEFAULT_VERSION_1_2 | FYPCF_DISABLE_DEPTH_LIMIT |
+                                                FYPCF_SLOPPY_FLOW_INDENTATION);
     cfg.diag = diag_.get();
     parser_.reset(fy_parser_create(&cfg));
     if (!parser_ || fy_parser_set_string(parser_.get(), text_.data(), text_.size()) != 0)
