@@ -14,8 +14,10 @@ std::string generated_records(int rows) {
     out += "{\"id\":" + std::to_string(i) + ",\"title\":\"Record " + std::to_string(i) + "\"";
     for (int k = 2; k < 20; ++k) {
       out += ",\"field_" + std::to_string(k) + "\":";
-      if (k % 3 == 0) out += std::to_string((i * 31 + k) % 997);
-      else out += "\"value " + std::to_string((i + k) % 50) + " of field " + std::to_string(k) + "\"";
+      if (k % 3 == 0)
+        out += std::to_string((i * 31 + k) % 997);
+      else
+        out += "\"value " + std::to_string((i + k) % 50) + " of field " + std::to_string(k) + "\"";
     }
     out += "}";
   }

@@ -53,9 +53,12 @@ std::string records_doc(int rows, int keys) {
     out += "\"id\":" + std::to_string(i) + ",\"title\":\"Record number " + std::to_string(i) + " of the table\"";
     for (int k = 2; k < keys; ++k) {
       out += ",\"field_" + std::to_string(k) + "\":";
-      if (k % 3 == 0) out += std::to_string(rnd() % 100000);
-      else if (k % 3 == 1) out += "\"value " + std::to_string(rnd() % 1000) + " caf\xC3\xA9\"";
-      else out += "{\"login\":\"user" + std::to_string(rnd() % 500) + "\",\"admin\":false}";
+      if (k % 3 == 0)
+        out += std::to_string(rnd() % 100000);
+      else if (k % 3 == 1)
+        out += "\"value " + std::to_string(rnd() % 1000) + " caf\xC3\xA9\"";
+      else
+        out += "{\"login\":\"user" + std::to_string(rnd() % 500) + "\",\"admin\":false}";
     }
     out += "}";
   }
@@ -81,7 +84,8 @@ Phases phases(const std::string& doc, const std::string& options_json) {
   auto opts = tavisk::Options::from_value(tavisk::json::parse(options_json).value()).value();
   t = clock::now();
   {
-    tavisk::Pruner pr = tavisk::Pruner::with_scorer(opts.indent > 0, opts.indent, opts, tavisk::scorer_for(opts.field_scorer));
+    tavisk::Pruner pr =
+        tavisk::Pruner::with_scorer(opts.indent > 0, opts.indent, opts, tavisk::scorer_for(opts.field_scorer));
     tavisk::Path root;
     benchmark::DoNotOptimize(pr.analyze_at(v.value(), 0, root, false).full);
   }

@@ -46,7 +46,7 @@ void shape_hints(Column& c, const Value& v) {
   switch (v.kind()) {
     case Kind::Number: {
       c.date_like = false;
-      const std::string& t = v.text();
+      std::string_view t = v.text();
       if (t.size() > 8 && std::all_of(t.begin(), t.end(), is_digit)) ++c.opaque;
       break;
     }
@@ -73,8 +73,10 @@ void hash_scalar(Column& c, const Value& v, std::size_t row) {
   ++c.scalars;
   c.fingerprint += mix(h ^ (static_cast<std::uint64_t>(row) * 0x9E3779B97F4A7C15ull));
   if (c.distinct.size() < MAX_DISTINCT) c.distinct.insert(h);
-  if (!c.first_hash) c.first_hash = h;
-  else if (*c.first_hash != h) c.constant = false;
+  if (!c.first_hash)
+    c.first_hash = h;
+  else if (*c.first_hash != h)
+    c.constant = false;
 }
 
 std::uint64_t sat_sub(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; }
@@ -116,7 +118,7 @@ std::uint32_t thousandths(double x) {
 
 // ---- survey ----------------------------------------------------------------
 
-void Pruner::visit(Discovery& d, const std::vector<Member>& entries, std::size_t count, const Meta& meta,
+void Pruner::visit(Discovery& d, const Value::Object& entries, std::size_t count, const Meta& meta,
                    std::optional<std::size_t> parent, Path& prefix, std::uint64_t depth, std::size_t row) {
   const size::Layout l = layout();
   for (std::size_t pos = 0; pos < count; ++pos) {
@@ -164,7 +166,7 @@ std::uint64_t Pruner::floor(const Value& v, const Meta& meta, std::uint64_t dept
     return total;
   }
   if (v.is_string()) {
-    const std::string& s = v.text();
+    std::string_view s = v.text();
     const std::uint64_t c = utf8::count(s);
     if (c <= floor_head_chars + 16) return meta.full;
     const std::size_t head = utf8::offset_of(s, floor_head_chars);
@@ -177,9 +179,9 @@ std::uint64_t Pruner::floor(const Value& v, const Meta& meta, std::uint64_t dept
 
 // ---- projection ------------------------------------------------------------
 
-std::vector<Member> Pruner::project(const std::vector<Member>& entries, Path& working, const PathSet& kept_prefixes,
-                                    const PathSet& selected) const {
-  std::vector<Member> out;
+Value::Object Pruner::project(const Value::Object& entries, Path& working, const PathSet& kept_prefixes,
+                              const PathSet& selected) const {
+  Value::Object out;
   for (const Member& e : entries) {
     working.push_back(e.key);
     if (selected.count(working)) {
@@ -209,7 +211,8 @@ Pruner::Filled Pruner::fill(const std::vector<Child>& pairs, const std::vector<s
   std::uint64_t remaining = m;
   for (std::size_t v : order) {
     const Child& c = pairs[v];
-    const std::uint64_t share = static_cast<std::uint64_t>(std::max<std::int64_t>(pool, 0)) / std::max<std::uint64_t>(remaining, 1);
+    const std::uint64_t share =
+        static_cast<std::uint64_t>(std::max<std::int64_t>(pool, 0)) / std::max<std::uint64_t>(remaining, 1);
     const std::uint64_t budget = floors[v] + std::min(share, need(v));
     path.push_back(c.key ? *c.key : std::string("*"));
     Fitted f;

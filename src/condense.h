@@ -51,7 +51,7 @@ inline constexpr std::size_t MAX_COLUMN_DEPTH = 4;
 
 // The survey of one array of records.
 struct Discovery {
-  std::vector<Column> columns;  // in order of first appearance
+  std::vector<Column> columns;   // in order of first appearance
   const Query* query = nullptr;  // borrowed from the pruner; null without relevance
   std::unordered_map<Path, std::size_t, PathHash> index;
   TokenSet scratch;  // reused per value while gathering tokens
@@ -124,7 +124,7 @@ void discount_redundant(const std::vector<Column>& cols, const std::vector<std::
 struct Plan {
   Discovery discovery;
   Candidates candidates;  // sorted, with final scores
-  std::vector<Value> rows;
+  Value::Array rows;
   std::vector<Meta> metas;
   std::vector<std::uint64_t> floors;
   std::vector<double> relevance;  // per column

@@ -33,14 +33,14 @@ std::uint64_t column_tier_limit(std::uint64_t budget, double score) {
   return static_cast<std::uint64_t>(x);
 }
 
-
 std::uint64_t ColumnChoice::base() const { return tl_.framing(n_) + n_ * tl_.record_overhead(); }
 
-std::uint64_t ColumnChoice::cost(std::size_t c, const std::vector<char>& paid, std::vector<std::size_t>& charged) const {
+std::uint64_t ColumnChoice::cost(std::size_t c, const std::vector<char>& paid,
+                                 std::vector<std::size_t>& charged) const {
   const Column& col = cols_[c];
   charged.clear();
-  std::uint64_t total = (exact_[c] ? col.value_chars : col.floor_chars) + col.key_chars +
-                        col.present * tl_.separator(col.path.size());
+  std::uint64_t total =
+      (exact_[c] ? col.value_chars : col.floor_chars) + col.key_chars + col.present * tl_.separator(col.path.size());
   for (auto a = col.parent; a; a = cols_[*a].parent) {
     if (paid[*a]) continue;
     total += cols_[*a].key_chars + cols_[*a].present * tl_.wrapper(cols_[*a].path.size());
@@ -85,7 +85,8 @@ void ColumnChoice::greedy(const Candidates& cands, std::uint64_t budget) {
   for (const auto& [c, s] : cands) try_add(c, column_tier_limit(budget, s));
 }
 
-void ColumnChoice::swap_in_stronger(const Candidates& cands, const std::vector<double>& score_of, std::uint64_t budget) {
+void ColumnChoice::swap_in_stronger(const Candidates& cands, const std::vector<double>& score_of,
+                                    std::uint64_t budget) {
   auto cubes = [&](const std::vector<std::size_t>& l) {
     double s = 0;
     for (std::size_t c : l) s += score_of[c] * score_of[c] * score_of[c];
@@ -125,8 +126,8 @@ void ColumnChoice::full_value_pass(const Candidates& cands, std::uint64_t budget
 
 namespace {
 
-constexpr std::string_view COLLECTION_WORDS[] = {"data",    "nodes",   "items",      "value",     "fields",
-                                                 "values",  "results", "records",    "properties", "attributes"};
+constexpr std::string_view COLLECTION_WORDS[] = {"data",   "nodes",   "items",   "value",      "fields",
+                                                 "values", "results", "records", "properties", "attributes"};
 constexpr std::string_view GENERIC_LABEL_WORDS[] = {"id", "key", "name", "type", "text", "code", "value", "label"};
 
 bool in(std::span<const std::string_view> list, std::string_view w) {
@@ -171,7 +172,9 @@ double value_relevance(const Query& q, const Column& c) {
   return 0.5 + 0.5 * static_cast<double>(h) / static_cast<double>(q.terms.size());
 }
 
-double ratio(std::uint64_t a, std::uint64_t b) { return static_cast<double>(a) / static_cast<double>(std::max<std::uint64_t>(b, 1)); }
+double ratio(std::uint64_t a, std::uint64_t b) {
+  return static_cast<double>(a) / static_cast<double>(std::max<std::uint64_t>(b, 1));
+}
 
 FieldStats field_stats(const Column& c, std::uint64_t rows) {
   FieldStats s;
@@ -288,7 +291,7 @@ void discount_redundant(const std::vector<Column>& cols, const std::vector<std::
   }
 }
 
-PlanOutcome Pruner::plan(const std::vector<Value>& items, const std::vector<Meta>& metas, std::uint64_t budget,
+PlanOutcome Pruner::plan(const Value::Array& items, const std::vector<Meta>& metas, std::uint64_t budget,
                          std::uint64_t depth, bool first) {
   // 1. Survey.
   Discovery disc;
@@ -332,7 +335,8 @@ PlanOutcome Pruner::plan(const std::vector<Value>& items, const std::vector<Meta
     if (disc.query) {
       fs.name_relevance = name_relevance(*disc.query, c.path);
       fs.value_relevance = value_relevance(*disc.query, c);
-      fs.relevance = std::isnan(fs.value_relevance) ? fs.name_relevance : std::max(fs.name_relevance, fs.value_relevance);
+      fs.relevance =
+          std::isnan(fs.value_relevance) ? fs.name_relevance : std::max(fs.name_relevance, fs.value_relevance);
       info.relevance[ci] = fs.relevance;
     }
     info.role[ci] = scorer->role(fs);
@@ -373,7 +377,7 @@ PlanOutcome Pruner::plan(const std::vector<Value>& items, const std::vector<Meta
   // 13. Project the rows; drop columns from the end until the floors fit.
   std::vector<std::size_t> list = ch.list;
   PathSet selected_paths, kept_prefixes;
-  std::vector<Value> rows;
+  Value::Array rows;
   std::vector<Meta> row_metas;
   std::vector<std::uint64_t> floors;
   std::uint64_t need = 0;
@@ -387,7 +391,8 @@ PlanOutcome Pruner::plan(const std::vector<Value>& items, const std::vector<Meta
     for (std::size_t c : list) {
       const Path& p = cols[c].path;
       selected_paths.insert(p);
-      for (std::size_t k = 1; k <= p.size(); ++k) kept_prefixes.insert(Path(p.begin(), p.begin() + static_cast<std::ptrdiff_t>(k)));
+      for (std::size_t k = 1; k <= p.size(); ++k)
+        kept_prefixes.insert(Path(p.begin(), p.begin() + static_cast<std::ptrdiff_t>(k)));
       if (info.exact[c]) {
         Path fp = record_path;
         fp.insert(fp.end(), p.begin(), p.end());

@@ -328,9 +328,12 @@ bool looks_numeric(std::string_view s) {
   if (s.empty()) return false;
   int digits = 0, points = 0;
   for (char c : s) {
-    if (c >= '0' && c <= '9') ++digits;
-    else if (c == '.') ++points;
-    else return false;
+    if (c >= '0' && c <= '9')
+      ++digits;
+    else if (c == '.')
+      ++points;
+    else
+      return false;
   }
   return digits > 0 && points <= 1;
 }

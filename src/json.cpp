@@ -66,12 +66,7 @@ class Parser {
     if (pos_ >= s_.size()) return err("unexpected end of input");
     char c = s_[pos_];
     switch (c) {
-      case '"': {
-        std::string text;
-        if (!string(text)) return false;
-        out = Value::string(std::move(text));
-        return true;
-      }
+      case '"': return string_value(out);
       case '[': return array(depth, out);
       case '{': return object(depth, out);
       case 't': return literal("true", out, Value::boolean(true));
@@ -190,10 +185,10 @@ class Parser {
     return true;
   }
 
-  // Length of the run of plain string bytes starting at pos_.
-  std::size_t plain_run() const {
+  // Length of the run of plain string bytes starting at `from`.
+  std::size_t plain_run(std::size_t from) const {
     const auto* p = reinterpret_cast<const unsigned char*>(s_.data());
-    std::size_t i = pos_, n = s_.size();
+    std::size_t i = from, n = s_.size();
     while (i + 8 <= n) {
       std::uint64_t w;
       std::memcpy(&w, p + i, 8);
@@ -210,19 +205,34 @@ class Parser {
       if (c == '"' || c == '\\' || c < 0x20) break;
       ++i;
     }
-    return i - pos_;
+    return i - from;
+  }
+
+  // Plain strings go straight from the input into the value; escaped ones
+  // are decoded into a reused buffer first.
+  bool string_value(Value& out) {
+    std::size_t run = plain_run(pos_ + 1);
+    if (pos_ + 1 + run < s_.size() && s_[pos_ + 1 + run] == '"') {
+      out = Value::string(s_.substr(pos_ + 1, run));
+      pos_ += run + 2;
+      return true;
+    }
+    scratch_.clear();
+    if (!string(scratch_)) return false;
+    out = Value::string(std::string_view(scratch_));
+    return true;
   }
 
   bool string(std::string& out) {
     ++pos_;
-    std::size_t run = plain_run();
+    std::size_t run = plain_run(pos_);
     if (pos_ + run < s_.size() && s_[pos_ + run] == '"') {
       out.assign(s_.data() + pos_, run);
       pos_ += run + 1;
       return true;
     }
     for (;;) {
-      run = plain_run();
+      run = plain_run(pos_);
       out.append(s_.data() + pos_, run);
       pos_ += run;
       if (pos_ >= s_.size()) return err("unterminated string");
@@ -296,8 +306,9 @@ class Parser {
   std::string_view s_;
   std::size_t pos_ = 0;
   ParseError error_;
-  std::vector<Value> items_;
-  std::vector<Member> members_;
+  Value::Array items_;
+  Value::Object members_;
+  std::string scratch_;
 };
 
 void write_spaces(std::string& out, std::uint64_t n) { out.append(n, ' '); }

@@ -31,10 +31,14 @@ std::string ascii_lower(std::string_view s) {
 bool parse_format(const Value& v, Format& out) {
   if (!v.is_string()) return false;
   std::string s = ascii_lower(v.text());
-  if (s == "auto") out = Format::Auto;
-  else if (s == "json") out = Format::Json;
-  else if (s == "yaml" || s == "yml") out = Format::Yaml;
-  else return false;
+  if (s == "auto")
+    out = Format::Auto;
+  else if (s == "json")
+    out = Format::Json;
+  else if (s == "yaml" || s == "yml")
+    out = Format::Yaml;
+  else
+    return false;
   return true;
 }
 
@@ -64,9 +68,12 @@ std::string apply(Options& o, const std::string& key, const Value& v) {
     return parse_format(v, o.input_format) ? "" : "input_format must be \"auto\", \"json\" or \"yaml\"";
   if (key == "array_strategy") {
     std::string s = v.is_string() ? ascii_lower(v.text()) : "";
-    if (s == "sample") o.array_strategy = ArrayStrategy::Sample;
-    else if (s == "condense") o.array_strategy = ArrayStrategy::Condense;
-    else return "array_strategy must be \"sample\" or \"condense\"";
+    if (s == "sample")
+      o.array_strategy = ArrayStrategy::Sample;
+    else if (s == "condense")
+      o.array_strategy = ArrayStrategy::Condense;
+    else
+      return "array_strategy must be \"sample\" or \"condense\"";
     return "";
   }
   if (key == "field_scorer") {
@@ -74,20 +81,24 @@ std::string apply(Options& o, const std::string& key, const Value& v) {
     std::string s = ascii_lower(v.text());
     for (char& c : s)
       if (c == '-') c = '_';
-    if (s == "heuristic") o.field_scorer = ScorerKind::Heuristic;
-    else if (s == "compact") o.field_scorer = ScorerKind::Compact;
-    else if (s == "key_order" || s == "keyorder") o.field_scorer = ScorerKind::KeyOrder;
-    else return "field_scorer must be one of [\"heuristic\", \"compact\", \"key_order\"]";
+    if (s == "heuristic")
+      o.field_scorer = ScorerKind::Heuristic;
+    else if (s == "compact")
+      o.field_scorer = ScorerKind::Compact;
+    else if (s == "key_order" || s == "keyorder")
+      o.field_scorer = ScorerKind::KeyOrder;
+    else
+      return "field_scorer must be one of [\"heuristic\", \"compact\", \"key_order\"]";
     return "";
   }
   if (key == "protect") {
     std::vector<std::string> list;
     if (v.is_string()) {
-      list.push_back(v.text());
+      list.emplace_back(v.text());
     } else if (v.is_array()) {
       for (const Value& item : v.items()) {
         if (!item.is_string()) return "protect must be a list of strings";
-        list.push_back(item.text());
+        list.emplace_back(item.text());
       }
     } else {
       return "protect must be a list of strings";
@@ -108,7 +119,7 @@ namespace arguments_text {
 void go(const Value& v, std::vector<std::string>& out) {
   switch (v.kind()) {
     case Kind::Number:
-    case Kind::String: out.push_back(v.text()); break;
+    case Kind::String: out.emplace_back(v.text()); break;
     case Kind::Array:
       for (const Value& item : v.items()) go(item, out);
       break;

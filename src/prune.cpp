@@ -77,9 +77,7 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
   switch (v.kind()) {
     case Kind::Null:
     case Kind::Bool:
-    case Kind::Number:
-      m.full = m.min = size::of(l, v, depth);
-      break;
+    case Kind::Number: m.full = m.min = size::of(l, v, depth); break;
     case Kind::String:
       m.full = size::quoted(v.text());
       m.min = m.is_protected ? m.full : std::min(m.full, size::placeholder_size(utf8::count(v.text())));
@@ -165,9 +163,7 @@ Fitted Pruner::minimal(const Value& v, const Meta& meta, std::uint64_t depth) {
   if (meta.min >= meta.full) return {v, meta.full};
   const size::Layout l = layout();
   switch (v.kind()) {
-    case Kind::String:
-      ++stats.strings_truncated;
-      return {string_placeholder_value(v), meta.min};
+    case Kind::String: ++stats.strings_truncated; return {string_placeholder_value(v), meta.min};
     case Kind::Array: {
       const std::uint64_t n = v.items().size();
       ++stats.containers_collapsed;
@@ -279,7 +275,9 @@ class Selection {
     kept_.insert(a);
   }
 
-  std::uint64_t rendered() const { return size::overhead(layout_, kept_.size() + gap_count_, d_) + total_ + gap_total_; }
+  std::uint64_t rendered() const {
+    return size::overhead(layout_, kept_.size() + gap_count_, d_) + total_ + gap_total_;
+  }
   const std::set<std::uint64_t>& kept() const { return kept_; }
 
  private:
@@ -548,7 +546,7 @@ double entry_score(const Member& e, const Meta& child, std::size_t index, const 
       fs.value_relevance = 0.5 + 0.5 * static_cast<double>(hits) / static_cast<double>(q->terms.size());
       fs.value_hit_rate = 1.0;
     }
-    fs.relevance = std::isnan(fs.value_relevance) ? fs.name_relevance
+    fs.relevance = std::isnan(fs.value_relevance)  ? fs.name_relevance
                    : std::isnan(fs.name_relevance) ? fs.value_relevance
                                                    : std::max(fs.name_relevance, fs.value_relevance);
   }

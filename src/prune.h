@@ -60,7 +60,7 @@ class Pruner {
   Fitted minimal(const Value& v, const Meta& meta, std::uint64_t depth);
 
   struct Filled {
-    std::vector<Value> values;
+    Value::Array values;
     std::uint64_t total = 0;
   };
   Filled water_fill(const std::vector<Child>& children, std::uint64_t spare, std::uint64_t depth);
@@ -76,17 +76,17 @@ class Pruner {
   std::optional<Fitted> try_condense(const Value& array, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
   // ---- condensing internals (condense module) -------------------------------
   // Chooses the columns of a table of records under the budget (first: the first pass of an attempt).
-  PlanOutcome plan(const std::vector<Value>& items, const std::vector<Meta>& metas, std::uint64_t budget,
-                   std::uint64_t depth, bool first);
+  PlanOutcome plan(const Value::Array& items, const std::vector<Meta>& metas, std::uint64_t budget, std::uint64_t depth,
+                   bool first);
   // Surveys the first count entries of one object into the discovery; prefix is restored on return.
-  void visit(Discovery& discovery, const std::vector<Member>& entries, std::size_t count, const Meta& meta,
+  void visit(Discovery& discovery, const Value::Object& entries, std::size_t count, const Meta& meta,
              std::optional<std::size_t> parent, Path& prefix, std::uint64_t depth, std::size_t row);
   // Smallest size the condensing fill may bring a value to.
   std::uint64_t floor(const Value& v, const Meta& meta, std::uint64_t depth) const;
   // The entries of one record that lie on selected column paths (working is restored on return).
-  std::vector<Member> project(const std::vector<Member>& entries, Path& working,
-                              const std::unordered_set<Path, PathHash>& kept_prefixes,
-                              const std::unordered_set<Path, PathHash>& selected) const;
+  Value::Object project(const Value::Object& entries, Path& working,
+                        const std::unordered_set<Path, PathHash>& kept_prefixes,
+                        const std::unordered_set<Path, PathHash>& selected) const;
   // Shares spare characters beyond the floors among the values, smallest need first.
   Filled fill(const std::vector<Child>& pairs, const std::vector<std::uint64_t>& floors, std::int64_t spare,
               std::uint64_t depth);

@@ -9,7 +9,7 @@ namespace tavisk {
 
 struct FieldDecision {
   std::string path;
-  std::uint32_t score = 0;      // thousandths
+  std::uint32_t score = 0;  // thousandths
   bool kept = false;
   std::uint32_t relevance = 0;  // thousandths
 };

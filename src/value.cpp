@@ -16,10 +16,26 @@ Value Value::object(Object members) {
   return v;
 }
 
+void Value::set_text(std::string_view text) {
+  if (text.size() <= inline_capacity) {
+    text_size_ = static_cast<std::uint8_t>(text.size());
+    if (!text.empty()) std::memcpy(raw_, text.data(), text.size());
+    return;
+  }
+  char* p = static_cast<char*>(::operator new(text.size()));
+  std::memcpy(p, text.data(), text.size());
+  std::size_t n = text.size();
+  std::memcpy(raw_, &p, sizeof p);
+  std::memcpy(raw_ + sizeof p, &n, sizeof n);
+  text_size_ = heap_marker;
+}
+
 void Value::destroy_payload() noexcept {
   switch (kind_) {
     case Kind::Number:
-    case Kind::String: text_.~basic_string(); break;
+    case Kind::String:
+      if (text_size_ == heap_marker) ::operator delete(const_cast<char*>(heap_data()));
+      break;
     case Kind::Array: items_.~vector(); break;
     case Kind::Object: members_.~vector(); break;
     default: break;
@@ -31,7 +47,7 @@ void Value::copy_from(const Value& other) {
   flag_ = other.flag_;
   switch (kind_) {
     case Kind::Number:
-    case Kind::String: new (&text_) std::string(other.text_); break;
+    case Kind::String: set_text(other.text()); break;
     case Kind::Array: new (&items_) Array(other.items_); break;
     case Kind::Object: new (&members_) Object(other.members_); break;
     default: break;
@@ -40,8 +56,6 @@ void Value::copy_from(const Value& other) {
 
 void Value::move_payload(Value&& other) noexcept {
   switch (kind_) {
-    case Kind::Number:
-    case Kind::String: new (&text_) std::string(std::move(other.text_)); break;
     case Kind::Array: new (&items_) Array(std::move(other.items_)); break;
     case Kind::Object: new (&members_) Object(std::move(other.members_)); break;
     default: break;

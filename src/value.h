@@ -1,8 +1,13 @@
 // The document tree: six kinds, numbers kept as source text, objects as
 // ordered key/value lists (repeated keys allowed). Every node owns its payload.
+//
+// A Value is 32 bytes. Texts of up to 24 bytes live inline; longer ones sit in
+// one exactly sized heap block. Text payloads are plain bytes, so moving a
+// number or string copies 32 bytes and never touches the allocator.
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
@@ -30,10 +35,10 @@ class Value {
     v.flag_ = b;
     return v;
   }
-  static Value number(std::string text) { return Value(Kind::Number, std::move(text)); }
-  static Value string(std::string text) { return Value(Kind::String, std::move(text)); }
   static Value number(std::string_view text) { return Value(Kind::Number, text); }
   static Value string(std::string_view text) { return Value(Kind::String, text); }
+  static Value number(const std::string& text) { return Value(Kind::Number, std::string_view(text)); }
+  static Value string(const std::string& text) { return Value(Kind::String, std::string_view(text)); }
   static Value number(const char* text) { return Value(Kind::Number, std::string_view(text)); }
   static Value string(const char* text) { return Value(Kind::String, std::string_view(text)); }
   static Value array(Array items = {});
@@ -69,38 +74,63 @@ class Value {
 
   bool as_bool() const { return flag_; }
   // Text of a number or string.
-  const std::string& text() const { return text_; }
-  std::string& text() { return text_; }
+  std::string_view text() const {
+    if (text_inline()) return {reinterpret_cast<const char*>(raw_), text_size_};
+    return {heap_data(), heap_size()};
+  }
   const Array& items() const { return items_; }
   Array& items() { return items_; }
   const Object& members() const { return members_; }
   Object& members() { return members_; }
 
  private:
-  Value(Kind k, std::string text) : kind_(k) { new (&text_) std::string(std::move(text)); }
-  Value(Kind k, std::string_view text) : kind_(k) { new (&text_) std::string(text); }
+  static constexpr std::size_t inline_capacity = 24;
+  static constexpr std::uint8_t heap_marker = 0xFF;
 
-  // Scalars without payload take the inline path; the rest is out of line.
+  Value(Kind k, std::string_view text) : kind_(k) { set_text(text); }
+
+  bool has_text() const { return kind_ == Kind::Number || kind_ == Kind::String; }
+  bool text_inline() const { return text_size_ != heap_marker; }
+  const char* heap_data() const {
+    const char* p;
+    std::memcpy(&p, raw_, sizeof p);
+    return p;
+  }
+  std::size_t heap_size() const {
+    std::size_t n;
+    std::memcpy(&n, raw_ + sizeof(char*), sizeof n);
+    return n;
+  }
+  void set_text(std::string_view text);
+
+  // Scalars and inline texts take the inline path; the rest is out of line.
   void destroy() noexcept {
-    if (kind_ > Kind::Bool) destroy_payload();
+    if (kind_ > Kind::Bool && (!has_text() || text_size_ == heap_marker)) destroy_payload();
     kind_ = Kind::Null;
   }
   void move_from(Value&& other) noexcept {
     kind_ = other.kind_;
     flag_ = other.flag_;
-    if (kind_ > Kind::Bool) move_payload(std::move(other));
+    text_size_ = other.text_size_;
+    if (has_text()) {
+      std::memcpy(raw_, other.raw_, sizeof raw_);
+      other.kind_ = Kind::Null;
+    } else if (kind_ > Kind::Bool) {
+      move_payload(std::move(other));
+    }
   }
   void destroy_payload() noexcept;
   void move_payload(Value&& other) noexcept;
   void copy_from(const Value& other);
 
-  Kind kind_;
-  bool flag_ = false;
   union {
-    std::string text_;
+    unsigned char raw_[inline_capacity];  // inline text, or heap pointer then size
     Array items_;
     Object members_;
   };
+  Kind kind_;
+  bool flag_ = false;
+  std::uint8_t text_size_ = 0;  // inline text length, or heap_marker
 };
 
 struct Member {

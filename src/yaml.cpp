@@ -179,7 +179,7 @@ std::string inline_(const Value& v) {
   switch (v.kind()) {
     case Kind::Null: return "null";
     case Kind::Bool: return v.as_bool() ? "true" : "false";
-    case Kind::Number: return v.text();
+    case Kind::Number: return std::string(v.text());
     case Kind::String: return scalar_string(v.text());
     case Kind::Array:
       if (!v.items().empty()) throw std::logic_error("yaml::inline_ of a non-empty array");

@@ -247,7 +247,7 @@ class Composer {
     }
     if (!f.key) {
       ScalarKind kind = n.scalar->kind;
-      std::string text = kind == ScalarKind::String || kind == ScalarKind::Int ? std::move(n.value.text())
+      std::string text = kind == ScalarKind::String || kind == ScalarKind::Int ? std::string(n.value.text())
                                                                                : key_text(n.value, *n.scalar);
       f.key = Key{std::move(text), std::move(*n.scalar), where};
       return true;

@@ -193,7 +193,7 @@ std::string key_text(const Value& value, const ScalarInfo& info) {
     case ScalarKind::Null: return "null";
     case ScalarKind::Bool: return value.as_bool() ? "true" : "false";
     case ScalarKind::Real: return info.real_text;
-    default: return value.text();
+    default: return std::string(value.text());
   }
 }
 

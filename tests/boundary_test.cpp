@@ -1,7 +1,6 @@
 // The C boundary: buffers, the sentinel, the UTF-8 checks and bad input of every kind.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
@@ -31,7 +30,8 @@ TEST(Boundary, AllocAndFree) {
 TEST(Boundary, LengthIsExactAndEnvelopeIsCompact) {
   uint64_t len = 99;
   const char* in = "[1, 2]";
-  uint8_t* out = tavisk_shrink(reinterpret_cast<const uint8_t*>(in), 6, reinterpret_cast<const uint8_t*>("{}"), 2, &len);
+  uint8_t* out =
+      tavisk_shrink(reinterpret_cast<const uint8_t*>(in), 6, reinterpret_cast<const uint8_t*>("{}"), 2, &len);
   std::string s(reinterpret_cast<const char*>(out), len);
   tavisk_free(out, len);
   EXPECT_EQ(s.substr(0, 44), R"({"ok":true,"text":"[\n  1,\n  2\n]","report")");
@@ -102,8 +102,10 @@ TEST(Boundary, JsonTestSuite) {
       std::string name = ent->d_name;
       if (name == "." || name == "..") continue;
       std::string full = subdirs[k] + "/" + name;
-      if (ent->d_type == DT_DIR) subdirs.push_back(full);
-      else if (name.size() > 5 && name.substr(name.size() - 5) == ".json") files.push_back(full);
+      if (ent->d_type == DT_DIR)
+        subdirs.push_back(full);
+      else if (name.size() > 5 && name.substr(name.size() - 5) == ".json")
+        files.push_back(full);
     }
     closedir(dd);
   }

@@ -1,5 +1,7 @@
 // Condensing arrays of records: survey arithmetic, column choice, projection,
 // reporting, and end-to-end tables from the corpus.
+#include "condense.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +9,6 @@
 #include <set>
 #include <sstream>
 
-#include "condense.h"
 #include "fields.h"
 #include "json.h"
 #include "test_util.h"
@@ -111,18 +112,18 @@ TEST(CondenseSurvey, ColumnsCountsAndShapeHints) {
   Discovery d;
   Path prefix;
   for (std::size_t i = 0; i < 3; ++i)
-    f.pruner.visit(d, f.doc.items()[i].members(), f.doc.items()[i].members().size(), f.meta.children[i],
-                   std::nullopt, prefix, 1, i);
+    f.pruner.visit(d, f.doc.items()[i].members(), f.doc.items()[i].members().size(), f.meta.children[i], std::nullopt,
+                   prefix, 1, i);
   auto col = [&](Path p) -> const Column& { return d.columns[d.index.at(p)]; };
   EXPECT_TRUE(prefix.empty());
-  EXPECT_FALSE(col({"id"}).date_like);  // 2024-1-31 is not a date
+  EXPECT_FALSE(col({"id"}).date_like);    // 2024-1-31 is not a date
   EXPECT_FALSE(col({"n"}).numeric_like);  // 1.2.3
   EXPECT_EQ(col({"u"}).present, 3u);
   EXPECT_EQ(col({"u"}).expanded, 2u);
   EXPECT_EQ(col({"u", "name"}).present, 2u);
   EXPECT_EQ(*col({"u", "name"}).parent, d.index.at({"u"}));
   EXPECT_EQ(col({"u", "x"}).expanded, 0u);  // empty objects are not entered
-  EXPECT_EQ(col({"h"}).opaque, 2u);  // hex with a digit; mixed case with digits; not letters and dashes only
+  EXPECT_EQ(col({"h"}).opaque, 2u);         // hex with a digit; mixed case with digits; not letters and dashes only
   EXPECT_EQ(col({"z"}).empty, 3u);
   EXPECT_EQ(col({"z"}).scalars, 2u);
   EXPECT_EQ(col({"z"}).distinct.size(), 2u);
@@ -201,9 +202,9 @@ Column scalar_column(Path p, std::uint64_t present, std::uint64_t fingerprint) {
 }
 
 TEST(CondenseDiscount, RedundantGroupsKeepTheBestAndCutTheRestTo15Percent) {
-  std::vector<Column> cols = {scalar_column({"id"}, 3, 7), scalar_column({"copy"}, 3, 7),
+  std::vector<Column> cols = {scalar_column({"id"}, 3, 7),      scalar_column({"copy"}, 3, 7),
                               scalar_column({"x", "id"}, 3, 7), scalar_column({"small"}, 2, 9),
-                              scalar_column({"small2"}, 2, 9), scalar_column({"other"}, 4, 7)};
+                              scalar_column({"small2"}, 2, 9),  scalar_column({"other"}, 4, 7)};
   std::vector<std::optional<std::string>> roles(cols.size());
   Candidates c = {{0, 0.5}, {1, 0.8}, {2, 0.8}, {3, 0.5}, {4, 0.5}, {5, 0.5}};
   discount_redundant(cols, roles, c);
@@ -236,8 +237,8 @@ TEST(CondenseChoice, TierLimitAndCheaperLaterCandidate) {
   std::string doc = "[";
   for (int i = 0; i < 4; ++i) {
     if (i) doc += ",";
-    doc += R"({"k0":)" + std::to_string(i + 1) + R"(,"k1":")" + long_text(i) + R"(","k2":)" + std::to_string(i + 5) +
-           "}";
+    doc +=
+        R"({"k0":)" + std::to_string(i + 1) + R"(,"k1":")" + long_text(i) + R"(","k2":)" + std::to_string(i + 5) + "}";
   }
   doc += "]";
   Fixture f(doc);
@@ -338,10 +339,12 @@ TEST(CondensePlan, WorthinessBoundaryAt70Percent) {
   auto build = [](int privates) {
     return records(10, [&](int i) {
       std::string s = i < 8 ? shared_fields(i) + "," : "";
-      for (int k = 0; k < privates; ++k) s += (k ? "," : "") + ("\"p" + std::to_string(i) + "_" + std::to_string(k) + "\":1");
+      for (int k = 0; k < privates; ++k)
+        s += (k ? "," : "") + ("\"p" + std::to_string(i) + "_" + std::to_string(k) + "\":1");
       if (i >= 8) {
         s.clear();
-        for (int k = 0; k < 2; ++k) s += (k ? "," : "") + ("\"q" + std::to_string(i) + "_" + std::to_string(k) + "\":1");
+        for (int k = 0; k < 2; ++k)
+          s += (k ? "," : "") + ("\"q" + std::to_string(i) + "_" + std::to_string(k) + "\":1");
       }
       return s;
     });
@@ -381,15 +384,15 @@ TEST(CondensePlan, KeyInExactlyHalfTheRecordsIsCommon) {
 std::set<std::string> decision_paths(const testing::Envelope& e) {
   std::set<std::string> out;
   const Value& d = get(e.report(), "field_decisions");
-  for (const Value& x : d.items()) out.insert(get(x, "path").text());
+  for (const Value& x : d.items()) out.emplace(get(x, "path").text());
   return out;
 }
 
 std::string user_records(bool string_in_one) {
   return records(6, [&](int i) {
-    std::string user = string_in_one && i == 3 ? R"("nobody")"
-                                               : R"({"name":"User )" + std::to_string(i) + R"(","login":"u)" +
-                                                     std::to_string(i) + "\"}";
+    std::string user = string_in_one && i == 3
+                           ? R"("nobody")"
+                           : R"({"name":"User )" + std::to_string(i) + R"(","login":"u)" + std::to_string(i) + "\"}";
     return shared_fields(i) + R"(,"user":)" + user;
   });
 }
@@ -452,7 +455,7 @@ TEST(CondensePlan, DroppedPrefixReportedOnceWithTheParentCount) {
   ASSERT_EQ(e.counter("arrays_condensed"), "1");
   std::vector<std::string> paths;
   for (const Value& d : get(e.report(), "dropped_fields").items())
-    paths.push_back(get(d, "path").text() + "=" + get(d, "items").text());
+    paths.push_back(std::string(get(d, "path").text()) + "=" + std::string(get(d, "items").text()));
   // Equal counts are listed in byte order of the path text, not in column order.
   // b keeps x, so only b/y is dropped under it.
   EXPECT_EQ(paths, (Strings{"/*/a=6", "/*/b/y=6"})) << e.text();
@@ -513,8 +516,8 @@ TEST(CondenseFill, SmallNeedsFirstAndUnusedShareReturnsToThePool) {
   Options o;
   Pruner p = Pruner::with_scorer(false, 0, o, HEURISTIC);
   Path path;
-  std::vector<Value> values = {Value::string(std::string(100, 'a')), Value::string(std::string(10, 'b')),
-                               Value::string(std::string(100, 'c'))};
+  Value::Array values = {Value::string(std::string(100, 'a')), Value::string(std::string(10, 'b')),
+                         Value::string(std::string(100, 'c'))};
   std::vector<Meta> metas;
   std::vector<std::uint64_t> floors;
   std::vector<Child> pairs;
@@ -567,13 +570,13 @@ bool contains_key_path(const Value& v, const std::vector<std::string>& segs, std
   return false;
 }
 
-std::vector<std::string> split_path(const std::string& text) {
+std::vector<std::string> split_path(std::string_view text) {
   std::vector<std::string> out;
   std::size_t pos = 1;
   while (pos <= text.size()) {
     std::size_t next = text.find('/', pos);
     if (next == std::string::npos) next = text.size();
-    out.push_back(text.substr(pos, next - pos));
+    out.emplace_back(text.substr(pos, next - pos));
     pos = next + 1;
   }
   return out;
@@ -594,7 +597,7 @@ bool check_table(const std::string& name, const Value& input, const Path& at, st
   const std::string prefix = Pruner::path_string(at, {});
   bool table_condensed = false;
   for (const Value& d : get(e.report(), "field_decisions").items()) {
-    const std::string& p = get(d, "path").text();
+    std::string_view p = get(d, "path").text();
     if (p.compare(0, prefix.size(), prefix) == 0 && p.find("/*", prefix.size()) == std::string::npos)
       table_condensed = true;
   }
@@ -615,7 +618,7 @@ bool check_table(const std::string& name, const Value& input, const Path& at, st
   }
   // Fields dropped from this table (nested tables report their own, which may differ record to record).
   for (const Value& d : get(e.report(), "dropped_fields").items()) {
-    const std::string& p = get(d, "path").text();
+    std::string_view p = get(d, "path").text();
     if (p.compare(0, prefix.size(), prefix) != 0 || p.find("/*", prefix.size()) != std::string::npos) continue;
     std::vector<std::string> segs = split_path(p);
     EXPECT_FALSE(contains_key_path(out, segs, 0)) << get(d, "path").text();
@@ -644,9 +647,9 @@ TEST(CondenseCorpus, TablesKeepOneRecordPerItemInOrder) {
     const char* file;
     Path at;
   };
-  const Case cases[] = {{"github-commits-list.json", {}},     {"gitlab-merge-requests-list.json", {}},
-                        {"github-releases-list.json", {}},    {"helm-repo-search-redis.json", {}},
-                        {"k8s-pods-list.json", {"items"}},    {"jira-search-issues.json", {"issues"}}};
+  const Case cases[] = {{"github-commits-list.json", {}},  {"gitlab-merge-requests-list.json", {}},
+                        {"github-releases-list.json", {}}, {"helm-repo-search-redis.json", {}},
+                        {"k8s-pods-list.json", {"items"}}, {"jira-search-issues.json", {"issues"}}};
   int condensed = 0;
   for (const Case& c : cases) {
     std::string text = read_file(testing::shared_dir() + "/corpus/real/" + c.file);

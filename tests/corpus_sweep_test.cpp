@@ -45,11 +45,11 @@ struct Markers {
 
 const std::string ellipsis = "\xE2\x80\xA6";
 
-bool parse_count(const std::string& s, std::string_view prefix, std::string_view suffix, std::uint64_t& n) {
+bool parse_count(std::string_view s, std::string_view prefix, std::string_view suffix, std::uint64_t& n) {
   if (s.size() <= prefix.size() + suffix.size() || s.compare(0, prefix.size(), prefix) != 0 ||
       s.compare(s.size() - suffix.size(), suffix.size(), suffix) != 0)
     return false;
-  std::string digits = s.substr(prefix.size(), s.size() - prefix.size() - suffix.size());
+  std::string digits(s.substr(prefix.size(), s.size() - prefix.size() - suffix.size()));
   if (digits.find_first_not_of("0123456789") != std::string::npos) return false;
   n = std::stoull(digits);
   return true;
@@ -59,8 +59,10 @@ void count_markers(const Value& v, Markers& m) {
   std::uint64_t n = 0;
   switch (v.kind()) {
     case Kind::String:
-      if (parse_count(v.text(), ellipsis + "[", " items omitted]", n)) m.items += n;
-      else if (v.text().find(ellipsis + "[+") != std::string::npos) ++m.cut_strings;
+      if (parse_count(v.text(), ellipsis + "[", " items omitted]", n))
+        m.items += n;
+      else if (v.text().find(ellipsis + "[+") != std::string::npos)
+        ++m.cut_strings;
       break;
     case Kind::Array:
       for (const Value& item : v.items()) count_markers(item, m);
@@ -102,8 +104,8 @@ TEST(CorpusSweep, EveryFileAtEveryBudget) {
         for (const char* format : {"json", "yaml"}) {
           if (std::string(format) == "yaml" && indent == 0) continue;
           const char* extra = extras[combo++ % 4];
-          std::string options = R"({"max_chars":)" + std::to_string(budget) + R"(,"indent":)" +
-                                std::to_string(indent) + R"(,"format":")" + format + R"(",)" + extra + "}";
+          std::string options = R"({"max_chars":)" + std::to_string(budget) + R"(,"indent":)" + std::to_string(indent) +
+                                R"(,"format":")" + format + R"(",)" + extra + "}";
           SCOPED_TRACE(name + " " + options);
           auto e = testing::shrink(doc, options);
           if (!e.ok() && (name.find(".txt") != std::string::npos || name.find(".md") != std::string::npos)) {
@@ -136,9 +138,12 @@ TEST(CorpusSweep, EveryFileAtEveryBudget) {
           if (std::string(format) == "json") {
             Options o = Options::from_value(json::parse(options).value()).value();
             Value input = Value::string(doc);
-            if (auto j = json::parse(doc)) input = std::move(j).value();
-            else if (auto y = yaml_in::parse(doc)) input = std::move(y).value();
-            Pruner p = Pruner::with_scorer(indent > 0, static_cast<std::uint64_t>(indent), o, scorer_for(o.field_scorer));
+            if (auto j = json::parse(doc))
+              input = std::move(j).value();
+            else if (auto y = yaml_in::parse(doc))
+              input = std::move(y).value();
+            Pruner p =
+                Pruner::with_scorer(indent > 0, static_cast<std::uint64_t>(indent), o, scorer_for(o.field_scorer));
             Path root;
             Meta meta = p.analyze_at(input, 0, root, false);
             if (meta.min <= budget) {

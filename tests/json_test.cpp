@@ -75,8 +75,12 @@ TEST(JsonReader, NestingLimitIs512BelowTheRoot) {
 TEST(JsonReader, SurrogateEscapes) {
   const std::pair<const char*, const char*> cases[] = {
       {R"("\uD83D\uDE00")", "\xF0\x9F\x98\x80"},
-      {R"("\uD800abc")", "\xEF\xBF\xBD" "abc"},
-      {R"("\uD800\u0041")", "\xEF\xBF\xBD" "A"},
+      {R"("\uD800abc")",
+       "\xEF\xBF\xBD"
+       "abc"},
+      {R"("\uD800\u0041")",
+       "\xEF\xBF\xBD"
+       "A"},
       {R"("\uDC00")", "\xEF\xBF\xBD"},
       {R"("\uD800\uD800\uDC00")", "\xEF\xBF\xBD\xF0\x90\x80\x80"},
       {R"("\u00e9\u20AC")", "\xC3\xA9\xE2\x82\xAC"},
@@ -127,7 +131,8 @@ TEST(JsonWriter, PrettyLayoutAtSeveralIndents) {
   EXPECT_EQ(roundtrip(doc), doc);
   EXPECT_EQ(roundtrip(doc, true, 2),
             "{\n  \"a\": [\n    1,\n    2\n  ],\n  \"b\": {},\n  \"c\": [],\n  \"d\": {\n    \"e\": null\n  }\n}");
-  EXPECT_EQ(roundtrip(doc, true, 1), "{\n \"a\": [\n  1,\n  2\n ],\n \"b\": {},\n \"c\": [],\n \"d\": {\n  \"e\": null\n }\n}");
+  EXPECT_EQ(roundtrip(doc, true, 1),
+            "{\n \"a\": [\n  1,\n  2\n ],\n \"b\": {},\n \"c\": [],\n \"d\": {\n  \"e\": null\n }\n}");
   EXPECT_EQ(roundtrip(R"([[{"k":true}]])", true, 4),
             "[\n    [\n        {\n            \"k\": true\n        }\n    ]\n]");
 }

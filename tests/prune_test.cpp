@@ -33,9 +33,7 @@ struct Fixture {
     Path root;
     meta = p.analyze_at(doc, 0, root, false);
   }
-  Pruner pruner() const {
-    return Pruner::with_scorer(indent > 0, indent, options, scorer_for(options.field_scorer));
-  }
+  Pruner pruner() const { return Pruner::with_scorer(indent > 0, indent, options, scorer_for(options.field_scorer)); }
   std::string render_compact(const Value& v) const { return render(v, indent, Format::Json); }
 };
 
@@ -145,7 +143,8 @@ TEST(FitArray, PartialItemNeedsMinPartialChars) {
 TEST(FitArray, PhaseTwoKeepsAtMostMaxSamplesShapes) {
   std::string big(300, 'y');
   std::string doc = "[";
-  for (int i = 0; i < 6; ++i) doc += std::string(i ? "," : "") + R"({"k)" + std::to_string(i) + R"(":")" + big + R"("})";
+  for (int i = 0; i < 6; ++i)
+    doc += std::string(i ? "," : "") + R"({"k)" + std::to_string(i) + R"(":")" + big + R"("})";
   doc += "]";
   for (int samples : {1, 2, 3}) {
     Fixture f(doc, R"({"max_samples":)" + std::to_string(samples) + "}");
@@ -244,7 +243,13 @@ Value random_tree(std::mt19937& rng, int depth) {
       int n = static_cast<int>(rng() % 120);
       for (int i = 0; i < n; ++i) {
         int c = static_cast<int>(rng() % 40);
-        s += c < 30 ? static_cast<char>('a' + c % 26) : c < 33 ? ' ' : c == 33 ? '\n' : c == 34 ? '"' : c == 35 ? '\t' : c == 36 ? '\x01' : '.';
+        s += c < 30    ? static_cast<char>('a' + c % 26)
+             : c < 33  ? ' '
+             : c == 33 ? '\n'
+             : c == 34 ? '"'
+             : c == 35 ? '\t'
+             : c == 36 ? '\x01'
+                       : '.';
         if (c == 39) s += "\xC3\xA9";
       }
       return Value::string(s);
@@ -303,7 +308,9 @@ TEST(BudgetSearch, ZeroBudgetMakesOneAttemptThatDoesNotFit) {
 
 TEST(BudgetSearch, JsonStopsAtTheFirstFit) {
   std::string doc = "[";
-  for (int i = 0; i < 200; ++i) doc += std::string(i ? "," : "") + R"({"id":)" + std::to_string(i) + R"(,"name":"item number )" + std::to_string(i) + R"("})";
+  for (int i = 0; i < 200; ++i)
+    doc += std::string(i ? "," : "") + R"({"id":)" + std::to_string(i) + R"(,"name":"item number )" +
+           std::to_string(i) + R"("})";
   doc += "]";
   Value v = parse(doc);
   Options o = Options::from_value(parse(R"({"max_chars":1000,"indent":0})")).value();

@@ -14,8 +14,8 @@ using testing::shrink;
 std::string log_text(int lines) {
   std::string s;
   for (int i = 0; i < lines; ++i)
-    s += "2026-12-08 10:" + std::to_string(10 + i % 50) + " worker " + std::to_string(i % 7) +
-         " finished job " + std::to_string(i * 37) + " after a long wait\n";
+    s += "2026-12-08 10:" + std::to_string(10 + i % 50) + " worker " + std::to_string(i % 7) + " finished job " +
+         std::to_string(i * 37) + " after a long wait\n";
   return s;
 }
 
@@ -40,7 +40,8 @@ TEST(Shrink, LogTextBecomesAFittedString) {
 TEST(Shrink, ObjectOfLongStringsSharesTheBudget) {
   std::string doc = "{";
   for (int k = 0; k < 4; ++k)
-    doc += (k ? ",\"" : "\"") + std::string("field") + std::to_string(k) + "\":\"" + std::string(300 * (k + 1), static_cast<char>('a' + k)) + "\"";
+    doc += (k ? ",\"" : "\"") + std::string("field") + std::to_string(k) + "\":\"" +
+           std::string(300 * (k + 1), static_cast<char>('a' + k)) + "\"";
   doc += "}";
   for (std::uint64_t budget : {200u, 600u, 1500u}) {
     auto e = shrink(doc, R"({"indent":0,"max_chars":)" + std::to_string(budget) + "}");
@@ -78,10 +79,24 @@ TEST(Shrink, YamlDocumentStaysYaml) {
 TEST(Shrink, UnprunedReportHasEighteenKeysInOrder) {
   auto e = shrink(R"({"a":"\u00e9t\u00e9"})", R"({"indent":0})");
   ASSERT_TRUE(e.ok());
-  const char* keys[] = {"input_chars",    "output_chars",   "max_chars",      "format",          "input_format",
-                        "pruned",         "fits",           "strings_truncated", "arrays_sampled", "items_omitted",
-                        "objects_trimmed", "keys_omitted",  "containers_collapsed", "arrays_condensed",
-                        "protected_omitted", "field_decisions", "fields_dropped", "dropped_fields"};
+  const char* keys[] = {"input_chars",
+                        "output_chars",
+                        "max_chars",
+                        "format",
+                        "input_format",
+                        "pruned",
+                        "fits",
+                        "strings_truncated",
+                        "arrays_sampled",
+                        "items_omitted",
+                        "objects_trimmed",
+                        "keys_omitted",
+                        "containers_collapsed",
+                        "arrays_condensed",
+                        "protected_omitted",
+                        "field_decisions",
+                        "fields_dropped",
+                        "dropped_fields"};
   const auto& m = e.report().members();
   ASSERT_EQ(m.size(), 18u);
   for (std::size_t i = 0; i < 18; ++i) EXPECT_EQ(m[i].key, keys[i]);

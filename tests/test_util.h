@@ -31,12 +31,12 @@ inline const Value& get(const Value& v, std::string_view key) {
 struct Envelope {
   Value root;
   bool ok() const { return get(root, "ok").is_bool() && get(root, "ok").as_bool(); }
-  std::string error() const { return get(root, "error").is_string() ? get(root, "error").text() : ""; }
-  std::string text() const { return get(root, "text").is_string() ? get(root, "text").text() : ""; }
+  std::string error() const { return get(root, "error").is_string() ? std::string(get(root, "error").text()) : ""; }
+  std::string text() const { return get(root, "text").is_string() ? std::string(get(root, "text").text()) : ""; }
   const Value& report() const { return get(root, "report"); }
   std::string counter(std::string_view key) const {
     const Value& v = get(report(), key);
-    return v.is_number() ? v.text() : "";
+    return v.is_number() ? std::string(v.text()) : "";
   }
 };
 

@@ -26,7 +26,7 @@ std::string slurp(const fs::path& p) {
   return ss.str();
 }
 
-bool same_number(const std::string& a, const std::string& b) {
+bool same_number(std::string_view a, std::string_view b) {
   if (a == b) return true;
   double x = 0, y = 0;
   std::from_chars(a.data(), a.data() + a.size(), x);

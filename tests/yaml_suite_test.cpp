@@ -59,7 +59,7 @@ std::vector<std::string> json_stream(std::string_view t) {
   return out;
 }
 
-double number_value(const std::string& text) {
+double number_value(std::string_view text) {
   double d = 0;
   std::from_chars(text.data(), text.data() + text.size(), d);
   return d;
