@@ -139,10 +139,7 @@ class Parser {
       }
       return err("expected ',' or ']'");
     }
-    Value::Array items(std::make_move_iterator(items_.begin() + static_cast<std::ptrdiff_t>(base)),
-                       std::make_move_iterator(items_.end()));
-    items_.resize(base);
-    out = Value::array(std::move(items));
+    out = Value::array(take(items_, base));
     return true;
   }
 
@@ -178,11 +175,17 @@ class Parser {
       }
       return err("expected ',' or '}'");
     }
-    Value::Object members(std::make_move_iterator(members_.begin() + static_cast<std::ptrdiff_t>(base)),
-                          std::make_move_iterator(members_.end()));
-    members_.resize(base);
-    out = Value::object(std::move(members));
+    out = Value::object(take(members_, base));
     return true;
+  }
+
+  // Moves the children above `base` off a scratch stack into an exactly sized list.
+  template <class T>
+  List<T> take(std::vector<T>& stack, std::size_t base) {
+    List<T> out(std::make_move_iterator(stack.begin() + static_cast<std::ptrdiff_t>(base)),
+                std::make_move_iterator(stack.end()));
+    stack.resize(base);
+    return out;
   }
 
   // Length of the run of plain string bytes starting at `from`.
@@ -306,8 +309,8 @@ class Parser {
   std::string_view s_;
   std::size_t pos_ = 0;
   ParseError error_;
-  Value::Array items_;
-  Value::Object members_;
+  std::vector<Value> items_;
+  std::vector<Member> members_;
   std::string scratch_;
 };
 

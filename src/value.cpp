@@ -2,6 +2,8 @@
 
 namespace tavisk {
 
+static_assert(sizeof(Value) == 32, "a Value is a tag, a flag and one text or list handle");
+
 Value Value::array(Array items) {
   Value v;
   v.kind_ = Kind::Array;
@@ -36,8 +38,8 @@ void Value::destroy_payload() noexcept {
     case Kind::String:
       if (text_size_ == heap_marker) ::operator delete(const_cast<char*>(heap_data()));
       break;
-    case Kind::Array: items_.~vector(); break;
-    case Kind::Object: members_.~vector(); break;
+    case Kind::Array: items_.~Array(); break;
+    case Kind::Object: members_.~Object(); break;
     default: break;
   }
 }

@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "list.h"
+
 namespace tavisk {
 
 enum class Kind : std::uint8_t { Null = 0, Bool = 1, Number = 2, String = 3, Array = 4, Object = 5 };
@@ -22,8 +24,8 @@ struct Member;
 
 class Value {
  public:
-  using Array = std::vector<Value>;
-  using Object = std::vector<Member>;
+  using Array = List<Value>;
+  using Object = List<Member>;
 
   Value() noexcept : kind_(Kind::Null) {}
   ~Value() { destroy(); }
