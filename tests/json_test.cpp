@@ -56,6 +56,39 @@ TEST(JsonReader, ErrorsCarryMessageLineAndColumn) {
       {"\"\\u12", "truncated \\u escape at line 1, column 4"},
       {"\"\\uD800\\u12G4\"", "invalid \\u escape at line 1, column 10"},
       {"\r\n\r\nx", "unexpected character at line 3, column 1"},
+      // Carriage returns are characters of the line, not line breaks.
+      {"[\r\r x", "unexpected character at line 1, column 5"},
+      // After a byte order mark, on the third line, counting characters (a 4-byte one counts one).
+      {"\xEF\xBB\xBF{\n\"a\": 1,\n\"\xF0\x9F\x98\x80\xC3\xA9\" 2}", "expected ':' at line 3, column 6"},
+      {"\xEF\xBB\xBF\xE2\x82\xAC", "unexpected character at line 1, column 1"},
+      {"[\"\xE2\x82\xAC\xE2\x82\xAC\", tru]", "invalid literal at line 1, column 8"},
+      {"{\"a\":1,\"b\"}", "expected ':' at line 1, column 11"},
+      {"{1:2}", "expected string key at line 1, column 2"},
+      {"[1,2", "expected ',' or ']' at line 1, column 5"},
+      {"{\"a\":1", "expected ',' or '}' at line 1, column 7"},
+      {"{\"a\":", "unexpected end of input at line 1, column 6"},
+      {"[-]", "invalid number at line 1, column 3"},
+      {"[1.e5]", "invalid number at line 1, column 4"},
+      {"[1e+x]", "invalid number at line 1, column 5"},
+      {"-01", "unexpected trailing characters at line 1, column 3"},
+      {"+1", "unexpected character at line 1, column 1"},
+      {".5", "unexpected character at line 1, column 1"},
+      {"truex", "unexpected trailing characters at line 1, column 5"},
+      {"fals", "invalid literal at line 1, column 1"},
+      {"nUll", "invalid literal at line 1, column 1"},
+      {"1 2", "unexpected trailing characters at line 1, column 3"},
+      {"{} \n ]", "unexpected trailing characters at line 2, column 2"},
+      {"\"\\uD800\\u12", "truncated \\u escape at line 1, column 10"},
+      {"\"\\u", "truncated \\u escape at line 1, column 4"},
+      {"\"\\u 123\"", "invalid \\u escape at line 1, column 4"},
+      {"\"a\nb\"", "control character in string at line 1, column 3"},
+      {"\"\x1F\"", "control character in string at line 1, column 2"},
+      {"\"\\a\"", "invalid escape at line 1, column 4"},
+      {"\"\\\xC3\xA9\"", "invalid escape at line 1, column 4"},
+      {"\f1", "unexpected character at line 1, column 1"},
+      {"\xC2\xA0"
+       "1",
+       "unexpected character at line 1, column 1"},
   };
   for (const auto& c : cases) EXPECT_EQ(error_of(c.text), c.error) << "input: " << c.text;
 }
@@ -70,6 +103,18 @@ TEST(JsonReader, NestingLimitIs512BelowTheRoot) {
   std::string objects;
   for (int i = 0; i < 600; ++i) objects += "{\"k\":";
   EXPECT_EQ(error_of(objects), "nesting too deep at line 1, column 2566");
+  // Objects: the root and 512 further levels.
+  std::string obj_ok, obj_deep;
+  for (int i = 0; i < 512; ++i) obj_ok += "{\"k\":";
+  obj_ok += "{}" + std::string(512, '}');
+  obj_deep = "{\"k\":" + obj_ok + "}";
+  EXPECT_EQ(error_of(obj_ok), "ok");
+  EXPECT_EQ(error_of(obj_deep), "nesting too deep at line 1, column 2566");
+  // A scalar is a level too: 512 brackets around a number read, 513 fail at the number.
+  EXPECT_EQ(error_of(std::string(512, '[') + "1" + std::string(512, ']')), "ok");
+  EXPECT_EQ(error_of(std::string(513, '[') + "1" + std::string(513, ']')), "nesting too deep at line 1, column 514");
+  // The error is at the first character of the value that is too deep, after white space and a line feed.
+  EXPECT_EQ(error_of(std::string(513, '[') + "\n  []"), "nesting too deep at line 2, column 3");
 }
 
 TEST(JsonReader, SurrogateEscapes) {
@@ -85,6 +130,14 @@ TEST(JsonReader, SurrogateEscapes) {
       {R"("\uD800\uD800\uDC00")", "\xEF\xBF\xBD\xF0\x90\x80\x80"},
       {R"("\u00e9\u20AC")", "\xC3\xA9\xE2\x82\xAC"},
       {R"("\u0000")", std::string_view("\0", 1).data()},
+      {R"("\uDBFF\uDFFF")", "\xF4\x8F\xBF\xBF"},
+      {R"("\ud83d\ude00x")", "\xF0\x9F\x98\x80x"},
+      {R"("\uDE00\uD83D")", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {R"("\uD800")", "\xEF\xBF\xBD"},
+      {R"("\uD800\n")", "\xEF\xBF\xBD\n"},
+      {R"("\uD800\u00e9")", "\xEF\xBF\xBD\xC3\xA9"},
+      {R"("\uD800\uD801\uDC01")", "\xEF\xBF\xBD\xF0\x90\x90\x81"},
+      {R"("\u002F\/\b\f\n\r\t\"\\")", "//\b\f\n\r\t\"\\"},
   };
   for (const auto& [text, want] : cases) {
     auto r = json::parse(text);
@@ -126,6 +179,34 @@ TEST(JsonWriter, Escapes) {
   EXPECT_EQ(json::to_string(v), "\"q\\\"b\\\\/\\b\\f\\n\\r\\t\\u0001\\u001f\x7f\xE2\x80\xA8\\u0000\"");
 }
 
+TEST(JsonWriter, EveryControlCharacterAndWhatIsLeftAlone) {
+  const char* named[32] = {};
+  named[0x08] = "\\b";
+  named[0x09] = "\\t";
+  named[0x0A] = "\\n";
+  named[0x0C] = "\\f";
+  named[0x0D] = "\\r";
+  const char hex[] = "0123456789abcdef";
+  for (int c = 0; c < 0x20; ++c) {
+    std::string want = named[c] ? named[c] : std::string("\\u00") + hex[c >> 4] + hex[c & 15];
+    EXPECT_EQ(json::to_string(Value::string(std::string(1, static_cast<char>(c)))), "\"" + want + "\"") << c;
+  }
+  // Solidus, DEL, U+0080, U+2028, U+2029, U+FEFF and a supplementary character are written as they are.
+  const std::string plain = "/\x7F\xC2\x80\xE2\x80\xA8\xE2\x80\xA9\xEF\xBB\xBF\xF0\x9F\x98\x80";
+  EXPECT_EQ(json::to_string(Value::string(plain)), "\"" + plain + "\"");
+  // Keys are escaped by the same rules.
+  Value::Object o;
+  o.push_back({std::string("a\x01\"", 3), Value::null()});
+  EXPECT_EQ(json::to_string(Value::object(std::move(o))), "{\"a\\u0001\\\"\":null}");
+  // Reading the escapes and writing them back.
+  EXPECT_EQ(roundtrip(R"(["\u0001\u001F\/\u2028\u00e9"])"), "[\"\\u0001\\u001f/\xE2\x80\xA8\xC3\xA9\"]");
+}
+
+TEST(JsonWriter, NumbersAndLiteralsAreCopied) {
+  EXPECT_EQ(roundtrip("[1.50,-0,1E+2,0.5e-7,123456789012345678901234567890,true,false,null]"),
+            "[1.50,-0,1E+2,0.5e-7,123456789012345678901234567890,true,false,null]");
+}
+
 TEST(JsonWriter, PrettyLayoutAtSeveralIndents) {
   const char* doc = R"({"a":[1,2],"b":{},"c":[],"d":{"e":null}})";
   EXPECT_EQ(roundtrip(doc), doc);
@@ -135,6 +216,23 @@ TEST(JsonWriter, PrettyLayoutAtSeveralIndents) {
             "{\n \"a\": [\n  1,\n  2\n ],\n \"b\": {},\n \"c\": [],\n \"d\": {\n  \"e\": null\n }\n}");
   EXPECT_EQ(roundtrip(R"([[{"k":true}]])", true, 4),
             "[\n    [\n        {\n            \"k\": true\n        }\n    ]\n]");
+  // Indent 4 at level 2: 12 spaces before each member of the level-2 container, 8 before its closing bracket.
+  EXPECT_EQ(roundtrip(R"({"a":{"b":[1,2]}})", true, 4),
+            "{\n    \"a\": {\n        \"b\": [\n            1,\n            2\n        ]\n    }\n}");
+  // Indent 1 with an array of objects; empty containers stay on one line at every level.
+  EXPECT_EQ(roundtrip(R"([{"a":[]},{}])", true, 1), "[\n {\n  \"a\": []\n },\n {}\n]");
+  // Scalars at the root have no line feeds; pretty output never ends with one.
+  EXPECT_EQ(roundtrip("\"x\"", true, 2), "\"x\"");
+  EXPECT_EQ(roundtrip("[]", true, 4), "[]");
+  // A start level shifts every line but the first.
+  Value v = json::parse(R"({"a":1})").value();
+  std::string out;
+  json::write_value(out, v, true, 2, 1);
+  EXPECT_EQ(out, "{\n    \"a\": 1\n  }");
+  // Indent and level are ignored in compact form; repeated keys are written in order.
+  out.clear();
+  json::write_value(out, json::parse(R"({"a":1, "a" : [ 2 ]})").value(), false, 4, 3);
+  EXPECT_EQ(out, R"({"a":1,"a":[2]})");
 }
 
 TEST(JsonValue, DeepCopyIsIndependent) {
