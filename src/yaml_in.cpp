@@ -94,7 +94,7 @@ class Composer {
  public:
   Composer(std::string_view text, bool lenient_flow_end) : text_(text), lenient_flow_end_(lenient_flow_end) {}
 
-  // Whether the text failed only because a flow collection closes under its key.
+  // Whether the library's error is a flow collection closing under its key.
   bool failed_on_flow_end() const {
     return std::find(std::begin(flow_end_errors), std::end(flow_end_errors), library_message_) !=
            std::end(flow_end_errors);
@@ -338,9 +338,9 @@ class Composer {
 
 }  // namespace
 
-// Strict first. A text that fails only on a misplaced closing bracket is read again with the
-// library's lenient flow indentation, which also relaxes the indentation of flow content, so
-// strictly wrong content lines are still refused unless such a bracket is present as well.
+// Strict first: a text whose first library error is a closing bracket or brace under its key
+// is read again with the library's lenient flow indentation. That mode also lets flow content
+// dedent, so dedented content is refused unless a closing bracket under its key comes first.
 Result<Value> parse(std::string_view text) {
   Composer strict(text, false);
   auto result = strict.run();
