@@ -54,11 +54,12 @@ struct ParserDeleter {
   void operator()(fy_parser* p) const { fy_parser_destroy(p); }
 };
 
-// A node already composed: its value, its size in nodes, its height, and what it
-// is as a mapping key (scalars only).
+// A node already composed: its value, its size in nodes and in text bytes (keys
+// included), its height, and what it is as a mapping key (scalars only).
 struct Node {
   Value value;
   std::uint64_t nodes = 1;
+  std::uint64_t bytes = 0;
   std::uint64_t height = 0;
   std::optional<ScalarInfo> scalar;
 };
@@ -80,12 +81,24 @@ struct Frame {
   std::unordered_set<std::string> reals;
   std::optional<Key> key;
   std::uint64_t nodes = 1;
+  std::uint64_t bytes = 0;
   std::uint64_t height = 0;
 };
 
+// The library's verdicts on a closing bracket or brace that is not indented past the
+// enclosing block, as real manifests write it ("args: [" ... "]" under its key).
+constexpr std::string_view flow_end_errors[] = {"wrongly indented sequence end in flow mode",
+                                                "wrongly indented mapping end in flow mode"};
+
 class Composer {
  public:
-  explicit Composer(std::string_view text) : text_(text) {}
+  Composer(std::string_view text, bool lenient_flow_end) : text_(text), lenient_flow_end_(lenient_flow_end) {}
+
+  // Whether the library's error is a flow collection closing under its key.
+  bool failed_on_flow_end() const {
+    return std::find(std::begin(flow_end_errors), std::end(flow_end_errors), library_message_) !=
+           std::end(flow_end_errors);
+  }
 
   Result<Value> run() {
     if (text_.empty()) return Value::null();
@@ -94,6 +107,7 @@ class Composer {
     // failure the remaining events are still parsed, but no longer composed.
     std::optional<std::string> failure;
     while (fy_event* e = fy_parser_parse(parser_.get())) {
+      if (const fy_mark* m = fy_event_end_mark(e)) parsed_to_ = *m;
       if (!failure) {
         auto step = handle(e);
         if (!step) failure = std::move(step).error();
@@ -121,9 +135,9 @@ class Composer {
     fy_diag_set_collect_errors(diag_.get(), true);
     fy_parse_cfg cfg;
     std::memset(&cfg, 0, sizeof cfg);
-    // Flow collections may close under their key, as real manifests write them.
-    cfg.flags = static_cast<fy_parse_cfg_flags>(FYPCF_QUIET | FYPCF_DEFAULT_VERSION_1_2 | FYPCF_DISABLE_DEPTH_LIMIT |
-                                                FYPCF_SLOPPY_FLOW_INDENTATION);
+    unsigned flags = FYPCF_QUIET | FYPCF_DEFAULT_VERSION_1_2 | FYPCF_DISABLE_DEPTH_LIMIT;
+    if (lenient_flow_end_) flags |= FYPCF_SLOPPY_FLOW_INDENTATION;
+    cfg.flags = static_cast<fy_parse_cfg_flags>(flags);
     cfg.diag = diag_.get();
     parser_.reset(fy_parser_create(&cfg));
     if (!parser_ || fy_parser_set_string(parser_.get(), text_.data(), text_.size()) != 0)
@@ -140,8 +154,10 @@ class Composer {
         break;
       }
     }
-    if (!err) return "YAML parse error" + position(text_.size(), 1, 1);
+    // Without a collected error, the position is where the last complete event ended.
+    if (!err) return "YAML parse error" + mark_position(&parsed_to_);
     std::string msg = err->msg ? err->msg : "YAML parse error";
+    library_message_ = msg;
     if (err->fyt) return msg + mark_position(fy_token_start_mark(err->fyt));
     return msg + position(offset_at(text_, err->line, err->column), err->line, err->column);
   }
@@ -183,8 +199,9 @@ class Composer {
     Node n;
     n.value = f.is_map ? Value::object(std::move(f.members)) : Value::array(std::move(f.items));
     n.nodes = f.nodes;
+    n.bytes = f.bytes;
     n.height = f.height;
-    remember(f.anchor, n);
+    if (auto r = remember(f.anchor, n); !r) return r;
     return deliver(std::move(n), fy_mark{});
   }
 
@@ -199,8 +216,9 @@ class Composer {
     if (!s) return fail(s.error());
     Node n;
     n.value = std::move(s->value);
+    n.bytes = text.size();
     n.scalar = std::move(s->info);
-    remember(std::string(token_text(e->scalar.anchor)), n);
+    if (auto r = remember(std::string(token_text(e->scalar.anchor)), n); !r) return r;
     return deliver(std::move(n), scalar_mark(e));
   }
 
@@ -223,14 +241,28 @@ class Composer {
     const Node& a = found->second;
     if (key_position() && !a.scalar) return fail("complex mapping keys are not supported");
     if (auto d = check_depth(a.height); !d) return d;
-    aliased_nodes_ += a.nodes;
-    if (aliased_nodes_ > std::max(alias_floor, alias_factor * own_nodes_)) return fail("alias expansion too large");
+    if (auto c = charge(a); !c) return c;
     const fy_mark* m = fy_event_start_mark(e);
     return deliver(Node(a), m ? *m : fy_mark{});
   }
 
-  void remember(const std::string& anchor, const Node& n) {
-    if (!anchor.empty()) anchors_.insert_or_assign(anchor, n);
+  // Anchored nodes are kept as copies for later aliases.
+  Step remember(const std::string& anchor, const Node& n) {
+    if (anchor.empty()) return true;
+    if (auto c = charge(n); !c) return c;
+    anchors_.insert_or_assign(anchor, n);
+    return true;
+  }
+
+  // Every copy made for an anchor or an alias counts, in nodes and in text bytes, so that
+  // neither many aliases of a long string nor nested anchors can outgrow the text.
+  Step charge(const Node& n) {
+    copied_nodes_ += n.nodes;
+    copied_bytes_ += n.bytes;
+    if (copied_nodes_ > std::max(alias_floor, alias_factor * own_nodes_) ||
+        copied_bytes_ > std::max(alias_bytes_floor, alias_factor * text_.size()))
+      return fail("alias expansion too large");
+    return true;
   }
 
   Step deliver(Node n, fy_mark where) {
@@ -240,6 +272,7 @@ class Composer {
     }
     Frame& f = stack_.back();
     f.nodes += n.nodes;
+    f.bytes += n.bytes;
     f.height = std::max(f.height, n.height + 1);
     if (!f.is_map) {
       f.items.push_back(std::move(n.value));
@@ -290,17 +323,29 @@ class Composer {
   }
 
   std::string_view text_;
+  bool lenient_flow_end_ = false;
+  std::string library_message_;
+  fy_mark parsed_to_{};
   std::unique_ptr<fy_diag, DiagDeleter> diag_;
   std::unique_ptr<fy_parser, ParserDeleter> parser_;
   std::vector<Frame> stack_;
   std::unordered_map<std::string, Node> anchors_;
   Value::Array docs_;
   std::uint64_t own_nodes_ = 0;
-  std::uint64_t aliased_nodes_ = 0;
+  std::uint64_t copied_nodes_ = 0;
+  std::uint64_t copied_bytes_ = 0;
 };
 
 }  // namespace
 
-Result<Value> parse(std::string_view text) { return Composer(text).run(); }
+// Strict first: a text whose first library error is a closing bracket or brace under its key
+// is read again with the library's lenient flow indentation. That mode also lets flow content
+// dedent, so dedented content is refused unless a closing bracket under its key comes first.
+Result<Value> parse(std::string_view text) {
+  Composer strict(text, false);
+  auto result = strict.run();
+  if (!result && strict.failed_on_flow_end()) return Composer(text, true).run();
+  return result;
+}
 
 }  // namespace tavisk::yaml_in

@@ -13,8 +13,10 @@ namespace tavisk::yaml_in {
 // Deepest node accepted below a document's root.
 inline constexpr std::uint64_t max_depth = 512;
 
-// Nodes that aliases may add: at least this many, or this multiple of the document's own nodes.
+// Copies that anchors and aliases may add: at least this many nodes, or this multiple
+// of the text's own nodes; at least this many text bytes, or this multiple of the text's size.
 inline constexpr std::uint64_t alias_floor = 100000;
+inline constexpr std::uint64_t alias_bytes_floor = std::uint64_t{16} << 20;
 inline constexpr std::uint64_t alias_factor = 10;
 
 // A single value for one document, null for none, an array for several.

@@ -3,6 +3,7 @@
 # Usage: cli_test.sh path/to/tavisk
 set -u
 tool=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+repo=$(cd "$(dirname "$0")/.." && pwd)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 passed=0
@@ -120,6 +121,45 @@ expect_out '["éé"]' "--report stdout"
 expect_err_has "input chars: 6" "--report input chars"
 expect_err_has "output chars: 6 (max 100)" "--report output chars"
 expect_err_has "fits: yes, pruned: no" "--report fits"
+
+# --report after pruning: a line for each non-zero counter of the envelope's report, none for
+# the zero ones, and one line per dropped field.
+cp "$repo/examples/github-issues.json" "$tmp/in"
+run --report --envelope --max-chars 2000 --strategy condense
+expect_rc 0 "--report pruned"
+expect_err_has "fits: yes, pruned: yes" "--report pruned"
+nonzero=0
+for pair in $(grep -o '"report":{.*' "$tmp/out" | grep -o '"[a-z_]*":[0-9][0-9]*[,}]' | tr -d '",}'); do
+  key=${pair%%:*}
+  value=${pair#*:}
+  case $key in input_chars | output_chars | max_chars | items | score | relevance) continue ;; esac
+  line="$(echo "$key" | tr _ ' '): $value"
+  if [ "$value" = 0 ]; then
+    grep -q "^$(echo "$key" | tr _ ' '):" "$tmp/err" && bad "--report shows zero counter $key" || ok
+  else
+    nonzero=$((nonzero + 1))
+    grep -qx -- "$line" "$tmp/err" && ok || bad "--report lacks '$line': $(cat "$tmp/err")"
+  fi
+done
+[ "$nonzero" -gt 0 ] && ok || bad "--report pruned: no non-zero counter in $(cat "$tmp/out")"
+for entry in $(grep -o '{"path":"[^"]*","items":[0-9]*}' "$tmp/out" | tr -d '{}"' | tr ' ' '?'); do
+  path=$(echo "$entry" | sed 's/^path:\(.*\),items:.*/\1/' | tr '?' ' ')
+  items=${entry##*items:}
+  grep -qxF -- "  $path: $items items" "$tmp/err" && ok || bad "--report lacks dropped field $path: $(cat "$tmp/err")"
+done
+
+# YAML in and out: one final line feed only; a YAML error is a failure with its message.
+printf 'a: [1, 0x1F]\nb: "x"\n' >"$tmp/in"
+run
+expect_rc 0 "yaml input"
+expect_out "$(printf 'a:\n  - 1\n  - 31\nb: x')" "yaml output"
+[ "$(od -An -c "$tmp/out" | tr -d ' \n')" = 'a:\n-1\n-31\nb:x\n' ] && ok || bad "yaml output: $(od -c "$tmp/out")"
+expect_empty err "yaml input"
+printf 'a: [1, 2\n' >"$tmp/in"
+run --input-format yaml
+expect_rc 1 "yaml error"
+expect_err_has "tavisk: invalid YAML input: flow sequence without a closing bracket at byte 9 line 2 column 1" "yaml error"
+expect_empty out "yaml error"
 
 # Over budget: whatever the outcome, exit status and envelope agree.
 printf '{"text": "%s"}' "$(printf '%0500d' 0)" >"$tmp/in"

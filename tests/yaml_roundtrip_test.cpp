@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -26,15 +25,11 @@ std::string slurp(const fs::path& p) {
   return ss.str();
 }
 
-bool same_number(std::string_view a, std::string_view b) {
-  if (a == b) return true;
-  double x = 0, y = 0;
-  std::from_chars(a.data(), a.data() + a.size(), x);
-  std::from_chars(b.data(), b.data() + b.size(), y);
-  return x == y;
-}
+// A JSON number read back from YAML keeps its spelling, except that an integer comes back
+// in plain decimal: only "-0" can change, to "0".
+bool same_number(std::string_view a, std::string_view b) { return a == b || (a == "-0" && b == "0"); }
 
-// Equal trees, keys in order; numbers may differ in spelling but not in value.
+// Equal trees, keys in order; numbers as above.
 bool same_tree(const Value& a, const Value& b, std::string& where) {
   if (a.kind() != b.kind()) return false;
   switch (a.kind()) {
@@ -76,7 +71,7 @@ TEST(YamlRoundTrip, EveryRealJsonDocument) {
   for (const fs::path& f : files) {
     auto tree = json::parse(slurp(f));
     ASSERT_TRUE(tree) << f << ": " << tree.error().text();
-    expect_round_trip(tree.value(), 2, f.filename().string());
+    for (std::uint64_t indent : {2u, 4u}) expect_round_trip(tree.value(), indent, f.filename().string());
   }
 }
 

@@ -6,7 +6,6 @@
 #include <charconv>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -92,14 +91,6 @@ bool positioned(const std::string& message) {
          message.find(" column ", at) != std::string::npos;
 }
 
-// Cases where the YAML library's verdict differs from the suite's. None with libfyaml
-// 0.7.12; Y79Y/007 and Y79Y/009 (a tab after an explicit ":") pass because the library's
-// error is preferred over the complex-key error that the reader meets first.
-// Flow collections whose continuation lines are not indented past the enclosing
-// block. Real manifests write them (a closing "]" under its key), so the reader
-// accepts them; these four error cases test exactly that rule.
-const std::set<std::string> library_divergences = {"9C9N", "QB6E", "VJP3/00", "Y79Y/003"};
-
 struct Tally {
   int valid_total = 0, valid_passed = 0, error_total = 0, error_passed = 0;
   std::vector<std::string> failures;
@@ -113,7 +104,7 @@ void run_case(const fs::path& dir, const std::string& id, Tally& tally) {
     bool ok = !got && positioned(got.error());
     if (ok)
       ++tally.error_passed;
-    else if (!library_divergences.count(id))
+    else
       tally.failures.push_back(id +
                                ": accepted or unpositioned: " + (got ? json::to_string(got.value()) : got.error()));
     return;
@@ -131,7 +122,7 @@ void run_case(const fs::path& dir, const std::string& id, Tally& tally) {
   bool ok = got && same(got.value(), expected);
   if (ok)
     ++tally.valid_passed;
-  else if (!library_divergences.count(id))
+  else
     tally.failures.push_back(id + ": got " + (got ? json::to_string(got.value()) : got.error()) + " expected " +
                              json::to_string(expected));
 }
@@ -153,7 +144,7 @@ TEST(YamlSuite, ReadsValidCasesAndRejectsErrorCases) {
   EXPECT_EQ(tally.valid_total, 279);
   EXPECT_EQ(tally.error_total, 94);
   EXPECT_EQ(tally.valid_passed, 279);
-  EXPECT_EQ(tally.error_passed, 94 - static_cast<int>(library_divergences.size()));
+  EXPECT_EQ(tally.error_passed, 94);
 }
 
 }  // namespace

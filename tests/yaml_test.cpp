@@ -315,6 +315,53 @@ TEST(YamlReader, AliasBombFailsFastWithTheBoundedError) {
   EXPECT_EQ(get(json::parse(json_of(small)).value(), "c").items().size(), 9u);
 }
 
+// A long string anchored once and aliased `aliases` times, or wrapped in `anchors` anchored sequences.
+std::string long_string_aliases(std::size_t size, int aliases) {
+  std::string text = "a: &s " + std::string(size, 'x') + "\nb:\n";
+  for (int i = 0; i < aliases; ++i) text += "- *s\n";
+  return text;
+}
+
+std::string long_string_anchors(std::size_t size, int anchors) {
+  std::string text;
+  for (int i = 0; i < anchors; ++i) text += "&a" + std::to_string(i) + " [";
+  return text + std::string(size, 'x') + std::string(static_cast<std::size_t>(anchors), ']') + "\n";
+}
+
+TEST(YamlReader, CopiesForAnchorsAndAliasesAreBoundedInBytes) {
+  // The anchored copy and every alias copy count; 16 MiB of copies is the floor.
+  const std::size_t mib = std::size_t{1} << 20;
+  auto start = std::chrono::steady_clock::now();
+  auto within = yaml_in::parse(long_string_aliases(mib, 15));
+  ASSERT_TRUE(within) << within.error();
+  EXPECT_EQ(get(within.value(), "b").items().size(), 15u);
+  EXPECT_EQ(get(within.value(), "b").items()[14].text().size(), mib);
+  auto beyond = yaml_in::parse(long_string_aliases(mib, 16));
+  ASSERT_FALSE(beyond);
+  EXPECT_EQ(beyond.error(), "alias expansion too large");
+  EXPECT_EQ(yaml_in::parse(long_string_aliases(mib, 100000)).error(), "alias expansion too large");
+  // Nested anchors copy their subtree once per level, even when nothing refers to them.
+  EXPECT_TRUE(yaml_in::parse(long_string_anchors(mib, 8)));
+  EXPECT_EQ(yaml_in::parse(long_string_anchors(mib, 40)).error(), "alias expansion too large");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  // Larger texts may copy ten times their own size.
+  auto big = yaml_in::parse(long_string_aliases(4 * mib, 9));
+  ASSERT_TRUE(big) << big.error();
+  EXPECT_EQ(yaml_in::parse(long_string_aliases(4 * mib, 10)).error(), "alias expansion too large");
+}
+
+TEST(YamlReader, FlowCollectionsMayCloseUnderTheirKeyButContentMayNotDedent) {
+  EXPECT_EQ(json_of("spec:\n  args: [\n    \"-c\",\n    \"-e\",\n  ]\n  env: {\n    a: 1,\n  }\nnext: 1\n"),
+            R"({"spec":{"args":["-c","-e"],"env":{"a":1}},"next":1})");
+  EXPECT_EQ(json_of("- [\n  1\n]\n"), "[[1]]");
+  EXPECT_EQ(json_of("flow: [a,\nb,\nc]\n"),
+            "invalid YAML input: wrongly indented flow sequence at byte 10 line 2 column 1");
+  EXPECT_EQ(json_of("quoted: \"a\nb\nc\"\n"),
+            "invalid YAML input: wrongly indented double-quoted scalar at byte 8 line 1 column 9");
+  EXPECT_EQ(json_of("k: {\nk\n:\nv\n}\n"),
+            "invalid YAML input: wrongly indented flow mapping at byte 5 line 2 column 1");
+}
+
 std::string nested(int levels, std::string_view inner) {
   return std::string(levels, '[') + std::string(inner) + std::string(levels, ']');
 }
@@ -345,6 +392,8 @@ TEST(YamlReader, BadInputGetsAPositionedMessageAndNothingOnStderr) {
       {"? {a: 1}\n: 1\n", "complex mapping keys are not supported"},
       {"Note: prose: with colons", "invalid nested block mapping on the same line at byte 11 line 1 column 12"},
       {"a: \"\\ud800\"", "double-quoted scalar has invalid UTF8 escape at byte 4 line 1 column 5"},
+      // The library collects no message here: the position is where its last event ended.
+      {"--- |0\n", "YAML parse error at byte 3 line 1 column 4"},
   };
   ::testing::internal::CaptureStderr();
   for (const Case& c : cases) EXPECT_EQ(json_of(c.input), "invalid YAML input: " + c.error) << c.input;
