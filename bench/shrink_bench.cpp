@@ -34,7 +34,7 @@ std::string long_strings_doc() {
   std::string out = "{";
   for (int k = 0; k < 20; ++k) {
     out += (k ? ",\"" : "\"") + std::string("log_") + std::to_string(k) + "\":\"";
-    for (int line = 0; line < 5000; ++line) {
+    for (int line = 0; line < 6100; ++line) {
       out += "2026-12-0" + std::to_string(line % 9 + 1) + " INFO worker-" + std::to_string(rnd() % 64) +
              ": processed batch " + std::to_string(rnd() % 100000) + " in " + std::to_string(rnd() % 900) +
              " ms; queue depth is fine.\\n";
