@@ -107,15 +107,19 @@ std::uint64_t scaled_budget(std::uint64_t b, std::uint64_t m, std::uint64_t c, d
 
 }  // namespace
 
+Meta analyze(const Value& doc, const Options& o, std::uint64_t indent) {
+  Pruner analysis = Pruner::with_scorer(indent > 0, indent, o, scorer_for(o.field_scorer));
+  Path root;
+  return analysis.analyze_at(doc, 0, root, false);
+}
+
 BudgetSearch search_budget(const Value& doc, const Options& o, Format format, std::uint64_t indent) {
+  return search_budget(doc, analyze(doc, o, indent), o, format, indent);
+}
+
+BudgetSearch search_budget(const Value& doc, const Meta& meta, const Options& o, Format format, std::uint64_t indent) {
   const FieldScorer& scorer = scorer_for(o.field_scorer);
   const bool pretty = indent > 0;
-  Meta meta;
-  {
-    Pruner analysis = Pruner::with_scorer(pretty, indent, o, scorer);
-    Path root;
-    meta = analysis.analyze_at(doc, 0, root, false);
-  }
   const std::uint64_t m = o.max_chars, slack = m / 200;
   std::uint64_t b = m;
   std::optional<std::uint64_t> lo, hi;
@@ -123,6 +127,7 @@ BudgetSearch search_budget(const Value& doc, const Options& o, Format format, st
   BudgetSearch result;
   for (int attempt = 0; attempt < 24; ++attempt) {
     ++result.attempts;
+    result.budgets.push_back(b);
     Pruner pruner = Pruner::with_scorer(pretty, indent, o, scorer);
     Fitted fitted = pruner.fit(doc, meta, b, 0);
     Attempt a{render(fitted.value, indent, format), 0, std::move(pruner.stats)};

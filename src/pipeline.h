@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "options.h"
+#include "prune.h"
 #include "stats.h"
 #include "value.h"
 
@@ -33,7 +35,12 @@ struct BudgetSearch {
   bool fits = false;
   Stats stats;
   int attempts = 0;
+  std::vector<std::uint64_t> budgets;  // handed to fit, one per attempt
 };
+// The Meta tree every attempt of one call shares.
+Meta analyze(const Value& doc, const Options& o, std::uint64_t indent);
+BudgetSearch search_budget(const Value& doc, const Meta& meta, const Options& o, Format format, std::uint64_t indent);
+// Analysis and search together.
 BudgetSearch search_budget(const Value& doc, const Options& o, Format format, std::uint64_t indent);
 
 Value report_value(const Report& r);

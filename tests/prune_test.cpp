@@ -64,13 +64,39 @@ TEST(Fit, BudgetAtOrBelowMinGivesTheMinimalForm) {
     EXPECT_EQ(p.stats.keys_omitted, 2u);
   }
   Fixture s("\"" + std::string(40, 'a') + "\"");
-  Pruner p = s.pruner();
-  EXPECT_EQ(compact(p.fit(s.doc, s.meta, 3, 0).value), R"("…[+40 chars]")");
-  EXPECT_EQ(p.stats.strings_truncated, 1u);
+  ASSERT_EQ(s.meta.min, 14u);
+  for (std::uint64_t b : {std::uint64_t{14}, std::uint64_t{13}, std::uint64_t{3}}) {
+    Pruner p = s.pruner();
+    Fitted r = p.fit(s.doc, s.meta, b, 0);
+    EXPECT_EQ(compact(r.value), R"("…[+40 chars]")") << b;
+    EXPECT_EQ(r.size, 14u);
+    EXPECT_EQ(p.stats.strings_truncated, 1u);
+  }
   Fixture a(items(100, "1"));
-  Pruner pa = a.pruner();
-  EXPECT_EQ(compact(pa.fit(a.doc, a.meta, 10, 0).value), R"(["…[100 items omitted]"])");
-  EXPECT_EQ(pa.stats.items_omitted, 100u);
+  ASSERT_EQ(a.meta.min, 24u);
+  for (std::uint64_t b : {std::uint64_t{24}, std::uint64_t{10}}) {
+    Pruner pa = a.pruner();
+    Fitted r = pa.fit(a.doc, a.meta, b, 0);
+    EXPECT_EQ(compact(r.value), R"(["…[100 items omitted]"])") << b;
+    EXPECT_EQ(r.size, 24u);
+    EXPECT_EQ(pa.stats.items_omitted, 100u);
+    EXPECT_EQ(pa.stats.containers_collapsed, 1u);
+    EXPECT_EQ(pa.stats.arrays_sampled, 0u);
+  }
+}
+
+TEST(Fit, StringBetweenMinAndFullIsCutOnce) {
+  Fixture s("\"" + std::string(40, 'a') + "\"");
+  for (std::uint64_t b = 15; b < 42; ++b) {
+    Pruner p = s.pruner();
+    Fitted r = p.fit(s.doc, s.meta, b, 0);
+    // The longest head that fits beside its marker: k letters and "…[+N chars]" with N = 40 - k.
+    std::uint64_t k = b - 14;  // N keeps two digits up to the full size
+    EXPECT_EQ(compact(r.value), "\"" + std::string(k, 'a') + "…[+" + std::to_string(40 - k) + " chars]\"") << b;
+    EXPECT_EQ(r.size, utf8::count(compact(r.value)));
+    EXPECT_EQ(p.stats.strings_truncated, 1u);
+    EXPECT_EQ(p.stats.containers_collapsed, 0u);
+  }
 }
 
 TEST(Fit, ProtectedSubtreeOverBudgetIsReturnedWhole) {
@@ -300,6 +326,7 @@ TEST(BudgetSearch, ZeroBudgetMakesOneAttemptThatDoesNotFit) {
   BudgetSearch s = search_budget(doc, o, Format::Json, 2);
   EXPECT_EQ(s.attempts, 1);
   EXPECT_FALSE(s.fits);
+  EXPECT_EQ(s.budgets, std::vector<std::uint64_t>{0});
   auto e = testing::shrink(R"({"a":"bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb"})", R"({"max_chars":0})");
   ASSERT_TRUE(e.ok());
   EXPECT_EQ(testing::get(e.report(), "fits").as_bool(), false);
@@ -329,6 +356,101 @@ TEST(BudgetSearch, YamlBelowTwoHundredSearchesWhileRoomIsLeft) {
   EXPECT_GT(s.attempts, 1);
   EXPECT_LE(s.chars, 150u);
   EXPECT_GE(s.chars, 140u);
+}
+
+BudgetSearch search(const std::string& doc_json, const std::string& options_json, Format format) {
+  Value doc = parse(doc_json);
+  Options o = Options::from_value(parse(options_json)).value();
+  std::uint64_t indent = format == Format::Yaml ? std::max<std::uint64_t>(o.indent, 2) : o.indent;
+  return search_budget(doc, o, format, indent);
+}
+
+std::string quoted_letters(std::string_view head, std::size_t n) {
+  return "\"" + std::string(head) + std::string(n, 'w') + "\"";
+}
+
+TEST(BudgetSearch, OvershootWithoutAFitShrinksTheBudgetToZero) {
+  // A protected string that renders at 1000 whatever the budget: 100, then 100 * 100 / 1000 * 0.97 = 9.7,
+  // then 9 * 100 / 1000 * 0.97 < 1, and the attempt at 0 ends the search.
+  BudgetSearch s = search(R"({"p":)" + quoted_letters("", 992) + "}", R"({"max_chars":100,"indent":0,"protect":["p"]})",
+                          Format::Json);
+  EXPECT_EQ(s.budgets, (std::vector<std::uint64_t>{100, 9, 0}));
+  EXPECT_FALSE(s.fits);
+  EXPECT_EQ(s.chars, 1000u);
+}
+
+TEST(BudgetSearch, YamlCorrectsTheBudgetUpwardAndDownward) {
+  // A plain YAML scalar renders one character shorter than its JSON size (no quotes, one line feed):
+  // 149 fits with room, 150 * 150 / 149 = 151.006 gives 151, which fills the budget exactly.
+  BudgetSearch up = search(quoted_letters("", 3000), R"({"max_chars":150})", Format::Yaml);
+  EXPECT_EQ(up.budgets, (std::vector<std::uint64_t>{150, 151}));
+  EXPECT_TRUE(up.fits);
+  EXPECT_EQ(up.chars, 150u);
+  EXPECT_EQ(up.text, std::string(135, 'w') + "…[+2865 chars]\n");
+
+  // A leading "@" needs quotes in YAML: one character longer than the JSON size. 100 overshoots (101),
+  // 100 * 100 / 101 * 0.97 = 96.04 gives 96 (97 fits), then bisection between 96 and 100: 98, 99.
+  BudgetSearch down = search(quoted_letters("@", 3000), R"({"max_chars":100})", Format::Yaml);
+  EXPECT_EQ(down.budgets, (std::vector<std::uint64_t>{100, 96, 98, 99}));
+  EXPECT_TRUE(down.fits);
+  EXPECT_EQ(down.chars, 100u);
+  EXPECT_EQ(down.text, "\"@" + std::string(82, 'w') + "…[+2918 chars]\"\n");
+}
+
+TEST(BudgetSearch, YamlStopsWithinTheSlack) {
+  struct Case {
+    std::uint64_t max_chars;
+    int attempts;
+    std::uint64_t chars;
+  };
+  // The first attempt leaves one character of room: the slack is 199 / 200 = 0, 200 / 200 = 1, 1000 / 200 = 5.
+  const Case cases[] = {{199, 2, 199}, {200, 1, 199}, {1000, 1, 999}};
+  for (const Case& c : cases) {
+    BudgetSearch s =
+        search(quoted_letters("", 3000), R"({"max_chars":)" + std::to_string(c.max_chars) + "}", Format::Yaml);
+    EXPECT_EQ(s.attempts, c.attempts) << c.max_chars;
+    EXPECT_EQ(s.chars, c.chars) << c.max_chars;
+    EXPECT_TRUE(s.fits);
+  }
+  // JSON stops at the first fit even with room left.
+  BudgetSearch json =
+      search(R"({"a":)" + quoted_letters("", 3000) + "}", R"({"max_chars":150,"indent":0})", Format::Json);
+  EXPECT_EQ(json.attempts, 1);
+  EXPECT_EQ(json.chars, 150u);
+}
+
+// The report's counters come from the chosen attempt, not from the last one made.
+TEST(BudgetSearch, ReportsTheChosenAttemptsCounters) {
+  std::string doc = "{";
+  for (int k = 0; k < 12; ++k)
+    doc += (k ? ",\"" : "\"") + std::string("key") + std::to_string(k) + "\":[" +
+           items(k + 3, R"("@)" + std::string(10 + 7 * k, 'v') + R"(")") + "]";
+  doc += "}";
+  Value v = parse(doc);
+  int differing = 0;
+  for (std::uint64_t m = 150; m < 1500; m += 37) {
+    Options o = Options::from_value(parse(R"({"max_chars":)" + std::to_string(m) + "}")).value();
+    BudgetSearch s = search_budget(v, o, Format::Yaml, 2);
+    Meta meta = analyze(v, o, 2);
+    std::optional<Stats> chosen;
+    Stats last;
+    for (std::uint64_t b : s.budgets) {
+      Pruner p = Pruner::with_scorer(true, 2, o, scorer_for(o.field_scorer));
+      std::string text = render(p.fit(v, meta, b, 0).value, 2, Format::Yaml);
+      if (!chosen && text == s.text) chosen = p.stats;
+      last = p.stats;
+    }
+    ASSERT_TRUE(chosen.has_value()) << m;
+    EXPECT_EQ(s.stats.items_omitted, chosen->items_omitted) << m;
+    EXPECT_EQ(s.stats.keys_omitted, chosen->keys_omitted) << m;
+    EXPECT_EQ(s.stats.arrays_sampled, chosen->arrays_sampled) << m;
+    EXPECT_EQ(s.stats.strings_truncated, chosen->strings_truncated) << m;
+    EXPECT_EQ(s.stats.containers_collapsed, chosen->containers_collapsed) << m;
+    differing += last.items_omitted != chosen->items_omitted || last.keys_omitted != chosen->keys_omitted ||
+                 last.strings_truncated != chosen->strings_truncated;
+  }
+  // Some searches end on an attempt that is not the chosen one and counted differently.
+  EXPECT_GT(differing, 0);
 }
 
 }  // namespace

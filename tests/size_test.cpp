@@ -8,7 +8,9 @@
 #include <random>
 #include <string>
 
+#include "fields.h"
 #include "json.h"
+#include "prune.h"
 #include "utf8.h"
 #include "value.h"
 
@@ -55,6 +57,12 @@ class TreeGen {
   }
 
  private:
+  // Mostly random texts; some names that protect patterns can match.
+  std::string key() {
+    static const char* const names[] = {"id", "name", "items"};
+    return pick(3) == 0 ? names[pick(std::size(names))] : text();
+  }
+
   std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
 
   // The first child of a node on the deep path continues to max_depth; the
@@ -73,7 +81,7 @@ class TreeGen {
       if (is_array)
         items.push_back(std::move(child));
       else
-        members.push_back(Member{text(), std::move(child)});
+        members.push_back(Member{key(), std::move(child)});
     }
     return is_array ? Value::array(std::move(items)) : Value::object(std::move(members));
   }
@@ -200,6 +208,158 @@ TEST(SizeMeasure, CollapsedSizesEqualTheirRendering) {
       }
     }
   }
+}
+
+// min never exceeds full, and a protected node cannot shrink at all.
+void expect_meta_invariants(const Meta& m) {
+  ASSERT_LE(m.min, m.full);
+  if (m.is_protected) {
+    ASSERT_EQ(m.min, m.full);
+  }
+  for (const Meta& c : m.children) expect_meta_invariants(c);
+}
+
+TEST(SizeMeasure, AnalysisAndMinimalMatchTheWriter) {
+  TreeGen gen(977);
+  const std::vector<std::string> protects[] = {{}, {"id"}, {"/*", "items/*/name"}};
+  std::vector<Options> options;
+  for (const auto& p : protects) {
+    Options o;
+    o.protect = p;
+    options.push_back(o);
+  }
+  int shrunk = 0, protected_nodes = 0;
+  for (int t = 0; t < 1500; ++t) {
+    Value v = gen.tree(t % 41);
+    for (std::uint64_t indent : {0u, 1u, 2u, 4u}) {
+      const size::Layout l{indent > 0, indent};
+      for (const Options& o : options) {
+        Pruner p = Pruner::with_scorer(l.pretty, indent, o, scorer_for(o.field_scorer));
+        {
+          const std::uint64_t depth = t % 2 == 0 ? 0 : 3;
+          Path root;
+          Meta m = p.analyze_at(v, depth, root, false);
+          ASSERT_TRUE(root.empty());
+          ASSERT_EQ(m.full, rendered(v, l, depth)) << "tree " << t << " indent " << indent;
+          expect_meta_invariants(m);
+          Fitted f = p.minimal(v, m, depth);
+          ASSERT_EQ(f.size, m.min) << "tree " << t << " indent " << indent << ": " << json::to_string(v);
+          ASSERT_EQ(f.size, rendered(f.value, l, depth)) << "tree " << t << " indent " << indent;
+          ASSERT_TRUE(p.path.empty());
+          shrunk += m.min < m.full;
+          protected_nodes += m.protected_count > 0;
+        }
+      }
+    }
+  }
+  // The generator reaches both kinds of trees.
+  EXPECT_GT(shrunk, 10000);
+  EXPECT_GT(protected_nodes, 3000);
+}
+
+// Analysis of one document under the given options and indent.
+Meta analyze_json(std::string_view text, std::vector<std::string> protect = {}, std::uint64_t indent = 0) {
+  Options o;
+  o.protect = std::move(protect);
+  Pruner p = Pruner::with_scorer(indent > 0, indent, o, scorer_for(o.field_scorer));
+  Path root;
+  auto v = json::parse(text);
+  EXPECT_TRUE(v.ok()) << text;
+  return p.analyze_at(v.value(), 0, root, false);
+}
+
+const std::string letters40(40, 'q');
+
+TEST(Analysis, SizesOfSmallNodes) {
+  struct Case {
+    std::string json;
+    std::uint64_t full, min;
+  };
+  std::string hundred = "[";
+  for (int i = 0; i < 100; ++i) hundred += i ? ",1" : "1";
+  hundred += "]";
+  const Case cases[] = {
+      {"[]", 2, 2},
+      {"{}", 2, 2},
+      {R"("abc")", 5, 5},  // the 13-character placeholder would be larger
+      {"\"" + letters40 + "\"", 42, 14},
+      {"\"\\u0001\\u0002\"", 14, 13},  // six per control character; the placeholder "…[+2 chars]" is smaller
+      {"123456789012345678901234567890", 30, 30},
+      // Collapsed object: {"…":"2 keys omitted"}.
+      {R"({"a":"hello world","b":[1,2,3]})", 31, 22},
+  };
+  for (const Case& c : cases) {
+    Meta m = analyze_json(c.json);
+    EXPECT_EQ(m.full, c.full) << c.json;
+    EXPECT_EQ(m.min, c.min) << c.json;
+  }
+  // 100 items at depth 1, compact: the collapsed array is 2 + 22.
+  Meta m = analyze_json(R"({"a":)" + hundred + "}");
+  EXPECT_EQ(m.children[0].full, 201u);
+  EXPECT_EQ(m.children[0].min, 24u);
+  // Indented at depth 1 with indent 2: "[", LF, 4 spaces, marker, LF, 2 spaces, "]".
+  Meta pretty = analyze_json(R"({"a":)" + hundred + "}", {}, 2);
+  EXPECT_EQ(pretty.children[0].min, 22u + 10u);
+}
+
+TEST(Analysis, ProtectionFromPatterns) {
+  const std::string doc = R"({"a":{"b":")" + letters40 + R"("},"c":{"a":{"b":")" + letters40 + R"("}}})";
+  // Anchored: only the path a, b from the root.
+  Meta anchored = analyze_json(doc, {"/a/b"});
+  EXPECT_TRUE(anchored.children[0].children[0].is_protected);
+  EXPECT_FALSE(anchored.children[1].children[0].children[0].is_protected);
+  EXPECT_EQ(anchored.protected_count, 1u);
+  // Unanchored: every path ending in a, b.
+  Meta anywhere = analyze_json(doc, {"a/b"});
+  EXPECT_TRUE(anywhere.children[1].children[0].children[0].is_protected);
+  EXPECT_EQ(anywhere.protected_count, 2u);
+  EXPECT_TRUE(anywhere.children[1].has_protected);
+  // Kept entries at their min: {"a":{"b":"…40…"},"c":{"a":{"b":"…40…"}}} is already the smallest form.
+  EXPECT_EQ(anywhere.min, anywhere.full);
+
+  // A protected object passes protection down and cannot shrink.
+  Meta subtree = analyze_json(R"({"keep":{"x":")" + letters40 + R"(","y":[1,2]},"z":1})", {"/keep"});
+  const Meta& keep = subtree.children[0];
+  EXPECT_TRUE(keep.is_protected && keep.children[0].is_protected && keep.children[1].children[1].is_protected);
+  EXPECT_EQ(keep.min, keep.full);
+  EXPECT_EQ(keep.protected_count, 3u);  // the string and the two numbers
+  EXPECT_FALSE(subtree.children[1].is_protected);
+
+  // items/*/id reaches into array items; "*" is the items' own segment.
+  Meta items = analyze_json(R"({"items":[{"id":1,"t":"x"},{"id":2}],"id":3})", {"items/*/id"});
+  EXPECT_TRUE(items.children[0].children[0].children[0].is_protected);
+  EXPECT_FALSE(items.children[0].children[0].children[1].is_protected);
+  EXPECT_FALSE(items.children[1].is_protected);
+  EXPECT_EQ(items.protected_count, 2u);
+}
+
+TEST(Analysis, RootIsNeverProtectedByAPattern) {
+  for (const char* pattern : {"*", "/*", "//*//"}) {
+    Meta root = analyze_json("\"" + letters40 + "\"", {pattern});
+    EXPECT_FALSE(root.is_protected) << pattern;
+    EXPECT_EQ(root.min, 14u) << pattern;
+    // The same pattern protects the item of a one-item array, which still collapses as a whole.
+    Meta array = analyze_json("[\"" + letters40 + "\"]", {pattern});
+    EXPECT_FALSE(array.is_protected) << pattern;
+    EXPECT_TRUE(array.children[0].is_protected) << pattern;
+    EXPECT_EQ(array.children[0].min, 42u);
+    EXPECT_FALSE(array.has_protected);
+    EXPECT_EQ(array.protected_count, 1u);
+    EXPECT_EQ(array.min, 22u);  // ["…[1 items omitted]"]
+  }
+}
+
+TEST(Analysis, ProtectedContentInsideAnArrayDoesNotKeepItsKey) {
+  Meta m = analyze_json(R"({"list":[{"id":1}],"s":")" + letters40 + R"("})", {"id"});
+  EXPECT_EQ(m.children[0].protected_count, 1u);
+  EXPECT_FALSE(m.children[0].has_protected);
+  EXPECT_FALSE(m.has_protected);
+  EXPECT_EQ(m.min, 22u);  // {"…":"2 keys omitted"}
+  // One key deep it does: {"o":{"id":1,"…":"1 keys omitted"},"…":"1 keys omitted"}.
+  Meta deep = analyze_json(R"({"o":{"id":1,"s":")" + letters40 + R"("},"s":")" + letters40 + R"("})", {"id"});
+  EXPECT_TRUE(deep.has_protected);
+  EXPECT_EQ(deep.children[0].min, 29u);
+  EXPECT_EQ(deep.min, 3u + 4u + 29u + 20u);  // overhead of two entries, "o":, the object, the keys marker
 }
 
 }  // namespace
