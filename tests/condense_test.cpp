@@ -494,6 +494,38 @@ const Value* decision(const testing::Envelope& e, std::string_view path) {
   return nullptr;
 }
 
+TEST(CondensePlan, NameAndValueRelevanceOfColumnPaths) {
+  std::string doc = records(6, [](int i) {
+    const std::string n = std::to_string(i);
+    return R"("title":"Entry number )" + n + R"( of the list","account":{"id":)" + std::to_string(100 + i) +
+           R"(},"data":{"items":{"name":"n)" + n + R"("}},"author":{"login_name":"a)" + n +
+           R"("},"records":{"login_name":"r)" + n + R"("},"note":"alpha )" + n + R"(","body":")" +
+           std::string(300, 'x') + "\"";
+  });
+  auto relevance = [&](const std::string& arguments) {
+    auto e = shrink(doc, R"({"array_strategy":"condense","explain":true,"indent":0,"max_chars":1200,"arguments":")" +
+                             arguments + "\"}");
+    EXPECT_EQ(e.counter("arrays_condensed"), "1") << e.text();
+    std::map<std::string, std::string> out;
+    for (const Value& d : get(e.report(), "field_decisions").items())
+      out[std::string(get(d, "path").text())] = json::to_string(get(d, "relevance"));
+    return out;
+  };
+  auto r = relevance("name author records alpha");
+  // data and items are collection words and name is generic: the label falls back to the last segment.
+  EXPECT_EQ(r["/*/data/items/name"], "1.000");
+  // Half the label words hit (0.25), and the segment before the label is context that hits (+ 0.5) ...
+  EXPECT_EQ(r["/*/author/login_name"], "0.750");
+  // ... unless it is a collection word, which is removed from the context as well.
+  EXPECT_EQ(r["/*/records/login_name"], "0.250");
+  // One of four terms among the values: 0.5 + 0.5 × 1 / 4.
+  EXPECT_EQ(r["/*/note"], "0.625");
+  EXPECT_EQ(r["/*/account/id"], "0.000");
+  // A generic last segment does not name the field: account/id is labelled by account.
+  EXPECT_EQ(relevance("id")["/*/account/id"], "0.000");
+  EXPECT_EQ(relevance("account")["/*/account/id"], "1.000");
+}
+
 TEST(CondensePlan, RedundantColumnReportedAt15PercentInThousandths) {
   // key_order: a at position 0 scores 1, b at position 1 scores 0.5; b repeats a's values.
   std::string doc = records(5, [](int i) {
