@@ -659,6 +659,32 @@ TEST(CondensePlan, NarrowerFloorsAreTriedWhenAStrongColumnIsLeftOut) {
   EXPECT_EQ(p.stats.fields_dropped, 0u);
 }
 
+TEST(CondensePlan, ReportedSizeIsTheRenderedSizeInEveryLayout) {
+  // Nested tables under a key, with nested record objects filled field by field: the size a condensed fit
+  // reports is the length of its rendering, compact or indented.
+  std::string table = records(8, [](int i) {
+    return shared_fields(i) + R"(,"user":{"name":"User )" + std::to_string(i) + R"(","bio":")" + std::string(150, 'b') +
+           R"("},"tags":["a","b"])";
+  });
+  Value doc = parse(R"({"outer":{"list":)" + table + "}}");
+  for (std::uint64_t indent : {0u, 2u, 4u}) {
+    for (std::uint64_t budget : {900u, 1500u, 3000u}) {
+      SCOPED_TRACE(std::to_string(indent) + " / " + std::to_string(budget));
+      Options o;
+      o.array_strategy = ArrayStrategy::Condense;
+      Pruner p = Pruner::with_scorer(indent > 0, indent, o, HEURISTIC);
+      Path path;
+      Meta m = p.analyze_at(doc, 0, path, false);
+      Fitted f = p.fit(doc, m, budget, 0);
+      EXPECT_EQ(p.stats.arrays_condensed, 1u);
+      std::string text;
+      json::write_value(text, f.value, indent > 0, indent, 0);
+      EXPECT_EQ(f.size, utf8::count(text));
+      EXPECT_LE(f.size, budget);
+    }
+  }
+}
+
 TEST(CondensePlan, PrunerStateIsRestoredOnEveryWayOut) {
   Options o;
   o.array_strategy = ArrayStrategy::Condense;
