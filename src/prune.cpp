@@ -422,7 +422,7 @@ Fitted Pruner::fit_object(const Value& v, const Meta& meta, std::uint64_t b, std
     kept.resize(n);
     for (std::size_t i = 0; i < n; ++i) kept[i] = i;
   } else {
-    kept = select_keys(v, meta, b, d);
+    kept = choose_keys(v, meta, b, d);
     if (kept.empty()) return minimal(v, meta, d);
     std::sort(kept.begin(), kept.end());
   }
@@ -453,14 +453,14 @@ Fitted Pruner::fit_object(const Value& v, const Meta& meta, std::uint64_t b, std
   return {Value::object(std::move(out)), fixed - min_sum + filled.total};
 }
 
-std::vector<std::size_t> Pruner::select_keys(const Value& v, const Meta& meta, std::uint64_t b, std::uint64_t d) {
+std::vector<std::size_t> Pruner::choose_keys(const Value& v, const Meta& meta, std::uint64_t b, std::uint64_t d) {
   const auto& members = v.members();
   const std::uint64_t n = members.size();
   const size::Layout l = layout();
   ObjectCost oc{l, n, d};
   auto entry = [&](std::size_t i) { return size::entry_cost(l, members[i].key) + meta.children[i].min; };
 
-  if (options->array_strategy == ArrayStrategy::Condense) return select_by_relevance(v, meta, b, d);
+  if (options->array_strategy == ArrayStrategy::Condense) return select_keys(v, meta, b, d);
 
   std::vector<std::size_t> kept;
   std::uint64_t kept_sum = 0;
@@ -564,8 +564,7 @@ std::uint64_t tier_limit(std::uint64_t b, double score) {
 
 }  // namespace
 
-std::vector<std::size_t> Pruner::select_by_relevance(const Value& v, const Meta& meta, std::uint64_t b,
-                                                     std::uint64_t d) {
+std::vector<std::size_t> Pruner::select_keys(const Value& v, const Meta& meta, std::uint64_t b, std::uint64_t d) {
   const auto& members = v.members();
   const std::uint64_t n = members.size();
   const Query* q = query();

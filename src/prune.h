@@ -108,9 +108,10 @@ class Pruner {
  private:
   Fitted fit_array(const Value& v, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
   Fitted fit_object(const Value& v, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
+  // The keys an over-budget object keeps, by the rule its strategy and protection call for.
+  std::vector<std::size_t> choose_keys(const Value& v, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
+  // The relevance rule: keys by score, each within its tier's share of the budget.
   std::vector<std::size_t> select_keys(const Value& v, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
-  std::vector<std::size_t> select_by_relevance(const Value& v, const Meta& meta, std::uint64_t budget,
-                                               std::uint64_t depth);
   bool is_protected_path(const Path& p) const;
   // Protection depends on paths only when there are patterns or pinned paths.
   bool tracks_paths() const { return !patterns.empty() || !pinned.empty(); }
