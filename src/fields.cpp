@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "unicode.h"
 #include "utf8.h"
@@ -16,6 +17,15 @@ static_assert(std::size(vocab::NAME) == 13 && std::size(vocab::CONTACT) == 5 && 
               std::size(vocab::PERSON) == 11 && std::size(vocab::METRIC) == 24 && std::size(vocab::NOISE) == 28);
 static_assert(std::size(vocab::IMAGE) == 7 && std::size(vocab::CONFIG) == 16 &&
               std::size(vocab::NAME_QUALIFIERS) == 11 && std::size(vocab::ALLOWED_UNDERSCORE) == 3);
+
+constexpr std::size_t longest(vocab::List list) {
+  std::size_t n = 0;
+  for (auto w : list) n = std::max(n, w.size());
+  return n;
+}
+// A truncated TableWord must differ from every word it is compared with.
+static_assert(TableWord::CAPACITY > longest(vocab::NOISE) && TableWord::CAPACITY > longest(vocab::WRAPPER) &&
+              TableWord::CAPACITY > longest(vocab::STATUS));
 
 // ASCII letters and digits, and above U+00A9 Unicode alphabetic or numeric characters.
 bool word_char(char32_t c) {
@@ -34,18 +44,18 @@ bool lower_or_digit(char32_t c) { return unicode::lowercase(c) || unicode::decim
 // Some word of text belongs to list; splits lazily without building a word list.
 bool text_has_word(std::string_view text, vocab::List list) {
   WordSplitter split(text);
-  std::string w;
+  TableWord w;
   while (split.next(w))
-    if (vocab::contains(list, w)) return true;
+    if (vocab::contains(list, w.view())) return true;
   return false;
 }
 
 // Some word of the segment is not a wrapper word (an ancestor that names a group).
 bool names_group(std::string_view segment) {
   WordSplitter split(segment);
-  std::string w;
+  TableWord w;
   while (split.next(w))
-    if (!vocab::contains(vocab::WRAPPER, w)) return true;
+    if (!vocab::contains(vocab::WRAPPER, w.view())) return true;
   return false;
 }
 
@@ -150,7 +160,20 @@ double query_boost(const FieldStats& st, double u) {
 
 }  // namespace
 
-bool WordSplitter::next(std::string& out) {
+void TableWord::append_lower(char32_t c) {
+  if (c < 0x80) {
+    if (size_ < CAPACITY) buf_[size_] = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    ++size_;
+    return;
+  }
+  char lowered[unicode::LOWER_MAX];
+  const std::size_t n = unicode::lower_slow(c, lowered);
+  if (size_ < CAPACITY) std::memcpy(buf_ + size_, lowered, std::min(n, CAPACITY - size_));
+  size_ += n;
+}
+
+template <class Out>
+bool WordSplitter::next_into(Out& out) {
   out.clear();
   bool prev_lower_or_digit = false;
   while (pos_ < text_.size()) {
@@ -164,11 +187,17 @@ bool WordSplitter::next(std::string& out) {
       pos_ = start;  // the capital starts the next word
       return true;
     }
-    unicode::append_lower(out, c);
+    if constexpr (std::is_same_v<Out, std::string>)
+      unicode::append_lower(out, c);
+    else
+      out.append_lower(c);
     prev_lower_or_digit = lower_or_digit(c);
   }
   return !out.empty();
 }
+
+bool WordSplitter::next(std::string& out) { return next_into(out); }
+bool WordSplitter::next(TableWord& out) { return next_into(out); }
 
 void append_words(std::string_view text, std::vector<std::string>& out) {
   WordSplitter split(text);
@@ -220,12 +249,12 @@ Prior HeuristicScorer::prior_of(const FieldStats& st, std::span<const std::strin
   const auto segments = st.path.first(k);
   const auto ancestors = segments.first(k == 0 ? 0 : k - 1);
   bool nested = false;
-  std::string w;
+  TableWord w;
   for (const auto& seg : ancestors) {
     WordSplitter split(seg);
     while (split.next(w)) {
-      if (vocab::contains(vocab::NOISE, w)) return {true, 0.08};
-      if (!vocab::contains(vocab::WRAPPER, w)) nested = true;
+      if (vocab::contains(vocab::NOISE, w.view())) return {true, 0.08};
+      if (!vocab::contains(vocab::WRAPPER, w.view())) nested = true;
     }
   }
   for (const auto& seg : segments)

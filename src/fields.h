@@ -15,6 +15,23 @@
 
 namespace tavisk {
 
+// A word held in place, for comparison with the vocabulary tables only: a word longer than the
+// buffer keeps its first CAPACITY bytes, which are longer than every table word and so equal none.
+class TableWord {
+ public:
+  static constexpr std::size_t CAPACITY = 24;
+
+  void clear() { size_ = 0; }
+  bool empty() const { return size_ == 0; }
+  // Appends the lowercase form of c, as far as it fits.
+  void append_lower(char32_t c);
+  std::string_view view() const { return {buf_, size_ < CAPACITY ? size_ : CAPACITY}; }
+
+ private:
+  char buf_[CAPACITY];
+  std::size_t size_ = 0;  // bytes of the whole word, also past CAPACITY
+};
+
 // Splits text into lowercase words at non-alphanumerics and camel-case humps,
 // one word at a time, reusing the caller's buffer.
 class WordSplitter {
@@ -22,8 +39,12 @@ class WordSplitter {
   explicit WordSplitter(std::string_view text) : text_(text) {}
   // Writes the next word into out (replacing its contents); false at the end.
   bool next(std::string& out);
+  bool next(TableWord& out);
 
  private:
+  template <class Out>
+  bool next_into(Out& out);
+
   std::string_view text_;
   std::size_t pos_ = 0;
 };

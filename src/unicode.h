@@ -2,6 +2,7 @@
 // talks to ICU; ASCII is answered without leaving the fast path.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -13,7 +14,11 @@ bool uppercase_slow(char32_t c);
 bool lowercase_slow(char32_t c);
 bool numeric_slow(char32_t c);
 bool decimal_digit_slow(char32_t c);
-void append_lower_slow(std::string& out, char32_t c);
+
+// Room for the UTF-8 full lowercase mapping of one character.
+inline constexpr std::size_t LOWER_MAX = 32;
+// Writes the UTF-8 full lowercase mapping of c into out and returns its length in bytes.
+std::size_t lower_slow(char32_t c, char (&out)[LOWER_MAX]);
 
 // White_Space property.
 inline bool white_space(char32_t c) {
@@ -59,7 +64,8 @@ inline void append_lower(std::string& out, char32_t c) {
     out.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c));
     return;
   }
-  append_lower_slow(out, c);
+  char buf[LOWER_MAX];
+  out.append(buf, lower_slow(c, buf));
 }
 
 // Full lowercasing of UTF-8 text, one character at a time.

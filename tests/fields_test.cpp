@@ -52,6 +52,8 @@ TEST(Words, SplitsAtSeparatorsAndHumps) {
       {"x\u00B2B", {"x\u00B2b"}},            // only decimal digits end a hump, U+00B2 is No
       {"v\u0663Name", {"v\u0663", "name"}},  // Arabic-Indic digit three is Nd
       {"İstanbul", {"i\u0307stanbul"}},      // full lowercasing
+      {"नमस्ते", {"नमस", "ते"}},                // the virama U+094D is not alphabetic and ends a word
+      {"\u212Aind", {"kind"}},               // the Kelvin sign lowers to an ASCII k
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(words(text), expected) << text;
 }
@@ -133,6 +135,38 @@ TEST(NamePrior, EveryExitAndAdjustment) {
     EXPECT_EQ(p.named, c.named) << label;
     EXPECT_NEAR(p.prior, c.prior, 1e-12) << label;
   }
+}
+
+// Ancestor and marker words are only compared with the tables, never stored; words longer than any
+// table word, or lowered from non-ASCII capitals, must still count as words.
+TEST(NamePrior, AncestorAndMarkerWordsOfAnyLength) {
+  const std::string long_word = "abcdefghijklmnopqrstuvwxyz0123456789";  // longer than any buffer for table words
+  const Strings long_parent = {long_word, "title"};
+  const Strings long_noise = {"avatarurlsavatarurlsavatarurlsavatarurls", "title"};  // one word, not "avatarurls"
+  const Strings kelvin_noise = {"LIN\u212AS", "title"};                              // lowers to "links"
+  const Strings upper_wrapper = {"DATA", "title"};
+  const Strings cyrillic_parent = {"ПользовательскиеДанныеКлиента", "title"};
+
+  const std::pair<const Strings*, double> priors[] = {
+      {&long_parent, 0.95 * 0.88}, {&long_noise, 0.95 * 0.88},      {&kelvin_noise, 0.08},
+      {&upper_wrapper, 0.95},      {&cyrillic_parent, 0.95 * 0.88},
+  };
+  for (const auto& [path, prior] : priors) {
+    const FieldStats st = single(*path);
+    EXPECT_NEAR(HeuristicScorer::name_prior(st).prior, prior, 1e-12) << path->front();
+  }
+  EXPECT_EQ(HEURISTIC.role(single(long_parent)), "group:" + long_word);
+  EXPECT_EQ(HEURISTIC.role(single(cyrillic_parent)), "group:ПользовательскиеДанныеКлиента");
+  EXPECT_EQ(HEURISTIC.role(single(upper_wrapper)), "title");
+
+  // The status test reads the marker segment after the key; "$\u212Aind" holds the status word kind.
+  const Strings kind_marker = {"foo12", "$\u212Aind"};
+  const Strings long_marker = {"foo12", "$" + long_word + "status"};
+  FieldStats st = single(kind_marker);
+  st.rows = 4;
+  EXPECT_NEAR(HEURISTIC.score(st), 0.5 * (0.85 + 0.15 * 0.25), 1e-12);
+  st.path = long_marker;
+  EXPECT_NEAR(HEURISTIC.score(st), 0.5 * (0.55 + 0.45 * 0.25), 1e-12);
 }
 
 struct ScoreCase {

@@ -6,6 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "fields.h"
+#include "options.h"
+#include "prune.h"
+#include "test_util.h"
+
 namespace tavisk {
 namespace {
 
@@ -139,6 +144,55 @@ TEST(Lexical, BuildQuery) {
 TEST(Lexical, NoQuery) {
   for (const char* text : {"", "   ", "the 12 of and", "select * from x where 1 limit 10", "order by"})
     EXPECT_FALSE(build_query(text).has_value()) << text;
+}
+
+TEST(Lexical, PrunerQuery) {
+  Options with;
+  with.arguments = "select title order by price";
+  Pruner p = Pruner::with_scorer(false, 0, with, HEURISTIC);
+  ASSERT_NE(p.query(), nullptr);
+  EXPECT_EQ(p.query()->terms, Strings{"title"});
+  EXPECT_EQ(sorted(p.query()->order_terms), Strings{"price"});
+  p.query_suppressed = true;
+  EXPECT_EQ(p.query(), nullptr);
+  p.query_suppressed = false;
+  EXPECT_NE(p.query(), nullptr);
+
+  const Options without;
+  EXPECT_EQ(Pruner::with_scorer(false, 0, without, HEURISTIC).query(), nullptr);
+  Options stop_words;
+  stop_words.arguments = "select * from the list limit 10";
+  EXPECT_EQ(Pruner::with_scorer(false, 0, stop_words, HEURISTIC).query(), nullptr);
+}
+
+// Keys of equal worth are kept in input order; a query term ranks its key first, an order term
+// lifts its key above unmatched keys. Characters whose lowercase form changes length before the
+// clause must not move where the clause is cut.
+TEST(Lexical, QueryRanksKeysEndToEnd) {
+  const std::string doc =
+      R"({"alpha":"vvvvvvvvvvvvvvvvvvvv","beta":"vvvvvvvvvvvvvvvvvvvv","gamma":"vvvvvvvvvvvvvvvvvvvv",)"
+      R"("delta":"vvvvvvvvvvvvvvvvvvvv","zeta":"vvvvvvvvvvvvvvvvvvvv","theta":"vvvvvvvvvvvvvvvvvvvv"})";
+  const std::pair<const char*, std::vector<std::string>> cases[] = {
+      {nullptr, {"alpha", "beta"}},
+      {"zeta ORDER BY gamma", {"gamma", "zeta"}},
+      {"ORDER BY theta", {"alpha", "theta"}},
+      {"\u0130\u0130\u0130\u0130 zeta ORDER BY gamma", {"gamma", "zeta"}},
+      {"\u212A\u212A\u212A\u212A zeta order by gamma", {"gamma", "zeta"}},
+      {"ORDER BY \u0130\u0130\u0130\u0130 theta LIMIT 3 zeta", {"zeta", "theta"}},
+  };
+  for (const auto& [arguments, kept] : cases) {
+    std::string options = R"({"max_chars":90,"indent":0,"array_strategy":"condense")";
+    if (arguments != nullptr) options += R"(,"arguments":")" + std::string(arguments) + "\"";
+    options += "}";
+    const auto e = testing::shrink(doc, options);
+    ASSERT_TRUE(e.ok()) << e.error();
+    auto parsed = json::parse(e.text());
+    ASSERT_TRUE(parsed) << e.text();
+    std::vector<std::string> keys;
+    for (const Member& m : parsed.value().members())
+      if (m.key != "…") keys.emplace_back(m.key);
+    EXPECT_EQ(keys, kept) << (arguments ? arguments : "(no arguments)");
+  }
 }
 
 }  // namespace
