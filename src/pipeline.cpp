@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "fields.h"
 #include "json.h"
@@ -233,10 +234,12 @@ std::string run_pipeline(std::string_view input, std::string_view options_text) 
   std::uint64_t indent = o.indent;
   if (report.format == Format::Yaml && indent < 2) indent = 2;
 
-  // For JSON output the size measure equals the rendered length, so an
-  // over-budget document need not be rendered whole.
+  // For JSON output the analysis's full size equals the rendered length, so
+  // the document is analysed once and rendered whole only when it fits.
+  std::optional<Meta> meta;
   if (report.format == Format::Json) {
-    report.input_chars = size::of({indent > 0, indent}, parsed->value, 0);
+    meta = analyze(parsed->value, o, indent);
+    report.input_chars = meta->full;
   } else {
     std::string full = render(parsed->value, indent, report.format);
     report.input_chars = utf8::count(full);
@@ -249,7 +252,8 @@ std::string run_pipeline(std::string_view input, std::string_view options_text) 
     report.output_chars = report.input_chars;
     return success_envelope(render(parsed->value, indent, report.format), report);
   }
-  BudgetSearch search = search_budget(parsed->value, o, report.format, indent);
+  BudgetSearch search = meta ? search_budget(parsed->value, *meta, o, report.format, indent)
+                             : search_budget(parsed->value, o, report.format, indent);
   report.pruned = true;
   report.fits = search.fits;
   report.output_chars = search.chars;

@@ -69,10 +69,34 @@ bool Pruner::is_protected_path(const Path& p) const {
 
 // ---- analysis ----------------------------------------------------------
 
+namespace {
+
+bool same_keys(const std::vector<std::string>& keys, const Value::Object& members) {
+  if (keys.size() != members.size()) return false;
+  for (std::size_t i = 0; i < keys.size(); ++i)
+    if (keys[i] != members[i].key) return false;
+  return true;
+}
+
+}  // namespace
+
+std::uint64_t Pruner::shape_at(const Value& v, std::uint64_t depth) {
+  if (!v.is_object()) return shape_of(v);
+  if (depth >= shape_memo_.size()) shape_memo_.resize(depth + 1);
+  ShapeMemo& last = shape_memo_[depth];
+  const Value::Object& members = v.members();
+  if (last.set && same_keys(last.keys, members)) return last.shape;
+  last.keys.resize(members.size());
+  for (std::size_t i = 0; i < members.size(); ++i) last.keys[i].assign(members[i].key);
+  last.shape = shape_of(v);
+  last.set = true;
+  return last.shape;
+}
+
 Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inherited) {
   Meta m;
   m.is_protected = inherited || is_protected_path(p);
-  m.shape = shape_of(v);
+  m.shape = shape_at(v, depth);
   const size::Layout l = layout();
   switch (v.kind()) {
     case Kind::Null:

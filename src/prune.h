@@ -116,8 +116,17 @@ class Pruner {
   // Protection depends on paths only when there are patterns or pinned paths.
   bool tracks_paths() const { return !patterns.empty() || !pinned.empty(); }
   void init_query();
+  // Shape of a node; an object repeating the key sequence of the last object
+  // seen at its depth (the common case in arrays of records) reuses its shape.
+  std::uint64_t shape_at(const Value& v, std::uint64_t depth);
 
   std::shared_ptr<const Query> query_;
+  struct ShapeMemo {
+    std::vector<std::string> keys;  // a copy: the trees analysed may be temporaries
+    std::uint64_t shape = 0;
+    bool set = false;
+  };
+  std::vector<ShapeMemo> shape_memo_;  // by depth, during analysis
 };
 
 }  // namespace tavisk
