@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
+#include "fields.h"
+#include "json.h"
+#include "prune.h"
 #include "siphash.h"
 
 namespace tavisk {
@@ -83,6 +87,37 @@ TEST(Shape, EqualityIgnoresKeyOrderAndRepeats) {
   EXPECT_EQ(shape_of(f), shape_of(b));
   forward.pop_back();
   EXPECT_NE(shape_of(Value::object(forward)), shape_of(f));
+}
+
+}  // namespace
+}  // namespace tavisk
+
+namespace tavisk {
+namespace {
+
+// Analysis reuses the shape of an object that repeats the key sequence of the
+// last object at its depth; every node must still get exactly its own shape.
+TEST(Shape, AnalysisGivesEveryNodeItsOwnShape) {
+  const char* doc = R"([{"a":1,"b":{"x":1}},{"a":2,"b":{"y":1}},{"b":3,"a":{"x":1}},{"a":1,"c":1},
+                        {"a":1,"b":{"x":1}},[{"a":1}],{"a":1,"b":{"x":1,"y":2}}])";
+  Value v = json::parse(doc).value();
+  Options o;
+  Pruner p = Pruner::with_scorer(false, 0, o, HEURISTIC);
+  Path path;
+  const Meta m = p.analyze_at(v, 0, path, false);
+  // Walks value and meta together, comparing with a fresh fingerprint.
+  std::function<void(const Value&, const Meta&)> check = [&](const Value& node, const Meta& meta) {
+    EXPECT_EQ(meta.shape, shape_of(node)) << json::to_string(node);
+    if (node.is_array())
+      for (std::size_t i = 0; i < node.items().size(); ++i) check(node.items()[i], meta.children[i]);
+    if (node.is_object())
+      for (std::size_t i = 0; i < node.members().size(); ++i) check(node.members()[i].value, meta.children[i]);
+  };
+  check(v, m);
+  // Same keys in another order share a shape; other keys do not.
+  EXPECT_EQ(m.children[0].shape, m.children[2].shape);
+  EXPECT_NE(m.children[0].shape, m.children[3].shape);
+  EXPECT_NE(m.children[0].children[1].shape, m.children[1].children[1].shape);
 }
 
 }  // namespace
