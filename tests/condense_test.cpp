@@ -817,13 +817,6 @@ TEST(CondenseFill, SmallNeedsFirstAndUnusedShareReturnsToThePool) {
 
 // ---- end to end over the corpus ------------------------------------------------------
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 const Value* at_path(const Value& v, const Path& p) {
   const Value* cur = &v;
   for (const std::string& k : p) {
@@ -963,7 +956,7 @@ Value generated_table(int rows) {
 }
 
 Value corpus(const std::string& file) {
-  std::string text = read_file(testing::shared_dir() + "/corpus/real/" + file);
+  std::string text = testing::read_file(testing::shared_dir() + "/corpus/real/" + file);
   EXPECT_FALSE(text.empty()) << file;
   return parse(text);
 }

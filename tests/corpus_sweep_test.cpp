@@ -28,13 +28,6 @@ std::vector<std::string> corpus_files() {
   return files;
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 struct Markers {
   std::uint64_t items = 0;         // sum of the counts of the gap markers
   std::uint64_t keys = 0;          // sum of the counts of the keys markers
@@ -131,7 +124,7 @@ TEST(CorpusSweep, EveryFileAtEveryBudget) {
   const char* protect = R"(,"protect":["id","/*/name","metadata/name","items/*/id"])";
   int calls = 0, prose_errors = 0;
   for (const std::string& name : files) {
-    std::string doc = read_file(testing::shared_dir() + "/corpus/real/" + name);
+    std::string doc = testing::read_file(testing::shared_dir() + "/corpus/real/" + name);
     ASSERT_FALSE(doc.empty()) << name;
     auto probe = testing::shrink(doc, R"({"max_chars":1000})");
     if (!probe.ok()) {

@@ -1,8 +1,11 @@
 // Helpers shared by the tests: calling tavisk_shrink and reading its envelope.
 #pragma once
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "json.h"
 #include "tavisk.h"
@@ -49,5 +52,36 @@ inline Envelope shrink(std::string_view input, std::string_view options = "{}") 
 }
 
 inline std::string shared_dir() { return TAVISK_SHARED_DIR; }
+
+// The whole file as bytes; empty when it cannot be read.
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// The report's keys, in the order the envelope writes them.
+inline const std::vector<std::string>& report_keys() {
+  static const std::vector<std::string> keys = {"input_chars",
+                                                "output_chars",
+                                                "max_chars",
+                                                "format",
+                                                "input_format",
+                                                "pruned",
+                                                "fits",
+                                                "strings_truncated",
+                                                "arrays_sampled",
+                                                "items_omitted",
+                                                "objects_trimmed",
+                                                "keys_omitted",
+                                                "containers_collapsed",
+                                                "arrays_condensed",
+                                                "protected_omitted",
+                                                "field_decisions",
+                                                "fields_dropped",
+                                                "dropped_fields"};
+  return keys;
+}
 
 }  // namespace tavisk::testing

@@ -18,13 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 // A JSON number read back from YAML keeps its spelling, except that an integer comes back
 // in plain decimal: only "-0" can change, to "0".
 bool same_number(std::string_view a, std::string_view b) { return a == b || (a == "-0" && b == "0"); }
@@ -69,7 +62,7 @@ TEST(YamlRoundTrip, EveryRealJsonDocument) {
   std::sort(files.begin(), files.end());
   ASSERT_GE(files.size(), 10u);
   for (const fs::path& f : files) {
-    auto tree = json::parse(slurp(f));
+    auto tree = json::parse(testing::read_file(f.string()));
     ASSERT_TRUE(tree) << f << ": " << tree.error().text();
     for (std::uint64_t indent : {2u, 4u}) expect_round_trip(tree.value(), indent, f.filename().string());
   }

@@ -19,13 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 // Splits a text of consecutive JSON values into one text per value.
 std::vector<std::string> json_stream(std::string_view t) {
   std::vector<std::string> out;
@@ -97,7 +90,7 @@ struct Tally {
 };
 
 void run_case(const fs::path& dir, const std::string& id, Tally& tally) {
-  std::string yaml = slurp(dir / "in.yaml");
+  std::string yaml = testing::read_file((dir / "in.yaml").string());
   auto got = yaml_in::parse(yaml);
   if (fs::exists(dir / "error")) {
     ++tally.error_total;
@@ -111,7 +104,7 @@ void run_case(const fs::path& dir, const std::string& id, Tally& tally) {
   }
   if (!fs::exists(dir / "in.json")) return;
   ++tally.valid_total;
-  std::vector<std::string> texts = json_stream(slurp(dir / "in.json"));
+  std::vector<std::string> texts = json_stream(testing::read_file((dir / "in.json").string()));
   Value::Array docs;
   for (const std::string& t : texts) {
     auto v = json::parse(t);
