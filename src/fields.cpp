@@ -138,7 +138,7 @@ double adjust_prior(const FieldStats& st, std::span<const std::string> kw, doubl
   return prior;
 }
 
-// Step 8 of the heuristic score: unnamed all-string fields are judged by the shape of their values.
+// Heuristic score, value shape: unnamed all-string fields are judged by the shape of their values.
 double shape_override(const FieldStats& st, double u) {
   if (st.opaque) return 0.3;
   const double distinct_ratio = static_cast<double>(st.distinct) / static_cast<double>(st.present);
@@ -147,7 +147,7 @@ double shape_override(const FieldStats& st, double u) {
   return u;
 }
 
-// Step 9 of the heuristic score: raise fields whose name or values match the query.
+// Heuristic score, query boost: raise fields whose name or values match the query.
 double query_boost(const FieldStats& st, double u) {
   double v = 1;
   if (st.count(Kind::String) == st.present && 5 * st.distinct <= std::max<std::uint64_t>(st.scalars, 1) &&
