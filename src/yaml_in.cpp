@@ -27,6 +27,48 @@ std::string_view token_text(fy_token* t) {
   return p ? std::string_view(p, len) : std::string_view();
 }
 
+// The value of a single-quoted scalar from its source between the quotes: ''
+// stands for a quote, and line breaks fold as in every flow scalar (one break
+// becomes a space, each further one a line feed; white space around the breaks
+// goes). Decoded here because the library leaks the buffer it formats runs of
+// four or more '' into.
+std::string single_quoted(std::string_view raw) {
+  std::string out;
+  out.reserve(raw.size());
+  std::size_t i = 0;
+  while (i < raw.size()) {
+    const char c = raw[i];
+    if (c == '\'') {
+      out.push_back('\'');
+      i += (i + 1 < raw.size() && raw[i + 1] == '\'') ? 2 : 1;
+    } else if (c == '\n' || c == '\r') {
+      while (!out.empty() && (out.back() == ' ' || out.back() == '\t')) out.pop_back();
+      std::size_t breaks = 0;
+      while (i < raw.size()) {
+        if (raw[i] == '\r') {
+          ++breaks;
+          i += (i + 1 < raw.size() && raw[i + 1] == '\n') ? 2 : 1;
+        } else if (raw[i] == '\n') {
+          ++breaks;
+          ++i;
+        } else if (raw[i] == ' ' || raw[i] == '\t') {
+          ++i;
+        } else {
+          break;
+        }
+      }
+      if (breaks == 1)
+        out.push_back(' ');
+      else
+        out.append(breaks - 1, '\n');
+    } else {
+      out.push_back(c);
+      ++i;
+    }
+  }
+  return out;
+}
+
 std::string position(std::size_t byte, long line, long column) {
   return " at byte " + std::to_string(byte) + " line " + std::to_string(line) + " column " + std::to_string(column);
 }
@@ -209,7 +251,7 @@ class Composer {
     if (auto d = check_depth(0); !d) return d;
     ++own_nodes_;
     fy_token* value = e->scalar.value;
-    std::string_view text = token_text(value);
+    std::string_view text = scalar_text(value);
     bool plain = fy_token_scalar_style(value) == FYSS_PLAIN;
     if (!plain && !utf8::valid(text)) return fail("invalid value");
     auto s = resolve_scalar(text, plain, token_text(e->scalar.tag));
@@ -220,6 +262,16 @@ class Composer {
     n.scalar = std::move(s->info);
     if (auto r = remember(std::string(token_text(e->scalar.anchor)), n); !r) return r;
     return deliver(std::move(n), scalar_mark(e));
+  }
+
+  // A scalar's value; single-quoted ones are decoded from the source between the quotes.
+  std::string_view scalar_text(fy_token* value) {
+    if (fy_token_scalar_style(value) != FYSS_SINGLE_QUOTED) return token_text(value);
+    const fy_mark* from = fy_token_start_mark(value);
+    const fy_mark* to = fy_token_end_mark(value);
+    if (!from || !to || from->input_pos > to->input_pos || to->input_pos > text_.size()) return token_text(value);
+    decoded_ = single_quoted(text_.substr(from->input_pos, to->input_pos - from->input_pos));
+    return decoded_;
   }
 
   // Where a scalar starts: the parser marks a quoted scalar's content, so step back over the quote.
@@ -325,6 +377,7 @@ class Composer {
   std::string_view text_;
   bool lenient_flow_end_ = false;
   std::string library_message_;
+  std::string decoded_;  // the last single-quoted scalar's value
   fy_mark parsed_to_{};
   std::unique_ptr<fy_diag, DiagDeleter> diag_;
   std::unique_ptr<fy_parser, ParserDeleter> parser_;
