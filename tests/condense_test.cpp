@@ -769,22 +769,32 @@ TEST(CondenseProject, KeepsSelectedPathsAndPrefixObjects) {
 
 // ---- fill --------------------------------------------------------------------
 
-TEST(CondenseFill, SmallNeedsFirstAndUnusedShareReturnsToThePool) {
-  Options o;
-  Pruner p = Pruner::with_scorer(false, 0, o, HEURISTIC);
-  Path path;
-  Value::Array values = {Value::string(std::string(100, 'a')), Value::string(std::string(10, 'b')),
-                         Value::string(std::string(100, 'c'))};
+// The values of one fill with their analyses, floors and children (pointers into this object).
+struct FillInput {
+  Value::Array values;
   std::vector<Meta> metas;
   std::vector<std::uint64_t> floors;
   std::vector<Child> pairs;
-  for (const Value& v : values) metas.push_back(p.analyze_at(v, 1, path, false));
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    floors.push_back(p.floor(values[i], metas[i], 1));
-    pairs.push_back({&values[i], &metas[i], nullptr});
+
+  FillInput(Pruner& p, Value::Array vs) : values(std::move(vs)) {
+    Path path;
+    for (const Value& v : values) metas.push_back(p.analyze_at(v, 1, path, false));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      floors.push_back(p.floor(values[i], metas[i], 1));
+      pairs.push_back({&values[i], &metas[i], nullptr});
+    }
   }
+  FillInput(const FillInput&) = delete;
+  FillInput& operator=(const FillInput&) = delete;
+};
+
+TEST(CondenseFill, SmallNeedsFirstAndUnusedShareReturnsToThePool) {
+  Options o;
+  Pruner p = Pruner::with_scorer(false, 0, o, HEURISTIC);
+  const FillInput even(p, {Value::string(std::string(100, 'a')), Value::string(std::string(10, 'b')),
+                           Value::string(std::string(100, 'c'))});
   // Floors 38, 12, 38; the short string needs nothing, so the spare 60 is shared 30 / 30 by the long ones.
-  Pruner::Filled f = p.fill(pairs, floors, 60, 1);
+  Pruner::Filled f = p.fill(even.pairs, even.floors, 60, 1);
   ASSERT_EQ(f.values.size(), 3u);
   EXPECT_EQ(f.values[1].text(), std::string(10, 'b'));
   EXPECT_LE(f.total, 38u + 12 + 38 + 60);
@@ -792,18 +802,10 @@ TEST(CondenseFill, SmallNeedsFirstAndUnusedShareReturnsToThePool) {
   EXPECT_GT(f.values[2].text().size(), 30u);
   // What a value leaves of its share flows on: the 46-character string needs 10 of its 20 and the next long
   // string gets a share of 25 (floor 38 + 25), not 20.
-  Value::Array uneven = {Value::string(std::string(100, 'a')), Value::string(std::string(46, 'b')),
-                         Value::string(std::string(100, 'c'))};
-  std::vector<Meta> uneven_metas;
-  std::vector<std::uint64_t> uneven_floors;
-  std::vector<Child> uneven_pairs;
-  for (const Value& v : uneven) uneven_metas.push_back(p.analyze_at(v, 1, path, false));
-  for (std::size_t i = 0; i < uneven.size(); ++i) {
-    uneven_floors.push_back(p.floor(uneven[i], uneven_metas[i], 1));
-    uneven_pairs.push_back({&uneven[i], &uneven_metas[i], nullptr});
-  }
-  ASSERT_EQ(uneven_floors, (std::vector<std::uint64_t>{38, 38, 38}));
-  Pruner::Filled g = p.fill(uneven_pairs, uneven_floors, 60, 1);
+  const FillInput uneven(p, {Value::string(std::string(100, 'a')), Value::string(std::string(46, 'b')),
+                             Value::string(std::string(100, 'c'))});
+  ASSERT_EQ(uneven.floors, (std::vector<std::uint64_t>{38, 38, 38}));
+  Pruner::Filled g = p.fill(uneven.pairs, uneven.floors, 60, 1);
   EXPECT_EQ(g.values[1].text(), std::string(46, 'b'));
   const std::uint64_t first = size::quoted(g.values[0].text()), last = size::quoted(g.values[2].text());
   EXPECT_GT(first, 38u + 20);
@@ -811,7 +813,7 @@ TEST(CondenseFill, SmallNeedsFirstAndUnusedShareReturnsToThePool) {
   EXPECT_LE(last, 38u + 60 - 10 - (first - 38));
   EXPECT_EQ(g.total, first + 48 + last);
   // A negative spare gives every value its floor only.
-  Pruner::Filled tight = p.fill(pairs, floors, -5, 1);
+  Pruner::Filled tight = p.fill(even.pairs, even.floors, -5, 1);
   EXPECT_LE(tight.total, 38u + 12 + 38);
 }
 
