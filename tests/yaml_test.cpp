@@ -373,8 +373,8 @@ TEST(YamlReader, CopiesForAnchorsAndAliasesAreBoundedInBytes) {
 }
 
 TEST(YamlReader, FlowCollectionsMayCloseUnderTheirKeyButContentMayNotDedent) {
-  EXPECT_EQ(json_of("spec:\n  args: [\n    \"-c\",\n    \"-e\",\n  ]\n  env: {\n    a: 1,\n  }\nnext: 1\n"),
-            R"({"spec":{"args":["-c","-e"],"env":{"a":1}},"next":1})");
+  EXPECT_EQ(json_of("template:\n  args: [\n    \"-c\",\n    \"-e\",\n  ]\n  env: {\n    a: 1,\n  }\nnext: 1\n"),
+            R"({"template":{"args":["-c","-e"],"env":{"a":1}},"next":1})");
   EXPECT_EQ(json_of("- [\n  1\n]\n"), "[[1]]");
   EXPECT_EQ(json_of("flow: [a,\nb,\nc]\n"),
             "invalid YAML input: wrongly indented flow sequence at byte 10 line 2 column 1");
