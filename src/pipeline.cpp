@@ -234,12 +234,18 @@ std::string run_pipeline(std::string_view input, std::string_view options_text) 
   std::uint64_t indent = o.indent;
   if (report.format == Format::Yaml && indent < 2) indent = 2;
 
-  // For JSON output the analysis's full size equals the rendered length, so
-  // the document is analysed once and rendered whole only when it fits.
+  // For JSON output the size measure and the analysis's root size both equal
+  // the rendered length. A text far above the budget is analysed straight away
+  // (the search needs the analysis anyway); one that may fit is only measured,
+  // so that a large budget never pays for an analysis it does not use.
   std::optional<Meta> meta;
   if (report.format == Format::Json) {
-    meta = analyze(parsed->value, o, indent);
-    report.input_chars = meta->full;
+    if (input.size() / 4 > o.max_chars) {
+      meta = analyze(parsed->value, o, indent);
+      report.input_chars = meta->full;
+    } else {
+      report.input_chars = size::of({indent > 0, indent}, parsed->value, 0);
+    }
   } else {
     std::string full = render(parsed->value, indent, report.format);
     report.input_chars = utf8::count(full);
