@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <vector>
 
 #include "utf8.h"
@@ -26,18 +27,17 @@ int hex_digit(char c) {
 
 class Parser {
  public:
-  explicit Parser(std::string_view text) : s_(text) {}
+  Parser(std::string_view text, Arena* arena) : s_(text), arena_(arena) {}
 
   Result<Value, ParseError> run() {
     skip_ws();
-    Value root;
-    if (!value(0, root)) return fail(std::move(error_));
+    if (!value(0, Slot::Root)) return fail(std::move(error_));
     skip_ws();
     if (pos_ < s_.size()) {
       err("unexpected trailing characters");
       return fail(std::move(error_));
     }
-    return root;
+    return std::move(root_);
   }
 
  private:
@@ -61,19 +61,33 @@ class Parser {
     return false;
   }
 
-  bool value(std::uint64_t depth, Value& out) {
+  // Where a value being parsed goes: the root, or the top of a scratch stack.
+  // A slot is looked up again after a container's children are parsed, since
+  // growing a stack moves its elements.
+  enum class Slot : std::uint8_t { Root, Item, Member };
+
+  Value& slot_value(Slot s) {
+    switch (s) {
+      case Slot::Item: return items_.back();
+      case Slot::Member: return members_.back().value;
+      default: return root_;
+    }
+  }
+
+  // Parses one value into its slot, which holds null.
+  bool value(std::uint64_t depth, Slot slot) {
     if (depth > max_depth) return err("nesting too deep");
     if (pos_ >= s_.size()) return err("unexpected end of input");
     char c = s_[pos_];
     switch (c) {
-      case '"': return string_value(out);
-      case '[': return array(depth, out);
-      case '{': return object(depth, out);
-      case 't': return literal("true", out, Value::boolean(true));
-      case 'f': return literal("false", out, Value::boolean(false));
-      case 'n': return literal("null", out, Value::null());
+      case '"': return string_value(slot_value(slot));
+      case '[': return array(depth, slot);
+      case '{': return object(depth, slot);
+      case 't': return literal("true", slot_value(slot), Value::boolean(true));
+      case 'f': return literal("false", slot_value(slot), Value::boolean(false));
+      case 'n': return literal("null", slot_value(slot), Value::null());
       default:
-        if (c == '-' || is_digit(c)) return number(out);
+        if (c == '-' || is_digit(c)) return number(slot_value(slot));
         return err("unexpected character");
     }
   }
@@ -108,26 +122,25 @@ class Parser {
       if (pos_ < s_.size() && (s_[pos_] == '+' || s_[pos_] == '-')) ++pos_;
       if (!digits()) return err("invalid number");
     }
-    out = Value::number(s_.substr(start, pos_ - start));
+    set_text(out, Kind::Number, s_.substr(start, pos_ - start));
     return true;
   }
 
   // Children are parsed onto shared scratch stacks and moved into an exactly
   // sized list when their container closes: one allocation per container.
-  bool array(std::uint64_t depth, Value& out) {
+  bool array(std::uint64_t depth, Slot slot) {
     ++pos_;
     skip_ws();
     if (pos_ < s_.size() && s_[pos_] == ']') {
       ++pos_;
-      out = Value::array();
+      slot_value(slot) = Value::array();
       return true;
     }
     const std::size_t base = items_.size();
     for (;;) {
       skip_ws();
-      Value v;
-      if (!value(depth + 1, v)) return false;
-      items_.push_back(std::move(v));
+      items_.emplace_back();
+      if (!value(depth + 1, Slot::Item)) return false;
       skip_ws();
       if (pos_ < s_.size() && s_[pos_] == ',') {
         ++pos_;
@@ -139,16 +152,16 @@ class Parser {
       }
       return err("expected ',' or ']'");
     }
-    out = Value::array(take(items_, base));
+    slot_value(slot) = Value::array(take(items_, base));
     return true;
   }
 
-  bool object(std::uint64_t depth, Value& out) {
+  bool object(std::uint64_t depth, Slot slot) {
     ++pos_;
     skip_ws();
     if (pos_ < s_.size() && s_[pos_] == '}') {
       ++pos_;
-      out = Value::object();
+      slot_value(slot) = Value::object();
       return true;
     }
     const std::size_t base = members_.size();
@@ -161,9 +174,7 @@ class Parser {
       if (pos_ >= s_.size() || s_[pos_] != ':') return err("expected ':'");
       ++pos_;
       skip_ws();
-      Value v;
-      if (!value(depth + 1, v)) return false;
-      members_[members_.size() - 1].value = std::move(v);
+      if (!value(depth + 1, Slot::Member)) return false;
       skip_ws();
       if (pos_ < s_.size() && s_[pos_] == ',') {
         ++pos_;
@@ -175,17 +186,45 @@ class Parser {
       }
       return err("expected ',' or '}'");
     }
-    out = Value::object(take(members_, base));
+    slot_value(slot) = Value::object(take(members_, base));
     return true;
   }
 
   // Moves the children above `base` off a scratch stack into an exactly sized list.
   template <class T>
   List<T> take(std::vector<T>& stack, std::size_t base) {
-    List<T> out(std::make_move_iterator(stack.begin() + static_cast<std::ptrdiff_t>(base)),
-                std::make_move_iterator(stack.end()));
+    auto first = std::make_move_iterator(stack.begin() + static_cast<std::ptrdiff_t>(base));
+    auto last = std::make_move_iterator(stack.end());
+    if (!arena_) {
+      List<T> out(first, last);
+      stack.resize(base);
+      return out;
+    }
+    const std::size_t n = stack.size() - base;
+    T* data = arena_->allocate_array<T>(n);
+    std::uninitialized_copy(first, last, data);
     stack.resize(base);
-    return out;
+    return List<T>::borrow(data, n);
+  }
+
+  // Makes the null value `out` a text from the input, referred to in place
+  // when the tree may borrow. Built in place: this is the hottest store.
+  void set_text(Value& out, Kind k, std::string_view text) const {
+    if (arena_)
+      new (&out) Value(k, text, Value::borrow);
+    else
+      out = k == Kind::Number ? Value::number(text) : Value::string(text);
+  }
+
+  // A decoded text, copied into the arena when the tree may borrow.
+  void set_decoded_string(Value& out, std::string_view text) const {
+    if (!arena_ || text.size() <= Value::inline_capacity) {
+      out = Value::string(text);
+      return;
+    }
+    char* p = arena_->allocate_array<char>(text.size());
+    std::memcpy(p, text.data(), text.size());
+    new (&out) Value(Kind::String, {p, text.size()}, Value::borrow);
   }
 
   // Length of the run of plain string bytes starting at `from`.
@@ -216,13 +255,13 @@ class Parser {
   bool string_value(Value& out) {
     std::size_t run = plain_run(pos_ + 1);
     if (pos_ + 1 + run < s_.size() && s_[pos_ + 1 + run] == '"') {
-      out = Value::string(s_.substr(pos_ + 1, run));
+      set_text(out, Kind::String, s_.substr(pos_ + 1, run));
       pos_ += run + 2;
       return true;
     }
     scratch_.clear();
     if (!string(scratch_)) return false;
-    out = Value::string(std::string_view(scratch_));
+    set_decoded_string(out, scratch_);
     return true;
   }
 
@@ -307,12 +346,19 @@ class Parser {
   }
 
   std::string_view s_;
+  Arena* arena_;  // null: the tree owns its storage
   std::size_t pos_ = 0;
   ParseError error_;
+  Value root_;
   std::vector<Value> items_;
   std::vector<Member> members_;
   std::string scratch_;
 };
+
+std::string_view without_bom(std::string_view text) {
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  return text;
+}
 
 void write_spaces(std::string& out, std::uint64_t n) { out.append(n, ' '); }
 
@@ -320,10 +366,9 @@ const char hex_lower[] = "0123456789abcdef";
 
 }  // namespace
 
-Result<Value, ParseError> parse(std::string_view text) {
-  if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-  return Parser(text).run();
-}
+Result<Value, ParseError> parse(std::string_view text) { return Parser(without_bom(text), nullptr).run(); }
+
+Result<Value, ParseError> parse(std::string_view text, Arena& arena) { return Parser(without_bom(text), &arena).run(); }
 
 bool is_number(std::string_view text) {
   if (text.empty() || !(text[0] == '-' || is_digit(text[0]))) return false;

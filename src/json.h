@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "arena.h"
 #include "result.h"
 #include "value.h"
 
@@ -23,7 +24,11 @@ struct ParseError {
   std::string text() const;
 };
 
+// A tree that owns all of its storage.
 Result<Value, ParseError> parse(std::string_view text);
+// The fast form for one call: the tree's lists live in `arena` and its long
+// texts are borrowed from `text` or the arena, so both must outlive the tree.
+Result<Value, ParseError> parse(std::string_view text, Arena& arena);
 
 // True when the whole text is exactly one JSON number.
 bool is_number(std::string_view text);

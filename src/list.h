@@ -1,5 +1,8 @@
 // List, the child list of a document node: a vector of three words over one
-// heap block, with the operations the tree needs and nothing more.
+// block, with the operations the tree needs and nothing more. The block is
+// either owned (from the heap) or borrowed (from an arena that outlives the
+// list): a borrowed block is never freed, and growing one moves the elements
+// into an owned block.
 #pragma once
 
 #include <algorithm>
@@ -49,9 +52,20 @@ class List {
   }
   ~List() { release(); }
 
+  // A list over `size` constructed elements in storage it does not own. The
+  // elements are still destroyed with the list.
+  static List borrow(T* data, std::size_t size) noexcept {
+    List l;
+    if (size > 0) {
+      l.data_ = data;
+      l.size_ = size;
+    }
+    return l;
+  }
+
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  std::size_t capacity() const { return capacity_; }
+  std::size_t capacity() const { return borrowed() ? size_ : capacity_; }
   T* data() { return data_; }
   const T* data() const { return data_; }
   iterator begin() { return data_; }
@@ -104,13 +118,16 @@ class List {
       new (fresh + i) T(std::move(data_[i]));
       data_[i].~T();
     }
-    ::operator delete(data_);
+    if (!borrowed()) ::operator delete(data_);
     data_ = fresh;
     capacity_ = n;
   }
+  // Borrowed storage is the only kind with elements and no capacity.
+  bool borrowed() const { return capacity_ == 0 && data_ != nullptr; }
+
   void release() {
     clear();
-    ::operator delete(data_);
+    if (!borrowed()) ::operator delete(data_);
     data_ = nullptr;
     capacity_ = 0;
   }

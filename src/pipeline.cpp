@@ -44,13 +44,14 @@ std::string_view after_bom_and_space(std::string_view text) {
   return text.substr(i);
 }
 
-Result<Parsed> parse_input(std::string_view input, Format input_format) {
+// A JSON tree lives in `arena` and borrows from `input`.
+Result<Parsed> parse_input(std::string_view input, Format input_format, Arena& arena) {
   if (input_format == Format::Yaml) {
     auto y = yaml_in::parse(input);
     if (!y) return fail("invalid YAML input: " + y.error());
     return Parsed{std::move(y).value(), Format::Yaml};
   }
-  auto j = json::parse(input);
+  auto j = json::parse(input, arena);
   if (j) return Parsed{std::move(j).value(), Format::Json};
   std::string json_error = "invalid JSON input: " + j.error().text();
   if (input_format == Format::Json) return fail(std::move(json_error));
@@ -224,7 +225,8 @@ std::string run_pipeline(std::string_view input, std::string_view options_text) 
   if (!options) return error_envelope("invalid options: " + options.error());
   const Options& o = options.value();
 
-  auto parsed = parse_input(input, o.input_format);
+  Arena arena;  // declared before the tree, so that it outlives it
+  auto parsed = parse_input(input, o.input_format, arena);
   if (!parsed) return error_envelope(parsed.error());
 
   Report report;

@@ -26,10 +26,7 @@ void Value::set_text(std::string_view text) {
   }
   char* p = static_cast<char*>(::operator new(text.size()));
   std::memcpy(p, text.data(), text.size());
-  std::size_t n = text.size();
-  std::memcpy(raw_, &p, sizeof p);
-  std::memcpy(raw_ + sizeof p, &n, sizeof n);
-  text_size_ = heap_marker;
+  set_span(p, text.size(), heap_marker);
 }
 
 void Value::destroy_payload() noexcept {

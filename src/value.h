@@ -2,8 +2,10 @@
 // ordered key/value lists (repeated keys allowed). Every node owns its payload.
 //
 // A Value is 32 bytes. Texts of up to 24 bytes live inline; longer ones sit in
-// one exactly sized heap block. Text payloads are plain bytes, so moving a
-// number or string copies 32 bytes and never touches the allocator.
+// one exactly sized heap block, or are borrowed from storage that outlives the
+// value (the input text or an arena, for the tree the reader builds). Text
+// payloads are plain bytes, so moving a number or string copies 32 bytes and
+// never touches the allocator; copying a value always gives it its own text.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +29,9 @@ class Value {
   using Array = List<Value>;
   using Object = List<Member>;
 
+  // Longest text held inside the value itself.
+  static constexpr std::size_t inline_capacity = 24;
+
   Value() noexcept : kind_(Kind::Null) {}
   ~Value() { destroy(); }
 
@@ -43,6 +48,19 @@ class Value {
   static Value string(const std::string& text) { return Value(Kind::String, std::string_view(text)); }
   static Value number(const char* text) { return Value(Kind::Number, std::string_view(text)); }
   static Value string(const char* text) { return Value(Kind::String, std::string_view(text)); }
+  // A number or string whose text, when longer than the inline capacity, is
+  // referred to rather than copied: it must outlive the value and its moves.
+  struct Borrow {};
+  static constexpr Borrow borrow{};
+  Value(Kind k, std::string_view text, Borrow) : kind_(k) {
+    if (text.size() <= inline_capacity) {
+      text_size_ = static_cast<std::uint8_t>(text.size());
+      if (!text.empty()) std::memcpy(raw_, text.data(), text.size());
+    } else {
+      set_span(text.data(), text.size(), borrowed_marker);
+    }
+  }
+  static Value borrowed(Kind k, std::string_view text) { return Value(k, text, borrow); }
   static Value array(Array items = {});
   static Value object();  // empty; defined below, where Member is complete
   static Value object(Object members);
@@ -86,13 +104,13 @@ class Value {
   Object& members() { return members_; }
 
  private:
-  static constexpr std::size_t inline_capacity = 24;
   static constexpr std::uint8_t heap_marker = 0xFF;
+  static constexpr std::uint8_t borrowed_marker = 0xFE;
 
   Value(Kind k, std::string_view text) : kind_(k) { set_text(text); }
 
   bool has_text() const { return kind_ == Kind::Number || kind_ == Kind::String; }
-  bool text_inline() const { return text_size_ != heap_marker; }
+  bool text_inline() const { return text_size_ <= inline_capacity; }
   const char* heap_data() const {
     const char* p;
     std::memcpy(&p, raw_, sizeof p);
@@ -104,6 +122,11 @@ class Value {
     return n;
   }
   void set_text(std::string_view text);
+  void set_span(const char* p, std::size_t n, std::uint8_t marker) {
+    std::memcpy(raw_, &p, sizeof p);
+    std::memcpy(raw_ + sizeof p, &n, sizeof n);
+    text_size_ = marker;
+  }
 
   // Scalars and inline texts take the inline path; the rest is out of line.
   void destroy() noexcept {
@@ -126,13 +149,13 @@ class Value {
   void copy_from(const Value& other);
 
   union {
-    unsigned char raw_[inline_capacity];  // inline text, or heap pointer then size
+    unsigned char raw_[inline_capacity];  // inline text, or pointer then size
     Array items_;
     Object members_;
   };
   Kind kind_;
   bool flag_ = false;
-  std::uint8_t text_size_ = 0;  // inline text length, or heap_marker
+  std::uint8_t text_size_ = 0;  // inline text length, or heap_marker or borrowed_marker
 };
 
 struct Member {

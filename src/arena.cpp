@@ -1,0 +1,76 @@
+#include "arena.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <new>
+
+namespace tavisk {
+
+static_assert(sizeof(void*) + sizeof(std::size_t) + sizeof(bool) <= 32, "a block header fits its bytes");
+
+Arena::~Arena() {
+  while (blocks_) {
+    Block* next = blocks_->next;
+    if (blocks_->mapped)
+      ::munmap(blocks_, blocks_->size);
+    else
+      ::operator delete(blocks_);
+    blocks_ = next;
+  }
+}
+
+// A block with room for `payload` bytes: from the heap while the tree is
+// small, mapped (in whole huge pages) once it is not.
+Arena::Block* Arena::new_block(std::size_t payload) {
+  Block* b;
+  if (heap_bytes_ < map_from) {
+    const std::size_t size = std::max(heap_block, header + payload);
+    b = static_cast<Block*>(::operator new(size));
+    b->size = size;
+    b->mapped = false;
+    heap_bytes_ += size;
+  } else {
+    const std::size_t want = std::max(header + payload, std::min(heap_bytes_ + mapped_bytes_, max_mapped_block));
+    const std::size_t size = (want + huge_page - 1) / huge_page * huge_page;
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    ::madvise(p, size, MADV_HUGEPAGE);  // advice only: without huge pages the block still works
+    b = static_cast<Block*>(p);
+    b->size = size;
+    b->mapped = true;
+    mapped_bytes_ += size;
+  }
+  b->next = nullptr;
+  return b;
+}
+
+// A block made for one large request goes behind the current block, whose
+// free space stays in use.
+void Arena::link_behind_current(Block* b) {
+  if (blocks_) {
+    b->next = blocks_->next;
+    blocks_->next = b;
+  } else {
+    blocks_ = b;
+  }
+}
+
+void* Arena::allocate_slow(std::size_t bytes) {
+  Block* b = new_block(bytes);
+  char* start = reinterpret_cast<char*>(b) + header;
+  char* end = reinterpret_cast<char*>(b) + b->size;
+  const std::size_t left_in_new = b->size - header - bytes;
+  const std::size_t left_in_current = cur_ ? static_cast<std::size_t>(end_ - cur_) : 0;
+  if (left_in_new < left_in_current) {
+    link_behind_current(b);
+    return start;
+  }
+  b->next = blocks_;
+  blocks_ = b;
+  cur_ = start + bytes;
+  end_ = end;
+  return start;
+}
+
+}  // namespace tavisk

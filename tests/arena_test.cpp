@@ -1,0 +1,192 @@
+// The per-call arena, lists and texts borrowed from it, and the reader's tree
+// built in it: same tree as the owning reader, safe to copy, grow and destroy.
+#include "arena.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "json.h"
+#include "test_util.h"
+#include "value.h"
+
+namespace tavisk {
+namespace {
+
+std::uintptr_t address(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
+
+TEST(Arena, AlignsEveryRequestAndNeverOverlaps) {
+  Arena arena;
+  std::vector<std::pair<std::uintptr_t, std::size_t>> spans;
+  // Odd sizes interleaved with aligned ones, across many heap blocks and into mapped ones.
+  for (std::size_t i = 0; i < 20000; ++i) {
+    const std::size_t align = std::size_t{1} << (i % 5);  // 1 .. 16
+    const std::size_t bytes = (i * 7919) % 3000 + 1;
+    void* p = arena.allocate(bytes, align);
+    ASSERT_EQ(address(p) % align, 0u) << i;
+    std::memset(p, static_cast<int>(i), bytes);  // ASan checks the span is ours
+    spans.emplace_back(address(p), bytes);
+  }
+  std::sort(spans.begin(), spans.end());
+  for (std::size_t i = 1; i < spans.size(); ++i) ASSERT_LE(spans[i - 1].first + spans[i - 1].second, spans[i].first);
+  EXPECT_GT(arena.mapped_bytes(), 0u);  // 30 MB asked for: past the heap stage
+  EXPECT_EQ(arena.mapped_bytes() % (2u << 20), 0u);
+}
+
+TEST(Arena, LargeRequestsDoNotAbandonTheCurrentBlock) {
+  Arena arena;
+  char* a = static_cast<char*>(arena.allocate(100, 1));
+  char* big = static_cast<char*>(arena.allocate(200000, 8));  // a block of its own
+  char* b = static_cast<char*>(arena.allocate(100, 1));
+  EXPECT_EQ(b, a + 100);  // still bump-allocating in the first block
+  EXPECT_TRUE(big < a || big >= a + 65536);
+  std::memset(big, 1, 200000);
+}
+
+Value::Array borrowed_items(Arena& arena, std::initializer_list<const char*> texts) {
+  Value* data = arena.allocate_array<Value>(texts.size());
+  std::size_t i = 0;
+  for (const char* t : texts) new (data + i++) Value(Value::string(t));
+  return Value::Array::borrow(data, texts.size());
+}
+
+TEST(BorrowedList, GrowsIntoItsOwnBlockAndKeepsItsElements) {
+  Arena arena;
+  auto items = borrowed_items(arena, {"a", "a text longer than twenty-four bytes, owned", "c"});
+  Value* first = items.data();
+  EXPECT_EQ(items.capacity(), 3u);
+  items.push_back(Value::string("d"));
+  EXPECT_NE(items.data(), first);  // moved out of the arena
+  ASSERT_EQ(items.size(), 4u);
+  EXPECT_EQ(items[1].text(), "a text longer than twenty-four bytes, owned");
+  EXPECT_EQ(items[3].text(), "d");
+  EXPECT_GE(items.capacity(), 4u);
+}
+
+TEST(BorrowedList, PopReserveCopyAndResizeStayInBounds) {
+  Arena arena;
+  auto items = borrowed_items(arena, {"a", "b", "c", "d"});
+  items.pop_back();
+  items.reserve(2);  // no-op: never shrinks below the elements held
+  ASSERT_EQ(items.size(), 3u);
+  EXPECT_EQ(items[2].text(), "c");
+  Value::Array copy = items;  // copies own their storage
+  items.resize(6);
+  ASSERT_EQ(items.size(), 6u);
+  EXPECT_TRUE(items[5].is_null());
+  ASSERT_EQ(copy.size(), 3u);
+  EXPECT_EQ(copy[0].text(), "a");
+  Value::Array swapped;
+  swapped.swap(copy);
+  EXPECT_EQ(swapped.size(), 3u);
+  EXPECT_TRUE(copy.empty());
+}
+
+TEST(BorrowedList, ElementsReplacedWithOwnedValuesAreFreed) {
+  Arena arena;
+  Value v = Value::array(borrowed_items(arena, {"x", "y"}));
+  v.items()[0] = Value::string(std::string(100, 'o'));  // owned text inside borrowed storage
+  v.items()[1] = Value::array({Value::string(std::string(50, 'p'))});
+  EXPECT_EQ(v.items()[0].text().size(), 100u);
+  // Leaks here are reported by the sanitized run.
+}
+
+TEST(BorrowedText, CopiesOwnTheirTextAndMovesKeepTheReference) {
+  std::string source(40, 's');
+  Value borrowed = Value::borrowed(Kind::String, source);
+  EXPECT_EQ(borrowed.text().data(), source.data());
+  Value copy = borrowed;
+  EXPECT_NE(copy.text().data(), source.data());
+  Value moved = std::move(borrowed);
+  EXPECT_EQ(moved.text().data(), source.data());
+  source.assign(40, 't');
+  EXPECT_EQ(copy.text(), std::string(40, 's'));
+  EXPECT_EQ(moved.text(), std::string(40, 't'));
+  // Up to the inline capacity the text is copied in, whatever the request.
+  Value small = Value::borrowed(Kind::Number, std::string_view(source).substr(0, Value::inline_capacity));
+  EXPECT_NE(small.text().data(), source.data());
+  EXPECT_EQ(small.text().size(), Value::inline_capacity);
+}
+
+std::vector<std::string> json_files() {
+  std::vector<std::string> out;
+  for (const char* sub : {"/corpus/real", "/corpus/jsontestsuite"}) {
+    std::vector<std::string> dirs{testing::shared_dir() + sub};
+    for (std::size_t k = 0; k < dirs.size(); ++k) {
+      DIR* d = opendir(dirs[k].c_str());
+      if (!d) continue;
+      while (dirent* e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        if (e->d_type == DT_DIR)
+          dirs.push_back(dirs[k] + "/" + name);
+        else if (name.size() > 5 && name.substr(name.size() - 5) == ".json")
+          out.push_back(dirs[k] + "/" + name);
+      }
+      closedir(d);
+    }
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// The arena reader gives the owning reader's tree, or the same error at the same place.
+TEST(ArenaReader, AgreesWithTheOwningReaderOnEveryCorpusFile) {
+  const auto files = json_files();
+  ASSERT_GT(files.size(), 330u);
+  for (const std::string& f : files) {
+    const std::string text = testing::read_file(f);
+    Arena arena;
+    auto in_arena = json::parse(text, arena);
+    auto owned = json::parse(text);
+    ASSERT_EQ(in_arena.ok(), owned.ok()) << f;
+    if (owned.ok()) {
+      EXPECT_TRUE(in_arena.value() == owned.value()) << f;
+      EXPECT_EQ(json::to_string(in_arena.value()), json::to_string(owned.value())) << f;
+    } else {
+      EXPECT_EQ(in_arena.error().text(), owned.error().text()) << f;
+    }
+  }
+}
+
+TEST(ArenaReader, LongTextsAreBorrowedFromTheInputOrDecodedIntoTheArena) {
+  const std::string text =
+      R"({"plain":"a string longer than twenty-four bytes","esc":"line\none and more than 24 bytes","n":-12345678901234567890.123456789e-10})";
+  Arena arena;
+  auto v = json::parse(text, arena);
+  ASSERT_TRUE(v.ok());
+  const auto& m = v.value().members();
+  const auto inside = [&](std::string_view t) {
+    return t.data() >= text.data() && t.data() < text.data() + text.size();
+  };
+  EXPECT_TRUE(inside(m[0].value.text()));
+  EXPECT_EQ(m[1].value.text(), "line\none and more than 24 bytes");
+  EXPECT_FALSE(inside(m[1].value.text()));
+  EXPECT_TRUE(inside(m[2].value.text()));
+  EXPECT_EQ(m[2].value.text(), "-12345678901234567890.123456789e-10");
+  // A copy of the tree stands on its own.
+  Value copy = v.value();
+  EXPECT_FALSE(inside(copy.members()[0].value.text()));
+  EXPECT_TRUE(copy == v.value());
+}
+
+TEST(ArenaReader, ATreeInTheArenaCanBeEditedAndDestroyed) {
+  const std::string text = R"([{"a":[1,2,3],"b":"x"},[],{},"tail text that is long enough"])";
+  Arena arena;
+  auto parsed = json::parse(text, arena);
+  ASSERT_TRUE(parsed.ok());
+  Value v = std::move(parsed).value();
+  v.items()[0].members().push_back({"c", Value::string(std::string(64, 'c'))});
+  v.items()[0].members()[0].value.items().pop_back();
+  v.items()[1].items().push_back(Value::number("7"));
+  v.items().push_back(Value::boolean(true));
+  EXPECT_EQ(json::to_string(v), R"([{"a":[1,2],"b":"x","c":")" + std::string(64, 'c') +
+                                    R"("},[7],{},"tail text that is long enough",true])");
+}
+
+}  // namespace
+}  // namespace tavisk
