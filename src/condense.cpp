@@ -124,7 +124,7 @@ void Pruner::visit(Discovery& d, const Value::Object& entries, std::size_t count
   for (std::size_t pos = 0; pos < count; ++pos) {
     const Member& e = entries[pos];
     const Meta& child = meta.children[pos];
-    prefix.push_back(e.key);
+    prefix.emplace_back(e.key);
     auto [it, added] = d.index.try_emplace(prefix, d.columns.size());
     const std::size_t ci = it->second;
     if (added) {
@@ -183,7 +183,7 @@ Value::Object Pruner::project(const Value::Object& entries, Path& working, const
                               const PathSet& selected) const {
   Value::Object out;
   for (const Member& e : entries) {
-    working.push_back(e.key);
+    working.emplace_back(e.key);
     if (selected.count(working)) {
       out.push_back(e);
     } else if (e.value.is_object() && kept_prefixes.count(working)) {
@@ -214,7 +214,7 @@ Pruner::Filled Pruner::fill(const std::vector<Child>& pairs, const std::vector<s
     const std::uint64_t share =
         static_cast<std::uint64_t>(std::max<std::int64_t>(pool, 0)) / std::max<std::uint64_t>(remaining, 1);
     const std::uint64_t budget = floors[v] + std::min(share, need(v));
-    path.push_back(c.key ? *c.key : std::string("*"));
+    path.push_back(c.key ? std::string(c.key->view()) : std::string("*"));
     Fitted f;
     if (budget >= c.meta->full) {
       f = {*c.value, c.meta->full};

@@ -25,6 +25,53 @@ int hex_digit(char c) {
   return -1;
 }
 
+// A stack of children waiting for their container to close. Values and
+// members hold no pointers into themselves, so they are relocated with plain
+// byte copies: on growth, and when a closed container's children move out.
+template <class T>
+class Scratch {
+ public:
+  Scratch() = default;
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  ~Scratch() {
+    pop_to(0);
+    ::operator delete(data_);
+  }
+
+  std::size_t size() const { return size_; }
+  T* begin() { return data_; }
+  T* end() { return data_ + size_; }
+  T& back() { return data_[size_ - 1]; }
+
+  void emplace_back() {
+    if (size_ == capacity_) grow();
+    new (data_ + size_++) T();
+  }
+  void pop_to(std::size_t base) {
+    while (size_ > base) data_[--size_].~T();
+  }
+  // Hands the elements above `base` over to `out`, which now owns them.
+  void relocate_to(std::size_t base, T* out) {
+    std::memcpy(static_cast<void*>(out), static_cast<const void*>(data_ + base), (size_ - base) * sizeof(T));
+    size_ = base;
+  }
+
+ private:
+  void grow() {
+    const std::size_t capacity = capacity_ ? capacity_ * 2 : 64;
+    T* fresh = static_cast<T*>(::operator new(capacity * sizeof(T)));
+    if (size_) std::memcpy(static_cast<void*>(fresh), static_cast<const void*>(data_), size_ * sizeof(T));
+    ::operator delete(data_);
+    data_ = fresh;
+    capacity_ = capacity;
+  }
+
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 class Parser {
  public:
   Parser(std::string_view text, Arena* arena) : s_(text), arena_(arena) {}
@@ -169,7 +216,7 @@ class Parser {
       skip_ws();
       if (pos_ >= s_.size() || s_[pos_] != '"') return err("expected string key");
       members_.emplace_back();
-      if (!string(members_.back().key)) return false;
+      if (!key(members_.back().key)) return false;
       skip_ws();
       if (pos_ >= s_.size() || s_[pos_] != ':') return err("expected ':'");
       ++pos_;
@@ -192,18 +239,15 @@ class Parser {
 
   // Moves the children above `base` off a scratch stack into an exactly sized list.
   template <class T>
-  List<T> take(std::vector<T>& stack, std::size_t base) {
-    auto first = std::make_move_iterator(stack.begin() + static_cast<std::ptrdiff_t>(base));
-    auto last = std::make_move_iterator(stack.end());
+  List<T> take(Scratch<T>& stack, std::size_t base) {
+    const std::size_t n = stack.size() - base;
     if (!arena_) {
-      List<T> out(first, last);
-      stack.resize(base);
+      List<T> out(std::make_move_iterator(stack.begin() + base), std::make_move_iterator(stack.end()));
+      stack.pop_to(base);
       return out;
     }
-    const std::size_t n = stack.size() - base;
     T* data = arena_->allocate_array<T>(n);
-    std::uninitialized_copy(first, last, data);
-    stack.resize(base);
+    stack.relocate_to(base, data);
     return List<T>::borrow(data, n);
   }
 
@@ -216,15 +260,35 @@ class Parser {
       out = k == Kind::Number ? Value::number(text) : Value::string(text);
   }
 
-  // A decoded text, copied into the arena when the tree may borrow.
-  void set_decoded_string(Value& out, std::string_view text) const {
-    if (!arena_ || text.size() <= Value::inline_capacity) {
-      out = Value::string(text);
-      return;
-    }
+  // A decoded text the tree may borrow: longer than what `inline_capacity`
+  // keeps inline, it is copied into the arena.
+  std::string_view kept(std::string_view text, std::size_t inline_capacity) const {
+    if (text.size() <= inline_capacity) return text;
     char* p = arena_->allocate_array<char>(text.size());
     std::memcpy(p, text.data(), text.size());
-    new (&out) Value(Kind::String, {p, text.size()}, Value::borrow);
+    return {p, text.size()};
+  }
+
+  void set_decoded_string(Value& out, std::string_view text) const {
+    if (arena_)
+      new (&out) Value(Kind::String, kept(text, Value::inline_capacity), Value::borrow);
+    else
+      out = Value::string(text);
+  }
+
+  // An object key: borrowed from the input or the arena when the tree may borrow.
+  bool key(Key& out) {
+    std::size_t run = plain_run(pos_ + 1);
+    if (pos_ + 1 + run < s_.size() && s_[pos_ + 1 + run] == '"') {
+      std::string_view text = s_.substr(pos_ + 1, run);
+      out = arena_ ? Key(text, Value::borrow) : Key(text);
+      pos_ += run + 2;
+      return true;
+    }
+    scratch_.clear();
+    if (!string(scratch_)) return false;
+    out = arena_ ? Key(kept(scratch_, Key::inline_capacity), Value::borrow) : Key(scratch_);
+    return true;
   }
 
   // Length of the run of plain string bytes starting at `from`.
@@ -350,8 +414,8 @@ class Parser {
   std::size_t pos_ = 0;
   ParseError error_;
   Value root_;
-  std::vector<Value> items_;
-  std::vector<Member> members_;
+  Scratch<Value> items_;
+  Scratch<Member> members_;
   std::string scratch_;
 };
 

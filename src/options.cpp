@@ -147,7 +147,7 @@ Result<Options> Options::from_value(const Value& v) {
   if (!v.is_object()) return fail("options must be a JSON object");
   Options o;
   for (const Member& m : v.members()) {
-    std::string message = apply(o, m.key, m.value);
+    std::string message = apply(o, std::string(m.key), m.value);
     if (!message.empty()) return fail(std::move(message));
   }
   if (o.format == Format::Yaml && o.indent < 2) return fail("YAML indent must be at least 2");

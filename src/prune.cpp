@@ -128,7 +128,7 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
       std::uint64_t sum = 0, kept_sum = 0, kept = 0;
       const bool track = tracks_paths();
       for (const Member& e : members) {
-        if (track) p.push_back(e.key);
+        if (track) p.emplace_back(e.key);
         m.children.push_back(analyze_at(e.value, depth + 1, p, m.is_protected));
         if (track) p.pop_back();
         const Meta& c = m.children.back();
@@ -206,7 +206,7 @@ Fitted Pruner::minimal(const Value& v, const Meta& meta, std::uint64_t depth) {
       for (std::size_t i = 0; i < members.size(); ++i) {
         const Meta& c = meta.children[i];
         if (!c.has_protected) continue;
-        path.push_back(members[i].key);
+        path.emplace_back(members[i].key);
         Fitted f = minimal(members[i].value, c, depth + 1);
         path.pop_back();
         kept_size += size::entry_cost(l, members[i].key) + f.size;
@@ -248,7 +248,7 @@ Pruner::Filled Pruner::water_fill(const std::vector<Child>& children, std::uint6
   for (std::size_t j : order) {
     const Child& c = children[j];
     std::uint64_t extra = std::min(spare / remaining, need(j));
-    path.push_back(c.key ? *c.key : std::string("*"));
+    path.push_back(c.key ? std::string(c.key->view()) : std::string("*"));
     Fitted f = fit(*c.value, *c.meta, c.meta->min + extra, depth);
     path.pop_back();
     if (f.size >= c.meta->min) spare = sat_sub(spare, f.size - c.meta->min);
@@ -544,7 +544,8 @@ double entry_score(const Member& e, const Meta& child, std::size_t index, const 
   if (child.has_protected) return std::numeric_limits<double>::infinity();
   FieldStats fs;
   fs.kind_counts[static_cast<std::size_t>(e.value.kind())] = 1;
-  fs.path = std::span<const std::string>(&e.key, 1);
+  const std::string key(e.key);
+  fs.path = std::span<const std::string>(&key, 1);
   fs.rows = 1;
   fs.present = 1;
   fs.empty = is_empty(e.value) ? 1 : 0;

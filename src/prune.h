@@ -44,7 +44,7 @@ struct Fitted {
 struct Child {
   const Value* value = nullptr;
   const Meta* meta = nullptr;
-  const std::string* key = nullptr;
+  const Key* key = nullptr;
 };
 
 struct PathHash {

@@ -3,6 +3,7 @@
 namespace tavisk {
 
 static_assert(sizeof(Value) == 32, "a Value is a tag, a flag and one text or list handle");
+static_assert(sizeof(Key) == 24 && sizeof(Member) == 56, "a member is a key and a value, nothing more");
 
 Value Value::array(Array items) {
   Value v;
@@ -21,7 +22,7 @@ Value Value::object(Object members) {
 void Value::set_text(std::string_view text) {
   if (text.size() <= inline_capacity) {
     text_size_ = static_cast<std::uint8_t>(text.size());
-    if (!text.empty()) std::memcpy(raw_, text.data(), text.size());
+    copy_inline(text);
     return;
   }
   char* p = static_cast<char*>(::operator new(text.size()));

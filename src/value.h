@@ -55,7 +55,7 @@ class Value {
   Value(Kind k, std::string_view text, Borrow) : kind_(k) {
     if (text.size() <= inline_capacity) {
       text_size_ = static_cast<std::uint8_t>(text.size());
-      if (!text.empty()) std::memcpy(raw_, text.data(), text.size());
+      copy_inline(text);
     } else {
       set_span(text.data(), text.size(), borrowed_marker);
     }
@@ -122,6 +122,29 @@ class Value {
     return n;
   }
   void set_text(std::string_view text);
+  // Copies a text of at most inline_capacity bytes into raw_ with a few fixed
+  // size moves (overlapping where needed) instead of a library call.
+  void copy_inline(std::string_view text) {
+    const char* src = text.data();
+    const std::size_t n = text.size();
+    if (n >= 8) {
+      std::uint64_t a, b, c;
+      std::memcpy(&a, src, 8);
+      std::memcpy(&b, src + (n > 16 ? 8 : n - 8), 8);
+      std::memcpy(&c, src + n - 8, 8);
+      std::memcpy(raw_, &a, 8);
+      std::memcpy(raw_ + (n > 16 ? 8 : n - 8), &b, 8);
+      std::memcpy(raw_ + n - 8, &c, 8);
+    } else if (n >= 4) {
+      std::uint32_t a, b;
+      std::memcpy(&a, src, 4);
+      std::memcpy(&b, src + n - 4, 4);
+      std::memcpy(raw_, &a, 4);
+      std::memcpy(raw_ + n - 4, &b, 4);
+    } else {
+      for (std::size_t i = 0; i < n; ++i) raw_[i] = static_cast<unsigned char>(src[i]);
+    }
+  }
   void set_span(const char* p, std::size_t n, std::uint8_t marker) {
     std::memcpy(raw_, &p, sizeof p);
     std::memcpy(raw_ + sizeof p, &n, sizeof n);
@@ -158,8 +181,85 @@ class Value {
   std::uint8_t text_size_ = 0;  // inline text length, or heap_marker or borrowed_marker
 };
 
+// An object key. Up to 23 bytes live inline; a longer key owns one heap block
+// or, in the reader's tree, is borrowed like a value's text. Reads as a
+// std::string_view; copies always own their text.
+class Key {
+ public:
+  static constexpr std::size_t inline_capacity = 23;
+
+  Key() noexcept : tag_(0) {}
+  Key(std::string_view text) { init(text, false); }
+  Key(const std::string& text) : Key(std::string_view(text)) {}
+  Key(const char* text) : Key(std::string_view(text)) {}
+  Key(std::string_view text, Value::Borrow) noexcept { init(text, true); }
+  Key(const Key& other) : Key(other.view()) {}
+  Key(Key&& other) noexcept : tag_(other.tag_) {
+    std::memcpy(raw_, other.raw_, sizeof raw_);
+    other.tag_ = 0;
+  }
+  Key& operator=(const Key& other) {
+    if (this != &other) *this = Key(other);
+    return *this;
+  }
+  Key& operator=(Key&& other) noexcept {
+    if (this != &other) {
+      release();
+      std::memcpy(raw_, other.raw_, sizeof raw_);
+      tag_ = other.tag_;
+      other.tag_ = 0;
+    }
+    return *this;
+  }
+  ~Key() { release(); }
+
+  std::string_view view() const noexcept {
+    if (tag_ <= inline_capacity) return {raw_, tag_};
+    const char* p;
+    std::size_t n;
+    std::memcpy(&p, raw_, sizeof p);
+    std::memcpy(&n, raw_ + sizeof p, sizeof n);
+    return {p, n};
+  }
+  operator std::string_view() const noexcept { return view(); }
+  const char* data() const noexcept { return view().data(); }
+  std::size_t size() const noexcept { return view().size(); }
+  bool empty() const noexcept { return tag_ == 0; }
+
+  friend bool operator==(const Key& a, std::string_view b) noexcept { return a.view() == b; }
+
+ private:
+  static constexpr std::uint8_t owned = 0xFF;
+  static constexpr std::uint8_t borrowed = 0xFE;
+
+  void init(std::string_view text, bool borrow) {
+    if (text.size() <= inline_capacity) {
+      if (!text.empty()) std::memcpy(raw_, text.data(), text.size());
+      tag_ = static_cast<std::uint8_t>(text.size());
+      return;
+    }
+    const char* p = text.data();
+    if (!borrow) {
+      char* copy = static_cast<char*>(::operator new(text.size()));
+      std::memcpy(copy, text.data(), text.size());
+      p = copy;
+    }
+    const std::size_t n = text.size();
+    std::memcpy(raw_, &p, sizeof p);
+    std::memcpy(raw_ + sizeof p, &n, sizeof n);
+    tag_ = borrow ? borrowed : owned;
+  }
+  void release() noexcept {
+    if (tag_ == owned) ::operator delete(const_cast<char*>(view().data()));
+    tag_ = 0;
+  }
+
+  char raw_[inline_capacity];  // inline text, or pointer then size
+  std::uint8_t tag_;           // inline length, owned or borrowed
+};
+
 struct Member {
-  std::string key;
+  Key key;
   Value value;
 };
 
@@ -173,6 +273,6 @@ bool is_empty(const Value& v);
 
 // Structural equality (numbers compared by text, objects pair by pair in order).
 bool operator==(const Value& a, const Value& b);
-inline bool operator==(const Member& a, const Member& b) { return a.key == b.key && a.value == b.value; }
+inline bool operator==(const Member& a, const Member& b) { return a.key == b.key.view() && a.value == b.value; }
 
 }  // namespace tavisk

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <fstream>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -10,6 +11,11 @@
 #include "json.h"
 #include "tavisk.h"
 #include "value.h"
+
+namespace tavisk {
+// Keys print as their text in test messages.
+inline void PrintTo(const Key& k, std::ostream* os) { *os << '"' << k.view() << '"'; }
+}  // namespace tavisk
 
 namespace tavisk::testing {
 

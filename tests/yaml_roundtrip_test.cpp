@@ -38,7 +38,8 @@ bool same_tree(const Value& a, const Value& b, std::string& where) {
       for (std::size_t i = 0; i < a.members().size(); ++i) {
         const Member& x = a.members()[i];
         const Member& y = b.members()[i];
-        if (x.key != y.key || !same_tree(x.value, y.value, where)) return (where = "/" + x.key + where, false);
+        if (x.key != y.key.view() || !same_tree(x.value, y.value, where))
+          return (where = "/" + std::string(x.key) + where, false);
       }
       return true;
     default: return a == b;
