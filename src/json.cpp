@@ -432,7 +432,11 @@ const char hex_lower[] = "0123456789abcdef";
 
 Result<Value, ParseError> parse(std::string_view text) { return Parser(without_bom(text), nullptr).run(); }
 
-Result<Value, ParseError> parse(std::string_view text, Arena& arena) { return Parser(without_bom(text), &arena).run(); }
+Result<Tree, ParseError> parse(std::string_view text, Arena& arena) {
+  auto root = Parser(without_bom(text), &arena).run();
+  if (!root) return fail(std::move(root).error());
+  return Tree(std::move(root).value());
+}
 
 bool is_number(std::string_view text) {
   if (text.empty() || !(text[0] == '-' || is_digit(text[0]))) return false;

@@ -26,9 +26,28 @@ struct ParseError {
 
 // A tree that owns all of its storage.
 Result<Value, ParseError> parse(std::string_view text);
-// The fast form for one call: the tree's lists live in `arena` and its long
-// texts are borrowed from `text` or the arena, so both must outlive the tree.
-Result<Value, ParseError> parse(std::string_view text, Arena& arena);
+
+// A tree read into an arena: its lists live in the arena and its long texts
+// and keys are borrowed from the input or the arena, so both must outlive it.
+// Nothing in it owns memory, so it is dropped with its arena instead of being
+// walked node by node; it is read-only to keep it that way.
+class Tree {
+ public:
+  explicit Tree(Value&& root) noexcept { new (&root_) Value(std::move(root)); }
+  Tree(Tree&& other) noexcept { new (&root_) Value(std::move(other.root_)); }
+  Tree& operator=(Tree&&) = delete;
+  ~Tree() {}  // the root is deliberately not destroyed: see above
+
+  const Value& root() const { return root_; }
+
+ private:
+  union {
+    Value root_;
+  };
+};
+
+// The fast form for one call.
+Result<Tree, ParseError> parse(std::string_view text, Arena& arena);
 
 // True when the whole text is exactly one JSON number.
 bool is_number(std::string_view text);

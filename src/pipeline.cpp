@@ -27,9 +27,13 @@ Value thousandths_value(std::uint32_t t) {
   return Value::number(std::to_string(t / 1000) + "." + std::string(3 - frac.size(), '0') + frac);
 }
 
+// The input's tree: a JSON tree in the call's arena, or a YAML tree that owns its storage.
 struct Parsed {
-  Value value;
+  std::optional<json::Tree> json;
+  Value yaml;
   Format kind;
+
+  const Value& value() const { return json ? json->root() : yaml; }
 };
 
 // Skips leading U+FEFF characters, then leading White_Space.
@@ -49,17 +53,17 @@ Result<Parsed> parse_input(std::string_view input, Format input_format, Arena& a
   if (input_format == Format::Yaml) {
     auto y = yaml_in::parse(input);
     if (!y) return fail("invalid YAML input: " + y.error());
-    return Parsed{std::move(y).value(), Format::Yaml};
+    return Parsed{std::nullopt, std::move(y).value(), Format::Yaml};
   }
   auto j = json::parse(input, arena);
-  if (j) return Parsed{std::move(j).value(), Format::Json};
+  if (j) return Parsed{std::move(j).value(), Value(), Format::Json};
   std::string json_error = "invalid JSON input: " + j.error().text();
   if (input_format == Format::Json) return fail(std::move(json_error));
   std::string_view rest = after_bom_and_space(input);
   if (rest.empty() || rest[0] == '"' || rest[0] == '[' || rest[0] == '{') return fail(std::move(json_error));
   auto y = yaml_in::parse(input);
   if (!y) return fail("invalid YAML input: " + y.error());
-  return Parsed{std::move(y).value(), Format::Yaml};
+  return Parsed{std::nullopt, std::move(y).value(), Format::Yaml};
 }
 
 std::string render_yaml(const Value& v, std::uint64_t indent) {
@@ -243,13 +247,13 @@ std::string run_pipeline(std::string_view input, std::string_view options_text) 
   std::optional<Meta> meta;
   if (report.format == Format::Json) {
     if (input.size() / 4 > o.max_chars) {
-      meta = analyze(parsed->value, o, indent);
+      meta = analyze(parsed->value(), o, indent);
       report.input_chars = meta->full;
     } else {
-      report.input_chars = size::of({indent > 0, indent}, parsed->value, 0);
+      report.input_chars = size::of({indent > 0, indent}, parsed->value(), 0);
     }
   } else {
-    std::string full = render(parsed->value, indent, report.format);
+    std::string full = render(parsed->value(), indent, report.format);
     report.input_chars = utf8::count(full);
     if (report.input_chars <= o.max_chars) {
       report.output_chars = report.input_chars;
@@ -258,10 +262,10 @@ std::string run_pipeline(std::string_view input, std::string_view options_text) 
   }
   if (report.input_chars <= o.max_chars) {
     report.output_chars = report.input_chars;
-    return success_envelope(render(parsed->value, indent, report.format), report);
+    return success_envelope(render(parsed->value(), indent, report.format), report);
   }
-  BudgetSearch search = meta ? search_budget(parsed->value, *meta, o, report.format, indent)
-                             : search_budget(parsed->value, o, report.format, indent);
+  BudgetSearch search = meta ? search_budget(parsed->value(), *meta, o, report.format, indent)
+                             : search_budget(parsed->value(), o, report.format, indent);
   report.pruned = true;
   report.fits = search.fits;
   report.output_chars = search.chars;

@@ -254,8 +254,8 @@ class Key {
     tag_ = 0;
   }
 
-  char raw_[inline_capacity];  // inline text, or pointer then size
-  std::uint8_t tag_;           // inline length, owned or borrowed
+  char raw_[inline_capacity] = {};  // inline text, or pointer then size
+  std::uint8_t tag_;                // inline length, owned or borrowed
 };
 
 struct Member {

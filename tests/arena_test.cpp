@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -145,8 +146,8 @@ TEST(ArenaReader, AgreesWithTheOwningReaderOnEveryCorpusFile) {
     auto owned = json::parse(text);
     ASSERT_EQ(in_arena.ok(), owned.ok()) << f;
     if (owned.ok()) {
-      EXPECT_TRUE(in_arena.value() == owned.value()) << f;
-      EXPECT_EQ(json::to_string(in_arena.value()), json::to_string(owned.value())) << f;
+      EXPECT_TRUE(in_arena.value().root() == owned.value()) << f;
+      EXPECT_EQ(json::to_string(in_arena.value().root()), json::to_string(owned.value())) << f;
     } else {
       EXPECT_EQ(in_arena.error().text(), owned.error().text()) << f;
     }
@@ -159,7 +160,7 @@ TEST(ArenaReader, LongTextsAreBorrowedFromTheInputOrDecodedIntoTheArena) {
   Arena arena;
   auto v = json::parse(text, arena);
   ASSERT_TRUE(v.ok());
-  const auto& m = v.value().members();
+  const auto& m = v.value().root().members();
   const auto inside = [&](std::string_view t) {
     return t.data() >= text.data() && t.data() < text.data() + text.size();
   };
@@ -169,23 +170,47 @@ TEST(ArenaReader, LongTextsAreBorrowedFromTheInputOrDecodedIntoTheArena) {
   EXPECT_TRUE(inside(m[2].value.text()));
   EXPECT_EQ(m[2].value.text(), "-12345678901234567890.123456789e-10");
   // A copy of the tree stands on its own.
-  Value copy = v.value();
+  Value copy = v.value().root();
   EXPECT_FALSE(inside(copy.members()[0].value.text()));
-  EXPECT_TRUE(copy == v.value());
+  EXPECT_TRUE(copy == v.value().root());
 }
 
-TEST(ArenaReader, ATreeInTheArenaCanBeEditedAndDestroyed) {
-  const std::string text = R"([{"a":[1,2,3],"b":"x"},[],{},"tail text that is long enough"])";
-  Arena arena;
-  auto parsed = json::parse(text, arena);
-  ASSERT_TRUE(parsed.ok());
-  Value v = std::move(parsed).value();
+// A copy of an arena tree owns everything: it can be edited and outlives the arena and the input.
+TEST(ArenaReader, ACopyOfTheTreeOutlivesItsArenaAndCanBeEdited) {
+  auto text = std::make_unique<std::string>(
+      R"([{"a":[1,2,3],"b":"x","a key longer than twenty-three bytes":1},[],{},"tail text that is long enough"])");
+  Value v;
+  {
+    Arena arena;
+    auto parsed = json::parse(*text, arena);
+    ASSERT_TRUE(parsed.ok());
+    v = parsed.value().root();
+  }
+  text.reset();
   v.items()[0].members().push_back({"c", Value::string(std::string(64, 'c'))});
   v.items()[0].members()[0].value.items().pop_back();
   v.items()[1].items().push_back(Value::number("7"));
   v.items().push_back(Value::boolean(true));
-  EXPECT_EQ(json::to_string(v), R"([{"a":[1,2],"b":"x","c":")" + std::string(64, 'c') +
-                                    R"("},[7],{},"tail text that is long enough",true])");
+  EXPECT_EQ(json::to_string(v), R"([{"a":[1,2],"b":"x","a key longer than twenty-three bytes":1,"c":")" +
+                                    std::string(64, 'c') + R"("},[7],{},"tail text that is long enough",true])");
+}
+
+TEST(Key, InlineUpToTwentyThreeBytesOwnedOrBorrowedBeyond) {
+  const std::string long_text(24, 'k');
+  Key borrowed(long_text, Value::borrow);
+  EXPECT_EQ(borrowed.data(), long_text.data());
+  Key copy = borrowed;
+  EXPECT_NE(copy.data(), long_text.data());
+  EXPECT_EQ(copy, long_text);
+  Key at_capacity(std::string_view(long_text).substr(0, Key::inline_capacity), Value::borrow);
+  EXPECT_NE(at_capacity.data(), long_text.data());
+  EXPECT_EQ(at_capacity.size(), Key::inline_capacity);
+  Key moved = std::move(copy);
+  EXPECT_EQ(moved, long_text);
+  EXPECT_TRUE(copy.empty());
+  moved = Key("");
+  EXPECT_TRUE(moved.empty());
+  EXPECT_EQ(Key(std::string("\0a\0", 3)).size(), 3u);
 }
 
 }  // namespace
