@@ -1,6 +1,9 @@
 #include "json.h"
 
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <iterator>
 #include <memory>
 #include <vector>
@@ -295,6 +298,20 @@ class Parser {
   std::size_t plain_run(std::size_t from) const {
     const auto* p = reinterpret_cast<const unsigned char*>(s_.data());
     std::size_t i = from, n = s_.size();
+#ifdef __SSE2__
+    // Sixteen bytes at a time: the first '"', '\\' or byte below 0x20 (signed
+    // compare, with the high bit flipped to make it unsigned).
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+    const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80)), space = _mm_set1_epi8(static_cast<char>(0x20 ^ 0x80));
+    while (i + 16 <= n) {
+      const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(w, quote), _mm_cmpeq_epi8(w, backslash)),
+                                       _mm_cmplt_epi8(_mm_xor_si128(w, flip), space));
+      if (const int mask = _mm_movemask_epi8(hit))
+        return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask))) - from;
+      i += 16;
+    }
+#endif
     while (i + 8 <= n) {
       std::uint64_t w;
       std::memcpy(&w, p + i, 8);

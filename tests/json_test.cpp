@@ -246,5 +246,29 @@ TEST(JsonValue, DeepCopyIsIndependent) {
   EXPECT_EQ(json::to_string(copy), R"({"a":[1,{"b":"x"}],"a":"dup"})");
 }
 
+// The string scanner works in blocks of 16 and 8 bytes: a special byte at every
+// offset of strings up to 40 bytes must be found, in both readers.
+TEST(JsonReader, SpecialBytesAreFoundAtEveryOffsetOfLongRuns) {
+  for (std::size_t len = 1; len <= 40; ++len) {
+    for (std::size_t at = 0; at < len; ++at) {
+      std::string body(len, 'a');
+      std::string control = body, escaped = body;
+      control[at] = '\x01';
+      escaped.replace(at, 1, "\\n");
+      Arena arena;
+      auto bad = json::parse("\"" + control + "\"");
+      ASSERT_FALSE(bad.ok()) << len << " " << at;
+      EXPECT_EQ(bad.error().text(), "control character in string at line 1, column " + std::to_string(at + 2));
+      const std::string good_text = "[\"" + escaped + "\",\"\xC3\xA9" + body + "\"]";
+      auto good = json::parse(good_text, arena);
+      ASSERT_TRUE(good.ok()) << len << " " << at;
+      std::string want = body;
+      want[at] = '\n';
+      EXPECT_EQ(good.value().root().items()[0].text(), want);
+      EXPECT_EQ(good.value().root().items()[1].text(), "\xC3\xA9" + body);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tavisk
