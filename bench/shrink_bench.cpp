@@ -86,7 +86,7 @@ Phases phases(const std::string& doc, const std::string& options_json) {
   const tavisk::Value& root = tree.value().root();
   auto opts = tavisk::Options::from_value(tavisk::json::parse(options_json).value()).value();
   t = clock::now();
-  tavisk::Meta meta = tavisk::analyze(root, opts, opts.indent);
+  tavisk::Meta meta = tavisk::analyze(root, opts, opts.indent, &arena);
   p.analysis_ms = ms_since(t);
   t = clock::now();
   tavisk::BudgetSearch s = tavisk::search_budget(root, meta, opts, tavisk::Format::Json, opts.indent);

@@ -291,7 +291,7 @@ void discount_redundant(const std::vector<Column>& cols, const std::vector<std::
   }
 }
 
-PlanOutcome Pruner::plan(const Value::Array& items, const std::vector<Meta>& metas, std::uint64_t budget,
+PlanOutcome Pruner::plan(const Value::Array& items, std::span<const Meta> metas, std::uint64_t budget,
                          std::uint64_t depth, bool first) {
   // 1. Survey.
   Discovery disc;

@@ -113,8 +113,9 @@ std::uint64_t scaled_budget(std::uint64_t b, std::uint64_t m, std::uint64_t c, d
 
 }  // namespace
 
-Meta analyze(const Value& doc, const Options& o, std::uint64_t indent) {
+Meta analyze(const Value& doc, const Options& o, std::uint64_t indent, Arena* arena) {
   Pruner analysis = Pruner::with_scorer(indent > 0, indent, o, scorer_for(o.field_scorer));
+  analysis.arena = arena;
   Path root;
   return analysis.analyze_at(doc, 0, root, false);
 }
@@ -247,7 +248,7 @@ std::string run_pipeline(std::string_view input, std::string_view options_text) 
   std::optional<Meta> meta;
   if (report.format == Format::Json) {
     if (input.size() / 4 > o.max_chars) {
-      meta = analyze(parsed->value(), o, indent);
+      meta = analyze(parsed->value(), o, indent, &arena);
       report.input_chars = meta->full;
     } else {
       report.input_chars = size::of({indent > 0, indent}, parsed->value(), 0);

@@ -38,7 +38,8 @@ struct BudgetSearch {
   std::vector<std::uint64_t> budgets;  // handed to fit, one per attempt
 };
 // The Meta tree every attempt of one call shares.
-Meta analyze(const Value& doc, const Options& o, std::uint64_t indent);
+// With an arena, the analysis's lists live there and it must not outlive the arena.
+Meta analyze(const Value& doc, const Options& o, std::uint64_t indent, Arena* arena = nullptr);
 BudgetSearch search_budget(const Value& doc, const Meta& meta, const Options& o, Format format, std::uint64_t indent);
 // Analysis and search together.
 BudgetSearch search_budget(const Value& doc, const Options& o, Format format, std::uint64_t indent);

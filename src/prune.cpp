@@ -93,6 +93,32 @@ std::uint64_t Pruner::shape_at(const Value& v, std::uint64_t depth) {
   return last.shape;
 }
 
+namespace {
+
+// The analyses of one node's n children, collected in order: in one arena
+// block the node's list then borrows, or in the list itself.
+class ChildMetas {
+ public:
+  ChildMetas(Meta& parent, std::size_t n, Arena* arena)
+      : parent_(parent), block_(arena && n ? arena->allocate_array<Meta>(n) : nullptr) {
+    if (!block_) parent_.children.reserve(n);
+  }
+  const Meta& add(Meta&& child) {
+    if (!block_) return parent_.children.emplace_back(std::move(child));
+    return *new (block_ + count_++) Meta(std::move(child));
+  }
+  void finish() {
+    if (block_) parent_.children = List<Meta>::borrow(block_, count_);
+  }
+
+ private:
+  Meta& parent_;
+  Meta* block_;
+  std::size_t count_ = 0;
+};
+
+}  // namespace
+
 Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inherited) {
   Meta m;
   m.is_protected = inherited || is_protected_path(p);
@@ -108,30 +134,30 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
       break;
     case Kind::Array: {
       const auto& items = v.items();
-      m.children.reserve(items.size());
+      ChildMetas kids(m, items.size(), arena);
       std::uint64_t sum = 0;
       const bool track = tracks_paths();
       if (track) p.emplace_back("*");
       for (const Value& item : items) {
-        m.children.push_back(analyze_at(item, depth + 1, p, m.is_protected));
-        sum += m.children.back().full;
-        m.protected_count += m.children.back().protected_count;
+        const Meta& c = kids.add(analyze_at(item, depth + 1, p, m.is_protected));
+        sum += c.full;
+        m.protected_count += c.protected_count;
       }
       if (track) p.pop_back();
+      kids.finish();
       m.full = size::overhead(l, items.size(), depth) + sum;
       m.min = (m.is_protected || items.empty()) ? m.full : std::min(m.full, collapsed_array_size(items.size(), depth));
       break;
     }
     case Kind::Object: {
       const auto& members = v.members();
-      m.children.reserve(members.size());
+      ChildMetas kids(m, members.size(), arena);
       std::uint64_t sum = 0, kept_sum = 0, kept = 0;
       const bool track = tracks_paths();
       for (const Member& e : members) {
         if (track) p.emplace_back(e.key);
-        m.children.push_back(analyze_at(e.value, depth + 1, p, m.is_protected));
+        const Meta& c = kids.add(analyze_at(e.value, depth + 1, p, m.is_protected));
         if (track) p.pop_back();
-        const Meta& c = m.children.back();
         std::uint64_t key_cost = size::entry_cost(l, e.key);
         sum += key_cost + c.full;
         m.protected_count += c.protected_count;
@@ -153,6 +179,7 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
         m.min = std::min(m.full, s);
       }
       m.has_protected = m.is_protected || kept > 0;
+      kids.finish();
       return m;
     }
   }

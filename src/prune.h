@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "protect.h"
 #include "size.h"
 #include "stats.h"
+#include "arena.h"
 #include "value.h"
 
 namespace tavisk {
@@ -25,7 +27,7 @@ struct PlanOutcome;
 
 // Sizes and protection of one node, built once per call and read-only after.
 struct Meta {
-  std::vector<Meta> children;
+  List<Meta> children;  // owned, or borrowed from the analysing call's arena
   std::uint64_t full = 0;
   std::uint64_t min = 0;
   std::uint64_t shape = 0;
@@ -76,7 +78,7 @@ class Pruner {
   std::optional<Fitted> try_condense(const Value& array, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
   // ---- condensing internals (condense module) -------------------------------
   // Chooses the columns of a table of records under the budget (first: the first pass of an attempt).
-  PlanOutcome plan(const Value::Array& items, const std::vector<Meta>& metas, std::uint64_t budget, std::uint64_t depth,
+  PlanOutcome plan(const Value::Array& items, std::span<const Meta> metas, std::uint64_t budget, std::uint64_t depth,
                    bool first);
   // Surveys the first count entries of one object into the discovery; prefix is restored on return.
   void visit(Discovery& discovery, const Value::Object& entries, std::size_t count, const Meta& meta,
@@ -104,6 +106,8 @@ class Pruner {
   std::uint64_t floor_head_chars = 24;
   std::unordered_set<Path, PathHash> pinned;
   bool query_suppressed = false;
+  // Where analyze_at puts child analyses when set (it must outlive them); the heap otherwise.
+  Arena* arena = nullptr;
 
  private:
   Fitted fit_array(const Value& v, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
