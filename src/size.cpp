@@ -28,7 +28,7 @@ inline bool needs_escape(std::uint64_t w) {
 }
 
 inline std::uint64_t continuation_bytes(std::uint64_t w) {
-  return static_cast<std::uint64_t>(__builtin_popcountll(w & ~(w << 1) & 0x8080808080808080ull));
+  return utf8::count_high_bits(w & ~(w << 1) & 0x8080808080808080ull);
 }
 
 std::uint64_t decimal_digits(std::uint64_t n) {

@@ -57,7 +57,7 @@ std::uint64_t count(std::string_view s) {
     std::memcpy(&w, p + i, 8);
     // A continuation byte is 10xxxxxx: high bit set and next bit clear.
     std::uint64_t m = w & ~(w << 1) & 0x8080808080808080ull;
-    continuation += static_cast<std::uint64_t>(__builtin_popcountll(m));
+    continuation += count_high_bits(m);
   }
   for (; i < n; ++i) continuation += (p[i] & 0xC0) == 0x80;
   return n - continuation;

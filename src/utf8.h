@@ -11,7 +11,12 @@ namespace tavisk::utf8 {
 // Strict UTF-8 (no overlongs, no surrogates, nothing above U+10FFFF).
 bool valid(std::string_view bytes);
 
+// Number of bytes of `m` with their high bit set, when no other bit is set
+// (a multiply instead of a popcount, which the baseline target lacks).
+inline std::uint64_t count_high_bits(std::uint64_t m) { return ((m >> 7) * 0x0101010101010101ull) >> 56; }
+
 // Number of scalar values of valid UTF-8: every byte that is not a continuation byte.
+
 std::uint64_t count(std::string_view text);
 
 // Decodes the scalar starting at text[i] of valid UTF-8 and advances i past it.

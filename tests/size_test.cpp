@@ -363,4 +363,27 @@ TEST(Analysis, ProtectedContentInsideAnArrayDoesNotKeepItsKey) {
 }
 
 }  // namespace
+// Character counting works on 8-byte words: every mix of 1- to 4-byte characters
+// across word boundaries must match a byte-by-byte count.
+TEST(Utf8Count, MatchesAByteByByteCountAcrossWordBoundaries) {
+  EXPECT_EQ(utf8::count_high_bits(0x8080808080808080ull), 8u);
+  EXPECT_EQ(utf8::count_high_bits(0x0000000000000080ull), 1u);
+  EXPECT_EQ(utf8::count_high_bits(0x8000000000000000ull), 1u);
+  const char* pieces[] = {"a", "\xC3\xA9", "\xE6\x97\xA5", "\xF0\x9F\x98\x80"};
+  std::uint64_t x = 12345;
+  for (int round = 0; round < 2000; ++round) {
+    std::string s;
+    std::uint64_t want = 0;
+    const int n = round % 40;
+    for (int k = 0; k < n; ++k) {
+      x = x * 6364136223846793005ull + 1442695040888963407ull;
+      s += pieces[(x >> 33) % 4];
+      ++want;
+    }
+    ASSERT_EQ(utf8::count(s), want) << round;
+    // The size measure counts the same characters inside quotes.
+    ASSERT_EQ(size::quoted(s), want + 2) << round;
+  }
+}
+
 }  // namespace tavisk
