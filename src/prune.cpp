@@ -83,14 +83,17 @@ bool same_keys(const std::vector<std::string>& keys, const Value::Object& member
 std::uint64_t Pruner::shape_at(const Value& v, std::uint64_t depth) {
   if (!v.is_object()) return shape_of(v);
   if (depth >= shape_memo_.size()) shape_memo_.resize(depth + 1);
-  ShapeMemo& last = shape_memo_[depth];
+  ShapeMemo& memo = shape_memo_[depth];
   const Value::Object& members = v.members();
-  if (last.set && same_keys(last.keys, members)) return last.shape;
-  last.keys.resize(members.size());
-  for (std::size_t i = 0; i < members.size(); ++i) last.keys[i].assign(members[i].key);
-  last.shape = shape_of(v);
-  last.set = true;
-  return last.shape;
+  for (const ShapeMemo::Entry& e : memo.entries)
+    if (e.set && same_keys(e.keys, members)) return e.shape;
+  ShapeMemo::Entry& e = memo.entries[memo.next];
+  memo.next = (memo.next + 1) % memo.entries.size();
+  e.keys.resize(members.size());
+  for (std::size_t i = 0; i < members.size(); ++i) e.keys[i].assign(members[i].key);
+  e.shape = shape_of(v);
+  e.set = true;
+  return e.shape;
 }
 
 namespace {

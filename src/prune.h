@@ -2,6 +2,7 @@
 // array fitting, and the budget sharing between kept children.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -10,11 +11,11 @@
 #include <unordered_set>
 #include <vector>
 
+#include "arena.h"
 #include "options.h"
 #include "protect.h"
 #include "size.h"
 #include "stats.h"
-#include "arena.h"
 #include "value.h"
 
 namespace tavisk {
@@ -120,15 +121,22 @@ class Pruner {
   // Protection depends on paths only when there are patterns or pinned paths.
   bool tracks_paths() const { return !patterns.empty() || !pinned.empty(); }
   void init_query();
-  // Shape of a node; an object repeating the key sequence of the last object
-  // seen at its depth (the common case in arrays of records) reuses its shape.
+  // Shape of a node; an object repeating the key sequence of one of the last
+  // objects seen at its depth (the common case in arrays of records) reuses its shape.
   std::uint64_t shape_at(const Value& v, std::uint64_t depth);
 
   std::shared_ptr<const Query> query_;
   struct ShapeMemo {
-    std::vector<std::string> keys;  // a copy: the trees analysed may be temporaries
-    std::uint64_t shape = 0;
-    bool set = false;
+    struct Entry {
+      std::vector<std::string> keys;  // a copy: the trees analysed may be temporaries
+      std::uint64_t shape = 0;
+      bool set = false;
+    };
+    // The last few key sequences seen at one depth, so that sibling objects of
+    // different shapes inside repeated records (a record's "properties" and
+    // "geometry") all hit; replaced in turn.
+    std::array<Entry, 4> entries;
+    std::size_t next = 0;
   };
   std::vector<ShapeMemo> shape_memo_;  // by depth, during analysis
 };

@@ -120,5 +120,35 @@ TEST(Shape, AnalysisGivesEveryNodeItsOwnShape) {
   EXPECT_NE(m.children[0].children[1].shape, m.children[1].children[1].shape);
 }
 
+// Records whose members are objects of several shapes, more of them than the
+// analysis remembers per depth, in a repeating and then a shifted order.
+TEST(Shape, SiblingObjectsOfManyShapesEachGetTheirOwn) {
+  std::string doc = "[";
+  const char* members[] = {R"("p":{"a":1,"b":2})", R"("g":{"t":1,"c":[1,2]})", R"("q":{"a":1})",
+                           R"("r":{"b":2,"a":1})", R"("s":{"z":null})",        R"("u":{"a":1,"b":2,"c":3})"};
+  for (int rec = 0; rec < 12; ++rec) {
+    if (rec) doc += ",";
+    doc += "{";
+    const int n = rec < 6 ? 6 : 2 + rec % 5;  // all six, then fewer and rotated
+    for (int k = 0; k < n; ++k) {
+      if (k) doc += ",";
+      doc += members[(k + (rec < 6 ? 0 : rec)) % 6];
+    }
+    doc += "}";
+  }
+  doc += "]";
+  Value v = json::parse(doc).value();
+  Options o;
+  Pruner p = Pruner::with_scorer(false, 0, o, HEURISTIC);
+  Path path;
+  const Meta m = p.analyze_at(v, 0, path, false);
+  for (std::size_t r = 0; r < v.items().size(); ++r) {
+    const Value& record = v.items()[r];
+    ASSERT_EQ(m.children[r].shape, shape_of(record)) << r;
+    for (std::size_t k = 0; k < record.members().size(); ++k)
+      ASSERT_EQ(m.children[r].children[k].shape, shape_of(record.members()[k].value)) << r << " " << k;
+  }
+}
+
 }  // namespace
 }  // namespace tavisk
