@@ -2,7 +2,6 @@
 // built in it: same tree as the owning reader, safe to copy, grow and destroy.
 #include "arena.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -113,31 +112,10 @@ TEST(BorrowedText, CopiesOwnTheirTextAndMovesKeepTheReference) {
   EXPECT_EQ(small.text().size(), Value::inline_capacity);
 }
 
-std::vector<std::string> json_files() {
-  std::vector<std::string> out;
-  for (const char* sub : {"/corpus/real", "/corpus/jsontestsuite"}) {
-    std::vector<std::string> dirs{testing::shared_dir() + sub};
-    for (std::size_t k = 0; k < dirs.size(); ++k) {
-      DIR* d = opendir(dirs[k].c_str());
-      if (!d) continue;
-      while (dirent* e = readdir(d)) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        if (e->d_type == DT_DIR)
-          dirs.push_back(dirs[k] + "/" + name);
-        else if (name.size() > 5 && name.substr(name.size() - 5) == ".json")
-          out.push_back(dirs[k] + "/" + name);
-      }
-      closedir(d);
-    }
-  }
-  std::sort(out.begin(), out.end());
-  return out;
-}
-
 // The arena reader gives the owning reader's tree, or the same error at the same place.
 TEST(ArenaReader, AgreesWithTheOwningReaderOnEveryCorpusFile) {
-  const auto files = json_files();
+  auto files = testing::files_under(testing::shared_dir() + "/corpus/real", ".json");
+  for (auto& f : testing::files_under(testing::shared_dir() + "/corpus/jsontestsuite", ".json")) files.push_back(f);
   ASSERT_GT(files.size(), 330u);
   for (const std::string& f : files) {
     const std::string text = testing::read_file(f);

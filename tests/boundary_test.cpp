@@ -238,29 +238,7 @@ TEST(Boundary, ConcurrentCallsAgree) {
 
 // Every y_ file parses, every n_ file is rejected (by the reader or the UTF-8 check), no i_ file crashes.
 TEST(Boundary, JsonTestSuite) {
-  std::string dir = testing::shared_dir() + "/corpus/jsontestsuite";
-  DIR* d = opendir(dir.c_str());
-  if (!d) {
-    // Nested layout: look one level down.
-    FAIL() << "cannot open " << dir;
-  }
-  std::vector<std::string> files;
-  std::vector<std::string> subdirs{dir};
-  closedir(d);
-  for (std::size_t k = 0; k < subdirs.size(); ++k) {
-    DIR* dd = opendir(subdirs[k].c_str());
-    if (!dd) continue;
-    while (dirent* ent = readdir(dd)) {
-      std::string name = ent->d_name;
-      if (name == "." || name == "..") continue;
-      std::string full = subdirs[k] + "/" + name;
-      if (ent->d_type == DT_DIR)
-        subdirs.push_back(full);
-      else if (name.size() > 5 && name.substr(name.size() - 5) == ".json")
-        files.push_back(full);
-    }
-    closedir(dd);
-  }
+  const std::vector<std::string> files = testing::files_under(testing::shared_dir() + "/corpus/jsontestsuite", ".json");
   ASSERT_EQ(files.size(), 318u);
   int accepted = 0, rejected = 0, implementation_defined = 0;
   for (const std::string& f : files) {

@@ -1,6 +1,9 @@
 // Helpers shared by the tests: calling tavisk_shrink and reading its envelope.
 #pragma once
 
+#include <dirent.h>
+
+#include <algorithm>
 #include <fstream>
 #include <ostream>
 #include <sstream>
@@ -65,6 +68,28 @@ inline std::string read_file(const std::string& path) {
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+// Paths of the files under `dir` (searched recursively) whose names end in
+// `suffix`, sorted.
+inline std::vector<std::string> files_under(const std::string& dir, std::string_view suffix) {
+  std::vector<std::string> out;
+  std::vector<std::string> dirs{dir};
+  for (std::size_t k = 0; k < dirs.size(); ++k) {
+    DIR* d = opendir(dirs[k].c_str());
+    if (!d) continue;
+    while (dirent* e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      if (e->d_type == DT_DIR)
+        dirs.push_back(dirs[k] + "/" + name);
+      else if (name.size() > suffix.size() && name.ends_with(suffix))
+        out.push_back(dirs[k] + "/" + name);
+    }
+    closedir(d);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
 // The report's keys, in the order the envelope writes them.
