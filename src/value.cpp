@@ -34,7 +34,7 @@ void Value::destroy_payload() noexcept {
   switch (kind_) {
     case Kind::Number:
     case Kind::String:
-      if (text_size_ == heap_marker) ::operator delete(const_cast<char*>(heap_data()));
+      if (text_size_ == heap_marker) ::operator delete(const_cast<char*>(span_data()));
       break;
     case Kind::Array: items_.~Array(); break;
     case Kind::Object: members_.~Object(); break;

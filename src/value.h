@@ -1,5 +1,6 @@
 // The document tree: six kinds, numbers kept as source text, objects as
-// ordered key/value lists (repeated keys allowed). Every node owns its payload.
+// ordered key/value lists (repeated keys allowed). A node owns its payload or
+// borrows it from storage that outlives it (see below).
 //
 // A Value is 32 bytes. Texts of up to 24 bytes live inline; longer ones sit in
 // one exactly sized heap block, or are borrowed from storage that outlives the
@@ -96,7 +97,7 @@ class Value {
   // Text of a number or string.
   std::string_view text() const {
     if (text_inline()) return {reinterpret_cast<const char*>(raw_), text_size_};
-    return {heap_data(), heap_size()};
+    return {span_data(), span_size()};
   }
   const Array& items() const { return items_; }
   Array& items() { return items_; }
@@ -111,12 +112,12 @@ class Value {
 
   bool has_text() const { return kind_ == Kind::Number || kind_ == Kind::String; }
   bool text_inline() const { return text_size_ <= inline_capacity; }
-  const char* heap_data() const {
+  const char* span_data() const {
     const char* p;
     std::memcpy(&p, raw_, sizeof p);
     return p;
   }
-  std::size_t heap_size() const {
+  std::size_t span_size() const {
     std::size_t n;
     std::memcpy(&n, raw_ + sizeof(char*), sizeof n);
     return n;
