@@ -382,6 +382,7 @@ std::vector<std::size_t> Pruner::focused_keys(const Value& v, const Meta& meta, 
   const focus::Node* node = focus_index->node(meta);
   const bool any_relevant = node && node->any_relevant;
   const Query* q = query();
+  const bool condense = options->array_strategy == ArrayStrategy::Condense;
   struct Ranked {
     std::size_t i;
     double score;
@@ -391,7 +392,7 @@ std::vector<std::size_t> Pruner::focused_keys(const Value& v, const Meta& meta, 
   for (std::size_t i = 0; i < n; ++i) {
     const Meta& c = meta.children[i];
     const int group = c.has_protected ? 0 : any_relevant && focus_index->relevant(*node, i) ? 1 : 2;
-    ranked[i] = {i, group == 0 ? 0.0 : entry_score(members[i], c, i, q, *scorer), group};
+    ranked[i] = {i, entry_score(members[i], c, i, q, *scorer), group};
   }
   // Scores that are not numbers compare equal to everything and keep their place.
   std::stable_sort(ranked.begin(), ranked.end(), [](const Ranked& a, const Ranked& c) {
@@ -401,7 +402,7 @@ std::vector<std::size_t> Pruner::focused_keys(const Value& v, const Meta& meta, 
   std::uint64_t kept_sum = 0;
   for (const Ranked& r : ranked) {
     const std::uint64_t with = kept_sum + size::entry_cost(l, members[r.i].key) + meta.children[r.i].min;
-    if (r.group != 0) {
+    if (r.group != 0 || condense) {
       std::uint64_t limit = tier_limit(b, r.score);
       if (r.group == 2 && any_relevant) limit /= 2;
       if (object_cost(l, n, d, kept.size() + 1, with) > limit) continue;
@@ -410,14 +411,14 @@ std::vector<std::size_t> Pruner::focused_keys(const Value& v, const Meta& meta, 
     kept.push_back(r.i);
   }
   std::vector<char> plain(n, 0);
-  for (std::size_t i : sample_keys(v, meta, b, d)) plain[i] = 1;
+  for (std::size_t i : condense ? select_keys(v, meta, b, d) : sample_keys(v, meta, b, d)) plain[i] = 1;
   for (std::size_t i : kept) stats.keys_promoted += plain[i] ? 0 : 1;
   return kept;
 }
 
 Pruner::Filled Pruner::focused_fill(const Meta& meta, const std::vector<std::size_t>& kept,
                                     const std::vector<Child>& children, std::uint64_t spare, std::uint64_t depth) {
-  const focus::Node* node = options->array_strategy == ArrayStrategy::Sample ? focus_index->node(meta) : nullptr;
+  const focus::Node* node = focus_index->node(meta);
   if (!node || !node->any_relevant) return water_fill(children, spare, depth);
   const std::size_t m = children.size();
   std::vector<int> group(m);

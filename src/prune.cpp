@@ -514,8 +514,8 @@ Fitted Pruner::fit_object(const Value& v, const Meta& meta, std::uint64_t b, std
 }
 
 std::vector<std::size_t> Pruner::choose_keys(const Value& v, const Meta& meta, std::uint64_t b, std::uint64_t d) {
-  if (options->array_strategy == ArrayStrategy::Condense) return select_keys(v, meta, b, d);
   if (focus_index) return focused_keys(v, meta, b, d);
+  if (options->array_strategy == ArrayStrategy::Condense) return select_keys(v, meta, b, d);
   return sample_keys(v, meta, b, d);
 }
 
