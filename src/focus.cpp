@@ -189,21 +189,22 @@ std::array<std::uint64_t, MAX_TERMS> bit_counts(const std::uint64_t* masks, std:
 
 }  // namespace
 
-std::vector<std::uint32_t> promote(const std::uint64_t* masks, std::size_t n, std::uint64_t& weighted) {
+std::vector<std::uint64_t> scores(const std::uint64_t* masks, std::size_t n, std::uint64_t& weighted) {
   const auto c = bit_counts(masks, n);
   weighted = 0;
   for (std::size_t j = 0; j < MAX_TERMS; ++j)
     if (c[j] > 0 && c[j] < n) weighted |= std::uint64_t{1} << j;
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> scored;
-  for (std::size_t i = 0; i < n; ++i) {
-    std::uint64_t score = 0;
-    for (std::uint64_t m = masks[i] & weighted; m; m &= m - 1) score += n - c[static_cast<std::size_t>(std::countr_zero(m))];
-    if (score > 0) scored.emplace_back(score, static_cast<std::uint32_t>(i));
-  }
-  std::stable_sort(scored.begin(), scored.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  std::vector<std::uint64_t> out(n, 0);
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::uint64_t m = masks[i] & weighted; m; m &= m - 1) out[i] += n - c[static_cast<std::size_t>(std::countr_zero(m))];
+  return out;
+}
+
+std::vector<std::uint32_t> promote(const std::vector<std::uint64_t>& scores) {
   std::vector<std::uint32_t> out;
-  out.reserve(scored.size());
-  for (const auto& s : scored) out.push_back(s.second);
+  for (std::size_t i = 0; i < scores.size(); ++i)
+    if (scores[i] > 0) out.push_back(static_cast<std::uint32_t>(i));
+  std::stable_sort(out.begin(), out.end(), [&](std::uint32_t a, std::uint32_t b) { return scores[a] > scores[b]; });
   return out;
 }
 
@@ -213,20 +214,6 @@ bool narrow(const std::uint64_t* masks, std::size_t n) {
   for (std::uint64_t k : c)
     if (k >= 1 && 4 * k <= n) return true;
   return false;
-}
-
-std::vector<char> relevant(const std::uint64_t* masks, const std::uint64_t* key_exact, std::size_t n) {
-  // others[i] = AND of every mask but the i-th, from prefix and suffix ANDs.
-  std::vector<std::uint64_t> suffix(n + 1, ~std::uint64_t{0});
-  for (std::size_t i = n; i-- > 0;) suffix[i] = suffix[i + 1] & masks[i];
-  std::vector<char> out(n, 0);
-  std::uint64_t prefix = ~std::uint64_t{0};
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t others = prefix & suffix[i + 1];
-    out[i] = (masks[i] & ~others) != 0 || key_exact[i] != 0;
-    prefix &= masks[i];
-  }
-  return out;
 }
 
 // ---- the index -------------------------------------------------------------
@@ -249,9 +236,9 @@ void Index::add_node(const Value& v, const Meta& m, const std::uint64_t* child_m
   node.masks = masks_.size();
   node.count = n;
   masks_.insert(masks_.end(), child_masks, child_masks + n);
+  std::vector<std::uint64_t> sc = scores(child_masks, n, node.weighted);
   if (v.is_array()) {
-    relevant_.resize(relevant_.size() + n, 0);
-    std::vector<std::uint32_t> order = promote(child_masks, n, node.weighted);
+    std::vector<std::uint32_t> order = promote(sc);
     node.order = order_.size();
     node.promoted = order.size();
     order_.insert(order_.end(), order.begin(), order.end());
@@ -259,10 +246,12 @@ void Index::add_node(const Value& v, const Meta& m, const std::uint64_t* child_m
     for (const Value& item : v.items()) records = records && item.is_object();
     node.lookup = records && narrow(child_masks, n);
   } else {
-    std::vector<char> rel = focus::relevant(child_masks, key_exact, n);
-    node.any_relevant = std::find(rel.begin(), rel.end(), 1) != rel.end();
-    relevant_.insert(relevant_.end(), rel.begin(), rel.end());
+    // A key equal to an exact token is relevant even when every sibling shares its hits.
+    for (std::size_t i = 0; i < n; ++i)
+      if (key_exact[i] && sc[i] == 0) sc[i] = 1;
+    node.any_relevant = std::any_of(sc.begin(), sc.end(), [](std::uint64_t x) { return x > 0; });
   }
+  scores_.insert(scores_.end(), sc.begin(), sc.end());
   nodes_.emplace(&m, node);
 }
 
@@ -386,17 +375,21 @@ std::vector<std::size_t> Pruner::focused_keys(const Value& v, const Meta& meta, 
   struct Ranked {
     std::size_t i;
     double score;
-    int group;  // 0 protected, 1 relevant, 2 the rest
+    std::uint64_t hits;  // the entry's focus score
+    int group;           // 0 protected, 1 relevant, 2 the rest
   };
   std::vector<Ranked> ranked(n);
   for (std::size_t i = 0; i < n; ++i) {
     const Meta& c = meta.children[i];
-    const int group = c.has_protected ? 0 : any_relevant && focus_index->relevant(*node, i) ? 1 : 2;
-    ranked[i] = {i, entry_score(members[i], c, i, q, *scorer), group};
+    const std::uint64_t hits = any_relevant ? focus_index->score(*node, i) : 0;
+    const int group = c.has_protected ? 0 : hits > 0 ? 1 : 2;
+    ranked[i] = {i, entry_score(members[i], c, i, q, *scorer), hits, group};
   }
   // Scores that are not numbers compare equal to everything and keep their place.
   std::stable_sort(ranked.begin(), ranked.end(), [](const Ranked& a, const Ranked& c) {
-    return a.group != c.group ? a.group < c.group : a.score > c.score;
+    if (a.group != c.group) return a.group < c.group;
+    if (a.hits != c.hits) return a.hits > c.hits;
+    return a.score > c.score;
   });
   std::vector<std::size_t> kept;
   std::uint64_t kept_sum = 0;
@@ -424,29 +417,34 @@ Pruner::Filled Pruner::focused_fill(const Meta& meta, const std::vector<std::siz
   std::vector<int> group(m);
   std::uint64_t remaining[2] = {0, 0};
   for (std::size_t k = 0; k < m; ++k) {
-    group[k] = focus_index->relevant(*node, kept[k]) ? 0 : 1;
+    group[k] = focus_index->score(*node, kept[k]) > 0 ? 0 : 1;
     ++remaining[group[k]];
   }
   if (remaining[0] == 0) return water_fill(children, spare, depth);
-  // Relevant children first, each group by need ascending; a group shares what the one before left.
+  // Relevant children first, the best match first, each taking what it needs; the others then
+  // share what is left, smallest need first.
   std::vector<std::size_t> order(m);
   for (std::size_t k = 0; k < m; ++k) order[k] = k;
   auto need = [&](std::size_t k) { return children[k].meta->full - children[k].meta->min; };
+  auto hits = [&](std::size_t k) { return focus_index->score(*node, kept[k]); };
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t c) {
-    return group[a] != group[c] ? group[a] < group[c] : need(a) < need(c);
+    if (group[a] != group[c]) return group[a] < group[c];
+    if (group[a] == 0 && hits(a) != hits(c)) return hits(a) > hits(c);
+    return need(a) < need(c);
   });
   Filled out;
   out.values.resize(m);
   for (std::size_t k : order) {
     const Child& c = children[k];
-    const std::uint64_t extra = std::min(spare / remaining[group[k]], need(k));
+    const std::uint64_t share = group[k] == 0 ? spare : spare / remaining[1];
+    const std::uint64_t extra = std::min(share, need(k));
     path.push_back(c.key ? std::string(c.key->view()) : std::string("*"));
     Fitted f = fit(*c.value, *c.meta, c.meta->min + extra, depth);
     path.pop_back();
     if (f.size >= c.meta->min) spare = f.size - c.meta->min < spare ? spare - (f.size - c.meta->min) : 0;
     out.total += f.size;
     out.values[k] = std::move(f.value);
-    --remaining[group[k]];
+    if (group[k] == 1) --remaining[1];
   }
   return out;
 }

@@ -88,18 +88,17 @@ struct Node {
   std::size_t promoted = 0;  // arrays: items with a positive score
   std::uint64_t weighted = 0;  // arrays: bits that hit some but not all items
   bool lookup = false;       // arrays: records of which a few match (sampled, not condensed)
-  bool any_relevant = false;  // objects: some entry is relevant
+  bool any_relevant = false;  // objects: some entry has a positive score
 };
 
-// Item scores of one array: a bit's weight is the number of items it misses, an item's score
-// the sum of its bits' weights. Returns the items with a positive score by score descending,
-// then index; weighted receives the bits that hit some but not all items.
-std::vector<std::uint32_t> promote(const std::uint64_t* masks, std::size_t n, std::uint64_t& weighted);
+// Scores of the children of one container: a bit's weight is the number of children it
+// misses (a bit every child hits is worth nothing), a child's score the sum of its bits'
+// weights. weighted receives the bits that hit some but not all children.
+std::vector<std::uint64_t> scores(const std::uint64_t* masks, std::size_t n, std::uint64_t& weighted);
+// The children with a positive score, by score descending, then index.
+std::vector<std::uint32_t> promote(const std::vector<std::uint64_t>& scores);
 // Whether some bit hits at least one and at most a quarter of n items (n ≥ 4).
 bool narrow(const std::uint64_t* masks, std::size_t n);
-// Entries of an object relevant by their masks: an entry hitting a bit that not every
-// sibling hits, or one whose key equals an exact token (key_exact[i]).
-std::vector<char> relevant(const std::uint64_t* masks, const std::uint64_t* key_exact, std::size_t n);
 
 // The hit masks of one call's document, keyed by the containers' analyses.
 class Index {
@@ -114,7 +113,8 @@ class Index {
     return it == nodes_.end() ? nullptr : &it->second;
   }
   std::uint64_t mask(const Node& n, std::size_t child) const { return masks_[n.masks + child]; }
-  bool relevant(const Node& n, std::size_t child) const { return relevant_[n.masks + child] != 0; }
+  // A child's score among its siblings; an object entry is relevant when it is positive.
+  std::uint64_t score(const Node& n, std::size_t child) const { return scores_[n.masks + child]; }
   const std::uint32_t* promoted(const Node& n) const { return order_.data() + n.order; }
   // The hits of the whole document.
   std::uint64_t root_mask() const { return root_; }
@@ -123,7 +123,7 @@ class Index {
   Terms terms_;
   std::unordered_map<const Meta*, Node> nodes_;
   std::vector<std::uint64_t> masks_;
-  std::vector<char> relevant_;
+  std::vector<std::uint64_t> scores_;
   std::vector<std::uint32_t> order_;
   std::uint64_t root_ = 0;
 
