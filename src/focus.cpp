@@ -415,36 +415,38 @@ Pruner::Filled Pruner::focused_fill(const Meta& meta, const std::vector<std::siz
   if (!node || !node->any_relevant) return water_fill(children, spare, depth);
   const std::size_t m = children.size();
   std::vector<int> group(m);
-  std::uint64_t remaining[2] = {0, 0};
+  bool any = false;
   for (std::size_t k = 0; k < m; ++k) {
     group[k] = focus_index->score(*node, kept[k]) > 0 ? 0 : 1;
-    ++remaining[group[k]];
+    any = any || group[k] == 0;
   }
-  if (remaining[0] == 0) return water_fill(children, spare, depth);
-  // Relevant children first, the best match first, each taking what it needs; the others then
-  // share what is left, smallest need first.
+  if (!any) return water_fill(children, spare, depth);
+  // Relevant children first, best matches first: children of one score share what the better
+  // ones left, smallest need first; the others then share what is left.
   std::vector<std::size_t> order(m);
   for (std::size_t k = 0; k < m; ++k) order[k] = k;
   auto need = [&](std::size_t k) { return children[k].meta->full - children[k].meta->min; };
-  auto hits = [&](std::size_t k) { return focus_index->score(*node, kept[k]); };
+  auto level = [&](std::size_t k) { return group[k] == 0 ? focus_index->score(*node, kept[k]) : 0; };
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t c) {
-    if (group[a] != group[c]) return group[a] < group[c];
-    if (group[a] == 0 && hits(a) != hits(c)) return hits(a) > hits(c);
+    if (level(a) != level(c)) return level(a) > level(c);
     return need(a) < need(c);
   });
   Filled out;
   out.values.resize(m);
-  for (std::size_t k : order) {
+  std::size_t remaining = 0;  // children left at the current level
+  for (std::size_t pos = 0; pos < m; ++pos) {
+    const std::size_t k = order[pos];
+    if (remaining == 0)
+      while (pos + remaining < m && level(order[pos + remaining]) == level(k)) ++remaining;
     const Child& c = children[k];
-    const std::uint64_t share = group[k] == 0 ? spare : spare / remaining[1];
-    const std::uint64_t extra = std::min(share, need(k));
+    const std::uint64_t extra = std::min(spare / remaining, need(k));
     path.push_back(c.key ? std::string(c.key->view()) : std::string("*"));
     Fitted f = fit(*c.value, *c.meta, c.meta->min + extra, depth);
     path.pop_back();
     if (f.size >= c.meta->min) spare = f.size - c.meta->min < spare ? spare - (f.size - c.meta->min) : 0;
     out.total += f.size;
     out.values[k] = std::move(f.value);
-    if (group[k] == 1) --remaining[1];
+    --remaining;
   }
   return out;
 }
