@@ -106,6 +106,7 @@ void Terms::index_words() {
     word_bit_.emplace(w, static_cast<unsigned>(j));
     if (w.size() < 64) word_lengths_ |= std::uint64_t{1} << w.size();
     if (w.size() > 5) long_words_.push_back({j, utf8::count(w)});
+    tail_ = tail_ || w == "last" || w == "final";
   }
   for (std::size_t k = 0; k < exact_.size(); ++k) {
     exact_bit_.emplace(exact_[k], static_cast<unsigned>(words_.size() + k));
@@ -334,8 +335,10 @@ const focus::Node* Pruner::focused_items(const Meta& meta) const {
   return node && node->promoted > 0 ? node : nullptr;
 }
 
-std::vector<std::size_t> Pruner::focused_order(const Meta& meta, const focus::Node& node) const {
+std::vector<std::size_t> Pruner::focused_order(const Meta& meta, const focus::Node* node) const {
   const std::size_t n = meta.children.size();
+  const bool keep_last = options->keep_last_item;
+  if (!node && !(keep_last && focus_index->terms().tail())) return priority_order(meta, keep_last);
   std::vector<std::size_t> order;
   order.reserve(n);
   std::vector<char> taken(n, 0);
@@ -344,13 +347,15 @@ std::vector<std::size_t> Pruner::focused_order(const Meta& meta, const focus::No
     taken[i] = 1;
     order.push_back(i);
   };
-  const std::uint32_t* promoted = focus_index->promoted(node);
-  for (std::size_t k = 0; k < node.promoted; ++k) {
-    take(promoted[k]);
+  // A request for the end of a list wants the last item before anything else.
+  if (keep_last && focus_index->terms().tail()) take(n - 1);
+  const std::size_t promoted = node ? node->promoted : 0;
+  for (std::size_t k = 0; k < promoted; ++k) {
+    take(focus_index->promoted(*node)[k]);
     // The last item keeps its place right after the best match.
-    if (k == 0 && options->keep_last_item) take(n - 1);
+    if (k == 0 && keep_last) take(n - 1);
   }
-  for (std::size_t i : priority_order(meta, options->keep_last_item)) take(i);
+  for (std::size_t i : priority_order(meta, keep_last)) take(i);
   return order;
 }
 

@@ -44,6 +44,8 @@ class Terms {
   std::size_t word_count() const { return words_.size(); }
   const std::vector<std::string>& words() const { return words_; }
   const std::vector<std::string>& exact() const { return exact_; }
+  // The request asks for the end of a list ("last", "final").
+  bool tail() const { return tail_; }
   // Bits of the exact tokens (already shifted past the words).
   std::uint64_t exact_bits() const;
 
@@ -78,6 +80,7 @@ class Terms {
   std::vector<Long> long_words_;      // words longer than 5 bytes, for the one-edit test
   std::uint64_t word_lengths_ = 0;    // bit k: some word has k bytes (k < 64)
   std::size_t longest_exact_ = 0;     // bytes
+  bool tail_ = false;
 };
 
 // Per-container focus data, as offsets into the index's flat lists.

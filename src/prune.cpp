@@ -373,7 +373,7 @@ Fitted Pruner::fit_array(const Value& v, const Meta& meta, std::uint64_t b, std:
   const std::uint64_t n = items.size();
   const focus::Node* focused = focus_index ? focused_items(meta) : nullptr;
   std::vector<std::size_t> order =
-      focused ? focused_order(meta, *focused) : priority_order(meta, options->keep_last_item);
+      focus_index ? focused_order(meta, focused) : priority_order(meta, options->keep_last_item);
   Selection sel(layout(), n, d);
   std::vector<std::optional<Value>> fitted(n);
   std::uint64_t result_size = 0;

@@ -138,7 +138,7 @@ class Pruner {
   bool focused_lookup(const Value& v, const Meta& meta);
   // Item priority with matching items first; null without a match in the array.
   const focus::Node* focused_items(const Meta& meta) const;
-  std::vector<std::size_t> focused_order(const Meta& meta, const focus::Node& node) const;
+  std::vector<std::size_t> focused_order(const Meta& meta, const focus::Node* node) const;
   // Keys of a sampled object by relevance: keys that hit what their siblings do not first.
   std::vector<std::size_t> focused_keys(const Value& v, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
   // Water filling that serves relevant kept children before the others.
