@@ -190,14 +190,17 @@ std::array<std::uint64_t, MAX_TERMS> bit_counts(const std::uint64_t* masks, std:
 
 }  // namespace
 
-std::vector<std::uint64_t> scores(const std::uint64_t* masks, std::size_t n, std::uint64_t& weighted) {
+std::vector<std::uint64_t> scores(const std::uint64_t* masks, std::size_t n, std::uint64_t exact, std::uint64_t& weighted) {
   const auto c = bit_counts(masks, n);
   weighted = 0;
   for (std::size_t j = 0; j < MAX_TERMS; ++j)
     if (c[j] > 0 && c[j] < n) weighted |= std::uint64_t{1} << j;
   std::vector<std::uint64_t> out(n, 0);
   for (std::size_t i = 0; i < n; ++i)
-    for (std::uint64_t m = masks[i] & weighted; m; m &= m - 1) out[i] += n - c[static_cast<std::size_t>(std::countr_zero(m))];
+    for (std::uint64_t m = masks[i] & weighted; m; m &= m - 1) {
+      const auto j = static_cast<std::size_t>(std::countr_zero(m));
+      out[i] += (n - c[j]) << ((exact >> j) & 1);
+    }
   return out;
 }
 
@@ -237,7 +240,7 @@ void Index::add_node(const Value& v, const Meta& m, const std::uint64_t* child_m
   node.masks = masks_.size();
   node.count = n;
   masks_.insert(masks_.end(), child_masks, child_masks + n);
-  std::vector<std::uint64_t> sc = scores(child_masks, n, node.weighted);
+  std::vector<std::uint64_t> sc = scores(child_masks, n, terms_.exact_bits(), node.weighted);
   if (v.is_array()) {
     std::vector<std::uint32_t> order = promote(sc);
     node.order = order_.size();

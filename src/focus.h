@@ -95,9 +95,11 @@ struct Node {
 };
 
 // Scores of the children of one container: a bit's weight is the number of children it
-// misses (a bit every child hits is worth nothing), a child's score the sum of its bits'
-// weights. weighted receives the bits that hit some but not all children.
-std::vector<std::uint64_t> scores(const std::uint64_t* masks, std::size_t n, std::uint64_t& weighted);
+// misses (a bit every child hits is worth nothing), doubled for the bits of exact tokens (a
+// whole value the request names); a child's score is the sum of its bits' weights. weighted
+// receives the bits that hit some but not all children.
+std::vector<std::uint64_t> scores(const std::uint64_t* masks, std::size_t n, std::uint64_t exact,
+                                  std::uint64_t& weighted);
 // The children with a positive score, by score descending, then index.
 std::vector<std::uint32_t> promote(const std::vector<std::uint64_t>& scores);
 // Whether some bit hits at least one and at most a quarter of n items (n ≥ 4).
