@@ -3,7 +3,8 @@
 # command-line tool on the bundled example.
 JOBS ?= $(shell nproc)
 DEBIAN_PACKAGES = build-essential cmake ninja-build pkg-config libfyaml-dev libicu-dev \
-                  libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev python3
+                  libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev python3 \
+                  python3-venv python3-pip python3-setuptools python3-wheel
 
 .PHONY: deps build check test asan demo bench clean
 
