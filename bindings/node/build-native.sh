@@ -12,7 +12,7 @@ if [ ! -e "$build/CMakeCache.txt" ]; then
   command -v ninja >/dev/null 2>&1 && generator="-G Ninja"
   # shellcheck disable=SC2086
   cmake -S "$checkout" -B "$build" $generator -DCMAKE_BUILD_TYPE=Release -DTAVISK_TESTS=OFF
-else
+elif [ ! -d "$build/bindings/node" ]; then
   # Configure again so a build directory made before 'npm ci' finds node-addon-api.
   cmake -S "$checkout" -B "$build" >/dev/null
 fi
