@@ -304,32 +304,35 @@ class LargeAndConcurrentTest(unittest.TestCase):
         self.assertEqual(got, sequential + sequential)
 
     def test_the_call_releases_the_interpreter_lock(self):
-        # A counting thread keeps running while the library works on a large document;
-        # were the lock held through the call, it would not count at all meanwhile.
+        # A counting thread notes in which millisecond each of its steps ran. Were the lock
+        # held through the call, it could not step at all in the middle of the call (it may
+        # still run just before the call starts and just after it returns).
         data = self.big.encode("utf-8")
-        counts = [0]
+        steps = [0] * 60000
+        origin = time.perf_counter()
         running = threading.Event()
         stop = threading.Event()
 
         def count():
             running.set()
             while not stop.is_set():
-                counts[0] += 1
+                steps[min(int((time.perf_counter() - origin) * 1000), 59999)] += 1
 
         counter = threading.Thread(target=count)
         counter.start()
         running.wait()
         try:
-            before = counts[0]
             start = time.perf_counter()
             _core._call(data, b'{"max_chars":2000}')
             elapsed = time.perf_counter() - start
-            during = counts[0] - before
         finally:
             stop.set()
             counter.join()
-        self.assertGreater(elapsed, 0.02)
-        self.assertGreater(during, 1000, "the counting thread stood still for %.3f s" % elapsed)
+        self.assertGreater(elapsed, 0.04)
+        first_ms = int((start - origin + elapsed / 4) * 1000)
+        last_ms = int((start - origin + elapsed / 2) * 1000)
+        during = sum(steps[first_ms:last_ms])
+        self.assertGreater(during, 100, "the counting thread stood still in the middle of a %.3f s call" % elapsed)
 
 
 if __name__ == "__main__":

@@ -11,6 +11,8 @@ from types import MappingProxyType
 from typing import Any, Mapping, Optional, Sequence, Tuple, Union
 
 _SONAME = "libtavisk.so.0"
+# Built once: json.dumps with non-default arguments builds a new encoder per call.
+_to_json = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":")).encode
 _U64_MAX = 2**64 - 1
 # The library's own answer to a call it could not finish; every other message
 # names its kind by its start (see _error_for).
@@ -156,8 +158,12 @@ def _report(raw: Mapping[str, Any]) -> Report:
         values["dropped_fields"] = tuple(DroppedField(d["path"], d["items"]) for d in raw["dropped_fields"])
     except (KeyError, TypeError) as e:
         raise InternalError("malformed report from the library: %r" % (e,)) from None
-    extra = {k: v for k, v in raw.items() if k not in values}
-    return Report(**values, extra=MappingProxyType(extra))
+    values["extra"] = MappingProxyType({k: v for k, v in raw.items() if k not in values})
+    # Filled in one step rather than through the frozen __init__'s per-field setattr: a
+    # noticeable share of a small call.
+    report = object.__new__(Report)
+    report.__dict__.update(values)
+    return report
 
 
 def chars_for_tokens(max_tokens: int, chars_per_token: float = 3.5) -> int:
@@ -194,7 +200,7 @@ def _document_bytes(document: Document) -> Tuple[bytes, bool]:
     if isinstance(document, (bytearray, memoryview)):
         return bytes(document), False
     try:
-        text = json.dumps(document, ensure_ascii=False, allow_nan=False)
+        text = _to_json(document)
     except (TypeError, ValueError) as e:
         raise TypeError("document must be str, bytes or a JSON-serialisable value: %s" % e) from None
     return text.encode("utf-8", "surrogatepass"), True
@@ -296,7 +302,7 @@ def shrink(
     if serialised and "input_format" not in options:
         options["input_format"] = "json"
     try:
-        options_text = json.dumps(options, ensure_ascii=False, allow_nan=False)
+        options_text = _to_json(options)
     except (TypeError, ValueError) as e:
         raise TypeError("options must be JSON-serialisable: %s" % e) from None
     envelope = json.loads(_call(data, options_text.encode("utf-8", "surrogatepass")))

@@ -1,0 +1,61 @@
+'use strict';
+// Times the package against the bare addon call (tavisk_shrink with the envelope
+// handed back as a string, unparsed), and four concurrent shrinkAsync promises
+// against one call after another. Run from bindings/node after `npm pack` (or
+// with native/ built): node benchmark.js
+
+const tavisk = require('tavisk');
+const native = require('./native/tavisk.node');
+
+function records(n, salt) {
+  return JSON.stringify(Array.from({ length: n }, (_, i) => ({
+    id: i, name: `item ${i} ${salt}`, state: i % 2 ? 'closed' : 'open', body: `word${salt} `.repeat(20),
+  })));
+}
+
+const median = (xs) => xs.slice().sort((a, b) => a - b)[xs.length >> 1];
+const now = () => Number(process.hrtime.bigint()) / 1e3; // microseconds
+
+function perCall(fns, repeat) {
+  const times = fns.map(() => []);
+  for (let r = 0; r < repeat; r++) {
+    fns.forEach((fn, i) => {
+      const start = now();
+      fn();
+      times[i].push(now() - start);
+    });
+  }
+  return times.map(median);
+}
+
+async function main() {
+  const small = '{"id": 7, "title": "Crash on start", "tags": ["bug", "p1"], "state": "open"}';
+  const big = records(70000, 'x');
+  console.log(`node ${process.version}, library ${tavisk.libraryVersion()}`);
+  console.log('document'.padEnd(28), 'C call'.padStart(14), 'tavisk.shrink'.padStart(14), 'overhead'.padStart(14));
+  for (const [name, doc, repeat] of [[`small (${small.length} B)`, small, 20000], [`10 MB (${big.length} B)`, big, 15]]) {
+    const bytes = Buffer.from(doc);
+    const options = JSON.stringify({ max_chars: 4000 });
+    const [c, p] = perCall([() => native.shrink(bytes, options), () => tavisk.shrink(doc, { max_chars: 4000 })], repeat);
+    console.log(name.padEnd(28), `${c.toFixed(1)} us`.padStart(14), `${p.toFixed(1)} us`.padStart(14),
+      `${(p - c).toFixed(1)} us`.padStart(14));
+  }
+
+  const docs = ['a', 'b', 'c', 'd'].map((salt) => records(25000, salt));
+  const seq = [];
+  const par = [];
+  for (let round = 0; round < 5; round++) {
+    let start = now();
+    for (const d of docs) await tavisk.shrinkAsync(d, { max_chars: 4000 });
+    seq.push(now() - start);
+    start = now();
+    await Promise.all(docs.map((d) => tavisk.shrinkAsync(d, { max_chars: 4000 })));
+    par.push(now() - start);
+  }
+  const s = median(seq) / 1e3;
+  const p = median(par) / 1e3;
+  console.log(`four ${(docs[0].length / 1e6).toFixed(1)} MB documents: one after another ${s.toFixed(0)} ms, ` +
+    `four concurrent promises ${p.toFixed(0)} ms (${(s / p).toFixed(2)}x)`);
+}
+
+main();
