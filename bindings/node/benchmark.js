@@ -56,6 +56,23 @@ async function main() {
   const p = median(par) / 1e3;
   console.log(`four ${(docs[0].length / 1e6).toFixed(1)} MB documents: one after another ${s.toFixed(0)} ms, ` +
     `four concurrent promises ${p.toFixed(0)} ms (${(s / p).toFixed(2)}x)`);
+
+  // The event loop while one 50 MB document is shrunk: the longest gap between 1 ms timer ticks.
+  const huge = records(260000, 'h');
+  for (const [label, input] of [['string', huge], ['Buffer', Buffer.from(huge)]]) {
+    let last = now();
+    let worst = 0;
+    const timer = setInterval(() => { const t = now(); worst = Math.max(worst, t - last); last = t; }, 1);
+    await new Promise((resolve) => setTimeout(resolve, 20));
+    const start = now();
+    worst = 0;
+    last = start;
+    await tavisk.shrinkAsync(input, { max_chars: 4000 });
+    const total = now() - start;
+    clearInterval(timer);
+    console.log(`shrinkAsync of a ${(huge.length / 1e6).toFixed(0)} MB ${label}: ${(total / 1e3).toFixed(0)} ms, ` +
+      `longest event loop stall ${(worst / 1e3).toFixed(1)} ms`);
+  }
 }
 
 main();

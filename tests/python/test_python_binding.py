@@ -77,7 +77,7 @@ class SameAsCommandTest(unittest.TestCase):
         yield "example condensed, explained", example, {"max_chars": 3000, "array_strategy": "condense",
                                                         "explain": True, "arguments": {"q": "open bugs"}}
         yield "example as yaml", example, {"max_chars": 1500, "format": "yaml", "indent": 4}
-        yield "unicode", '{"n\u00e4me": "Zo\u00eb \U0001F600 \u2026", "s": "%s"}' % ("\u00e9" * 900), {"max_chars": 120}
+        yield "unicode", '{"n\u00e4me": "Zo\u00eb \U0001F600 \u2026 \ud7ff\ue000\ufffd\U0010FFFF\u007f\u0080\u07ff\u0800", "s": "%s"}' % ("\u00e9" * 900), {"max_chars": 120}
         yield "yaml input", b"a: 1\nb: [x, y]\nc: |\n  line\n", {}
         yield "bad json", b'{"a": 1,}', {"input_format": "json"}
         yield "bad utf-8", b"\xff\xfe", {}

@@ -55,7 +55,7 @@ function cases() {
     ['example condensed, explained', example,
       { max_chars: 3000, array_strategy: 'condense', explain: true, arguments: { q: 'open bugs' } }],
     ['example as yaml', example, { max_chars: 1500, format: 'yaml', indent: 4 }],
-    ['unicode', Buffer.from(`{"n\u00e4me": "Zo\u00eb \u{1F600} \u2026", "s": "${'\u00e9'.repeat(900)}"}`),
+    ['unicode', Buffer.from(`{"n\u00e4me": "Zo\u00eb \u{1F600} \u2026 \uD7FF\uE000\uFFFD\u{10FFFF}\u007F\u0080\u07FF\u0800", "s": "${'\u00e9'.repeat(900)}"}`),
       { max_chars: 120 }],
     ['yaml input', Buffer.from('a: 1\nb: [x, y]\nc: |\n  line\n'), {}],
     ['bad json', Buffer.from('{"a": 1,}'), { input_format: 'json' }],
@@ -140,8 +140,10 @@ test('errors carry their kind and the library message', async () => {
     ['a: [1', { input_format: 'yaml' }, tavisk.InputError, 'invalid YAML input: '],
     ['{"a": 1,}', { input_format: 'json' }, tavisk.InputError, 'invalid JSON input: '],
   ];
+  // Strings with lone surrogates are refused where the engine can tell (String.prototype.isWellFormed).
   if (typeof ''.isWellFormed === 'function') {
-    table.push(['x\ud800y', {}, tavisk.InputError, 'input is not valid UTF-8']);
+    table.push(['"x\ud800y"', {}, tavisk.InputError, 'input is not valid UTF-8']);
+    table.push(['"\udc00"', {}, tavisk.InputError, 'input is not valid UTF-8']);
   }
   const kinds = new Map([[tavisk.OptionsError, 'options'], [tavisk.InputError, 'input']]);
   for (const [doc, options, Kind, message] of table) {
