@@ -54,19 +54,22 @@ def main():
 
     docs = [records(25000, salt) for salt in "abcd"]
     rounds = 5
-    seq, par = [], []
+    runs = {"one after another": [], "four threads": []}
     with ThreadPoolExecutor(4) as pool:
+        ways = {
+            "one after another": lambda: [tavisk.shrink(d, max_chars=4000) for d in docs],
+            "four threads": lambda: list(pool.map(lambda d: tavisk.shrink(d, max_chars=4000), docs)),
+        }
         for _ in range(rounds):
-            start = time.perf_counter()
-            for d in docs:
-                tavisk.shrink(d, max_chars=4000)
-            seq.append(time.perf_counter() - start)
-            start = time.perf_counter()
-            list(pool.map(lambda d: tavisk.shrink(d, max_chars=4000), docs))
-            par.append(time.perf_counter() - start)
-    s, p = statistics.median(seq), statistics.median(par)
-    print("four %.1f MB documents: one after another %.0f ms, four threads %.0f ms (%.2fx)"
-          % (len(docs[0]) / 1e6, s * 1e3, p * 1e3, s / p))
+            for name, way in ways.items():
+                wall, cpu = time.perf_counter(), time.process_time()
+                way()
+                runs[name].append((time.perf_counter() - wall, time.process_time() - cpu))
+    print("four %.1f MB documents (median of %d):" % (len(docs[0]) / 1e6, rounds))
+    for name, samples in runs.items():
+        wall = statistics.median(w for w, _ in samples)
+        busy = statistics.median(c / w for w, c in samples)
+        print("  %-18s %6.0f ms wall, %.2f cores busy" % (name, wall * 1e3, busy))
 
 
 if __name__ == "__main__":

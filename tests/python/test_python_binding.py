@@ -8,7 +8,6 @@ import json
 import math
 import os
 import subprocess
-import sys
 import threading
 import time
 import unittest
