@@ -16,9 +16,14 @@ export interface ShrinkOptions {
   /** Spaces per nesting level; 0 gives compact JSON (default 2). */
   indent?: number;
   /** Output format (default "auto": as the input). */
-  format?: 'auto' | 'json' | 'yaml' | 'yml' | (string & {});
-  /** Which reader parses the input (default "auto"). */
-  input_format?: 'auto' | 'json' | 'yaml' | 'yml' | (string & {});
+  format?: 'auto' | 'json' | 'yaml' | 'yml' | 'text' | (string & {});
+  /**
+   * Which reader parses the input. Default: "detect" for strings and bytes (JSON if it parses, else YAML
+   * that loses nothing, else plain text), "json" for values serialised here.
+   */
+  input_format?: 'detect' | 'auto' | 'json' | 'yaml' | 'yml' | 'text' | 'jsonl' | (string & {});
+  /** Drop terminal escape sequences from text input (default false). */
+  strip_ansi?: boolean;
   /** How object keys are ranked (default "heuristic"). */
   field_scorer?: 'heuristic' | 'compact' | 'key_order' | (string & {});
   /** "condense" lets arrays of records become narrower tables (default "sample"). */
@@ -62,8 +67,8 @@ export interface Report {
   readonly input_chars: number;
   readonly output_chars: number;
   readonly max_chars: number;
-  readonly format: 'json' | 'yaml' | (string & {});
-  readonly input_format: 'json' | 'yaml' | (string & {});
+  readonly format: 'json' | 'yaml' | 'text' | 'jsonl' | (string & {});
+  readonly input_format: 'json' | 'yaml' | 'text' | 'jsonl' | (string & {});
   readonly pruned: boolean;
   readonly fits: boolean;
   readonly strings_truncated: number;

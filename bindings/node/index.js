@@ -51,7 +51,8 @@ function errorFor(message) {
 
 /**
  * The character budget for a token budget: floor(maxTokens * charsPerToken),
- * in double precision, saturating at 2^64 - 1 (as a BigInt only then).
+ * in double precision, saturating at 2^64 - 1. A budget above 2^53 is returned
+ * as a BigInt, so that it is sent to the library digit for digit.
  */
 function charsForTokens(maxTokens, charsPerToken = 3.5) {
   if (typeof maxTokens !== 'number' || !Number.isInteger(maxTokens) || maxTokens < 0) {
@@ -61,7 +62,9 @@ function charsForTokens(maxTokens, charsPerToken = 3.5) {
     throw new OptionsError('chars_per_token must be a positive number');
   }
   const product = maxTokens * charsPerToken;
-  return product >= 2 ** 64 ? U64_MAX : Math.floor(product);
+  if (product >= 2 ** 64) return U64_MAX;
+  const chars = Math.floor(product);
+  return Number.isSafeInteger(chars) ? chars : BigInt(chars);
 }
 
 // The options text for the library: the caller's keys, with a token budget turned into max_chars.
@@ -79,7 +82,8 @@ function optionsText(options, serialised) {
   } else if (out.chars_per_token !== undefined) {
     throw new OptionsError('chars_per_token needs max_tokens');
   }
-  if (serialised && out.input_format === undefined) out.input_format = 'json';
+  // Text is read by whichever reader fits (JSON, YAML, else plain text); values serialised here are JSON.
+  if (out.input_format === undefined) out.input_format = serialised ? 'json' : 'detect';
   const maxChars = out.max_chars;
   if (typeof maxChars === 'bigint') {
     // JSON.stringify has no BigInt: write its digits first, then the other keys.
@@ -158,5 +162,7 @@ module.exports = {
   OptionsError,
   InternalError,
 };
+// For the package's tests: the options text a call sends.
+Object.defineProperty(module.exports, '_optionsText', { value: optionsText });
 // `import tavisk from 'tavisk'` in TypeScript's CommonJS output reads `.default`.
 module.exports.default = module.exports;

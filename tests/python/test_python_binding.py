@@ -34,6 +34,11 @@ def read(path):
         return f.read()
 
 
+def as_sent(options, default_reader="detect"):
+    """The options the package sends: its default reader unless one is named."""
+    return dict({"input_format": default_reader}, **options)
+
+
 def cli_envelope(document, options):
     """The envelope the command prints for `document` (bytes) under `options` (dict)."""
     out = subprocess.run([CLI, "--envelope", "--options", json.dumps(options), "-"], input=document,
@@ -81,16 +86,18 @@ class SameAsCommandTest(unittest.TestCase):
         yield "bad json", b'{"a": 1,}', {"input_format": "json"}
         yield "bad utf-8", b"\xff\xfe", {}
         yield "bad option", b"{}", {"max_chars": "10"}
+        yield "log text", b"2024-05-01 INFO start\n\x1b[31mERROR\x1b[0m x: y\n" * 300, {"max_chars": 400, "strip_ansi": True}
         if os.path.isdir(SHARED):
-            for name in sorted(os.listdir(SHARED))[:12]:
-                if name.endswith((".json", ".yml", ".yaml")):
-                    yield name, read(os.path.join(SHARED, name)), {"max_chars": 1200}
+            for name in sorted(os.listdir(SHARED)):
+                path = os.path.join(SHARED, name)
+                if name != "MANIFEST.tsv" and os.path.getsize(path) < 600000:
+                    yield name, read(path), {"max_chars": 1200}
 
     def test_results_equal_the_command(self):
         for name, document, options in self.cases():
             data = document.encode("utf-8") if isinstance(document, str) else document
             with self.subTest(case=name):
-                want = cli_envelope(data, options)
+                want = cli_envelope(data, as_sent(options))
                 self.assertEqual(shrink_or_error(document, **options), want)
                 if want["ok"]:
                     self.assertEqual(list(want["report"]), REPORT_KEYS)
@@ -100,7 +107,7 @@ class SameAsCommandTest(unittest.TestCase):
         for options in ({"max_chars": 500}, {"max_chars": 500, "input_format": "yaml"}):
             with self.subTest(options=options):
                 data = json.dumps(value, ensure_ascii=False).encode("utf-8")
-                sent = dict({"input_format": "json"}, **options)
+                sent = as_sent(options, "json")
                 self.assertEqual(shrink_or_error(value, **options), cli_envelope(data, sent))
 
 
@@ -160,10 +167,25 @@ class ResultTest(unittest.TestCase):
         for document in (data, bytearray(data), memoryview(data), json.loads(text)):
             with self.subTest(kind=type(document).__name__):
                 self.assertEqual(tavisk.shrink(document, indent=0), want)
-        # A str is the document's text, never a JSON value: "a: 1" is YAML, ["a: 1"] is JSON.
-        self.assertEqual(tavisk.shrink("a: 1", indent=0).report.input_format, "yaml")
         self.assertEqual(tavisk.shrink(["a: 1"], indent=0).text, '["a: 1"]')
         self.assertEqual(tavisk.shrink(None, indent=0).text, "null")
+
+    def test_text_is_read_by_the_reader_that_fits_unless_one_is_named(self):
+        # A str or bytes is the document's text, never a JSON value; a value is sent as JSON.
+        cases = [
+            ('{"a": 1}', {}, "json"),
+            ("a: 1\nb: [x, y]\n", {}, "yaml"),
+            ("2024-05-01 INFO start\n2024-05-01 ERROR x: y\n", {}, "text"),
+            (b"[1, 2", {}, "text"),
+            ("plain words", {}, "text"),
+            ({"a": "b: c"}, {}, "json"),
+            ("a: 1", {"input_format": "text"}, "text"),
+            ("a: 1", {"input_format": "auto"}, "yaml"),
+            ({"a": 1}, {"input_format": "yaml"}, "yaml"),
+        ]
+        for document, options, reader in cases:
+            with self.subTest(document=document, options=options):
+                self.assertEqual(tavisk.shrink(document, **options).report.input_format, reader)
 
 
 class ErrorTest(unittest.TestCase):
@@ -177,7 +199,9 @@ class ErrorTest(unittest.TestCase):
             ("{}", {"arguments": "\udc80"}, tavisk.OptionsError, "options are not valid UTF-8"),
             (b"\xff", {"bogus": 1}, tavisk.InputError, "input is not valid UTF-8"),
             ("x\ud800y", {}, tavisk.InputError, "input is not valid UTF-8"),
-            ("", {}, tavisk.InputError, "invalid JSON input: unexpected end of input at line 1, column 1"),
+            ("", {"input_format": "auto"}, tavisk.InputError,
+             "invalid JSON input: unexpected end of input at line 1, column 1"),
+            ("[1, 2", {"input_format": "auto"}, tavisk.InputError, "invalid JSON input: "),
             ("a: [1", {"input_format": "yaml"}, tavisk.InputError, "invalid YAML input: "),
             ('{"a": 1,}', {"input_format": "json"}, tavisk.InputError, "invalid JSON input: "),
         ]
@@ -223,6 +247,8 @@ class TokenBudgetTest(unittest.TestCase):
             ({"max_tokens": 7, "chars_per_token": 1}, 7),
             ({"max_tokens": 0}, 0),
             ({"max_tokens": 5, "chars_per_token": 4.25}, 21),
+            ({"max_tokens": 5270498306774156000}, 18446744073709547520),
+            ({"max_tokens": 5270498306774157000}, 2 ** 64 - 1),
             ({"max_tokens": 2 ** 70}, 2 ** 64 - 1),
         ]
         for options, chars in cases:

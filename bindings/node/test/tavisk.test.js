@@ -61,10 +61,15 @@ function cases() {
     ['bad json', Buffer.from('{"a": 1,}'), { input_format: 'json' }],
     ['bad utf-8', Buffer.from([0xff, 0xfe]), {}],
     ['bad option', Buffer.from('{}'), { max_chars: '10' }],
+    ['log text', Buffer.from('2024-05-01 INFO start\n\x1b[31mERROR\x1b[0m x: y\n'.repeat(300)),
+      { max_chars: 400, strip_ansi: true }],
   ];
   if (fs.existsSync(SHARED)) {
-    for (const name of fs.readdirSync(SHARED).sort().slice(0, 12)) {
-      if (/\.(json|ya?ml)$/.test(name)) list.push([name, fs.readFileSync(path.join(SHARED, name)), { max_chars: 1200 }]);
+    for (const name of fs.readdirSync(SHARED).sort()) {
+      const file = path.join(SHARED, name);
+      if (name !== 'MANIFEST.tsv' && fs.statSync(file).size < 600000) {
+        list.push([name, fs.readFileSync(file), { max_chars: 1200 }]);
+      }
     }
   }
   return list;
@@ -73,7 +78,7 @@ function cases() {
 test('results equal the command envelope, sync and async, from a string or a Buffer', { skip: !CLI && 'TAVISK_CLI is not set' },
   async () => {
     for (const [name, bytes, options] of cases()) {
-      const want = cliEnvelope(bytes, options);
+      const want = cliEnvelope(bytes, { input_format: 'detect', ...options });
       if (want.ok) assert.deepEqual(Object.keys(want.report), REPORT_KEYS, name);
       assert.deepEqual(outcome(() => tavisk.shrink(bytes, options)), want, name);
       assert.deepEqual(await outcomeAsync(tavisk.shrinkAsync(bytes, options)), want, name);
@@ -107,10 +112,25 @@ test('every way of passing the same bytes gives the same result', async () => {
     assert.deepEqual(tavisk.shrink(input, { indent: 0 }), want, kind);
     assert.deepEqual(await tavisk.shrinkAsync(input, { indent: 0 }), want, kind);
   }
-  // A string is the document's text, never a JSON value: "a: 1" is YAML, ["a: 1"] is JSON.
-  assert.equal(tavisk.shrink('a: 1').report.input_format, 'yaml');
   assert.equal(tavisk.shrink(['a: 1'], { indent: 0 }).text, '["a: 1"]');
   assert.equal(tavisk.shrink(null).text, 'null');
+});
+
+test('text is read by the reader that fits unless one is named; values are JSON', () => {
+  const table = [
+    ['{"a": 1}', {}, 'json'],
+    ['a: 1\nb: [x, y]\n', {}, 'yaml'],
+    ['2024-05-01 INFO start\n2024-05-01 ERROR x: y\n', {}, 'text'],
+    [Buffer.from('[1, 2'), {}, 'text'],
+    ['plain words', {}, 'text'],
+    [{ a: 'b: c' }, {}, 'json'],
+    ['a: 1', { input_format: 'text' }, 'text'],
+    ['a: 1', { input_format: 'auto' }, 'yaml'],
+    [{ a: 1 }, { input_format: 'yaml' }, 'yaml'],
+  ];
+  for (const [doc, options, reader] of table) {
+    assert.equal(tavisk.shrink(doc, options).report.input_format, reader, JSON.stringify([doc, options]));
+  }
 });
 
 test('results are frozen and the report is typed and complete', () => {
@@ -136,7 +156,8 @@ test('errors carry their kind and the library message', async () => {
     ['{}', { protect: 5 }, tavisk.OptionsError, 'invalid options: protect must be a list of strings'],
     ['{}', { format: 'yaml', indent: 1 }, tavisk.OptionsError, 'invalid options: YAML indent must be at least 2'],
     [Buffer.from([0xff]), { bogus: 1 }, tavisk.InputError, 'input is not valid UTF-8'],
-    ['', {}, tavisk.InputError, 'invalid JSON input: unexpected end of input at line 1, column 1'],
+    ['', { input_format: 'auto' }, tavisk.InputError, 'invalid JSON input: unexpected end of input at line 1, column 1'],
+    ['[1, 2', { input_format: 'auto' }, tavisk.InputError, 'invalid JSON input: '],
     ['a: [1', { input_format: 'yaml' }, tavisk.InputError, 'invalid YAML input: '],
     ['{"a": 1,}', { input_format: 'json' }, tavisk.InputError, 'invalid JSON input: '],
   ];
@@ -182,9 +203,15 @@ test('token budgets become character budgets', () => {
     assert.equal(tavisk.shrink('[1]', options).report.max_chars, chars, JSON.stringify(options));
     assert.equal(tavisk.charsForTokens(options.max_tokens, options.chars_per_token), chars);
   }
-  // Past 2^64 the budget saturates; JSON numbers that large come back rounded, so check the sent digits.
-  assert.equal(tavisk.charsForTokens(2 ** 62, 8), 18446744073709551615n);
-  assert.ok(tavisk.shrink('[1]', { max_tokens: 2 ** 62, chars_per_token: 8 }).report.fits);
+  // Budgets past 2^53 are sent digit for digit; past 2^64 the budget saturates.
+  for (const [tokens, chars] of [[5270498306774156000, 18446744073709547520n], [5270498306774157000, 18446744073709551615n],
+    [2 ** 62 * 8, 18446744073709551615n]]) {
+    assert.equal(tavisk.charsForTokens(tokens), chars);
+    assert.equal(tavisk._optionsText({ max_tokens: tokens, indent: 0 }, false),
+      `{"max_chars":${chars},"indent":0,"input_format":"detect"}`);
+    // JSON.parse reads the report's number back as the nearest double.
+    assert.equal(tavisk.shrink('[1]', { max_tokens: tokens }).report.max_chars, Number(chars));
+  }
   for (const bad of [{ max_tokens: -1 }, { max_tokens: 1.5 }, { max_tokens: '10' }, { max_tokens: true },
     { max_tokens: 10, chars_per_token: 0 }, { max_tokens: 10, chars_per_token: -2 },
     { max_tokens: 10, chars_per_token: NaN }, { max_tokens: 10, chars_per_token: Infinity },

@@ -11,6 +11,9 @@ from types import MappingProxyType
 from typing import Any, Mapping, Optional, Sequence, Tuple, Union
 
 _SONAME = "libtavisk.so.0"
+# Documents given as text are read by whichever reader fits (JSON, YAML, else plain text) unless
+# the caller names one; values serialised here are JSON.
+_DEFAULT_INPUT_FORMAT = "detect"
 # Built once: json.dumps with non-default arguments builds a new encoder per call.
 _to_json = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":")).encode
 _U64_MAX = 2**64 - 1
@@ -235,20 +238,25 @@ def shrink(
     string_head_chars: Optional[int] = None,
     string_section_chars: Optional[int] = None,
     string_min_section_chars: Optional[int] = None,
+    strip_ansi: Optional[bool] = None,
     **more_options: Any,
 ) -> Result:
     """Shrinks `document` so that its rendering fits `max_chars` characters.
 
     `document` is a ``str``, UTF-8 ``bytes``, or any JSON-serialisable value
     (dicts and lists are serialised here, and read back as JSON unless
-    `input_format` says otherwise). Options left at ``None`` take the
-    library's defaults:
+    `input_format` says otherwise). Options left at ``None`` take these
+    defaults (the library's, but for `input_format`):
 
     - ``max_chars`` (10000): the character budget of ``result.text``.
     - ``max_tokens`` / ``chars_per_token`` (3.5): a token budget instead;
       ``max_chars`` becomes ``floor(max_tokens * chars_per_token)``.
     - ``indent`` (2; 0 gives compact JSON), ``format`` ("auto", "json",
-      "yaml"), ``input_format`` ("auto", "json", "yaml").
+      "yaml", "text").
+    - ``input_format``: "detect" for text and bytes (JSON if it parses,
+      else YAML that loses nothing, else plain text), "json" for values
+      serialised here; also "auto", "json", "yaml", "text", "jsonl".
+    - ``strip_ansi`` (False): drop terminal escape sequences from text.
     - ``field_scorer`` ("heuristic", "compact", "key_order"),
       ``array_strategy`` ("sample", "condense").
     - ``protect`` ([]): path patterns such as ``"/items/*/id"`` whose nodes
@@ -293,14 +301,15 @@ def shrink(
         ("string_head_chars", string_head_chars),
         ("string_section_chars", string_section_chars),
         ("string_min_section_chars", string_min_section_chars),
+        ("strip_ansi", strip_ansi),
     )
     for key, value in named:
         if value is not None:
             options[key] = value
     options.update(more_options)
     data, serialised = _document_bytes(document)
-    if serialised and "input_format" not in options:
-        options["input_format"] = "json"
+    if "input_format" not in options:
+        options["input_format"] = "json" if serialised else _DEFAULT_INPUT_FORMAT
     try:
         options_text = _to_json(options)
     except (TypeError, ValueError) as e:
