@@ -35,6 +35,7 @@ struct Stats {
   std::uint64_t items_promoted = 0;
   std::uint64_t arrays_focused = 0;
   std::uint64_t keys_promoted = 0;
+  // Line fitting: lines left out (the markers' line counts) and kept lines a matcher flagged.
   std::uint64_t lines_omitted = 0;
   std::uint64_t lines_matched = 0;
 };
