@@ -5,6 +5,7 @@
 #include <bit>
 
 #include "fields.h"
+#include "lines.h"
 #include "prune.h"
 #include "unicode.h"
 #include "utf8.h"
@@ -175,6 +176,52 @@ std::uint64_t Terms::exact_inside(std::string_view text, Scratch& s) const {
     }
   }
   return bits;
+}
+
+// ---- lines --------------------------------------------------------------------
+
+namespace {
+
+constexpr std::string_view SEVERITY_WORDS[] = {
+    "abort",   "aborted",  "crash",   "crashed", "critical", "denied",   "err",       "error",     "errors",
+    "exception", "fail",   "failed",  "failing", "fails",    "failure",  "fatal",     "killed",    "panic",
+    "panicked", "refused", "segfault", "timeout", "traceback", "unhandled", "warn",    "warning"};
+
+// A quoted request followed by a 4xx or 5xx status, as access logs write them: `" 404 `.
+bool http_error_status(std::string_view line) {
+  for (std::size_t p = line.find("\" "); p != std::string_view::npos; p = line.find("\" ", p + 1)) {
+    const std::size_t d = p + 2;
+    if (d + 3 > line.size()) return false;
+    const char a = line[d], b = line[d + 1], c = line[d + 2];
+    if ((a == '4' || a == '5') && b >= '0' && b <= '9' && c >= '0' && c <= '9' &&
+        (d + 3 == line.size() || line[d + 3] == ' '))
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool severity_word(std::string_view word) {
+  return std::binary_search(std::begin(SEVERITY_WORDS), std::end(SEVERITY_WORDS), word);
+}
+
+bool LineMatcher::operator()(std::string_view line) {
+  if (http_error_status(line)) return true;
+  WordSplitter split(line);
+  while (split.next(scratch_.word))
+    if (severity_word(scratch_.word)) return true;
+  return terms_ && (terms_->word_hits(line, scratch_) != 0 || terms_->exact_inside(line, scratch_) != 0);
+}
+
+std::string fit_string(std::string_view s, std::uint64_t budget, const Options& options,
+                       std::uint64_t (*measure)(std::string_view), const Terms* terms, Stats& stats) {
+  const lines::Matcher matcher = LineMatcher(terms);
+  lines::Rules rules;
+  rules.head_percent = 0;  // the first line only
+  rules.tail_percent = 30;
+  rules.matcher = &matcher;
+  return lines::fit_string(s, budget, options, measure, true, stats, rules);
 }
 
 // ---- per-container orders ----------------------------------------------

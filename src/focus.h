@@ -15,6 +15,7 @@
 
 #include "lexical.h"
 #include "options.h"
+#include "stats.h"
 #include "value.h"
 
 namespace tavisk {
@@ -82,6 +83,28 @@ class Terms {
   std::size_t longest_exact_ = 0;     // bytes
   bool tail_ = false;
 };
+
+// Flags the lines of a text worth keeping before the plain lines from its end: lines with a
+// severity word (see SEVERITY_WORDS), an HTTP error status (a quoted request followed by 4xx or
+// 5xx), a hit of a query word, or an exact token inside.
+class LineMatcher {
+ public:
+  explicit LineMatcher(const Terms* terms) : terms_(terms) {}
+  bool operator()(std::string_view line);
+
+ private:
+  const Terms* terms_;  // null without terms
+  Terms::Scratch scratch_;
+};
+
+// Lowercase words that mark a line as reporting trouble.
+bool severity_word(std::string_view word);
+
+// A string over its budget, fitted by lines when it has three or more: the first line, lines
+// from the end within 30 % of the budget, then flagged lines from the end, then the rest from
+// the end; text fitting when lines do not help. Counts the string and its lines in stats.
+std::string fit_string(std::string_view s, std::uint64_t budget, const Options& options,
+                       std::uint64_t (*measure)(std::string_view), const Terms* terms, Stats& stats);
 
 // Per-container focus data, as offsets into the index's flat lists.
 struct Node {

@@ -187,7 +187,13 @@ std::string text_envelope(std::string_view text, const Options& o, Report& repor
     report.output_chars = report.input_chars;
     return success_envelope(std::string(text), report);
   }
-  std::string out = lines::fit_string(text, o.max_chars, o, count_chars, o.input_format == Format::Text, report.stats);
+  std::string out;
+  if (o.focus == Focus::Auto) {
+    const focus::Terms terms = focus::Terms::of(o.arguments.value_or(""));
+    out = focus::fit_string(text, o.max_chars, o, count_chars, &terms, report.stats);
+  } else {
+    out = lines::fit_string(text, o.max_chars, o, count_chars, o.input_format == Format::Text, report.stats);
+  }
   report.pruned = true;
   report.output_chars = utf8::count(out);
   report.fits = report.output_chars <= o.max_chars;

@@ -201,8 +201,12 @@ Fitted Pruner::fit(const Value& v, const Meta& meta, std::uint64_t budget, std::
   switch (v.kind()) {
     case Kind::String: {
       // A text read as plain text is fitted by lines (its end holds its outcome).
-      std::string cut = lines::fit_string(v.text(), budget, *options, measure_quoted,
-                                          options->input_format == Format::Text, stats);
+      std::string cut =
+          options->focus == Focus::Auto
+              ? focus::fit_string(v.text(), budget, *options, measure_quoted,
+                                  focus_index ? &focus_index->terms() : nullptr, stats)
+              : lines::fit_string(v.text(), budget, *options, measure_quoted, options->input_format == Format::Text,
+                                  stats);
       std::uint64_t s = size::quoted(cut);
       return {Value::string(std::move(cut)), s};
     }
