@@ -58,8 +58,21 @@ Span line_starting_at(std::string_view s, std::size_t start) {
 // Lines as text fitting splits them: after every line feed; a final line feed
 // does not open another line, and the empty text is one line.
 std::uint64_t count_lines(std::string_view s) {
-  std::uint64_t lf = static_cast<std::uint64_t>(std::count(s.begin(), s.end(), '\n'));
-  return !s.empty() && s.back() == '\n' ? lf : lf + 1;
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t size = s.size();
+  constexpr std::uint64_t ones = 0x0101010101010101ull, lows = 0x7F7F7F7F7F7F7F7Full;
+  std::uint64_t lf = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    // Bytes equal to a line feed become zero; a zero byte is one whose high
+    // bit stays clear after adding 0x7F to its low bits and or-ing it back.
+    std::uint64_t x = w ^ (ones * '\n');
+    lf += utf8::count_high_bits(~(((x & lows) + lows) | x) & ~lows);
+  }
+  for (; i < size; ++i) lf += p[i] == '\n';
+  return size > 0 && s.back() == '\n' ? lf : lf + 1;
 }
 
 struct Kept {
@@ -74,7 +87,8 @@ class Selector {
   Selector(std::string_view s, std::uint64_t n, std::uint64_t avail, text::Measure measure, const Rules& rules)
       : s_(s), n_(n), avail_(avail), measure_(measure), base_(measure({})), kept_(n, false) {
     cap_ = std::max<std::uint64_t>(percent_of(avail, rules.line_percent), 40);
-    marker_cost_ = extra(marker(n, utf8::count(s))) + extra("\r\n");  // the widest marker line
+    // The widest marker line (bytes bound characters).
+    marker_cost_ = extra(marker(n, s.size())) + extra("\r\n");
     used_ = marker_cost_;  // nothing kept yet: one run of left-out lines
   }
 
@@ -154,8 +168,6 @@ std::string marker(std::uint64_t n, std::uint64_t m) {
 }
 
 std::optional<Fit> fit(std::string_view s, std::uint64_t budget, text::Measure measure, const Rules& rules) {
-  const std::uint64_t whole = measure(s);
-  if (whole <= budget) return Fit{std::string(s), 0, 0};
   const std::uint64_t n = count_lines(s);
   if (n < 3) return std::nullopt;
   const std::uint64_t avail = sat_sub(budget, measure({}));
@@ -213,7 +225,7 @@ std::optional<Fit> fit(std::string_view s, std::uint64_t budget, text::Measure m
 
   Fit out = sel.assemble();
   out.lines_matched = matched;
-  if (measure(out.text) > budget || measure(out.text) >= whole) return std::nullopt;
+  if (measure(out.text) > budget) return std::nullopt;
   return out;
 }
 

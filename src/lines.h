@@ -42,13 +42,13 @@ struct Fit {
   std::uint64_t lines_matched = 0;  // kept lines the matcher flagged (pass 3)
 };
 
-// The lines of a text of at least three lines, fitted to the budget (in the
-// unit of measure). Nothing when line fitting does not apply or does not help:
-// fewer than three lines, a result over the budget, or one that is not smaller
-// than the text; the caller then falls back to text::fit_text.
+// The lines of a text whose measure exceeds the budget, fitted to the budget
+// (so smaller than the text). Nothing for a text of fewer than three lines or
+// when even the first and last line with a marker exceed the budget; the
+// caller then falls back to text::fit_text.
 std::optional<Fit> fit(std::string_view text, std::uint64_t budget, text::Measure measure, const Rules& rules = {});
 
-// A string over its budget: by lines when `by_lines` and line fitting helps,
+// A string whose measure exceeds the budget: by lines when `by_lines` and line fitting helps,
 // else by text::fit_text. Counts the string and its left-out lines in stats.
 std::string fit_string(std::string_view s, std::uint64_t budget, const Options& options, text::Measure measure,
                        bool by_lines, Stats& stats, const Rules& rules = {});
