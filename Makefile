@@ -3,7 +3,8 @@
 # command-line tool on the bundled example.
 JOBS ?= $(shell nproc)
 DEBIAN_PACKAGES = build-essential cmake ninja-build pkg-config libfyaml-dev libicu-dev \
-                  libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev python3
+                  libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev python3 \
+                  libsimdjson-dev libyaml-dev
 
 .PHONY: deps build check test asan demo bench clean
 
@@ -37,7 +38,9 @@ demo: build
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVISK_BENCH=ON -DTAVISK_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
-	for b in build-bench/bench/*_bench; do $$b; done
+	for b in build-bench/bench/*_bench; do [ $$b = build-bench/bench/targets_bench ] || $$b; done
+	build-bench/bench/targets_bench --benchmark_repetitions=3 --benchmark_enable_random_interleaving=true \
+	  --benchmark_min_time=0.2
 
 clean:
 	rm -rf build build-asan build-bench
