@@ -6,7 +6,8 @@
 JOBS ?= $(shell nproc)
 DEBIAN_PACKAGES = build-essential cmake ninja-build pkg-config libfyaml-dev libicu-dev \
                   libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev python3 \
-                  python3-venv python3-pip python3-setuptools python3-wheel go-md2man
+                  python3-venv python3-pip python3-setuptools python3-wheel go-md2man \
+                  libsimdjson-dev libyaml-dev
 
 .PHONY: deps build check test asan demo install bench clean
 
@@ -54,7 +55,9 @@ install: deps
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVISK_BENCH=ON -DTAVISK_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
-	for b in build-bench/bench/*_bench; do $$b; done
+	for b in build-bench/bench/*_bench; do [ $$b = build-bench/bench/targets_bench ] || $$b; done
+	build-bench/bench/targets_bench --benchmark_repetitions=3 --benchmark_enable_random_interleaving=true \
+	  --benchmark_min_time=0.2
 
 clean:
 	rm -rf build build-asan build-bench build-release
