@@ -345,7 +345,8 @@ class FlagGuard {
   explicit FlagGuard(int fd) : fd_(fd), flags_(::fcntl(fd, F_GETFL)) {
     if (flags_ >= 0) ::fcntl(fd, F_SETFL, flags_ | O_NONBLOCK);
   }
-  ~FlagGuard() {
+  ~FlagGuard() { restore(); }
+  void restore() const {
     if (flags_ >= 0) ::fcntl(fd_, F_SETFL, flags_);
   }
   FlagGuard(const FlagGuard&) = delete;
@@ -384,10 +385,20 @@ class Relay {
     worker_ = &worker;
     loop();
     worker_ = nullptr;
+    if (abandon_) {
+      // A shrink may still be running; its result has no one left to go to.
+      out_flags.restore();
+      std::fflush(stderr);
+      ::_exit(exit_status());
+    }
     if (to_child_fd_ >= 0) ::close(to_child_fd_);
     if (from_child_fd_ >= 0) ::close(from_child_fd_);
     ::close(sig_fd_);
     ::close(wake_fd_);
+    return exit_status();
+  }
+
+  int exit_status() const {
     if (WIFSIGNALED(status_)) return 128 + WTERMSIG(status_);
     return WIFEXITED(status_) ? WEXITSTATUS(status_) : 1;
   }
@@ -398,7 +409,7 @@ class Relay {
     for (;;) {
       auto now = Clock::now();
       step_shutdown(now);
-      if (finished(now)) return;
+      if (finished(now) || abandon_) return;
       fds.clear();
       fds.push_back({sig_fd_, POLLIN, 0});
       fds.push_back({wake_fd_, POLLIN, 0});
@@ -544,6 +555,8 @@ class Relay {
         reap();
       } else if (!child_done_) {
         ::kill(pid_, sig);
+      } else if (sig != SIGWINCH && sig != SIGUSR1 && sig != SIGUSR2) {
+        abandon_ = true;  // the server is gone and we are told to stop: do not wait for the worker
       }
     }
     reap();
@@ -627,6 +640,7 @@ class Relay {
   std::deque<std::shared_ptr<Slot>> to_client_;
   std::size_t to_client_off_ = 0, to_client_bytes_ = 0;
   bool client_open_ = true, client_gone_ = false, child_done_ = false, termed_ = false, killed_ = false;
+  bool abandon_ = false;
   Clock::time_point child_done_at_;
   std::optional<Clock::time_point> closed_at_;
 };

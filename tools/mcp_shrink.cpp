@@ -144,18 +144,22 @@ class Shrinker {
     std::string_view body = text;
     while (!body.empty() && (body.back() == '\n' || body.back() == '\r')) body.remove_suffix(1);
     std::size_t start = body.size();
-    for (;;) {
-      std::size_t nl = start == 0 ? std::string_view::npos : body.rfind('\n', start - 1);
+    std::uint64_t tail_chars = char_count(std::string_view(text).substr(body.size()));
+    while (start > 0) {
+      // The line before `start` ends at its line feed (start - 1), except for the last line.
+      std::size_t end = start == body.size() ? start : start - 1;
+      std::size_t nl = end == 0 ? std::string_view::npos : body.rfind('\n', end - 1);
       std::size_t line_start = nl == std::string_view::npos ? 0 : nl + 1;
-      if (char_count(std::string_view(text).substr(line_start)) > tail_budget) break;
+      std::uint64_t line_chars = char_count(body.substr(line_start, start - line_start));
+      if (tail_chars + line_chars > tail_budget) break;
+      tail_chars += line_chars;
       start = line_start;
-      if (start == 0) break;
     }
     if (start == body.size()) start = tail_start(text, tail_budget);  // no whole line fits
     if (start == 0) return document(text, share, false);
     std::string_view tail = std::string_view(text).substr(start);
-    std::uint64_t tail_chars = char_count(tail) + 1;
-    auto head = document(text.substr(0, start), share > tail_chars ? share - tail_chars : 0, false);
+    std::uint64_t kept = char_count(tail) + 1;
+    auto head = document(text.substr(0, start), share > kept ? share - kept : 0, false);
     if (!head) return std::nullopt;
     if (!head->text.ends_with('\n')) head->text += '\n';
     head->text += tail;
@@ -231,10 +235,15 @@ bool empty_object(std::string_view raw) { return skip_space(raw, 1) == raw.size(
 
 // ---- schemas ----
 
+namespace {
+void required_patterns(const rapidjson::Value* schema, const rapidjson::Document& root, const std::string& prefix,
+                       int depth, std::vector<std::string>& out);
+}  // namespace
+
 struct Schemas::Entry {
   rapidjson::Document doc;
   std::unique_ptr<rapidjson::SchemaDocument> schema;
-  std::vector<std::string> required;  // the root's required properties, as protect patterns
+  std::vector<std::string> required;  // protect patterns for the required scalars, through arrays
 };
 
 Schemas::Schemas() = default;
@@ -257,15 +266,7 @@ void Schemas::learn(const std::string& line, const Node& result) {
     entry->doc.Parse(raw.data(), raw.size());
     if (entry->doc.HasParseError() || !entry->doc.IsObject()) continue;
     entry->schema = std::make_unique<rapidjson::SchemaDocument>(entry->doc);
-    auto req = entry->doc.FindMember("required");
-    if (req != entry->doc.MemberEnd() && req->value.IsArray()) {
-      for (const auto& r : req->value.GetArray()) {
-        if (!r.IsString()) continue;
-        std::string pattern = "/";
-        pattern.append(r.GetString(), r.GetStringLength());
-        entry->required.push_back(std::move(pattern));
-      }
-    }
+    required_patterns(&entry->doc, entry->doc, "", 0, entry->required);
     by_tool_[name->text] = std::move(entry);
   }
 }
@@ -307,6 +308,43 @@ bool allows(const Value* schema, std::string_view type) {
   if (t->IsString()) return same(*t);
   if (t->IsArray()) return std::any_of(t->Begin(), t->End(), same);
   return true;
+}
+
+// Paths of the required properties that hold scalars (or arrays of scalars), following
+// required objects and the items of required arrays. Protecting them keeps every kept object
+// valid without keeping large containers whole.
+void required_patterns(const Value* schema, const rapidjson::Document& root, const std::string& prefix, int depth,
+                       std::vector<std::string>& out) {
+  schema = resolve(schema, root);
+  const Value* required = member(schema, "required");
+  const Value* props = member(schema, "properties");
+  if (depth > 8 || !required || !required->IsArray() || !props) return;
+  for (const Value& r : required->GetArray()) {
+    if (!r.IsString()) continue;
+    std::string path = prefix + "/" + std::string(r.GetString(), r.GetStringLength());
+    const Value* child = resolve(member(props, r.GetString()), root);
+    if (!child) continue;
+    const Value* items = resolve(member(child, "items"), root);
+    if (!allows(child, "object") && !allows(child, "array")) {
+      out.push_back(path);
+    } else if (member(child, "properties")) {
+      required_patterns(child, root, path, depth + 1, out);
+    } else if (items && member(items, "properties")) {
+      required_patterns(items, root, path + "/*", depth + 1, out);
+    } else if (items && !allows(items, "object") && !allows(items, "array")) {
+      out.push_back(path);
+    }
+  }
+}
+
+// Whether an object node lacks a property its schema requires.
+bool misses_required(const Node& n, const Value* schema) {
+  const Value* required = member(schema, "required");
+  if (!n.is(Node::Kind::Object) || !n.expanded || !required || !required->IsArray()) return false;
+  for (const Value& r : required->GetArray()) {
+    if (r.IsString() && !n.get(std::string_view(r.GetString(), r.GetStringLength()))) return true;
+  }
+  return false;
 }
 
 bool wraps(std::string_view s, std::string_view head, std::string_view tail) {
@@ -361,6 +399,8 @@ void fit_node(std::string& out, const std::string& text, const Node& n, const Va
     bool first = true;
     for (const Node& item : n.items) {
       if (drop_gaps && is_gap_marker(item)) continue;
+      // An item trimmed below what its schema requires is left out like an omitted one.
+      if (misses_required(item, items)) continue;
       if (!first) out += ',';
       first = false;
       fit_node(out, text, item, items, root);
@@ -494,7 +534,8 @@ std::optional<std::string> shrink_result(const std::string& line, const Node& me
         return shrunk;
       };
       auto shrunk = attempt({});
-      // A trimmed object may lose a required key; keeping those keys whole is the second try.
+      // A trimmed object may lose a required key; protecting the required scalars is the
+      // second try.
       if (!shrunk && schema && !schema->required.empty()) shrunk = attempt(schema->required);
       if (!shrunk) continue;  // left as it was: valid, if over budget
       p.new_chars = char_count(shrunk->text);

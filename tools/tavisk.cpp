@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "json_reader.h"
+#include "mcp_proxy.h"
 
 namespace {
 
@@ -351,6 +352,7 @@ int finish(const Command& cmd, const std::string& envelope) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string_view(argv[1]) == "mcp-proxy") return mcp::proxy_main(argc - 1, argv + 1);
   Command cmd;
   std::string options;
   auto err = parse_args(argc, argv, cmd);
