@@ -11,7 +11,9 @@
 
 namespace tavisk {
 
-enum class Format : std::uint8_t { Auto, Json, Yaml };
+// Text: one string, written raw. Jsonl: one JSON value per line. Detect (input
+// only): JSON, else YAML that loses nothing, else text.
+enum class Format : std::uint8_t { Auto, Json, Yaml, Text, Jsonl, Detect };
 enum class ArrayStrategy : std::uint8_t { Sample, Condense };
 enum class ScorerKind : std::uint8_t { Heuristic, Compact, KeyOrder };
 
@@ -28,6 +30,7 @@ struct Options {
   bool keep_last_item = true;
   ArrayStrategy array_strategy = ArrayStrategy::Sample;
   bool explain = false;
+  bool strip_ansi = false;
   Format format = Format::Auto;
   Format input_format = Format::Auto;
   ScorerKind field_scorer = ScorerKind::Heuristic;

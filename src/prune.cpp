@@ -8,6 +8,7 @@
 
 #include "fields.h"
 #include "lexical.h"
+#include "lines.h"
 #include "shape.h"
 #include "siphash.h"
 #include "text.h"
@@ -198,8 +199,9 @@ Fitted Pruner::fit(const Value& v, const Meta& meta, std::uint64_t budget, std::
   if (budget <= meta.min) return minimal(v, meta, depth);
   switch (v.kind()) {
     case Kind::String: {
-      ++stats.strings_truncated;
-      std::string cut = text::fit_text(v.text(), budget, *options, measure_quoted);
+      // A text read as plain text is fitted by lines (its end holds its outcome).
+      std::string cut = lines::fit_string(v.text(), budget, *options, measure_quoted,
+                                          options->input_format == Format::Text, stats);
       std::uint64_t s = size::quoted(cut);
       return {Value::string(std::move(cut)), s};
     }
