@@ -27,6 +27,8 @@ deps:
 build: deps
 	@# node-addon-api (pinned in its lock file) for the Node.js addon, fetched once.
 	[ -e bindings/node/node_modules/node-addon-api/napi.h ] || (cd bindings/node && npm ci --no-audit --no-fund)
+	@# The MCP SDK and servers (pinned in tests/mcp/package-lock.json) for the mcp-proxy tests.
+	[ tests/mcp/node_modules/.package-lock.json -nt tests/mcp/package-lock.json ] || (cd tests/mcp && npm ci --no-audit --no-fund)
 	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build -j $(JOBS)
 
