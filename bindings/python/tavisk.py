@@ -8,7 +8,7 @@
 Options are the library's option keys as keyword arguments (max_chars, indent,
 format, input_format, field_scorer, array_strategy, protect, arguments,
 explain, keep_last_item, max_samples, min_partial_chars, string_head_chars,
-string_section_chars, string_min_section_chars).
+string_section_chars, string_min_section_chars, strip_ansi).
 
 The library is found through the TAVISK_LIBRARY environment variable (a path
 to libtavisk.so.0), then in the build directories of this checkout, then by the
@@ -92,9 +92,15 @@ def _envelope(document, options):
 def shrink(document, **options):
     """Shrinks `document` (str or UTF-8 bytes) under the given options.
 
+    Without input_format the reader is detected: JSON if the document parses
+    as JSON, YAML if it parses as a YAML mapping or sequence and loses nothing
+    (no comment lines with content, such as Markdown headings), else plain
+    text; result["report"]["input_format"] names it.
+
     Returns {"text": the shrunk document, "report": the report dict}; raises
     Error with the library's message on an error envelope.
     """
+    options.setdefault("input_format", "detect")
     envelope = json.loads(_envelope(document, options))
     if not envelope.get("ok"):
         raise Error(envelope.get("error", "malformed envelope"))

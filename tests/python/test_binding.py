@@ -65,6 +65,21 @@ class BindingTest(unittest.TestCase):
         self.assertTrue(ctx.exception.message.startswith("invalid JSON input: "), ctx.exception.message)
         self.assertIn("line 1, column", ctx.exception.message)
 
+    def test_reader_is_detected_unless_given(self):
+        cases = [
+            ('{"a": [1]}', {}, "json"),
+            ("a: 1\nb: [2]\n", {}, "yaml"),
+            ("# Notes\n\n- one\n- two\n", {}, "text"),
+            ("Build failed\nnpm ERR! code 1\n", {}, "text"),
+            ("# Notes\n\n- one\n", {"input_format": "auto"}, "yaml"),
+        ]
+        for document, options, reader in cases:
+            with self.subTest(document=document, options=options):
+                result = tavisk.shrink(document, **options)
+                self.assertEqual(result["report"]["input_format"], reader)
+                if reader == "text":
+                    self.assertEqual(result["text"], document)
+
     def test_large_document_round_trips(self):
         doc = json.dumps([{"id": i, "name": "item %d" % i} for i in range(5000)])
         result = tavisk.shrink(doc, indent=0, max_chars=10 ** 9)
