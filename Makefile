@@ -1,9 +1,11 @@
 # tavisk: `make check` is the test command (installs what is missing, builds,
-# runs every test plainly and again under ASan+UBSan); `make demo` runs the
+# runs every test plainly and again under ASan+UBSan; the Python and Node.js
+# packages are built, installed and tested in the plain run); `make demo` runs the
 # command-line tool on the bundled example.
 JOBS ?= $(shell nproc)
 DEBIAN_PACKAGES = build-essential cmake ninja-build pkg-config libfyaml-dev libicu-dev \
-                  libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev python3
+                  libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev python3 \
+                  python3-venv python3-pip python3-setuptools python3-wheel
 
 .PHONY: deps build check test asan demo bench clean
 
@@ -11,12 +13,18 @@ deps:
 	@missing=""; for p in $(DEBIAN_PACKAGES); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
 	done; \
+	if ! command -v node >/dev/null; then missing="$$missing nodejs npm libnode-dev"; else \
+	  command -v npm >/dev/null || missing="$$missing npm"; \
+	  [ -e /usr/include/node/node_api.h ] || missing="$$missing libnode-dev"; \
+	fi; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
 
 build: deps
+	@# node-addon-api (pinned in its lock file) for the Node.js addon, fetched once.
+	[ -e bindings/node/node_modules/node-addon-api/napi.h ] || (cd bindings/node && npm ci --no-audit --no-fund)
 	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build -j $(JOBS)
 

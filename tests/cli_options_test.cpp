@@ -69,7 +69,7 @@ TEST(CliOptions, UsageErrorsSayWhatWasWrong) {
       {{"--bogus"}, "unknown option '--bogus'"},
       {{"--bogus=1"}, "unknown option '--bogus'"},
       {{"-z"}, "unknown option '-z'"},
-      {{"--max", "4"}, "ambiguous option '--max' (--max-chars, --max-samples)"},
+      {{"--max", "4"}, "ambiguous option '--max' (--max-chars, --max-tokens, --max-samples)"},
       {{"--max-chars"}, "--max-chars needs a value"},
       {{"-n"}, "-n needs a value"},
       {{"--explain=yes"}, "--explain takes no value"},

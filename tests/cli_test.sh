@@ -114,7 +114,7 @@ expect_err_has "unknown option '--bogus'" "bogus flag message"
 run -x
 expect_err_has "unknown option '-x'" "unknown short flag message"
 run --max 5
-expect_err_has "ambiguous option '--max' (--max-chars, --max-samples)" "ambiguous prefix message"
+expect_err_has "ambiguous option '--max' (--max-chars, --max-tokens, --max-samples)" "ambiguous prefix message"
 run --strict=1
 expect_err_has "--strict takes no value" "value for a plain flag"
 run "$tmp/doc.json" -n

@@ -110,6 +110,7 @@ std::uint64_t minimal_chars(const Value& doc, const std::string& options, int in
 }
 
 TEST(CorpusSweep, EveryFileAtEveryBudget) {
+  TAVISK_NEEDS_SHARED("corpus/real");
   const std::vector<std::string> files = corpus_files();
   ASSERT_GE(files.size(), 41u);
 #if defined(__SANITIZE_ADDRESS__)

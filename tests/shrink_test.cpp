@@ -202,6 +202,8 @@ std::vector<std::string> files_in(const std::string& dir) {
 // input_chars is the character count of the full rendering in the output format and effective indent, for
 // every output form; when it fits, the text is that rendering and output_chars equals it.
 TEST(Pipeline, InputCharsIsTheLengthOfTheFullRendering) {
+  TAVISK_NEEDS_SHARED("corpus/real");
+  TAVISK_NEEDS_SHARED("corpus/jsontestsuite");
   std::vector<std::string> files = files_in(testing::shared_dir() + "/corpus/real");
   for (const std::string& f : files_in(testing::shared_dir() + "/corpus/jsontestsuite"))
     if (f.find("/y_") != std::string::npos) files.push_back(f);

@@ -2,6 +2,11 @@
 
 #include <getopt.h>
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
@@ -14,6 +19,10 @@ namespace {
 
 constexpr OptionFlag option_table[] = {
     {"max-chars", 'n', "max_chars", Kind::Number, "N", "character budget of the result (default 10000)"},
+    // These two never reach the library: together they set max_chars (see apply_token_budget).
+    {"max-tokens", 0, "max_tokens", Kind::Number, "N",
+     "token budget instead: max chars = floor(N * chars per token)"},
+    {"chars-per-token", 0, "chars_per_token", Kind::Real, "R", "characters per token for --max-tokens (3.5)"},
     {"indent", 0, "indent", Kind::Number, "N", "spaces per level; 0 gives compact JSON (default 2)"},
     {"format", 'f', "format", Kind::Choice, "F", "output format: auto, json or yaml (default auto: as the input)",
      "auto json yaml yml"},
@@ -126,6 +135,43 @@ void set_value(std::vector<std::pair<std::string, std::string>>& set, std::strin
   set.emplace_back(std::string(key), append ? "[" + json + "]" : std::move(json));
 }
 
+// The whole of `text` as a finite double, or nothing.
+std::optional<double> real_of(std::string_view text) {
+  double value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+// --max-tokens N with --chars-per-token R (default 3.5) becomes max_chars = floor(N * R), the
+// product taken in double precision and saturating at 2^64 - 1: the arithmetic of the Python and
+// Node.js packages, so the same numbers give the same budget everywhere.
+bool apply_token_budget(std::vector<std::pair<std::string, std::string>>& set, std::string& error) {
+  auto find = [&set](std::string_view key) {
+    return std::find_if(set.begin(), set.end(), [key](const auto& pair) { return pair.first == key; });
+  };
+  auto tokens = find("max_tokens");
+  auto ratio = find("chars_per_token");
+  if (tokens == set.end()) {
+    if (ratio == set.end()) return true;
+    error = "--chars-per-token needs --max-tokens";
+    return false;
+  }
+  if (find("max_chars") != set.end()) {
+    error = "--max-chars and --max-tokens exclude each other";
+    return false;
+  }
+  // Both texts were checked when their flags were read.
+  const double per_token = ratio == set.end() ? 3.5 : real_of(ratio->second).value_or(0);
+  const double product = real_of(tokens->second).value_or(0) * per_token;
+  const std::string chars = product >= 18446744073709551616.0
+                                ? std::string("18446744073709551615")
+                                : std::to_string(static_cast<std::uint64_t>(std::floor(product)));
+  *tokens = {"max_chars", chars};
+  if (ratio != set.end()) set.erase(find("chars_per_token"));
+  return true;
+}
+
 std::optional<std::string> option_value(const OptionFlag& f, const char* optarg_text, const std::string& flag,
                                         std::string& error) {
   std::string_view value = optarg_text ? std::string_view(optarg_text) : f.implicit;
@@ -146,6 +192,14 @@ std::optional<std::string> option_value(const OptionFlag& f, const char* optarg_
     case Kind::List: return json_string(value);
     case Kind::True: return std::string("true");
     case Kind::False: return std::string("false");
+    case Kind::Real: {
+      auto real = real_of(value);
+      if (!real || *real <= 0) {
+        error = flag + " needs a positive number, not '" + std::string(value) + "'";
+        return std::nullopt;
+      }
+      return std::string(value);
+    }
   }
   return std::nullopt;
 }
@@ -360,6 +414,7 @@ std::optional<CommandLine> parse_command_line(int argc, char** argv, std::span<c
     }
   }
   for (int i = optind; i < argc; ++i) out.operands.emplace_back(argv[i]);
+  if (!apply_token_budget(set, error)) return std::nullopt;
   auto options = merge_options(base ? std::string_view(*base) : std::string_view(), set, error);
   if (!options) return std::nullopt;
   out.options = std::move(*options);

@@ -21,6 +21,7 @@ enum class Kind {
   List,    // every use appends one string to a JSON array
   True,    // takes no argument; sends true
   False,   // takes no argument; sends false
+  Real,    // a positive finite decimal number (e.g. 3.5)
 };
 
 struct OptionFlag {
