@@ -341,5 +341,45 @@ else
   echo "SKIP: completions (not built beside the command, or no bash)"
 fi
 
+# Input formats: detection by default, text for .log/.txt/.md/.out, --input-format over both.
+printf 'status: ok\ncount: 2\n' >"$tmp/build.log"
+cp "$tmp/build.log" "$tmp/build.yaml"
+cp "$tmp/build.log" "$tmp/build.OUT"
+run -r "$tmp/build.log"
+expect_out "$(printf 'status: ok\ncount: 2')" ".log read as text"
+expect_err_has "format: text -> text" ".log read as text"
+run -r "$tmp/build.OUT"
+expect_err_has "format: text -> text" ".OUT read as text"
+run -r "$tmp/build.yaml"
+expect_err_has "format: yaml -> yaml" ".yaml read as YAML"
+run -r --input-format yaml "$tmp/build.log"
+expect_err_has "format: yaml -> yaml" "--input-format over the extension"
+printf '# Notes\n\n- one\n- two\n' >"$tmp/in"
+run -r
+expect_out "$(printf '# Notes\n\n- one\n- two')" "Markdown on standard input detected as text"
+expect_err_has "format: text -> text" "Markdown on standard input detected as text"
+run -r --input-format auto
+expect_err_has "format: yaml -> yaml" "--input-format auto keeps the library's detection"
+printf 'name: x\nlist: [1, 2]\n' >"$tmp/in"
+run -r
+expect_err_has "format: yaml -> yaml" "YAML on standard input detected"
+printf '\033[31mred\033[0m line\n' >"$tmp/in"
+run --strip-ansi
+expect_out "red line" "--strip-ansi"
+run --help
+grep -qE -- "^ +--strip-ansi +remove" "$tmp/out" && ok || bad "--help does not list --strip-ansi"
+run
+[ "$(od -An -c "$tmp/out" | tr -d ' \n')" = '033[31mred033[0mline\n' ] && ok || bad "escapes kept without --strip-ansi"
+printf '{"a":1}\n{"a":2}\n' >"$tmp/in"
+run -r
+expect_out "$(printf '{"a":1}\n{"a":2}')" "JSON Lines on standard input"
+expect_err_has "format: jsonl -> jsonl" "JSON Lines on standard input"
+for i in $(seq 400); do echo "line $i of the log"; done >"$tmp/long.txt"
+run -n 200 "$tmp/long.txt"
+expect_rc 0 "long .txt"
+[ "$(head -1 "$tmp/out")" = "line 1 of the log" ] && ok || bad "long .txt: first line: $(head -1 "$tmp/out")"
+[ "$(tail -1 "$tmp/out")" = "line 400 of the log" ] && ok || bad "long .txt: last line: $(tail -1 "$tmp/out")"
+grep -qE '^…\[\+[0-9]+ lines, [0-9]+ chars\]$' "$tmp/out" && ok || bad "long .txt: no lines marker: $(cat "$tmp/out")"
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
