@@ -375,12 +375,7 @@ std::string run_pipeline(std::string_view input, std::string_view options_text) 
       report.input_chars = size::of({indent > 0, indent}, parsed->value(), 0);
     }
   } else {
-    std::string full = render(parsed->value(), indent, report.format);
-    report.input_chars = utf8::count(full);
-    if (report.input_chars <= o.max_chars) {
-      report.output_chars = report.input_chars;
-      return success_envelope(std::move(full), report);
-    }
+    report.input_chars = yaml::document_chars(parsed->value(), indent);
   }
   if (report.input_chars <= o.max_chars) {
     report.output_chars = report.input_chars;

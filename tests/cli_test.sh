@@ -311,6 +311,36 @@ done
 run --version
 expect_out "tavisk 0.2.1" "--version"
 
+# --help ends with three examples; every flag it lists is documented in docs/cli.md.
+run --help
+[ "$(sed -n '/^Examples:$/,$p' "$tmp/out" | grep -c '^  tavisk \|| tavisk ')" -eq 3 ] && ok || bad "--help: want three examples at the end"
+[ "$(tail -n 1 "$tmp/out" | grep -c 'tavisk ')" -eq 1 ] && ok || bad "--help does not end with an example"
+for flag in $(sed -n 's/^ *\(-[a-zA-Z], \)\{0,1\}\(--[a-z][a-z-]*\).*/\2/p' "$tmp/out"); do
+  grep -qF -- "**$flag**" "$repo/docs/cli.md" && ok || bad "docs/cli.md does not document $flag"
+done
+
+# Completions, generated at build time from the command's flags and enumeration words.
+comp="$(dirname "$tool")/completions/tavisk"
+if [ -f "$comp" ] && command -v bash >/dev/null 2>&1; then
+  completes() {
+    bash -c '. "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _tavisk; echo "${COMPREPLY[*]}"' _ "$comp" "$@"
+  }
+  for case in "--stri|--string-head-chars --string-section-chars --string-min-section-chars --strict" "--stra|--strategy" "-f y|yaml yml" "--scorer k|key_order keyorder" "--input-format J|" \
+    "-s c|condense" "--max-c|--max-chars" "-n 1|" "--report-j|--report-json"; do
+    words=${case%%|*}
+    # shellcheck disable=SC2086
+    got=$(completes tavisk $words)
+    [ "$got" = "${case#*|}" ] && ok || bad "completing '$words': '$got', want '${case#*|}'"
+  done
+  got=$(cd "$tmp" && completes tavisk -o "big")
+  [ "$got" = "big1.json big2.json" ] && ok || bad "completing a file after -o: '$got'"
+  for flag in $(sed -n 's/^ *\(-[a-zA-Z], \)\{0,1\}--\([a-z][a-z-]*\).*/\2/p' "$tmp/out"); do
+    grep -qF -- "'*--$flag" "$(dirname "$tool")/completions/_tavisk" && ok || bad "zsh completion lacks --$flag"
+  done
+else
+  echo "SKIP: completions (not built beside the command, or no bash)"
+fi
+
 # Input formats: detection by default, text for .log/.txt/.md/.out, --input-format over both.
 printf 'status: ok\ncount: 2\n' >"$tmp/build.log"
 cp "$tmp/build.log" "$tmp/build.yaml"

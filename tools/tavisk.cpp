@@ -16,6 +16,7 @@
 
 #include "cli_options.h"
 #include "envelope.h"
+#include "mcp_proxy.h"
 
 namespace {
 
@@ -282,6 +283,7 @@ int run(const Settings& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string_view(argv[1]) == "mcp-proxy") return mcp::proxy_main(argc - 1, argv + 1);
   std::string error;
   auto line = cli::parse_command_line(argc, argv, tool_flags, error);
   if (!line) return usage_error(error);
