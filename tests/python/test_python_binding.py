@@ -156,6 +156,17 @@ class ResultTest(unittest.TestCase):
         with self.assertRaises(TypeError):
             result.report.extra["k"] = 1  # type: ignore[index]
 
+    def test_report_keys_after_the_eighteen_arrive_in_extra(self):
+        plain = tavisk.shrink(read(EXAMPLE), max_chars=2000, arguments="crash")
+        focused = tavisk.shrink(read(EXAMPLE), max_chars=2000, arguments="crash", focus="auto")
+        self.assertEqual(dict(plain.report.extra), {})
+        self.assertGreater(len(focused.report.extra), 0)
+        self.assertEqual(list(focused.report.to_dict())[:18], REPORT_KEYS)
+        self.assertEqual(list(focused.report.to_dict())[18:], list(focused.report.extra))
+        for key, value in focused.report.extra.items():
+            self.assertNotIn(key, REPORT_KEYS)
+            self.assertIs(type(value), int, key)
+
     def test_report_keeps_keys_it_does_not_name(self):
         raw = json.loads(_core._call(b"[1]", b"{}"))["report"]
         raw["later_counter"] = 4
