@@ -60,6 +60,12 @@ void lower_into(std::string_view text, std::string& out) {
   for (std::size_t i = 0; i < text.size();) unicode::append_lower(out, utf8::next(text, i));
 }
 
+bool ascii(std::string_view s) {
+  unsigned char any = 0;
+  for (char c : s) any |= static_cast<unsigned char>(c);
+  return any < 0x80;
+}
+
 bool word_byte(unsigned char c) { return c >= 0x80 || (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
 
 }  // namespace
@@ -105,13 +111,16 @@ void Terms::index_words() {
   for (std::size_t j = 0; j < words_.size(); ++j) {
     const std::string& w = words_[j];
     word_bit_.emplace(w, static_cast<unsigned>(j));
+    word_starts_[static_cast<unsigned char>(w[0]) >> 6] |= std::uint64_t{1} << (w[0] & 63);
     if (w.size() < 64) word_lengths_ |= std::uint64_t{1} << w.size();
     if (w.size() > 5) long_words_.push_back({j, utf8::count(w)});
     tail_ = tail_ || w == "last" || w == "final";
+    longest_word_ = std::max(longest_word_, w.size());
   }
   for (std::size_t k = 0; k < exact_.size(); ++k) {
     exact_bit_.emplace(exact_[k], static_cast<unsigned>(words_.size() + k));
     longest_exact_ = std::max(longest_exact_, exact_[k].size());
+    if (exact_[k].size() < 64) exact_lengths_ |= std::uint64_t{1} << exact_[k].size();
   }
 }
 
@@ -121,36 +130,78 @@ std::uint64_t Terms::exact_bits() const {
   return bits;
 }
 
+std::uint64_t Terms::one_word(std::string_view w, std::uint64_t chars, std::uint64_t bits) const {
+  const std::string_view t = norm(w);
+  if (t.size() < w.size()) --chars;
+  bool checked = false, ok = false;
+  auto worth = [&] {
+    if (!checked) ok = informative(w), checked = true;
+    return ok;
+  };
+  if (t.size() < 64 && ((word_lengths_ >> t.size()) & 1) && ((word_starts_[static_cast<unsigned char>(t[0]) >> 6] >> (t[0] & 63)) & 1)) {
+    auto it = word_bit_.find(t);
+    if (it != word_bit_.end() && worth()) bits |= std::uint64_t{1} << it->second;
+  }
+  if (t.size() <= 4) return bits;
+  for (const Long& l : long_words_) {
+    if ((bits >> l.word) & 1) continue;
+    if ((chars > l.chars ? chars - l.chars : l.chars - chars) > 1) continue;
+    // One edit leaves the first or the last byte in place.
+    const std::string& term = words_[l.word];
+    if (term.front() != t.front() && term.back() != t.back()) continue;
+    if (within_one_edit(words_[l.word], t) && worth()) bits |= std::uint64_t{1} << l.word;
+  }
+  return bits;
+}
+
 std::uint64_t Terms::word_hits(std::string_view text, Scratch& s) const {
   if (words_.empty()) return 0;
   std::uint64_t bits = 0;
-  WordSplitter split(text);
-  while (split.next(s.word)) {
-    const std::string_view w = s.word;
-    const std::string_view t = norm(w);
-    bool checked = false, ok = false;
-    auto worth = [&] {
-      if (!checked) ok = informative(w), checked = true;
-      return ok;
-    };
-    if (t.size() < 64 && ((word_lengths_ >> t.size()) & 1)) {
-      auto it = word_bit_.find(t);
-      if (it != word_bit_.end() && worth()) bits |= std::uint64_t{1} << it->second;
-    }
-    if (long_words_.empty() || t.size() <= 4) continue;
-    const std::uint64_t chars = utf8::count(t);
-    for (const Long& l : long_words_) {
-      if ((bits >> l.word) & 1) continue;
-      if ((chars > l.chars ? chars - l.chars : l.chars - chars) > 1) continue;
-      if (within_one_edit(words_[l.word], t) && worth()) bits |= std::uint64_t{1} << l.word;
-    }
+  if (!ascii(text)) {
+    WordSplitter split(text);
+    while (split.next(s.word))
+      if (s.word.size() <= 4 * longest_word_ + 4) bits = one_word(s.word, utf8::count(s.word), bits);
+    return bits;
   }
+  // The word splitter's rules for ASCII text (runs of letters and digits, split where a capital
+  // follows a lowercase letter or digit), without decoding; words too long to hit are skipped.
+  const std::size_t limit = longest_word_ + 2;
+  std::string& w = s.word;
+  w.clear();
+  bool too_long = false, prev_lower_or_digit = false;
+  auto flush = [&] {
+    if (!w.empty() && !too_long) bits = one_word(w, w.size(), bits);
+    w.clear();
+    too_long = false;
+  };
+  for (const char ch : text) {
+    const bool upper = ch >= 'A' && ch <= 'Z', lower = ch >= 'a' && ch <= 'z', digit = ch >= '0' && ch <= '9';
+    if (!upper && !lower && !digit) {
+      flush();
+      prev_lower_or_digit = false;
+      continue;
+    }
+    if (prev_lower_or_digit && upper) flush();
+    if (w.size() < limit)
+      w.push_back(upper ? static_cast<char>(ch + 32) : ch);
+    else
+      too_long = true;
+    prev_lower_or_digit = lower || digit;
+  }
+  flush();
   return bits;
 }
 
 std::uint64_t Terms::exact_hits(std::string_view text, Scratch& s) const {
   if (exact_.empty() || text.empty() || text.size() > 3 * longest_exact_) return 0;
-  lower_into(text, s.lowered);
+  if (ascii(text)) {
+    if (text.size() < 64 ? !((exact_lengths_ >> text.size()) & 1) : text.size() > longest_exact_) return 0;
+    s.lowered.assign(text);
+    for (char& c : s.lowered)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  } else {
+    lower_into(text, s.lowered);
+  }
   auto it = exact_bit_.find(std::string_view(s.lowered));
   return it == exact_bit_.end() ? 0 : std::uint64_t{1} << it->second;
 }
@@ -237,18 +288,18 @@ std::array<std::uint64_t, MAX_TERMS> bit_counts(const std::uint64_t* masks, std:
 
 }  // namespace
 
-std::vector<std::uint64_t> scores(const std::uint64_t* masks, std::size_t n, std::uint64_t exact, std::uint64_t& weighted) {
+void scores(const std::uint64_t* masks, std::size_t n, std::uint64_t exact, std::uint64_t& weighted,
+            std::vector<std::uint64_t>& out) {
   const auto c = bit_counts(masks, n);
   weighted = 0;
   for (std::size_t j = 0; j < MAX_TERMS; ++j)
     if (c[j] > 0 && c[j] < n) weighted |= std::uint64_t{1} << j;
-  std::vector<std::uint64_t> out(n, 0);
+  out.assign(n, 0);
   for (std::size_t i = 0; i < n; ++i)
     for (std::uint64_t m = masks[i] & weighted; m; m &= m - 1) {
       const auto j = static_cast<std::size_t>(std::countr_zero(m));
       out[i] += (n - c[j]) << ((exact >> j) & 1);
     }
-  return out;
 }
 
 std::vector<std::uint32_t> promote(const std::vector<std::uint64_t>& scores) {
@@ -275,7 +326,16 @@ std::unique_ptr<Index> Index::build(const Value& doc, const Meta& meta, const Op
   index->terms_ = Terms::of(*options.arguments);
   if (index->terms_.empty()) return nullptr;
   index->walk(doc, meta);
+  std::sort(index->nodes_.begin(), index->nodes_.end(),
+            [](const auto& a, const auto& b) { return std::less<const Meta*>()(a.first, b.first); });
   return index;
+}
+
+const Node* Index::node(const Meta& container) const {
+  auto it = std::lower_bound(nodes_.begin(), nodes_.end(), &container, [](const auto& e, const Meta* m) {
+    return std::less<const Meta*>()(e.first, m);
+  });
+  return it != nodes_.end() && it->first == &container ? &it->second : nullptr;
 }
 
 void Index::add_node(const Value& v, const Meta& m, const std::uint64_t* child_masks, const std::uint64_t* key_exact,
@@ -284,26 +344,28 @@ void Index::add_node(const Value& v, const Meta& m, const std::uint64_t* child_m
   for (std::size_t i = 0; i < n && !any; ++i) any = child_masks[i] != 0;
   if (!any) return;
   Node node;
-  node.masks = masks_.size();
+  node.values = values_.size();
   node.count = n;
-  masks_.insert(masks_.end(), child_masks, child_masks + n);
-  std::vector<std::uint64_t> sc = scores(child_masks, n, terms_.exact_bits(), node.weighted);
+  scores(child_masks, n, terms_.exact_bits(), node.weighted, scratch_);
   if (v.is_array()) {
-    std::vector<std::uint32_t> order = promote(sc);
-    node.order = order_.size();
-    node.promoted = order.size();
-    order_.insert(order_.end(), order.begin(), order.end());
+    std::vector<std::uint32_t> order = promote(scratch_);
     bool records = true;
     for (const Value& item : v.items()) records = records && item.is_object();
     node.lookup = records && narrow(child_masks, n);
+    if (order.empty() && !node.lookup) return;  // nothing to act on
+    values_.insert(values_.end(), child_masks, child_masks + n);
+    node.order = order_.size();
+    node.promoted = order.size();
+    order_.insert(order_.end(), order.begin(), order.end());
   } else {
     // A key equal to an exact token is relevant even when every sibling shares its hits.
     for (std::size_t i = 0; i < n; ++i)
-      if (key_exact[i] && sc[i] == 0) sc[i] = 1;
-    node.any_relevant = std::any_of(sc.begin(), sc.end(), [](std::uint64_t x) { return x > 0; });
+      if (key_exact[i] && scratch_[i] == 0) scratch_[i] = 1;
+    node.any_relevant = std::any_of(scratch_.begin(), scratch_.end(), [](std::uint64_t x) { return x > 0; });
+    if (!node.any_relevant) return;
+    values_.insert(values_.end(), scratch_.begin(), scratch_.end());
   }
-  scores_.insert(scores_.end(), sc.begin(), sc.end());
-  nodes_.emplace(&m, node);
+  nodes_.emplace_back(&m, node);
 }
 
 void Index::walk(const Value& doc, const Meta& meta) {
@@ -326,12 +388,25 @@ void Index::walk(const Value& doc, const Meta& meta) {
   };
   std::vector<Frame> stack;
   std::vector<std::uint64_t> pending, pending_exact;
+  // Keys repeat from record to record: their hits are looked up once each (up to a bound).
+  struct KeyHits {
+    std::uint64_t all, exact;
+  };
+  std::unordered_map<std::string_view, KeyHits> keys;
+  constexpr std::size_t max_keys = 4096;
+  auto key_hits = [&](std::string_view key) {
+    if (auto it = keys.find(key); it != keys.end()) return it->second;
+    const std::uint64_t exact = terms_.exact_hits(key, s);
+    const KeyHits h{terms_.word_hits(key, s) | exact, exact};
+    if (keys.size() < max_keys) keys.emplace(key, h);
+    return h;
+  };
   auto finish_child = [&](const Frame& f, std::size_t i, std::uint64_t mask) {
     std::uint64_t exact = 0;
     if (f.v->is_object()) {
-      const std::string_view key = f.v->members()[i].key;
-      exact = terms_.exact_hits(key, s);
-      mask |= terms_.word_hits(key, s) | exact;
+      const KeyHits h = key_hits(f.v->members()[i].key);
+      exact = h.exact;
+      mask |= h.all;
     }
     pending.push_back(mask);
     pending_exact.push_back(exact);

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "lexical.h"
@@ -58,6 +59,8 @@ class Terms {
   // Words that hit the text's informative words: exactly after plural folding, or (words longer
   // than 5 bytes) within one edit of a folded word longer than 4 bytes.
   std::uint64_t word_hits(std::string_view text, Scratch& s) const;
+  // The bits one lowercase word hits (chars: its length in characters).
+  std::uint64_t one_word(std::string_view w, std::uint64_t chars, std::uint64_t bits) const;
   // Exact tokens equal to the whole lowercased text.
   std::uint64_t exact_hits(std::string_view text, Scratch& s) const;
   // Exact tokens occurring anywhere in the text, ignoring letter case.
@@ -80,7 +83,10 @@ class Terms {
   };
   std::vector<Long> long_words_;      // words longer than 5 bytes, for the one-edit test
   std::uint64_t word_lengths_ = 0;    // bit k: some word has k bytes (k < 64)
+  std::uint64_t word_starts_[4] = {};  // bit b: some word starts with byte b
   std::size_t longest_exact_ = 0;     // bytes
+  std::size_t longest_word_ = 0;      // bytes
+  std::uint64_t exact_lengths_ = 0;   // bit k: some exact token has k bytes (k < 64)
   bool tail_ = false;
 };
 
@@ -108,7 +114,7 @@ std::string fit_string(std::string_view s, std::uint64_t budget, const Options& 
 
 // Per-container focus data, as offsets into the index's flat lists.
 struct Node {
-  std::size_t masks = 0;     // first child mask in Index::masks
+  std::size_t values = 0;    // first child value in the index: masks of items, scores of entries
   std::size_t count = 0;     // children
   std::size_t order = 0;     // arrays: first promoted item in Index::order
   std::size_t promoted = 0;  // arrays: items with a positive score
@@ -121,8 +127,8 @@ struct Node {
 // misses (a bit every child hits is worth nothing), doubled for the bits of exact tokens (a
 // whole value the request names); a child's score is the sum of its bits' weights. weighted
 // receives the bits that hit some but not all children.
-std::vector<std::uint64_t> scores(const std::uint64_t* masks, std::size_t n, std::uint64_t exact,
-                                  std::uint64_t& weighted);
+void scores(const std::uint64_t* masks, std::size_t n, std::uint64_t exact, std::uint64_t& weighted,
+            std::vector<std::uint64_t>& out);
 // The children with a positive score, by score descending, then index.
 std::vector<std::uint32_t> promote(const std::vector<std::uint64_t>& scores);
 // Whether some bit hits at least one and at most a quarter of n items (n ≥ 4).
@@ -136,22 +142,20 @@ class Index {
 
   const Terms& terms() const { return terms_; }
   // The focus data of a container, or null when none of its children hits.
-  const Node* node(const Meta& container) const {
-    auto it = nodes_.find(&container);
-    return it == nodes_.end() ? nullptr : &it->second;
-  }
-  std::uint64_t mask(const Node& n, std::size_t child) const { return masks_[n.masks + child]; }
+  const Node* node(const Meta& container) const;
+  // An array item's hit mask.
+  std::uint64_t mask(const Node& n, std::size_t child) const { return values_[n.values + child]; }
   // A child's score among its siblings; an object entry is relevant when it is positive.
-  std::uint64_t score(const Node& n, std::size_t child) const { return scores_[n.masks + child]; }
+  std::uint64_t score(const Node& n, std::size_t child) const { return values_[n.values + child]; }
   const std::uint32_t* promoted(const Node& n) const { return order_.data() + n.order; }
   // The hits of the whole document.
   std::uint64_t root_mask() const { return root_; }
 
  private:
   Terms terms_;
-  std::unordered_map<const Meta*, Node> nodes_;
-  std::vector<std::uint64_t> masks_;
-  std::vector<std::uint64_t> scores_;
+  std::vector<std::pair<const Meta*, Node>> nodes_;  // sorted by analysis once built
+  std::vector<std::uint64_t> values_;
+  std::vector<std::uint64_t> scratch_;
   std::vector<std::uint32_t> order_;
   std::uint64_t root_ = 0;
 
