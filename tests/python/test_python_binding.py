@@ -201,10 +201,16 @@ class ResultTest(unittest.TestCase):
             ("a: 1", {"input_format": "text"}, "text"),
             ("a: 1", {"input_format": "auto"}, "yaml"),
             ({"a": 1}, {"input_format": "yaml"}, "yaml"),
+            ("# Notes\n\n- one\n- two\n", {}, "text"),
+            ("Build failed\nnpm ERR! code 1\n", {}, "text"),
+            ("# Notes\n\n- one\n", {"input_format": "auto"}, "yaml"),
         ]
         for document, options, reader in cases:
             with self.subTest(document=document, options=options):
-                self.assertEqual(tavisk.shrink(document, **options).report.input_format, reader)
+                result = tavisk.shrink(document, **options)
+                self.assertEqual(result.report.input_format, reader)
+                if reader == "text":
+                    self.assertEqual(result.text, document)
 
 
 class ErrorTest(unittest.TestCase):
