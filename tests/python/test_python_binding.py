@@ -156,6 +156,17 @@ class ResultTest(unittest.TestCase):
         with self.assertRaises(TypeError):
             result.report.extra["k"] = 1  # type: ignore[index]
 
+    def test_report_keys_after_the_eighteen_arrive_in_extra(self):
+        plain = tavisk.shrink(read(EXAMPLE), max_chars=2000, arguments="crash")
+        focused = tavisk.shrink(read(EXAMPLE), max_chars=2000, arguments="crash", focus="auto")
+        self.assertEqual(dict(plain.report.extra), {})
+        self.assertGreater(len(focused.report.extra), 0)
+        self.assertEqual(list(focused.report.to_dict())[:18], REPORT_KEYS)
+        self.assertEqual(list(focused.report.to_dict())[18:], list(focused.report.extra))
+        for key, value in focused.report.extra.items():
+            self.assertNotIn(key, REPORT_KEYS)
+            self.assertIs(type(value), int, key)
+
     def test_report_keeps_keys_it_does_not_name(self):
         raw = json.loads(_core._call(b"[1]", b"{}"))["report"]
         raw["later_counter"] = 4
@@ -190,10 +201,16 @@ class ResultTest(unittest.TestCase):
             ("a: 1", {"input_format": "text"}, "text"),
             ("a: 1", {"input_format": "auto"}, "yaml"),
             ({"a": 1}, {"input_format": "yaml"}, "yaml"),
+            ("# Notes\n\n- one\n- two\n", {}, "text"),
+            ("Build failed\nnpm ERR! code 1\n", {}, "text"),
+            ("# Notes\n\n- one\n", {"input_format": "auto"}, "yaml"),
         ]
         for document, options, reader in cases:
             with self.subTest(document=document, options=options):
-                self.assertEqual(tavisk.shrink(document, **options).report.input_format, reader)
+                result = tavisk.shrink(document, **options)
+                self.assertEqual(result.report.input_format, reader)
+                if reader == "text":
+                    self.assertEqual(result.text, document)
 
 
 class ErrorTest(unittest.TestCase):

@@ -158,6 +158,17 @@ test('results are frozen and the report is typed and complete', () => {
   assert.throws(() => { r.report.field_decisions.push({}); }, TypeError);
 });
 
+test('report keys after the eighteen come through', () => {
+  const doc = fs.readFileSync(EXAMPLE);
+  const plain = tavisk.shrink(doc, { max_chars: 2000, arguments: 'crash' });
+  const focused = tavisk.shrink(doc, { max_chars: 2000, arguments: 'crash', focus: 'auto' });
+  assert.deepEqual(Object.keys(plain.report), REPORT_KEYS);
+  const extra = Object.keys(focused.report).slice(18);
+  assert.ok(extra.length > 0);
+  assert.deepEqual(Object.keys(focused.report).slice(0, 18), REPORT_KEYS);
+  for (const key of extra) assert.equal(typeof focused.report[key], 'number', key);
+});
+
 test('errors carry their kind and the library message', async () => {
   const table = [
     ['{}', { bogus: 1 }, tavisk.OptionsError, 'invalid options: unknown option: bogus'],
