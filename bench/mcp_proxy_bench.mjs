@@ -33,17 +33,18 @@ rl.on("close", () => process.stdout.write("", () => process.exit(0)));
 function session(viaProxy, serverArgs) {
   const args = viaProxy ? ["mcp-proxy", "--max-chars", "20000", "--", "node", server, ...serverArgs] : [server, ...serverArgs];
   const child = spawn(viaProxy ? tavisk : "node", args, { stdio: ["pipe", "pipe", "inherit"] });
-  let buffer = "";
+  // Chunks of the current line; only each new chunk is searched for the line feed.
+  let pending = [];
   const waiting = [];
-  child.stdout.setEncoding("utf8");
   child.stdout.on("data", (d) => {
-    buffer += d;
     let nl;
-    while ((nl = buffer.indexOf("\n")) >= 0) {
-      const line = buffer.slice(0, nl);
-      buffer = buffer.slice(nl + 1);
-      waiting.shift()(line);
+    while ((nl = d.indexOf(0x0a)) >= 0) {
+      pending.push(d.subarray(0, nl));
+      waiting.shift()(Buffer.concat(pending).toString("utf8"));
+      pending = [];
+      d = d.subarray(nl + 1);
     }
+    if (d.length) pending.push(d);
   });
   let id = 0;
   const call = () =>

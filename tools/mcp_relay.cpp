@@ -31,6 +31,7 @@ namespace {
 
 constexpr int forwarded_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGWINCH};
 constexpr std::size_t max_tracked = 4096;  // requests remembered at once; the oldest go first
+constexpr std::size_t inline_limit = 64 << 10;  // server lines up to this size may be read on the relay thread
 
 // ---- request tracking ----
 
@@ -206,12 +207,15 @@ class Worker {
     thread_.join();
   }
   void push(std::shared_ptr<Slot> slot) {
+    busy_.fetch_add(1, std::memory_order_relaxed);
     {
       std::lock_guard lock(mutex_);
       jobs_.push_back(std::move(slot));
     }
     cv_.notify_one();
   }
+  // Only the relay thread pushes, so an idle worker stays idle until the next push.
+  bool idle() const { return busy_.load(std::memory_order_acquire) == 0; }
 
  private:
   void run() {
@@ -226,6 +230,7 @@ class Worker {
       }
       if (auto out = rewriter_.rewrite(slot->data)) slot->data = std::move(*out);
       slot->ready.store(true, std::memory_order_release);
+      busy_.fetch_sub(1, std::memory_order_release);
       std::uint64_t one = 1;
       ssize_t ignored = ::write(wake_fd_, &one, sizeof one);
       (void)ignored;
@@ -238,6 +243,7 @@ class Worker {
   std::condition_variable cv_;
   std::deque<std::shared_ptr<Slot>> jobs_;
   bool stop_ = false;
+  std::atomic<int> busy_{0};
   std::thread thread_;  // last: starts once the members above exist
 };
 
@@ -383,6 +389,7 @@ class Relay {
     Rewriter rewriter(config_.settings, tracker_);
     Worker worker(rewriter, wake_fd_);
     worker_ = &worker;
+    rewriter_ = &rewriter;
     loop();
     worker_ = nullptr;
     if (abandon_) {
@@ -477,7 +484,13 @@ class Relay {
       bool candidate = whole && text.size() > 1 && text.find_first_not_of(" \t\r") != std::string::npos &&
                        text[text.find_first_not_of(" \t\r")] == '{' && !tracker_.empty();
       slot->data = std::move(text);
-      if (candidate) {
+      if (candidate && slot->data.size() <= inline_limit && worker_->idle()) {
+        // A small message is read here when nothing waits in the worker: order is kept and
+        // the hand-over to another thread is saved.
+        if (auto out = rewriter_->rewrite(slot->data)) slot->data = std::move(*out);
+        slot->ready.store(true, std::memory_order_relaxed);
+        to_client_.push_back(std::move(slot));
+      } else if (candidate) {
         to_client_.push_back(slot);
         worker_->push(std::move(slot));
       } else {
@@ -631,6 +644,7 @@ class Relay {
   const RelayConfig& config_;
   Tracker tracker_;
   Worker* worker_ = nullptr;
+  Rewriter* rewriter_ = nullptr;
   pid_t pid_ = -1;
   int status_ = 0;
   int to_child_fd_ = -1, from_child_fd_ = -1, sig_fd_ = -1, wake_fd_ = -1;
