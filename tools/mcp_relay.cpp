@@ -309,6 +309,9 @@ int spawn(const std::vector<std::string>& command, const sigset_t& blocked, pid_
     ::close(in[1]);
     return e;
   }
+  // Larger pipes mean fewer wake-ups per large message (best effort: the system may cap it).
+  ::fcntl(out[0], F_SETPIPE_SZ, 1 << 20);
+  ::fcntl(in[0], F_SETPIPE_SZ, 1 << 20);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
@@ -456,8 +459,8 @@ class Relay {
   // ---- reading ----
 
   void read_client() {
-    char buf[1 << 16];
-    ssize_t n = ::read(0, buf, sizeof buf);
+    char* buf = buffer_.data();
+    ssize_t n = ::read(0, buf, buffer_.size());
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     auto emit = [this](std::string&& text, bool whole) {
       if (to_child_fd_ < 0) return;  // the child no longer reads
@@ -474,8 +477,8 @@ class Relay {
   }
 
   void read_server() {
-    char buf[1 << 16];
-    ssize_t n = ::read(from_child_fd_, buf, sizeof buf);
+    char* buf = buffer_.data();
+    ssize_t n = ::read(from_child_fd_, buf, buffer_.size());
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     auto emit = [this](std::string&& text, bool whole) {
       auto slot = std::make_shared<Slot>();
@@ -649,6 +652,7 @@ class Relay {
   int status_ = 0;
   int to_child_fd_ = -1, from_child_fd_ = -1, sig_fd_ = -1, wake_fd_ = -1;
   Lines from_client_, from_server_;
+  std::vector<char> buffer_ = std::vector<char>(1 << 20);  // one read, either side
   std::deque<std::string> to_child_;
   std::size_t to_child_off_ = 0, to_child_bytes_ = 0;
   std::deque<std::shared_ptr<Slot>> to_client_;
