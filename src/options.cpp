@@ -84,6 +84,16 @@ std::string apply(Options& o, const std::string& key, const Value& v) {
       return "array_strategy must be \"sample\" or \"condense\"";
     return "";
   }
+  if (key == "focus") {
+    std::string s = v.is_string() ? ascii_lower(v.text()) : "";
+    if (s == "none")
+      o.focus = Focus::None;
+    else if (s == "auto")
+      o.focus = Focus::Auto;
+    else
+      return "focus must be \"none\" or \"auto\"";
+    return "";
+  }
   if (key == "field_scorer") {
     if (!v.is_string()) return "field_scorer must be a string";
     std::string s = ascii_lower(v.text());

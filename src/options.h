@@ -16,6 +16,8 @@ namespace tavisk {
 enum class Format : std::uint8_t { Auto, Json, Yaml, Text, Jsonl, Detect };
 enum class ArrayStrategy : std::uint8_t { Sample, Condense };
 enum class ScorerKind : std::uint8_t { Heuristic, Compact, KeyOrder };
+// Focus on what the request asks for: off, or every signal there is (arguments, the text's own lines).
+enum class Focus : std::uint8_t { None, Auto };
 
 struct Options {
   std::vector<std::string> protect;
@@ -34,6 +36,7 @@ struct Options {
   Format format = Format::Auto;
   Format input_format = Format::Auto;
   ScorerKind field_scorer = ScorerKind::Heuristic;
+  Focus focus = Focus::None;
 
   // Checks the options object pair by pair; the first bad pair is the error.
   static Result<Options> from_value(const Value& v);

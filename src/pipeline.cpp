@@ -6,6 +6,7 @@
 
 #include "ansi.h"
 #include "fields.h"
+#include "focus.h"
 #include "json.h"
 #include "lines.h"
 #include "plain.h"
@@ -72,12 +73,23 @@ Value text_input(std::string_view input, bool strip_ansi, std::string& storage) 
 }
 
 // JSON when it reads as JSON; YAML when it reads as a YAML mapping or
-// sequence that dropped nothing; otherwise text.
-Parsed detect_input(std::string_view input, bool strip_ansi, Arena& arena, std::string& storage) {
-  if (auto j = json::parse(input, arena)) return Parsed{std::move(j).value(), Value(), Format::Json};
+// sequence that dropped nothing; otherwise text. A text shaped like a JSON
+// object ('{' to '}') is JSON Lines when each of its two or more lines is a
+// JSON value, and otherwise a broken JSON document: the JSON error.
+Result<Parsed> detect_input(std::string_view input, bool strip_ansi, Arena& arena, std::string& storage) {
+  auto j = json::parse(input, arena);
+  if (j) return Parsed{std::move(j).value(), Value(), Format::Json};
   if (auto y = yaml_in::parse(input)) {
     if ((y->is_object() || y->is_array()) && !plain::yaml_lost_content(input, *y))
       return Parsed{std::nullopt, std::move(y).value(), Format::Yaml};
+  }
+  std::string_view body = after_bom_and_space(input);
+  while (!body.empty() && (body.back() == ' ' || body.back() == '\t' || body.back() == '\r' || body.back() == '\n'))
+    body.remove_suffix(1);
+  if (body.starts_with('{') && body.ends_with('}')) {
+    auto items = plain::jsonl(input);
+    if (items && items->items().size() >= 2) return Parsed{std::nullopt, std::move(items).value(), Format::Jsonl};
+    return fail("invalid JSON input: " + j.error().text());
   }
   return Parsed{std::nullopt, text_input(input, strip_ansi, storage), Format::Text};
 }
@@ -186,7 +198,13 @@ std::string text_envelope(std::string_view text, const Options& o, Report& repor
     report.output_chars = report.input_chars;
     return success_envelope(std::string(text), report);
   }
-  std::string out = lines::fit_string(text, o.max_chars, o, count_chars, o.input_format == Format::Text, report.stats);
+  std::string out;
+  if (o.focus == Focus::Auto) {
+    const focus::Terms terms = focus::Terms::of(o.arguments.value_or(""));
+    out = focus::fit_string(text, o.max_chars, o, count_chars, &terms, report.stats);
+  } else {
+    out = lines::fit_string(text, o.max_chars, o, count_chars, o.input_format == Format::Text, report.stats);
+  }
   report.pruned = true;
   report.output_chars = utf8::count(out);
   report.fits = report.output_chars <= o.max_chars;
@@ -214,10 +232,13 @@ BudgetSearch search_budget(const Value& doc, const Meta& meta, const Options& o,
   std::optional<std::uint64_t> lo, hi;
   std::optional<Attempt> best_fit, best_over;
   BudgetSearch result;
+  // The request's hits are found once and read by every attempt.
+  const std::unique_ptr<focus::Index> focus = o.focus == Focus::Auto ? focus::Index::build(doc, meta, o) : nullptr;
   for (int attempt = 0; attempt < 24; ++attempt) {
     ++result.attempts;
     result.budgets.push_back(b);
     Pruner pruner = Pruner::with_scorer(pretty, indent, o, scorer);
+    pruner.focus_index = focus.get();
     Fitted fitted = pruner.fit(doc, meta, b, 0);
     Attempt a{render(fitted.value, indent, format), 0, std::move(pruner.stats)};
     a.chars = utf8::count(a.text);
@@ -304,6 +325,13 @@ Value report_value(const Report& r) {
   m.push_back({"field_decisions", Value::array(std::move(decisions))});
   m.push_back({"fields_dropped", count_value(s.fields_dropped)});
   m.push_back({"dropped_fields", Value::array(std::move(dropped))});
+  if (r.focus) {
+    m.push_back({"items_promoted", count_value(s.items_promoted)});
+    m.push_back({"arrays_focused", count_value(s.arrays_focused)});
+    m.push_back({"keys_promoted", count_value(s.keys_promoted)});
+    m.push_back({"lines_omitted", count_value(s.lines_omitted)});
+    m.push_back({"lines_matched", count_value(s.lines_matched)});
+  }
   return Value::object(std::move(m));
 }
 
@@ -321,6 +349,7 @@ std::string run_pipeline(std::string_view input, std::string_view options_text) 
 
   Report report;
   report.max_chars = o.max_chars;
+  report.focus = o.focus == Focus::Auto;
   report.input_format = parsed->kind;
   report.format = o.format == Format::Auto ? parsed->kind : o.format;
   std::uint64_t indent = o.indent;
@@ -346,12 +375,7 @@ std::string run_pipeline(std::string_view input, std::string_view options_text) 
       report.input_chars = size::of({indent > 0, indent}, parsed->value(), 0);
     }
   } else {
-    std::string full = render(parsed->value(), indent, report.format);
-    report.input_chars = utf8::count(full);
-    if (report.input_chars <= o.max_chars) {
-      report.output_chars = report.input_chars;
-      return success_envelope(std::move(full), report);
-    }
+    report.input_chars = yaml::document_chars(parsed->value(), indent);
   }
   if (report.input_chars <= o.max_chars) {
     report.output_chars = report.input_chars;
