@@ -11,6 +11,11 @@
 
 namespace tavisk {
 
+// Largest accepted indent. Far beyond any readable layout, and small enough
+// that the deepest line (513 levels) stays within 33 K spaces, so an options
+// object cannot blow a small document up into gigabytes of padding.
+inline constexpr std::uint64_t max_indent = 64;
+
 enum class Format : std::uint8_t { Auto, Json, Yaml };
 enum class ArrayStrategy : std::uint8_t { Sample, Condense };
 enum class ScorerKind : std::uint8_t { Heuristic, Compact, KeyOrder };
