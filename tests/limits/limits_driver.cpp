@@ -36,7 +36,10 @@ struct Case {
 // Memory and time bounds: ten times the input bytes, at least 20 MB for
 // inputs under 2 MB, and a second per 10 MB of input (at least one second).
 std::uint64_t memory_bound(std::size_t bytes) { return bytes < 2 * MB ? 20 * MB : 10 * bytes; }
-double time_bound(std::size_t bytes) { return bytes / (10.0 * MB) < 1.0 ? 1.0 : bytes / (10.0 * MB); }
+double time_bound(std::size_t bytes) {
+  const double tens_of_mb = static_cast<double>(bytes) / (10.0 * MB);
+  return tens_of_mb < 1.0 ? 1.0 : tens_of_mb;
+}
 
 Case make(std::string_view name) {
   constexpr std::string_view ok = R"({"ok":true,)";
