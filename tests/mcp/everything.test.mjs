@@ -124,7 +124,9 @@ test("a session of protocol version 2025-06-18 is relayed byte for byte", async 
       child.stdin.write(JSON.stringify(m) + "\n");
       await new Promise((r) => setTimeout(r, 150));
     }
-    await new Promise((r) => setTimeout(r, 500));
+    // Wait for the four answers (a loaded machine may be slow to start the server).
+    const answered = () => lines(Buffer.concat(out)).filter((l) => l.includes('"id"')).length >= 4;
+    for (let waited = 0; !answered() && waited < 30000; waited += 100) await new Promise((r) => setTimeout(r, 100));
     child.stdin.end();
     await new Promise((r) => child.on("close", r));
     return lines(Buffer.concat(out));
