@@ -325,7 +325,7 @@ if [ -f "$comp" ] && command -v bash >/dev/null 2>&1; then
   completes() {
     bash -c '. "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _tavisk; echo "${COMPREPLY[*]}"' _ "$comp" "$@"
   }
-  for case in "--stri|--string-head-chars --string-section-chars --string-min-section-chars --strict" "--stra|--strategy" "-f y|yaml yml" "--scorer k|key_order keyorder" "--input-format J|" \
+  for case in "--stri|--strip-ansi --string-head-chars --string-section-chars --string-min-section-chars --strict" "--stra|--strategy" "-f y|yaml yml" "--scorer k|key_order keyorder" "--input-format J|" \
     "-s c|condense" "--max-c|--max-chars" "-n 1|" "--report-j|--report-json"; do
     words=${case%%|*}
     # shellcheck disable=SC2086

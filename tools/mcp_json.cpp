@@ -1,5 +1,7 @@
 #include "mcp_json.h"
 
+#include <algorithm>
+
 #include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -45,8 +47,9 @@ bool expand_all(const std::vector<std::string_view>&) { return true; }
 
 namespace {
 
-constexpr unsigned parse_flags = rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag |
-                                 rapidjson::kParseValidateEncodingFlag;
+// UTF-8 is not checked here: the library refuses invalid text, and everything else keeps its
+// bytes anyway.
+constexpr unsigned parse_flags = rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
 
 // Builds Nodes from SAX events. Positions come from the stream: a scalar's callback fires
 // just after its token, a container's just before its bracket; a value starts at the first byte after the previous token that is not white
@@ -139,7 +142,7 @@ class Builder {
     if (n) {
       n->kind = kind;
       if (child) path_.push_back(segment());
-      record = expand_(path_);
+      record = path_.size() < max_recorded_depth && expand_(path_);
       n->expanded = record;
     }
     frames_.push_back({record ? n : nullptr, n, begin, kind == Node::Kind::Object, n && child, {}, {}});
@@ -201,6 +204,25 @@ void write_string(std::string& out, std::string_view s) {
   rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
   writer.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
   out.append(buffer.GetString(), buffer.GetSize());
+}
+
+std::size_t nesting_depth(std::string_view text) {
+  std::size_t depth = 0, deepest = 0;
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (in_string) {
+      if (c == '\\') ++i;
+      else if (c == '"') in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '{' || c == '[') {
+      deepest = std::max(deepest, ++depth);
+    } else if ((c == '}' || c == ']') && depth > 0) {
+      --depth;
+    }
+  }
+  return deepest;
 }
 
 std::uint64_t char_count(std::string_view s) {

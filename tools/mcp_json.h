@@ -1,7 +1,7 @@
 // JSON helpers of the MCP proxy: a shallow, position-keeping view of one message, so that
 // the proxy can read a few members and splice new text into the original line while every
 // other byte stays exactly as written. Parsing is RapidJSON's SAX reader (iterative, so deep
-// nesting cannot exhaust the stack; numbers kept as their source text; UTF-8 validated).
+// nesting cannot exhaust the stack; numbers kept as their source text).
 #pragma once
 
 #include <cstddef>
@@ -39,8 +39,15 @@ struct Node {
 using ExpandRule = bool (*)(const std::vector<std::string_view>& path);
 bool expand_all(const std::vector<std::string_view>& path);
 
+// Containers deeper than this are kept as spans only, whatever the rule says, so that walking
+// and freeing the recorded tree never recurses deeply.
+constexpr std::size_t max_recorded_depth = 64;
+
+// The deepest nesting of brackets in JSON text (brackets inside strings do not count).
+std::size_t nesting_depth(std::string_view text);
+
 // Parses one JSON text. Returns nothing when the text is not exactly one valid JSON value
-// (surrounding white space allowed) or is not valid UTF-8.
+// (surrounding white space allowed).
 std::unique_ptr<Node> parse(const std::string& text, ExpandRule expand);
 
 // Appends s as a JSON string literal (quotes, escapes; UTF-8 kept as is).

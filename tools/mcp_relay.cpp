@@ -31,6 +31,7 @@ namespace {
 
 constexpr int forwarded_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGWINCH};
 constexpr std::size_t max_tracked = 4096;  // requests remembered at once; the oldest go first
+constexpr std::size_t inline_limit = 64 << 10;  // server lines up to this size may be read on the relay thread
 
 // ---- request tracking ----
 
@@ -206,12 +207,15 @@ class Worker {
     thread_.join();
   }
   void push(std::shared_ptr<Slot> slot) {
+    busy_.fetch_add(1, std::memory_order_relaxed);
     {
       std::lock_guard lock(mutex_);
       jobs_.push_back(std::move(slot));
     }
     cv_.notify_one();
   }
+  // Only the relay thread pushes, so an idle worker stays idle until the next push.
+  bool idle() const { return busy_.load(std::memory_order_acquire) == 0; }
 
  private:
   void run() {
@@ -226,6 +230,7 @@ class Worker {
       }
       if (auto out = rewriter_.rewrite(slot->data)) slot->data = std::move(*out);
       slot->ready.store(true, std::memory_order_release);
+      busy_.fetch_sub(1, std::memory_order_release);
       std::uint64_t one = 1;
       ssize_t ignored = ::write(wake_fd_, &one, sizeof one);
       (void)ignored;
@@ -238,6 +243,7 @@ class Worker {
   std::condition_variable cv_;
   std::deque<std::shared_ptr<Slot>> jobs_;
   bool stop_ = false;
+  std::atomic<int> busy_{0};
   std::thread thread_;  // last: starts once the members above exist
 };
 
@@ -303,6 +309,9 @@ int spawn(const std::vector<std::string>& command, const sigset_t& blocked, pid_
     ::close(in[1]);
     return e;
   }
+  // Larger pipes mean fewer wake-ups per large message (best effort: the system may cap it).
+  ::fcntl(out[0], F_SETPIPE_SZ, 1 << 20);
+  ::fcntl(in[0], F_SETPIPE_SZ, 1 << 20);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
@@ -383,6 +392,7 @@ class Relay {
     Rewriter rewriter(config_.settings, tracker_);
     Worker worker(rewriter, wake_fd_);
     worker_ = &worker;
+    rewriter_ = &rewriter;
     loop();
     worker_ = nullptr;
     if (abandon_) {
@@ -449,8 +459,8 @@ class Relay {
   // ---- reading ----
 
   void read_client() {
-    char buf[1 << 16];
-    ssize_t n = ::read(0, buf, sizeof buf);
+    char* buf = buffer_.data();
+    ssize_t n = ::read(0, buf, buffer_.size());
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     auto emit = [this](std::string&& text, bool whole) {
       if (to_child_fd_ < 0) return;  // the child no longer reads
@@ -467,8 +477,8 @@ class Relay {
   }
 
   void read_server() {
-    char buf[1 << 16];
-    ssize_t n = ::read(from_child_fd_, buf, sizeof buf);
+    char* buf = buffer_.data();
+    ssize_t n = ::read(from_child_fd_, buf, buffer_.size());
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     auto emit = [this](std::string&& text, bool whole) {
       auto slot = std::make_shared<Slot>();
@@ -477,7 +487,13 @@ class Relay {
       bool candidate = whole && text.size() > 1 && text.find_first_not_of(" \t\r") != std::string::npos &&
                        text[text.find_first_not_of(" \t\r")] == '{' && !tracker_.empty();
       slot->data = std::move(text);
-      if (candidate) {
+      if (candidate && slot->data.size() <= inline_limit && worker_->idle()) {
+        // A small message is read here when nothing waits in the worker: order is kept and
+        // the hand-over to another thread is saved.
+        if (auto out = rewriter_->rewrite(slot->data)) slot->data = std::move(*out);
+        slot->ready.store(true, std::memory_order_relaxed);
+        to_client_.push_back(std::move(slot));
+      } else if (candidate) {
         to_client_.push_back(slot);
         worker_->push(std::move(slot));
       } else {
@@ -631,10 +647,12 @@ class Relay {
   const RelayConfig& config_;
   Tracker tracker_;
   Worker* worker_ = nullptr;
+  Rewriter* rewriter_ = nullptr;
   pid_t pid_ = -1;
   int status_ = 0;
   int to_child_fd_ = -1, from_child_fd_ = -1, sig_fd_ = -1, wake_fd_ = -1;
   Lines from_client_, from_server_;
+  std::vector<char> buffer_ = std::vector<char>(1 << 20);  // one read, either side
   std::deque<std::string> to_child_;
   std::size_t to_child_off_ = 0, to_child_bytes_ = 0;
   std::deque<std::shared_ptr<Slot>> to_client_;

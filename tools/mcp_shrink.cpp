@@ -113,20 +113,23 @@ class Shrinker {
 
   // Shrinks one text item to `share` characters; error results keep their closing lines.
   std::optional<Shrunk> text(const std::string& text, std::uint64_t share, bool is_error) const {
-    bool json = looks_like_json(text);
-    if (is_error && !json && share > 8) return with_tail(text, share);
-    return document(text, share, json);
+    if (is_error && share > 8 && !looks_like_json(text)) return with_tail(text, share);
+    return document(text, share);
   }
 
-  std::optional<Shrunk> document(const std::string& text, std::uint64_t share, bool json) const {
+  std::optional<Shrunk> document(const std::string& text, std::uint64_t share) const {
     std::string defaults;
     if (!settings_.has_indent && text.find('\n') == std::string::npos) defaults = "\"indent\":0";
     if (settings_.has_input_format) return read_envelope(call_library(text, options(share, defaults, "")));
     if (settings_.library.detect) {
       return read_envelope(call_library(text, options(share, defaults, "\"input_format\":\"detect\"")));
     }
-    if (json) return read_envelope(call_library(text, options(share, defaults, "\"input_format\":\"json\"")));
-    // A library without a plain-text reader fits the text as one JSON string value.
+    // JSON first; a library without a plain-text reader fits any other text as one string.
+    std::size_t first = skip_space(text);
+    if (first < text.size() && (text[first] == '{' || text[first] == '[')) {
+      if (auto shrunk = read_envelope(call_library(text, options(share, defaults, "\"input_format\":\"json\""))))
+        return shrunk;
+    }
     std::string quoted;
     write_string(quoted, text);
     auto shrunk = read_envelope(call_library(
@@ -156,10 +159,10 @@ class Shrinker {
       start = line_start;
     }
     if (start == body.size()) start = tail_start(text, tail_budget);  // no whole line fits
-    if (start == 0) return document(text, share, false);
+    if (start == 0) return document(text, share);
     std::string_view tail = std::string_view(text).substr(start);
     std::uint64_t kept = char_count(tail) + 1;
-    auto head = document(text.substr(0, start), share > kept ? share - kept : 0, false);
+    auto head = document(text.substr(0, start), share > kept ? share - kept : 0);
     if (!head) return std::nullopt;
     if (!head->text.ends_with('\n')) head->text += '\n';
     head->text += tail;
@@ -263,7 +266,9 @@ void Schemas::learn(const std::string& line, const Node& result) {
     }
     auto entry = std::make_unique<Entry>();
     std::string_view raw = schema->span.of(line);
-    entry->doc.Parse(raw.data(), raw.size());
+    // The schema tools recurse over the schema and the value; deep ones are not used.
+    if (nesting_depth(raw) > max_recorded_depth) continue;
+    entry->doc.Parse<rapidjson::kParseIterativeFlag>(raw.data(), raw.size());
     if (entry->doc.HasParseError() || !entry->doc.IsObject()) continue;
     entry->schema = std::make_unique<rapidjson::SchemaDocument>(entry->doc);
     required_patterns(&entry->doc, entry->doc, "", 0, entry->required);
@@ -420,8 +425,9 @@ std::string fit_value(const std::string& value, const rapidjson::Document& schem
 }
 
 bool valid(const std::string& value, const rapidjson::SchemaDocument& schema) {
+  if (nesting_depth(value) > max_recorded_depth) return false;
   rapidjson::Document doc;
-  doc.Parse(value.data(), value.size());
+  doc.Parse<rapidjson::kParseIterativeFlag>(value.data(), value.size());
   if (doc.HasParseError()) return false;
   rapidjson::SchemaValidator validator(schema);
   return doc.Accept(validator);
@@ -430,8 +436,9 @@ bool valid(const std::string& value, const rapidjson::SchemaDocument& schema) {
 }  // namespace
 
 std::string fit_to_schema(const std::string& value, const std::string& schema) {
+  if (nesting_depth(schema) > max_recorded_depth) return value;
   rapidjson::Document doc;
-  doc.Parse(schema.data(), schema.size());
+  doc.Parse<rapidjson::kParseIterativeFlag>(schema.data(), schema.size());
   if (doc.HasParseError()) return value;
   return fit_value(value, doc);
 }
@@ -522,7 +529,7 @@ std::optional<std::string> shrink_result(const std::string& line, const Node& me
       write_string(quoted, shrunk->text);
       p.replacement = std::move(quoted);
       p.report = std::move(shrunk->report);
-      p.original = p.node->text;
+      if (!settings.spill_dir.empty()) p.original = p.node->text;
     } else {
       std::string raw(p.node->span.of(line));
       const std::string compact = "\"indent\":0,\"format\":\"json\",\"input_format\":\"json\"";
@@ -604,9 +611,15 @@ std::optional<std::string> shrink_result(const std::string& line, const Node& me
   } else {
     splices.push_back({result->span.end - 1, result->span.end - 1, ",\"_meta\":{\"tavisk/report\":" + reports + "}"});
   }
-  std::stable_sort(splices.begin(), splices.end(), [](const Splice& a, const Splice& b) { return a.begin > b.begin; });
-  std::string out = line;
-  for (const Splice& s : splices) out.replace(s.begin, s.end - s.begin, s.text);
+  std::stable_sort(splices.begin(), splices.end(), [](const Splice& a, const Splice& b) { return a.begin < b.begin; });
+  std::string out;
+  std::size_t at = 0;
+  for (const Splice& s : splices) {
+    out.append(line, at, s.begin - at);
+    out += s.text;
+    at = s.end;
+  }
+  out.append(line, at);
   return out;
 }
 
