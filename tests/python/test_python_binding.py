@@ -210,7 +210,8 @@ class ResultTest(unittest.TestCase):
                 result = tavisk.shrink(document, **options)
                 self.assertEqual(result.report.input_format, reader)
                 if reader == "text":
-                    self.assertEqual(result.text, document)
+                    text = document.decode("utf-8") if isinstance(document, bytes) else document
+                    self.assertEqual(result.text, text)
 
 
 class ErrorTest(unittest.TestCase):

@@ -1,7 +1,7 @@
 """Times the Python package against the bare C call, and four threads against one
 after another. Run with the package installed (a wheel, or `pip install -e`):
 
-    python3 bindings/python/benchmark.py
+    python3 bindings/python/bench/benchmark.py
 
 "The C call" is tavisk_shrink reached through ctypes with the bytes ready and the
 envelope freed unread; the package adds encoding, the options text, copying and
