@@ -29,7 +29,7 @@ std::string ascii_lower(std::string_view s) {
   return out;
 }
 
-bool parse_format(const Value& v, Format& out) {
+bool parse_format(const Value& v, Format& out, bool input) {
   if (!v.is_string()) return false;
   std::string s = ascii_lower(v.text());
   if (s == "auto")
@@ -38,6 +38,12 @@ bool parse_format(const Value& v, Format& out) {
     out = Format::Json;
   else if (s == "yaml" || s == "yml")
     out = Format::Yaml;
+  else if (s == "text")
+    out = Format::Text;
+  else if (s == "jsonl")
+    out = Format::Jsonl;
+  else if (s == "detect" && input)
+    out = Format::Detect;
   else
     return false;
   return true;
@@ -61,14 +67,16 @@ std::string apply(Options& o, const std::string& key, const Value& v) {
     if (field == &o.indent && o.indent > max_indent) return "indent must be at most " + std::to_string(max_indent);
     return "";
   }
-  if (key == "keep_last_item" || key == "explain") {
+  if (key == "keep_last_item" || key == "explain" || key == "strip_ansi") {
     if (!v.is_bool()) return key + " must be a boolean";
-    (key == "explain" ? o.explain : o.keep_last_item) = v.as_bool();
+    (key == "explain" ? o.explain : key == "strip_ansi" ? o.strip_ansi : o.keep_last_item) = v.as_bool();
     return "";
   }
-  if (key == "format") return parse_format(v, o.format) ? "" : "format must be \"auto\", \"json\" or \"yaml\"";
+  // The messages name only the first three values, as they always have.
+  if (key == "format")
+    return parse_format(v, o.format, false) ? "" : "format must be \"auto\", \"json\" or \"yaml\"";
   if (key == "input_format")
-    return parse_format(v, o.input_format) ? "" : "input_format must be \"auto\", \"json\" or \"yaml\"";
+    return parse_format(v, o.input_format, true) ? "" : "input_format must be \"auto\", \"json\" or \"yaml\"";
   if (key == "array_strategy") {
     std::string s = v.is_string() ? ascii_lower(v.text()) : "";
     if (s == "sample")
@@ -77,6 +85,16 @@ std::string apply(Options& o, const std::string& key, const Value& v) {
       o.array_strategy = ArrayStrategy::Condense;
     else
       return "array_strategy must be \"sample\" or \"condense\"";
+    return "";
+  }
+  if (key == "focus") {
+    std::string s = v.is_string() ? ascii_lower(v.text()) : "";
+    if (s == "none")
+      o.focus = Focus::None;
+    else if (s == "auto")
+      o.focus = Focus::Auto;
+    else
+      return "focus must be \"none\" or \"auto\"";
     return "";
   }
   if (key == "field_scorer") {

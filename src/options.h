@@ -16,9 +16,13 @@ namespace tavisk {
 // object cannot blow a small document up into gigabytes of padding.
 inline constexpr std::uint64_t max_indent = 64;
 
-enum class Format : std::uint8_t { Auto, Json, Yaml };
+// Text: one string, written raw. Jsonl: one JSON value per line. Detect (input
+// only): JSON, else YAML that loses nothing, else text.
+enum class Format : std::uint8_t { Auto, Json, Yaml, Text, Jsonl, Detect };
 enum class ArrayStrategy : std::uint8_t { Sample, Condense };
 enum class ScorerKind : std::uint8_t { Heuristic, Compact, KeyOrder };
+// Focus on what the request asks for: off, or every signal there is (arguments, the text's own lines).
+enum class Focus : std::uint8_t { None, Auto };
 
 struct Options {
   std::vector<std::string> protect;
@@ -33,9 +37,11 @@ struct Options {
   bool keep_last_item = true;
   ArrayStrategy array_strategy = ArrayStrategy::Sample;
   bool explain = false;
+  bool strip_ansi = false;
   Format format = Format::Auto;
   Format input_format = Format::Auto;
   ScorerKind field_scorer = ScorerKind::Heuristic;
+  Focus focus = Focus::None;
 
   // Checks the options object pair by pair; the first bad pair is the error.
   static Result<Options> from_value(const Value& v);

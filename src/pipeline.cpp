@@ -4,8 +4,12 @@
 #include <limits>
 #include <optional>
 
+#include "ansi.h"
 #include "fields.h"
+#include "focus.h"
 #include "json.h"
+#include "lines.h"
+#include "plain.h"
 #include "prune.h"
 #include "size.h"
 #include "unicode.h"
@@ -17,7 +21,16 @@ namespace tavisk {
 
 namespace {
 
-std::string_view format_word(Format f) { return f == Format::Yaml ? "yaml" : "json"; }
+std::string_view format_word(Format f) {
+  switch (f) {
+    case Format::Yaml: return "yaml";
+    case Format::Text: return "text";
+    case Format::Jsonl: return "jsonl";
+    default: return "json";
+  }
+}
+
+std::uint64_t count_chars(std::string_view s) { return utf8::count(s); }
 
 Value count_value(std::uint64_t n) { return Value::number(std::to_string(n)); }
 
@@ -48,8 +61,51 @@ std::string_view after_bom_and_space(std::string_view text) {
   return text.substr(i);
 }
 
-// A JSON tree lives in `arena` and borrows from `input`.
-Result<Parsed> parse_input(std::string_view input, Format input_format, Arena& arena) {
+// A text without BOM and, on request, without escape sequences; `storage`
+// holds it when it had to change.
+Value text_input(std::string_view input, bool strip_ansi, std::string& storage) {
+  std::string_view text = plain::without_bom(input);
+  if (strip_ansi && ansi::has_escapes(text)) {
+    storage = ansi::strip(text);
+    text = storage;
+  }
+  return plain::text_value(text);
+}
+
+// JSON when it reads as JSON; YAML when it reads as a YAML mapping or
+// sequence that dropped nothing; otherwise text. A text shaped like a JSON
+// object ('{' to '}') is JSON Lines when each of its two or more lines is a
+// JSON value, and otherwise a broken JSON document: the JSON error.
+Result<Parsed> detect_input(std::string_view input, bool strip_ansi, Arena& arena, std::string& storage) {
+  auto j = json::parse(input, arena);
+  if (j) return Parsed{std::move(j).value(), Value(), Format::Json};
+  if (auto y = yaml_in::parse(input)) {
+    if ((y->is_object() || y->is_array()) && !plain::yaml_lost_content(input, *y))
+      return Parsed{std::nullopt, std::move(y).value(), Format::Yaml};
+  }
+  std::string_view body = after_bom_and_space(input);
+  while (!body.empty() && (body.back() == ' ' || body.back() == '\t' || body.back() == '\r' || body.back() == '\n'))
+    body.remove_suffix(1);
+  if (body.starts_with('{') && body.ends_with('}')) {
+    auto items = plain::jsonl(input);
+    if (items && items->items().size() >= 2) return Parsed{std::nullopt, std::move(items).value(), Format::Jsonl};
+    return fail("invalid JSON input: " + j.error().text());
+  }
+  return Parsed{std::nullopt, text_input(input, strip_ansi, storage), Format::Text};
+}
+
+// A JSON tree lives in `arena` and borrows from `input`; a text borrows from
+// `input` or `storage`.
+Result<Parsed> parse_input(std::string_view input, const Options& o, Arena& arena, std::string& storage) {
+  const Format input_format = o.input_format;
+  if (input_format == Format::Text)
+    return Parsed{std::nullopt, text_input(input, o.strip_ansi, storage), Format::Text};
+  if (input_format == Format::Detect) return detect_input(input, o.strip_ansi, arena, storage);
+  if (input_format == Format::Jsonl) {
+    auto items = plain::jsonl(input);
+    if (!items) return fail("invalid JSON input: " + items.error());
+    return Parsed{std::nullopt, std::move(items).value(), Format::Jsonl};
+  }
   if (input_format == Format::Yaml) {
     auto y = yaml_in::parse(input);
     if (!y) return fail("invalid YAML input: " + y.error());
@@ -88,6 +144,21 @@ std::string render_yaml(const Value& v, std::uint64_t indent) {
   return out;
 }
 
+// One line per item, each written as compact JSON.
+std::string render_jsonl(const Value& v) {
+  std::string out;
+  if (!v.is_array()) {
+    json::write_value(out, v, false, 0, 0);
+    out.push_back('\n');
+    return out;
+  }
+  for (const Value& item : v.items()) {
+    json::write_value(out, item, false, 0, 0);
+    out.push_back('\n');
+  }
+  return out;
+}
+
 std::string success_envelope(std::string text, const Report& report) {
   Value::Object members;
   members.push_back({"ok", Value::boolean(true)});
@@ -111,6 +182,35 @@ std::uint64_t scaled_budget(std::uint64_t b, std::uint64_t m, std::uint64_t c, d
   return static_cast<std::uint64_t>(x);
 }
 
+// Text and JSON Lines output need a string and an array document.
+std::optional<std::string> layout_error(const Value& root, Format format) {
+  if (format == Format::Text && !root.is_string())
+    return "invalid options: format \"text\" needs a document that is one string";
+  if (format == Format::Jsonl && !root.is_array())
+    return "invalid options: format \"jsonl\" needs a document that is an array";
+  return std::nullopt;
+}
+
+// A string written as itself: the budget counts its characters.
+std::string text_envelope(std::string_view text, const Options& o, Report& report) {
+  report.input_chars = utf8::count(text);
+  if (report.input_chars <= o.max_chars) {
+    report.output_chars = report.input_chars;
+    return success_envelope(std::string(text), report);
+  }
+  std::string out;
+  if (o.focus == Focus::Auto) {
+    const focus::Terms terms = focus::Terms::of(o.arguments.value_or(""));
+    out = focus::fit_string(text, o.max_chars, o, count_chars, &terms, report.stats);
+  } else {
+    out = lines::fit_string(text, o.max_chars, o, count_chars, o.input_format == Format::Text, report.stats);
+  }
+  report.pruned = true;
+  report.output_chars = utf8::count(out);
+  report.fits = report.output_chars <= o.max_chars;
+  return success_envelope(std::move(out), report);
+}
+
 }  // namespace
 
 Meta analyze(const Value& doc, const Options& o, std::uint64_t indent, Arena* arena) {
@@ -132,10 +232,13 @@ BudgetSearch search_budget(const Value& doc, const Meta& meta, const Options& o,
   std::optional<std::uint64_t> lo, hi;
   std::optional<Attempt> best_fit, best_over;
   BudgetSearch result;
+  // The request's hits are found once and read by every attempt.
+  const std::unique_ptr<focus::Index> focus = o.focus == Focus::Auto ? focus::Index::build(doc, meta, o) : nullptr;
   for (int attempt = 0; attempt < 24; ++attempt) {
     ++result.attempts;
     result.budgets.push_back(b);
     Pruner pruner = Pruner::with_scorer(pretty, indent, o, scorer);
+    pruner.focus_index = focus.get();
     Fitted fitted = pruner.fit(doc, meta, b, 0);
     Attempt a{render(fitted.value, indent, format), 0, std::move(pruner.stats)};
     a.chars = utf8::count(a.text);
@@ -176,6 +279,8 @@ BudgetSearch search_budget(const Value& doc, const Meta& meta, const Options& o,
 
 std::string render(const Value& v, std::uint64_t indent, Format format) {
   if (format == Format::Yaml) return render_yaml(v, indent);
+  if (format == Format::Jsonl) return render_jsonl(v);
+  if (format == Format::Text && v.is_string()) return std::string(v.text());
   std::string out;
   json::write_value(out, v, indent > 0, indent, 0);
   return out;
@@ -220,6 +325,13 @@ Value report_value(const Report& r) {
   m.push_back({"field_decisions", Value::array(std::move(decisions))});
   m.push_back({"fields_dropped", count_value(s.fields_dropped)});
   m.push_back({"dropped_fields", Value::array(std::move(dropped))});
+  if (r.focus) {
+    m.push_back({"items_promoted", count_value(s.items_promoted)});
+    m.push_back({"arrays_focused", count_value(s.arrays_focused)});
+    m.push_back({"keys_promoted", count_value(s.keys_promoted)});
+    m.push_back({"lines_omitted", count_value(s.lines_omitted)});
+    m.push_back({"lines_matched", count_value(s.lines_matched)});
+  }
   return Value::object(std::move(m));
 }
 
@@ -230,16 +342,25 @@ std::string run_pipeline(std::string_view input, std::string_view options_text) 
   if (!options) return error_envelope("invalid options: " + options.error());
   const Options& o = options.value();
 
-  Arena arena;  // declared before the tree, so that it outlives it
-  auto parsed = parse_input(input, o.input_format, arena);
+  Arena arena;          // declared before the tree, so that it outlives it
+  std::string storage;  // a text input changed before reading
+  auto parsed = parse_input(input, options.value(), arena, storage);
   if (!parsed) return error_envelope(parsed.error());
 
   Report report;
   report.max_chars = o.max_chars;
+  report.focus = o.focus == Focus::Auto;
   report.input_format = parsed->kind;
   report.format = o.format == Format::Auto ? parsed->kind : o.format;
   std::uint64_t indent = o.indent;
   if (report.format == Format::Yaml && indent < 2) indent = 2;
+  // Fitting reads the input format (a text read as text is fitted by lines).
+  options.value().input_format = parsed->kind;
+  if (report.format == Format::Text || report.format == Format::Jsonl) {
+    if (auto message = layout_error(parsed->value(), report.format)) return error_envelope(*message);
+    if (report.format == Format::Text) return text_envelope(parsed->value().text(), o, report);
+    indent = 0;  // one compact value per line
+  }
 
   // For JSON output the size measure and the analysis's root size both equal
   // the rendered length. A text far above the budget is analysed straight away
@@ -254,12 +375,7 @@ std::string run_pipeline(std::string_view input, std::string_view options_text) 
       report.input_chars = size::of({indent > 0, indent}, parsed->value(), 0);
     }
   } else {
-    std::string full = render(parsed->value(), indent, report.format);
-    report.input_chars = utf8::count(full);
-    if (report.input_chars <= o.max_chars) {
-      report.output_chars = report.input_chars;
-      return success_envelope(std::move(full), report);
-    }
+    report.input_chars = yaml::document_chars(parsed->value(), indent);
   }
   if (report.input_chars <= o.max_chars) {
     report.output_chars = report.input_chars;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,7 @@ struct Report {
   Format input_format = Format::Json;
   bool pruned = false;
   bool fits = true;
+  bool focus = false;  // the report then carries the focus counters too
   Stats stats;
 };
 

@@ -7,7 +7,9 @@
 #include <unordered_set>
 
 #include "fields.h"
+#include "focus.h"
 #include "lexical.h"
+#include "lines.h"
 #include "shape.h"
 #include "siphash.h"
 #include "text.h"
@@ -198,13 +200,18 @@ Fitted Pruner::fit(const Value& v, const Meta& meta, std::uint64_t budget, std::
   if (budget <= meta.min) return minimal(v, meta, depth);
   switch (v.kind()) {
     case Kind::String: {
-      ++stats.strings_truncated;
-      std::string cut = text::fit_text(v.text(), budget, *options, measure_quoted);
+      // A text read as plain text is fitted by lines (its end holds its outcome).
+      std::string cut =
+          options->focus == Focus::Auto
+              ? focus::fit_string(v.text(), budget, *options, measure_quoted,
+                                  focus_index ? &focus_index->terms() : nullptr, stats)
+              : lines::fit_string(v.text(), budget, *options, measure_quoted, options->input_format == Format::Text,
+                                  stats);
       std::uint64_t s = size::quoted(cut);
       return {Value::string(std::move(cut)), s};
     }
     case Kind::Array:
-      if (options->array_strategy == ArrayStrategy::Condense) {
+      if (options->array_strategy == ArrayStrategy::Condense && !(focus_index && focused_lookup(v, meta))) {
         if (auto condensed = try_condense(v, meta, budget, depth)) return std::move(*condensed);
       }
       return fit_array(v, meta, budget, depth);
@@ -342,6 +349,8 @@ class Selection {
   std::uint64_t gap_count_, gap_total_;
 };
 
+}  // namespace
+
 std::vector<std::size_t> priority_order(const Meta& meta, bool keep_last) {
   const std::size_t n = meta.children.size();
   std::vector<std::size_t> order;
@@ -365,12 +374,12 @@ std::vector<std::size_t> priority_order(const Meta& meta, bool keep_last) {
   return order;
 }
 
-}  // namespace
-
 Fitted Pruner::fit_array(const Value& v, const Meta& meta, std::uint64_t b, std::uint64_t d) {
   const auto& items = v.items();
   const std::uint64_t n = items.size();
-  std::vector<std::size_t> order = priority_order(meta, options->keep_last_item);
+  const focus::Node* focused = focus_index ? focused_items(meta) : nullptr;
+  std::vector<std::size_t> order =
+      focus_index ? focused_order(meta, focused) : priority_order(meta, options->keep_last_item);
   Selection sel(layout(), n, d);
   std::vector<std::optional<Value>> fitted(n);
   std::uint64_t result_size = 0;
@@ -436,6 +445,8 @@ Fitted Pruner::fit_array(const Value& v, const Meta& meta, std::uint64_t b, std:
     next = i + 1;
   }
   if (next < n) out.push_back(gap_value(n - next));
+  if (focused)
+    for (std::uint64_t i : sel.kept()) stats.items_promoted += focus_index->mask(*focused, i) & focused->weighted ? 1 : 0;
   ++stats.arrays_sampled;
   stats.items_omitted += n - sel.kept().size();
   stats.protected_omitted += sat_sub(meta.protected_count, kept_protected);
@@ -492,7 +503,8 @@ Fitted Pruner::fit_object(const Value& v, const Meta& meta, std::uint64_t b, std
     children.push_back({&members[i].value, &meta.children[i], &members[i].key});
   }
   const std::uint64_t fixed = oc.of(kept.size(), kept_sum);
-  Filled filled = water_fill(children, sat_sub(b, fixed), d + 1);
+  Filled filled = focus_index ? focused_fill(meta, kept, children, sat_sub(b, fixed), d + 1)
+                              : water_fill(children, sat_sub(b, fixed), d + 1);
 
   Value::Object out;
   out.reserve(kept.size() + 1);
@@ -508,13 +520,17 @@ Fitted Pruner::fit_object(const Value& v, const Meta& meta, std::uint64_t b, std
 }
 
 std::vector<std::size_t> Pruner::choose_keys(const Value& v, const Meta& meta, std::uint64_t b, std::uint64_t d) {
+  if (focus_index) return focused_keys(v, meta, b, d);
+  if (options->array_strategy == ArrayStrategy::Condense) return select_keys(v, meta, b, d);
+  return sample_keys(v, meta, b, d);
+}
+
+std::vector<std::size_t> Pruner::sample_keys(const Value& v, const Meta& meta, std::uint64_t b, std::uint64_t d) {
   const auto& members = v.members();
   const std::uint64_t n = members.size();
   const size::Layout l = layout();
   ObjectCost oc{l, n, d};
   auto entry = [&](std::size_t i) { return size::entry_cost(l, members[i].key) + meta.children[i].min; };
-
-  if (options->array_strategy == ArrayStrategy::Condense) return select_keys(v, meta, b, d);
 
   std::vector<std::size_t> kept;
   std::uint64_t kept_sum = 0;
@@ -569,6 +585,8 @@ bool opaque_text(std::string_view s) {
   return (s.size() >= 12 && digit && upper && lower) || (hexish && digit);
 }
 
+}  // namespace
+
 // The score of one entry of an object under the relevance rule.
 double entry_score(const Member& e, const Meta& child, std::size_t index, const Query* q, const FieldScorer& scorer) {
   if (child.has_protected) return std::numeric_limits<double>::infinity();
@@ -616,8 +634,6 @@ std::uint64_t tier_limit(std::uint64_t b, double score) {
   if (x >= 18446744073709551615.0) return std::numeric_limits<std::uint64_t>::max();
   return static_cast<std::uint64_t>(x);
 }
-
-}  // namespace
 
 std::vector<std::size_t> Pruner::select_keys(const Value& v, const Meta& meta, std::uint64_t b, std::uint64_t d) {
   const auto& members = v.members();

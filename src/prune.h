@@ -25,6 +25,10 @@ struct Query;
 struct Plan;
 struct Discovery;
 struct PlanOutcome;
+namespace focus {
+class Index;
+struct Node;
+}  // namespace focus
 
 // Sizes and protection of one node, built once per call and read-only after.
 struct Meta {
@@ -53,6 +57,13 @@ struct Child {
 struct PathHash {
   std::size_t operator()(const Path& p) const noexcept;
 };
+
+// Items of an array in the order sampling tries them: first, new shapes, last, the rest.
+std::vector<std::size_t> priority_order(const Meta& meta, bool keep_last);
+// The relevance rule's score of one object entry (+infinity when it holds protected content).
+double entry_score(const Member& e, const Meta& child, std::size_t index, const Query* q, const FieldScorer& scorer);
+// Share of the budget a key or column of this score may fill: ⌊b × f⌋ with f = 1.0, 0.9 or 0.7.
+std::uint64_t tier_limit(std::uint64_t b, double score);
 
 class Pruner {
  public:
@@ -107,6 +118,8 @@ class Pruner {
   std::uint64_t floor_head_chars = 24;
   std::unordered_set<Path, PathHash> pinned;
   bool query_suppressed = false;
+  // The call's hit masks when it focuses on the request; null otherwise.
+  const focus::Index* focus_index = nullptr;
   // Where analyze_at puts child analyses when set (it must outlive them); the heap otherwise.
   Arena* arena = nullptr;
 
@@ -117,6 +130,21 @@ class Pruner {
   std::vector<std::size_t> choose_keys(const Value& v, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
   // The relevance rule: keys by score, each within its tier's share of the budget.
   std::vector<std::size_t> select_keys(const Value& v, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
+  // The rule of sampled objects without focus: input order, after keys holding protected content.
+  std::vector<std::size_t> sample_keys(const Value& v, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
+  // ---- focus module ----------------------------------------------------------
+  // An array of records of which only a few match: sampled with its matches first instead of
+  // condensed (counted).
+  bool focused_lookup(const Value& v, const Meta& meta);
+  // Item priority with matching items first; null without a match in the array.
+  const focus::Node* focused_items(const Meta& meta) const;
+  std::vector<std::size_t> focused_order(const Meta& meta, const focus::Node* node) const;
+  // Keys of a sampled object by relevance: keys that hit what their siblings do not first.
+  std::vector<std::size_t> focused_keys(const Value& v, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
+  // Water filling that serves relevant kept children before the others.
+  Filled focused_fill(const Meta& meta, const std::vector<std::size_t>& kept, const std::vector<Child>& children,
+                      std::uint64_t spare, std::uint64_t depth);
+  // ---- end of focus module -----------------------------------------------------
   bool is_protected_path(const Path& p) const;
   // Protection depends on paths only when there are patterns or pinned paths.
   bool tracks_paths() const { return !patterns.empty() || !pinned.empty(); }

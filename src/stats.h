@@ -31,6 +31,13 @@ struct Stats {
   std::uint64_t arrays_condensed = 0;
   std::uint64_t fields_dropped = 0;
   std::uint64_t protected_omitted = 0;
+  // Focus on the request (reported only when it is on).
+  std::uint64_t items_promoted = 0;
+  std::uint64_t arrays_focused = 0;
+  std::uint64_t keys_promoted = 0;
+  // Line fitting: lines left out (the markers' line counts) and kept lines a matcher flagged.
+  std::uint64_t lines_omitted = 0;
+  std::uint64_t lines_matched = 0;
 };
 
 }  // namespace tavisk

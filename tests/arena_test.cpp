@@ -114,6 +114,8 @@ TEST(BorrowedText, CopiesOwnTheirTextAndMovesKeepTheReference) {
 
 // The arena reader gives the owning reader's tree, or the same error at the same place.
 TEST(ArenaReader, AgreesWithTheOwningReaderOnEveryCorpusFile) {
+  TAVISK_NEEDS_SHARED("corpus/real");
+  TAVISK_NEEDS_SHARED("corpus/jsontestsuite");
   auto files = testing::files_under(testing::shared_dir() + "/corpus/real", ".json");
   for (auto& f : testing::files_under(testing::shared_dir() + "/corpus/jsontestsuite", ".json")) files.push_back(f);
   ASSERT_GT(files.size(), 330u);

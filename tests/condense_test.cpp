@@ -994,6 +994,7 @@ Value github_issues() {
 }
 
 TEST(CondenseCorpus, TablesKeepOneRecordPerItemInOrder) {
+  TAVISK_NEEDS_SHARED("corpus/real");
   const std::vector<Table> tables = {
       {"github issues", github_issues(), {}, {{"number"}, {"id"}, {"title"}}},
       {"github commits", corpus("github-commits-list.json"), {}, {{"sha"}}},
@@ -1027,6 +1028,7 @@ TEST(CondenseCorpus, TablesKeepOneRecordPerItemInOrder) {
 }
 
 TEST(CondenseCorpus, TenThousandRowsCondenseWhereTheyCanFit) {
+  TAVISK_NEEDS_SHARED("corpus/real");
   // One fit of the table (the budget search would repeat it): every record stays, in order, with its id and
   // title whole, within the budget, and the reported size is the rendered size.
   Value table = generated_table(10000);

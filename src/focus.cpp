@@ -1,0 +1,584 @@
+#include "focus.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+
+#include "fields.h"
+#include "lines.h"
+#include "prune.h"
+#include "unicode.h"
+#include "utf8.h"
+
+namespace tavisk::focus {
+
+namespace {
+
+// Characters stripped from both ends of an exact token.
+bool wrapping(char32_t c) {
+  switch (c) {
+    case '"': case '\'': case '`': case '(': case ')': case '[': case ']': case '{': case '}': case '<':
+    case '>': case ',': case '.': case ';': case ':': case '!': case '?':
+    case U'\u2018': case U'\u2019': case U'\u201C': case U'\u201D': case U'\u00AB': case U'\u00BB':
+      return true;
+    default: return false;
+  }
+}
+
+// The token without its wrapping characters at either end.
+std::string_view strip(std::string_view t) {
+  while (!t.empty()) {
+    std::size_t i = 0;
+    if (!wrapping(utf8::next(t, i))) break;
+    t.remove_prefix(i);
+  }
+  while (!t.empty()) {
+    std::size_t start = t.size() - 1;
+    while (start > 0 && (static_cast<unsigned char>(t[start]) & 0xC0) == 0x80) --start;
+    std::size_t i = start;
+    if (!wrapping(utf8::next(t, i))) break;
+    t.remove_suffix(t.size() - start);
+  }
+  return t;
+}
+
+bool exact_worthy(std::string_view t) {
+  std::size_t chars = 0;
+  bool alnum = false, other = false;
+  for (std::size_t i = 0; i < t.size();) {
+    const char32_t c = utf8::next(t, i);
+    ++chars;
+    const bool letter = unicode::alphabetic(c);
+    alnum = alnum || letter || unicode::numeric(c);
+    other = other || !letter;
+  }
+  return chars >= 2 && alnum && other;
+}
+
+void lower_into(std::string_view text, std::string& out) {
+  out.clear();
+  for (std::size_t i = 0; i < text.size();) unicode::append_lower(out, utf8::next(text, i));
+}
+
+bool ascii(std::string_view s) {
+  unsigned char any = 0;
+  for (char c : s) any |= static_cast<unsigned char>(c);
+  return any < 0x80;
+}
+
+bool word_byte(unsigned char c) { return c >= 0x80 || (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
+
+}  // namespace
+
+std::vector<std::string> exact_tokens(std::string_view arguments) {
+  std::vector<std::string> out;
+  auto take = [&](std::string_view raw) {
+    const std::string_view t = strip(raw);
+    if (!exact_worthy(t)) return;
+    std::string low = unicode::lower(t);
+    if (std::find(out.begin(), out.end(), low) == out.end()) out.push_back(std::move(low));
+  };
+  std::size_t start = 0, i = 0;
+  while (i < arguments.size()) {
+    const std::size_t at = i;
+    if (unicode::white_space(utf8::next(arguments, i))) {
+      if (at > start) take(arguments.substr(start, at - start));
+      start = i;
+    }
+  }
+  if (arguments.size() > start) take(arguments.substr(start));
+  return out;
+}
+
+Terms Terms::of(std::string_view arguments) {
+  Terms t;
+  if (auto q = build_query(arguments)) {
+    for (const std::string& w : q->terms) {
+      if (t.words_.size() >= MAX_TERMS) break;
+      t.words_.push_back(w);
+    }
+  }
+  for (std::string& e : exact_tokens(arguments)) {
+    if (t.size() >= MAX_TERMS) break;
+    if (std::find(t.words_.begin(), t.words_.end(), e) != t.words_.end()) continue;
+    t.exact_.push_back(std::move(e));
+  }
+  t.index_words();
+  return t;
+}
+
+void Terms::index_words() {
+  for (std::size_t j = 0; j < words_.size(); ++j) {
+    const std::string& w = words_[j];
+    word_bit_.emplace(w, static_cast<unsigned>(j));
+    word_starts_[static_cast<unsigned char>(w[0]) >> 6] |= std::uint64_t{1} << (w[0] & 63);
+    if (w.size() < 64) word_lengths_ |= std::uint64_t{1} << w.size();
+    if (w.size() > 5) long_words_.push_back({j, utf8::count(w)});
+    tail_ = tail_ || w == "last" || w == "final";
+    longest_word_ = std::max(longest_word_, w.size());
+  }
+  for (std::size_t k = 0; k < exact_.size(); ++k) {
+    exact_bit_.emplace(exact_[k], static_cast<unsigned>(words_.size() + k));
+    longest_exact_ = std::max(longest_exact_, exact_[k].size());
+    if (exact_[k].size() < 64) exact_lengths_ |= std::uint64_t{1} << exact_[k].size();
+  }
+}
+
+std::uint64_t Terms::exact_bits() const {
+  std::uint64_t bits = 0;
+  for (std::size_t k = 0; k < exact_.size(); ++k) bits |= std::uint64_t{1} << (words_.size() + k);
+  return bits;
+}
+
+std::uint64_t Terms::one_word(std::string_view w, std::uint64_t chars, std::uint64_t bits) const {
+  const std::string_view t = norm(w);
+  if (t.size() < w.size()) --chars;
+  bool checked = false, ok = false;
+  auto worth = [&] {
+    if (!checked) ok = informative(w), checked = true;
+    return ok;
+  };
+  if (t.size() < 64 && ((word_lengths_ >> t.size()) & 1) && ((word_starts_[static_cast<unsigned char>(t[0]) >> 6] >> (t[0] & 63)) & 1)) {
+    auto it = word_bit_.find(t);
+    if (it != word_bit_.end() && worth()) bits |= std::uint64_t{1} << it->second;
+  }
+  if (t.size() <= 4) return bits;
+  for (const Long& l : long_words_) {
+    if ((bits >> l.word) & 1) continue;
+    if ((chars > l.chars ? chars - l.chars : l.chars - chars) > 1) continue;
+    // One edit leaves the first or the last byte in place.
+    const std::string& term = words_[l.word];
+    if (term.front() != t.front() && term.back() != t.back()) continue;
+    if (within_one_edit(words_[l.word], t) && worth()) bits |= std::uint64_t{1} << l.word;
+  }
+  return bits;
+}
+
+std::uint64_t Terms::word_hits(std::string_view text, Scratch& s) const {
+  if (words_.empty()) return 0;
+  std::uint64_t bits = 0;
+  if (!ascii(text)) {
+    WordSplitter split(text);
+    while (split.next(s.word))
+      if (s.word.size() <= 4 * longest_word_ + 4) bits = one_word(s.word, utf8::count(s.word), bits);
+    return bits;
+  }
+  // The word splitter's rules for ASCII text (runs of letters and digits, split where a capital
+  // follows a lowercase letter or digit), without decoding; words too long to hit are skipped.
+  const std::size_t limit = longest_word_ + 2;
+  std::string& w = s.word;
+  w.clear();
+  bool too_long = false, prev_lower_or_digit = false;
+  auto flush = [&] {
+    if (!w.empty() && !too_long) bits = one_word(w, w.size(), bits);
+    w.clear();
+    too_long = false;
+  };
+  for (const char ch : text) {
+    const bool upper = ch >= 'A' && ch <= 'Z', lower = ch >= 'a' && ch <= 'z', digit = ch >= '0' && ch <= '9';
+    if (!upper && !lower && !digit) {
+      flush();
+      prev_lower_or_digit = false;
+      continue;
+    }
+    if (prev_lower_or_digit && upper) flush();
+    if (w.size() < limit)
+      w.push_back(upper ? static_cast<char>(ch + 32) : ch);
+    else
+      too_long = true;
+    prev_lower_or_digit = lower || digit;
+  }
+  flush();
+  return bits;
+}
+
+std::uint64_t Terms::exact_hits(std::string_view text, Scratch& s) const {
+  if (exact_.empty() || text.empty() || text.size() > 3 * longest_exact_) return 0;
+  if (ascii(text)) {
+    if (text.size() < 64 ? !((exact_lengths_ >> text.size()) & 1) : text.size() > longest_exact_) return 0;
+    s.lowered.assign(text);
+    for (char& c : s.lowered)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  } else {
+    lower_into(text, s.lowered);
+  }
+  auto it = exact_bit_.find(std::string_view(s.lowered));
+  return it == exact_bit_.end() ? 0 : std::uint64_t{1} << it->second;
+}
+
+std::uint64_t Terms::exact_inside(std::string_view text, Scratch& s) const {
+  if (exact_.empty()) return 0;
+  lower_into(text, s.lowered);
+  const std::string_view hay = s.lowered;
+  std::uint64_t bits = 0;
+  for (std::size_t k = 0; k < exact_.size(); ++k) {
+    const std::string& e = exact_[k];
+    // A match must not run on into more of a word at either end (404 is not inside 14044).
+    const bool word_start = word_byte(static_cast<unsigned char>(e.front()));
+    const bool word_end = word_byte(static_cast<unsigned char>(e.back()));
+    for (std::size_t p = hay.find(e); p != std::string_view::npos; p = hay.find(e, p + 1)) {
+      const bool open = !word_start || p == 0 || !word_byte(static_cast<unsigned char>(hay[p - 1]));
+      const std::size_t end = p + e.size();
+      const bool close = !word_end || end == hay.size() || !word_byte(static_cast<unsigned char>(hay[end]));
+      if (open && close) {
+        bits |= std::uint64_t{1} << (words_.size() + k);
+        break;
+      }
+    }
+  }
+  return bits;
+}
+
+// ---- lines --------------------------------------------------------------------
+
+namespace {
+
+constexpr std::string_view SEVERITY_WORDS[] = {
+    "abort",   "aborted",  "crash",   "crashed", "critical", "denied",   "err",       "error",     "errors",
+    "exception", "fail",   "failed",  "failing", "fails",    "failure",  "fatal",     "killed",    "panic",
+    "panicked", "refused", "segfault", "timeout", "traceback", "unhandled", "warn",    "warning"};
+
+// A quoted request followed by a 4xx or 5xx status, as access logs write them: `" 404 `.
+bool http_error_status(std::string_view line) {
+  for (std::size_t p = line.find("\" "); p != std::string_view::npos; p = line.find("\" ", p + 1)) {
+    const std::size_t d = p + 2;
+    if (d + 3 > line.size()) return false;
+    const char a = line[d], b = line[d + 1], c = line[d + 2];
+    if ((a == '4' || a == '5') && b >= '0' && b <= '9' && c >= '0' && c <= '9' &&
+        (d + 3 == line.size() || line[d + 3] == ' '))
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool severity_word(std::string_view word) {
+  return std::binary_search(std::begin(SEVERITY_WORDS), std::end(SEVERITY_WORDS), word);
+}
+
+bool LineMatcher::operator()(std::string_view line) {
+  if (http_error_status(line)) return true;
+  WordSplitter split(line);
+  while (split.next(scratch_.word))
+    if (severity_word(scratch_.word)) return true;
+  return terms_ && (terms_->word_hits(line, scratch_) != 0 || terms_->exact_inside(line, scratch_) != 0);
+}
+
+std::string fit_string(std::string_view s, std::uint64_t budget, const Options& options,
+                       std::uint64_t (*measure)(std::string_view), const Terms* terms, Stats& stats) {
+  const lines::Matcher matcher = LineMatcher(terms);
+  lines::Rules rules;
+  rules.head_percent = 0;  // the first line only
+  rules.tail_percent = 30;
+  rules.matcher = &matcher;
+  return lines::fit_string(s, budget, options, measure, true, stats, rules);
+}
+
+// ---- per-container orders ----------------------------------------------
+
+namespace {
+
+std::array<std::uint64_t, MAX_TERMS> bit_counts(const std::uint64_t* masks, std::size_t n) {
+  std::array<std::uint64_t, MAX_TERMS> c{};
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::uint64_t m = masks[i]; m; m &= m - 1) ++c[static_cast<std::size_t>(std::countr_zero(m))];
+  return c;
+}
+
+}  // namespace
+
+void scores(const std::uint64_t* masks, std::size_t n, std::uint64_t exact, std::uint64_t& weighted,
+            std::vector<std::uint64_t>& out) {
+  const auto c = bit_counts(masks, n);
+  weighted = 0;
+  for (std::size_t j = 0; j < MAX_TERMS; ++j)
+    if (c[j] > 0 && c[j] < n) weighted |= std::uint64_t{1} << j;
+  out.assign(n, 0);
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::uint64_t m = masks[i] & weighted; m; m &= m - 1) {
+      const auto j = static_cast<std::size_t>(std::countr_zero(m));
+      out[i] += (n - c[j]) << ((exact >> j) & 1);
+    }
+}
+
+std::vector<std::uint32_t> promote(const std::vector<std::uint64_t>& scores) {
+  std::vector<std::uint32_t> out;
+  for (std::size_t i = 0; i < scores.size(); ++i)
+    if (scores[i] > 0) out.push_back(static_cast<std::uint32_t>(i));
+  std::stable_sort(out.begin(), out.end(), [&](std::uint32_t a, std::uint32_t b) { return scores[a] > scores[b]; });
+  return out;
+}
+
+bool narrow(const std::uint64_t* masks, std::size_t n) {
+  if (n < 4) return false;
+  const auto c = bit_counts(masks, n);
+  for (std::uint64_t k : c)
+    if (k >= 1 && 4 * k <= n) return true;
+  return false;
+}
+
+// ---- the index -------------------------------------------------------------
+
+std::unique_ptr<Index> Index::build(const Value& doc, const Meta& meta, const Options& options) {
+  if (!options.arguments) return nullptr;
+  auto index = std::make_unique<Index>();
+  index->terms_ = Terms::of(*options.arguments);
+  if (index->terms_.empty()) return nullptr;
+  index->walk(doc, meta);
+  std::sort(index->nodes_.begin(), index->nodes_.end(),
+            [](const auto& a, const auto& b) { return std::less<const Meta*>()(a.first, b.first); });
+  return index;
+}
+
+const Node* Index::node(const Meta& container) const {
+  auto it = std::lower_bound(nodes_.begin(), nodes_.end(), &container, [](const auto& e, const Meta* m) {
+    return std::less<const Meta*>()(e.first, m);
+  });
+  return it != nodes_.end() && it->first == &container ? &it->second : nullptr;
+}
+
+void Index::add_node(const Value& v, const Meta& m, const std::uint64_t* child_masks, const std::uint64_t* key_exact,
+                     std::size_t n) {
+  bool any = false;
+  for (std::size_t i = 0; i < n && !any; ++i) any = child_masks[i] != 0;
+  if (!any) return;
+  Node node;
+  node.values = values_.size();
+  node.count = n;
+  scores(child_masks, n, terms_.exact_bits(), node.weighted, scratch_);
+  if (v.is_array()) {
+    std::vector<std::uint32_t> order = promote(scratch_);
+    bool records = true;
+    for (const Value& item : v.items()) records = records && item.is_object();
+    node.lookup = records && narrow(child_masks, n);
+    if (order.empty() && !node.lookup) return;  // nothing to act on
+    values_.insert(values_.end(), child_masks, child_masks + n);
+    node.order = order_.size();
+    node.promoted = order.size();
+    order_.insert(order_.end(), order.begin(), order.end());
+  } else {
+    // A key equal to an exact token is relevant even when every sibling shares its hits.
+    for (std::size_t i = 0; i < n; ++i)
+      if (key_exact[i] && scratch_[i] == 0) scratch_[i] = 1;
+    node.any_relevant = std::any_of(scratch_.begin(), scratch_.end(), [](std::uint64_t x) { return x > 0; });
+    if (!node.any_relevant) return;
+    values_.insert(values_.end(), scratch_.begin(), scratch_.end());
+  }
+  nodes_.emplace_back(&m, node);
+}
+
+void Index::walk(const Value& doc, const Meta& meta) {
+  Terms::Scratch s;
+  auto scalar = [&](const Value& v) -> std::uint64_t {
+    return v.is_string() || v.is_number() ? terms_.hits(v.text(), s) : 0;
+  };
+  auto children = [](const Value& v) -> std::size_t {
+    return v.is_array() ? v.items().size() : v.is_object() ? v.members().size() : 0;
+  };
+  if (children(doc) == 0) {
+    root_ = scalar(doc);
+    return;
+  }
+  // Containers still open, innermost last, and the masks of their finished children.
+  struct Frame {
+    const Value* v;
+    const Meta* m;
+    std::size_t n, next, base;
+  };
+  std::vector<Frame> stack;
+  std::vector<std::uint64_t> pending, pending_exact;
+  // Keys repeat from record to record: their hits are looked up once each (up to a bound).
+  struct KeyHits {
+    std::uint64_t all, exact;
+  };
+  std::unordered_map<std::string_view, KeyHits> keys;
+  constexpr std::size_t max_keys = 4096;
+  auto key_hits = [&](std::string_view key) {
+    if (auto it = keys.find(key); it != keys.end()) return it->second;
+    const std::uint64_t exact = terms_.exact_hits(key, s);
+    const KeyHits h{terms_.word_hits(key, s) | exact, exact};
+    if (keys.size() < max_keys) keys.emplace(key, h);
+    return h;
+  };
+  auto finish_child = [&](const Frame& f, std::size_t i, std::uint64_t mask) {
+    std::uint64_t exact = 0;
+    if (f.v->is_object()) {
+      const KeyHits h = key_hits(f.v->members()[i].key);
+      exact = h.exact;
+      mask |= h.all;
+    }
+    pending.push_back(mask);
+    pending_exact.push_back(exact);
+  };
+  auto open = [&](const Value& v, const Meta& m) {
+    stack.push_back({&v, &m, std::min<std::size_t>(children(v), m.children.size()), 0, pending.size()});
+  };
+  open(doc, meta);
+  while (!stack.empty()) {
+    Frame& f = stack.back();
+    if (f.next < f.n) {
+      const std::size_t i = f.next++;
+      const Value& c = f.v->is_array() ? f.v->items()[i] : f.v->members()[i].value;
+      const Meta& cm = f.m->children[i];
+      if (children(c) > 0 && !cm.children.empty()) {
+        open(c, cm);  // f is not used again before this frame is back on top
+        continue;
+      }
+      finish_child(f, i, scalar(c));
+      continue;
+    }
+    const Frame done = f;
+    add_node(*done.v, *done.m, pending.data() + done.base, pending_exact.data() + done.base, done.n);
+    std::uint64_t mask = 0;
+    for (std::size_t k = done.base; k < pending.size(); ++k) mask |= pending[k];
+    pending.resize(done.base);
+    pending_exact.resize(done.base);
+    stack.pop_back();
+    if (stack.empty())
+      root_ = mask;
+    else
+      finish_child(stack.back(), stack.back().next - 1, mask);
+  }
+}
+
+}  // namespace tavisk::focus
+
+// ---- fitting with focus (Pruner) -------------------------------------------
+
+namespace tavisk {
+
+bool Pruner::focused_lookup(const Value&, const Meta& meta) {
+  const focus::Node* node = focus_index->node(meta);
+  if (!node || !node->lookup) return false;
+  ++stats.arrays_focused;
+  return true;
+}
+
+const focus::Node* Pruner::focused_items(const Meta& meta) const {
+  const focus::Node* node = focus_index->node(meta);
+  return node && node->promoted > 0 ? node : nullptr;
+}
+
+std::vector<std::size_t> Pruner::focused_order(const Meta& meta, const focus::Node* node) const {
+  const std::size_t n = meta.children.size();
+  const bool keep_last = options->keep_last_item;
+  if (!node && !(keep_last && focus_index->terms().tail())) return priority_order(meta, keep_last);
+  std::vector<std::size_t> order;
+  order.reserve(n);
+  std::vector<char> taken(n, 0);
+  auto take = [&](std::size_t i) {
+    if (taken[i]) return;
+    taken[i] = 1;
+    order.push_back(i);
+  };
+  // A request for the end of a list wants the last item before anything else.
+  if (keep_last && focus_index->terms().tail()) take(n - 1);
+  const std::size_t promoted = node ? node->promoted : 0;
+  for (std::size_t k = 0; k < promoted; ++k) {
+    take(focus_index->promoted(*node)[k]);
+    // The last item keeps its place right after the best match.
+    if (k == 0 && keep_last) take(n - 1);
+  }
+  for (std::size_t i : priority_order(meta, keep_last)) take(i);
+  return order;
+}
+
+namespace {
+
+// Fixed cost of an object keeping k entries whose entry costs (key and child minimum) sum to kept_sum.
+std::uint64_t object_cost(size::Layout l, std::uint64_t n, std::uint64_t d, std::uint64_t k, std::uint64_t kept_sum) {
+  const std::uint64_t omitted = n - k;
+  return size::overhead(l, k + (omitted ? 1 : 0), d) + kept_sum + (omitted ? size::keys_marker_cost(l, omitted) : 0);
+}
+
+}  // namespace
+
+std::vector<std::size_t> Pruner::focused_keys(const Value& v, const Meta& meta, std::uint64_t b, std::uint64_t d) {
+  const auto& members = v.members();
+  const std::size_t n = members.size();
+  const size::Layout l = layout();
+  const focus::Node* node = focus_index->node(meta);
+  const bool any_relevant = node && node->any_relevant;
+  const Query* q = query();
+  const bool condense = options->array_strategy == ArrayStrategy::Condense;
+  struct Ranked {
+    std::size_t i;
+    double score;
+    std::uint64_t hits;  // the entry's focus score
+    int group;           // 0 protected, 1 relevant, 2 the rest
+  };
+  std::vector<Ranked> ranked(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const Meta& c = meta.children[i];
+    const std::uint64_t hits = any_relevant ? focus_index->score(*node, i) : 0;
+    const int group = c.has_protected ? 0 : hits > 0 ? 1 : 2;
+    ranked[i] = {i, entry_score(members[i], c, i, q, *scorer), hits, group};
+  }
+  // Scores that are not numbers compare equal to everything and keep their place.
+  std::stable_sort(ranked.begin(), ranked.end(), [](const Ranked& a, const Ranked& c) {
+    if (a.group != c.group) return a.group < c.group;
+    if (a.hits != c.hits) return a.hits > c.hits;
+    return a.score > c.score;
+  });
+  std::vector<std::size_t> kept;
+  std::uint64_t kept_sum = 0;
+  for (const Ranked& r : ranked) {
+    const std::uint64_t with = kept_sum + size::entry_cost(l, members[r.i].key) + meta.children[r.i].min;
+    if (r.group != 0 || condense) {
+      std::uint64_t limit = tier_limit(b, r.score);
+      if (r.group == 2 && any_relevant) limit /= 2;
+      if (object_cost(l, n, d, kept.size() + 1, with) > limit) continue;
+    }
+    kept_sum = with;
+    kept.push_back(r.i);
+  }
+  std::vector<char> plain(n, 0);
+  for (std::size_t i : condense ? select_keys(v, meta, b, d) : sample_keys(v, meta, b, d)) plain[i] = 1;
+  for (std::size_t i : kept) stats.keys_promoted += plain[i] ? 0 : 1;
+  return kept;
+}
+
+Pruner::Filled Pruner::focused_fill(const Meta& meta, const std::vector<std::size_t>& kept,
+                                    const std::vector<Child>& children, std::uint64_t spare, std::uint64_t depth) {
+  const focus::Node* node = focus_index->node(meta);
+  if (!node || !node->any_relevant) return water_fill(children, spare, depth);
+  const std::size_t m = children.size();
+  std::vector<int> group(m);
+  bool any = false;
+  for (std::size_t k = 0; k < m; ++k) {
+    group[k] = focus_index->score(*node, kept[k]) > 0 ? 0 : 1;
+    any = any || group[k] == 0;
+  }
+  if (!any) return water_fill(children, spare, depth);
+  // Relevant children first, best matches first: children of one score share what the better
+  // ones left, smallest need first; the others then share what is left.
+  std::vector<std::size_t> order(m);
+  for (std::size_t k = 0; k < m; ++k) order[k] = k;
+  auto need = [&](std::size_t k) { return children[k].meta->full - children[k].meta->min; };
+  auto level = [&](std::size_t k) { return group[k] == 0 ? focus_index->score(*node, kept[k]) : 0; };
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t c) {
+    if (level(a) != level(c)) return level(a) > level(c);
+    return need(a) < need(c);
+  });
+  Filled out;
+  out.values.resize(m);
+  std::size_t remaining = 0;  // children left at the current level
+  for (std::size_t pos = 0; pos < m; ++pos) {
+    const std::size_t k = order[pos];
+    if (remaining == 0)
+      while (pos + remaining < m && level(order[pos + remaining]) == level(k)) ++remaining;
+    const Child& c = children[k];
+    const std::uint64_t extra = std::min(spare / remaining, need(k));
+    path.push_back(c.key ? std::string(c.key->view()) : std::string("*"));
+    Fitted f = fit(*c.value, *c.meta, c.meta->min + extra, depth);
+    path.pop_back();
+    if (f.size >= c.meta->min) spare = f.size - c.meta->min < spare ? spare - (f.size - c.meta->min) : 0;
+    out.total += f.size;
+    out.values[k] = std::move(f.value);
+    --remaining;
+  }
+  return out;
+}
+
+}  // namespace tavisk

@@ -1,0 +1,168 @@
+// Focus: keeping what the request asks for. The terms of a call's arguments
+// (query words and exact tokens) are matched once against the whole document;
+// every container whose children hold hits gets their hit masks, and arrays
+// get the order in which their matching items are tried. Built once per call
+// and read by every attempt of the budget search.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "lexical.h"
+#include "options.h"
+#include "stats.h"
+#include "value.h"
+
+namespace tavisk {
+
+struct Meta;
+
+namespace focus {
+
+// Most terms (query words and exact tokens together) a call matches: one bit each.
+inline constexpr std::size_t MAX_TERMS = 64;
+
+// Exact tokens of an arguments text: white-space separated words stripped of surrounding
+// quotes, brackets and punctuation, kept when they have at least 2 characters, a letter or
+// digit and a character that is not a letter (batch/v1, 1.1.2, 404, RIPPLE-12); lowercased,
+// first occurrences in order.
+std::vector<std::string> exact_tokens(std::string_view arguments);
+
+// The terms of one call: bit j < words().size() is query word j; the following bits are the
+// exact tokens.
+class Terms {
+ public:
+  // The query words, then the exact tokens that are not also query words, at most MAX_TERMS.
+  static Terms of(std::string_view arguments);
+
+  bool empty() const { return words_.empty() && exact_.empty(); }
+  std::size_t size() const { return words_.size() + exact_.size(); }
+  std::size_t word_count() const { return words_.size(); }
+  const std::vector<std::string>& words() const { return words_; }
+  const std::vector<std::string>& exact() const { return exact_; }
+  // The request asks for the end of a list ("last", "final").
+  bool tail() const { return tail_; }
+  // Bits of the exact tokens (already shifted past the words).
+  std::uint64_t exact_bits() const;
+
+  // Reusable buffers of the matching functions, so that no word costs an allocation.
+  struct Scratch {
+    std::string word;
+    std::string lowered;
+  };
+  // Words that hit the text's informative words: exactly after plural folding, or (words longer
+  // than 5 bytes) within one edit of a folded word longer than 4 bytes.
+  std::uint64_t word_hits(std::string_view text, Scratch& s) const;
+  // The bits one lowercase word hits (chars: its length in characters).
+  std::uint64_t one_word(std::string_view w, std::uint64_t chars, std::uint64_t bits) const;
+  // Exact tokens equal to the whole lowercased text.
+  std::uint64_t exact_hits(std::string_view text, Scratch& s) const;
+  // Exact tokens occurring anywhere in the text, ignoring letter case.
+  std::uint64_t exact_inside(std::string_view text, Scratch& s) const;
+  // A scalar's or key's hits: word hits and whole-text exact hits.
+  std::uint64_t hits(std::string_view text, Scratch& s) const {
+    return empty() ? 0 : word_hits(text, s) | exact_hits(text, s);
+  }
+
+ private:
+  void index_words();
+
+  std::vector<std::string> words_;
+  std::vector<std::string> exact_;
+  std::unordered_map<std::string, unsigned, TokenHash, std::equal_to<>> word_bit_;
+  std::unordered_map<std::string, unsigned, TokenHash, std::equal_to<>> exact_bit_;
+  struct Long {
+    std::size_t word;
+    std::uint64_t chars;
+  };
+  std::vector<Long> long_words_;      // words longer than 5 bytes, for the one-edit test
+  std::uint64_t word_lengths_ = 0;    // bit k: some word has k bytes (k < 64)
+  std::uint64_t word_starts_[4] = {};  // bit b: some word starts with byte b
+  std::size_t longest_exact_ = 0;     // bytes
+  std::size_t longest_word_ = 0;      // bytes
+  std::uint64_t exact_lengths_ = 0;   // bit k: some exact token has k bytes (k < 64)
+  bool tail_ = false;
+};
+
+// Flags the lines of a text worth keeping before the plain lines from its end: lines with a
+// severity word (see SEVERITY_WORDS), an HTTP error status (a quoted request followed by 4xx or
+// 5xx), a hit of a query word, or an exact token inside.
+class LineMatcher {
+ public:
+  explicit LineMatcher(const Terms* terms) : terms_(terms) {}
+  bool operator()(std::string_view line);
+
+ private:
+  const Terms* terms_;  // null without terms
+  Terms::Scratch scratch_;
+};
+
+// Lowercase words that mark a line as reporting trouble.
+bool severity_word(std::string_view word);
+
+// A string over its budget, fitted by lines when it has three or more: the first line, lines
+// from the end within 30 % of the budget, then flagged lines from the end, then the rest from
+// the end; text fitting when lines do not help. Counts the string and its lines in stats.
+std::string fit_string(std::string_view s, std::uint64_t budget, const Options& options,
+                       std::uint64_t (*measure)(std::string_view), const Terms* terms, Stats& stats);
+
+// Per-container focus data, as offsets into the index's flat lists.
+struct Node {
+  std::size_t values = 0;    // first child value in the index: masks of items, scores of entries
+  std::size_t count = 0;     // children
+  std::size_t order = 0;     // arrays: first promoted item in Index::order
+  std::size_t promoted = 0;  // arrays: items with a positive score
+  std::uint64_t weighted = 0;  // arrays: bits that hit some but not all items
+  bool lookup = false;       // arrays: records of which a few match (sampled, not condensed)
+  bool any_relevant = false;  // objects: some entry has a positive score
+};
+
+// Scores of the children of one container: a bit's weight is the number of children it
+// misses (a bit every child hits is worth nothing), doubled for the bits of exact tokens (a
+// whole value the request names); a child's score is the sum of its bits' weights. weighted
+// receives the bits that hit some but not all children.
+void scores(const std::uint64_t* masks, std::size_t n, std::uint64_t exact, std::uint64_t& weighted,
+            std::vector<std::uint64_t>& out);
+// The children with a positive score, by score descending, then index.
+std::vector<std::uint32_t> promote(const std::vector<std::uint64_t>& scores);
+// Whether some bit hits at least one and at most a quarter of n items (n ≥ 4).
+bool narrow(const std::uint64_t* masks, std::size_t n);
+
+// The hit masks of one call's document, keyed by the containers' analyses.
+class Index {
+ public:
+  // Null when the arguments give no term.
+  static std::unique_ptr<Index> build(const Value& doc, const Meta& meta, const Options& options);
+
+  const Terms& terms() const { return terms_; }
+  // The focus data of a container, or null when none of its children hits.
+  const Node* node(const Meta& container) const;
+  // An array item's hit mask.
+  std::uint64_t mask(const Node& n, std::size_t child) const { return values_[n.values + child]; }
+  // A child's score among its siblings; an object entry is relevant when it is positive.
+  std::uint64_t score(const Node& n, std::size_t child) const { return values_[n.values + child]; }
+  const std::uint32_t* promoted(const Node& n) const { return order_.data() + n.order; }
+  // The hits of the whole document.
+  std::uint64_t root_mask() const { return root_; }
+
+ private:
+  Terms terms_;
+  std::vector<std::pair<const Meta*, Node>> nodes_;  // sorted by analysis once built
+  std::vector<std::uint64_t> values_;
+  std::vector<std::uint64_t> scratch_;
+  std::vector<std::uint32_t> order_;
+  std::uint64_t root_ = 0;
+
+  void walk(const Value& doc, const Meta& meta);
+  void add_node(const Value& v, const Meta& m, const std::uint64_t* child_masks, const std::uint64_t* key_exact,
+                std::size_t n);
+};
+
+}  // namespace focus
+}  // namespace tavisk

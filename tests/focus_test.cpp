@@ -1,0 +1,358 @@
+// Focus on the request: the option, its report keys, the term list and its cap,
+// item scores and promotion, the lookup threshold, key relevance with halved
+// tiers, and line fitting with exact markers.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "fields.h"
+#include "focus.h"
+#include "json.h"
+#include "pipeline.h"
+#include "prune.h"
+#include "test_util.h"
+#include "utf8.h"
+
+namespace tavisk {
+namespace {
+
+using testing::get;
+using testing::shrink;
+
+const char* const FOCUS_KEYS[] = {"items_promoted", "arrays_focused", "keys_promoted", "lines_omitted",
+                                  "lines_matched"};
+
+std::vector<std::string> report_key_list(const testing::Envelope& e) {
+  std::vector<std::string> keys;
+  for (const Member& m : e.report().members()) keys.emplace_back(m.key.view());
+  return keys;
+}
+
+// A JSON array of n records {"id":i,"tag":"<tag(i)>"}.
+std::string records(int n, const std::function<std::string(int)>& tag) {
+  std::string out = "[";
+  for (int i = 0; i < n; ++i)
+    out += std::string(i ? "," : "") + "{\"id\":" + std::to_string(i) + ",\"tag\":\"" + tag(i) + "\"}";
+  return out + "]";
+}
+
+// The ids of the records a shrunk array kept, in order.
+std::vector<int> kept_ids(const std::string& text) {
+  std::vector<int> ids;
+  const Value v = json::parse(text).value();
+  for (const Value& item : v.items())
+    if (item.is_object() && get(item, "id").is_number()) ids.push_back(std::stoi(std::string(get(item, "id").text())));
+  return ids;
+}
+
+TEST(Focus, OptionValuesAndReportKeys) {
+  const std::string doc = records(40, [](int i) { return "t" + std::to_string(i); });
+  const std::string base = R"({"max_chars":300)";
+  const auto plain = shrink(doc, base + "}");
+  ASSERT_TRUE(plain.ok());
+  struct Case {
+    const char* value;
+    bool ok, reports_focus;
+  };
+  const Case cases[] = {{R"("none")", true, false}, {R"("NONE")", true, false}, {R"("auto")", true, true},
+                        {R"("Auto")", true, true},  {R"("on")", false, false},  {"true", false, false},
+                        {"1", false, false},        {R"("auto ")", false, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    const auto e = shrink(doc, base + R"(,"focus":)" + c.value + "}");
+    ASSERT_EQ(e.ok(), c.ok);
+    if (!c.ok) {
+      EXPECT_EQ(e.error(), "invalid options: focus must be \"none\" or \"auto\"");
+      continue;
+    }
+    std::vector<std::string> want = testing::report_keys();
+    if (c.reports_focus) want.insert(want.end(), std::begin(FOCUS_KEYS), std::end(FOCUS_KEYS));
+    EXPECT_EQ(report_key_list(e), want);
+    // Without arguments or lines there is nothing to focus on: the same text either way.
+    EXPECT_EQ(e.text(), plain.text());
+  }
+  // A document that fits reports the five keys as zeros.
+  const auto small = shrink("[1,2]", R"({"focus":"auto"})");
+  for (const char* k : FOCUS_KEYS) EXPECT_EQ(small.counter(k), "0") << k;
+}
+
+TEST(Focus, ExactTokens) {
+  struct Case {
+    const char* arguments;
+    std::vector<std::string> tokens;
+  };
+  const Case cases[] = {
+      {"show batch/v1 jobs", {"batch/v1"}},
+      {"version 1.1.2. please", {"1.1.2"}},
+      {"HTTP 404 lines", {"404"}},
+      {"(RIPPLE-12), and \"ripple-12\"", {"ripple-12"}},  // stripped, lowercased, deduplicated
+      {"x 7 -- ... plain words", {}},                     // too short, no letter or digit, only letters
+      {"a1 [id=5] é9", {"a1", "id=5", "é9"}},
+      {"created_at\tupdated_at", {"created_at", "updated_at"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(focus::exact_tokens(c.arguments), c.tokens) << c.arguments;
+}
+
+TEST(Focus, TermsAreCappedAtSixtyFour) {
+  // 70 distinct words: only the first 64 get a bit, and no exact token is left room.
+  std::string many;
+  for (int i = 0; i < 70; ++i) many += "word" + std::string(1, static_cast<char>('a' + i % 26)) + std::to_string(i / 26 * 7) + "x ";
+  focus::Terms t = focus::Terms::of(many + "1.2.3");
+  EXPECT_EQ(t.size(), focus::MAX_TERMS);
+  EXPECT_TRUE(t.exact().empty());
+  // 62 words leave room for exactly two of three exact tokens.
+  std::string some;
+  for (int i = 0; i < 62; ++i) some += "word" + std::string(1, static_cast<char>('a' + i % 26)) + std::to_string(i / 26 * 7) + "x ";
+  t = focus::Terms::of(some + "1.2.3 4.5.6 7.8.9");
+  EXPECT_EQ(t.word_count(), 62u);
+  EXPECT_EQ(t.exact(), (std::vector<std::string>{"1.2.3", "4.5.6"}));
+  EXPECT_EQ(t.exact_bits(), std::uint64_t{3} << 62);
+
+  // End to end: the needle promotes its record as the 64th term, not as the 65th.
+  const std::string doc = records(30, [](int i) { return i == 17 ? "zebra" : "plain"; });
+  for (int fillers : {63, 64}) {
+    std::string args;
+    for (int i = 0; i < fillers; ++i) args += "qq" + std::string(1, static_cast<char>('a' + i % 26)) + std::to_string(i / 26) + " ";
+    const auto e = shrink(doc, R"({"max_chars":150,"focus":"auto","arguments":")" + args + "zebra\"}");
+    ASSERT_TRUE(e.ok());
+    const std::vector<int> ids = kept_ids(e.text());
+    const bool kept = std::find(ids.begin(), ids.end(), 17) != ids.end();
+    EXPECT_EQ(kept, fillers == 63) << fillers;
+  }
+}
+
+TEST(Focus, ItemScores) {
+  struct Case {
+    std::vector<std::uint64_t> masks;
+    std::uint64_t exact;
+    std::vector<std::uint64_t> scores;
+    std::uint64_t weighted;
+    std::vector<std::uint32_t> promoted;
+  };
+  const Case cases[] = {
+      // bit 0 hits 3 of 4 items (weight 1), bit 1 one (weight 3).
+      {{1, 1, 3, 0}, 0, {1, 1, 4, 0}, 3, {2, 0, 1}},
+      // A bit that hits every item is worth nothing.
+      {{1, 1, 1}, 0, {0, 0, 0}, 0, {}},
+      // Equal scores keep index order.
+      {{0, 2, 0, 2, 4}, 0, {0, 3, 0, 3, 4}, 6, {4, 1, 3}},
+      // The bit of an exact token weighs double.
+      {{1, 2, 0, 0}, 2, {3, 6, 0, 0}, 3, {1, 0}},
+  };
+  for (const Case& c : cases) {
+    std::uint64_t weighted = 99;
+    std::vector<std::uint64_t> got;
+    focus::scores(c.masks.data(), c.masks.size(), c.exact, weighted, got);
+    EXPECT_EQ(got, c.scores);
+    EXPECT_EQ(weighted, c.weighted);
+    EXPECT_EQ(focus::promote(got), c.promoted);
+  }
+}
+
+TEST(Focus, PromotedItemsComeFirstWithTheLastItemRightAfter) {
+  const std::string doc = records(40, [](int i) { return i == 21 ? "needle-21" : i == 30 ? "near" : "filler"; });
+  struct Case {
+    const char* arguments;
+    std::vector<int> order;     // the priority order's first items
+    std::vector<int> promoted;  // items with a positive score
+  };
+  std::vector<int> fillers;
+  for (int i = 0; i < 40; ++i)
+    if (i != 21 && i != 30) fillers.push_back(i);
+  const Case cases[] = {
+      // The best match, then the last item, then the usual order.
+      {"needle-21", {21, 39, 0, 1, 2}, {21}},
+      // Two matches; the exact token weighs more, the last item keeps its place after the best.
+      {"near needle-21", {21, 39, 30, 0, 1}, {21, 30}},
+      // A word most records hold still weighs what it misses.
+      {"filler", {0, 39, 1, 2, 3}, fillers},
+      // A key every record holds changes nothing.
+      {"tag", {0, 39, 1, 2, 3}, {}},
+  };
+  for (std::uint64_t budget : {110, 130, 160}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.arguments) + " at " + std::to_string(budget));
+      const auto e = shrink(doc, R"({"max_chars":)" + std::to_string(budget) +
+                                     R"(,"indent":0,"focus":"auto","arguments":")" + c.arguments + "\"}");
+      ASSERT_TRUE(e.ok());
+      const std::vector<int> ids = kept_ids(e.text());
+      ASSERT_GE(ids.size(), 2u) << e.text();
+      ASSERT_LE(ids.size(), c.order.size()) << e.text();
+      std::vector<int> want(c.order.begin(), c.order.begin() + static_cast<std::ptrdiff_t>(ids.size()));
+      std::sort(want.begin(), want.end());
+      EXPECT_EQ(ids, want) << e.text();
+      std::uint64_t promoted = 0;
+      for (int id : ids) promoted += std::count(c.promoted.begin(), c.promoted.end(), id);
+      EXPECT_EQ(e.counter("items_promoted"), std::to_string(promoted));
+    }
+  }
+  // A request for the last entry tries the last item first.
+  const auto last = shrink(doc, R"({"max_chars":60,"indent":0,"focus":"auto","arguments":"the last tag"})");
+  EXPECT_EQ(kept_ids(last.text()), std::vector<int>{39}) << last.text();
+}
+
+TEST(Focus, LookupArraysAreSampledUpToAQuarter) {
+  // Condensing keeps every record; a request that points at a few records samples them instead.
+  for (int n : {8, 9, 12}) {
+    for (int hits = 1; hits <= 4; ++hits) {
+      SCOPED_TRACE(std::to_string(n) + " records, " + std::to_string(hits) + " hit");
+      std::string doc = "[";
+      for (int i = 0; i < n; ++i)
+        doc += std::string(i ? "," : "") + R"({"id":)" + std::to_string(i) + R"(,"tag":")" +
+               (i < hits ? "rare word" : "common text") +
+               R"(","note":"lorem ipsum dolor sit amet lorem ipsum dolor sit amet","owner":"someone)" +
+               std::to_string(i) + "\"}";
+      doc += "]";
+      const std::string opts = R"({"max_chars":400,"indent":0,"array_strategy":"condense","arguments":"rare")";
+      const auto plain = shrink(doc, opts + "}");
+      const auto e = shrink(doc, opts + R"(,"focus":"auto"})");
+      ASSERT_TRUE(e.ok() && plain.ok());
+      ASSERT_EQ(plain.counter("arrays_condensed"), "1");
+      const bool focused = 4 * hits <= n;
+      EXPECT_EQ(e.counter("arrays_focused"), focused ? "1" : "0");
+      EXPECT_EQ(e.counter("arrays_condensed"), focused ? "0" : "1");
+      EXPECT_EQ(e.counter("arrays_sampled"), focused ? "1" : "0");
+    }
+  }
+  // Fewer than four records are never a lookup.
+  const auto three = shrink(records(3, [](int i) { return i ? "x" : "rare"; }),
+                            R"({"max_chars":60,"array_strategy":"condense","focus":"auto","arguments":"rare"})");
+  EXPECT_EQ(three.counter("arrays_focused"), "0");
+}
+
+// Smallest budget at which fitting the object keeps key "a".
+std::uint64_t smallest_keeping_a(const std::string& doc, const std::string& arguments) {
+  const Value v = json::parse(doc).value();
+  const Options o = Options::from_value(json::parse(R"({"focus":"auto","field_scorer":"key_order","indent":0,)"
+                                                    R"("arguments":")" + arguments + "\"}")
+                                            .value())
+                        .value();
+  const Meta meta = analyze(v, o, 0);
+  const auto index = focus::Index::build(v, meta, o);
+  for (std::uint64_t b = 1; b < 1000; ++b) {
+    Pruner p = Pruner::with_scorer(false, 0, o, scorer_for(o.field_scorer));
+    p.focus_index = index.get();
+    const Value out = p.fit(v, meta, b, 0).value;
+    if (out.is_object() && get(out, "a").is_number()) return b;
+  }
+  return 0;
+}
+
+TEST(Focus, OtherKeysGetHalfTheirTierBesideARelevantOne) {
+  // Key order scores: a 1.0 (whole budget), b 0.5, the long keys below 0.45.
+  const std::string doc = R"({"a":1111,"b":2024,"cccccccccccccccccccccccccccccccccccccccc":3333,)"
+                          R"("dddddddddddddddddddddddddddddddddddddddd":4444})";
+  // b matches: it is tried first, and a then needs its fixed cost within half the budget.
+  EXPECT_EQ(smallest_keeping_a(doc, "2024"), 2 * utf8::count(json::to_string(
+                                                     json::parse(R"({"a":1111,"b":2024,"…":"2 keys omitted"})").value())));
+  // Nothing matches: a is tried first with its whole tier.
+  EXPECT_EQ(smallest_keeping_a(doc, "7777"),
+            utf8::count(json::to_string(json::parse(R"({"a":1111,"…":"3 keys omitted"})").value())));
+}
+
+TEST(Focus, RelevantKeysAreKeptAndServedFirst) {
+  // An object whose wanted key comes last in input order.
+  std::string doc = "{";
+  for (int i = 0; i < 12; ++i) doc += "\"field" + std::to_string(i) + "\":\"" + std::string(60, 'x') + "\",";
+  doc += R"("commits_url":"https://example.org/repos/demo/pulls/18/commits"})";
+  const std::string opts = R"({"max_chars":240,"indent":0,"arguments":"what is the commits_url")";
+  const auto plain = shrink(doc, opts + "}");
+  const auto focused = shrink(doc, opts + R"(,"focus":"auto"})");
+  ASSERT_TRUE(plain.ok() && focused.ok());
+  EXPECT_EQ(plain.text().find("pulls/18/commits"), std::string::npos);
+  EXPECT_NE(focused.text().find("\"https://example.org/repos/demo/pulls/18/commits\""), std::string::npos)
+      << focused.text();
+  EXPECT_GE(std::stoull(focused.counter("keys_promoted")), 1u);
+  EXPECT_EQ(focused.counter("objects_trimmed"), "1");
+}
+
+// Checks every line marker of a fitted text against the original lines; returns the lines left out.
+std::uint64_t check_line_markers(const std::string& original, const std::string& fitted) {
+  std::vector<std::string> lines;
+  for (std::size_t p = 0; p <= original.size();) {
+    const std::size_t lf = original.find('\n', p);
+    lines.push_back(original.substr(p, lf == std::string::npos ? std::string::npos : lf - p));
+    if (lf == std::string::npos) break;
+    p = lf + 1;
+  }
+  std::vector<std::string> out;
+  for (std::size_t p = 0; p <= fitted.size();) {
+    const std::size_t lf = fitted.find('\n', p);
+    out.push_back(fitted.substr(p, lf == std::string::npos ? std::string::npos : lf - p));
+    if (lf == std::string::npos) break;
+    p = lf + 1;
+  }
+  const std::regex marker("\xE2\x80\xA6\\[\\+([0-9]+) lines, ([0-9]+) chars\\]");
+  std::size_t at = 0;  // next original line
+  std::uint64_t omitted = 0;
+  for (const std::string& l : out) {
+    std::smatch m;
+    if (std::regex_match(l, m, marker)) {
+      const std::uint64_t n = std::stoull(m[1]), chars = std::stoull(m[2]);
+      std::uint64_t counted = 0;
+      for (std::uint64_t k = 0; k < n; ++k) counted += utf8::count(lines.at(at + k)) + 1;
+      EXPECT_EQ(chars, counted) << l;
+      at += n;
+      omitted += n;
+      continue;
+    }
+    // A kept line is the original line or, when cut, its beginning with a chars marker.
+    const std::string& want = lines.at(at++);
+    if (l != want) {
+      EXPECT_EQ(want.rfind(l.substr(0, l.find("\xE2\x80\xA6")), 0), 0u) << l;
+    }
+  }
+  EXPECT_EQ(at, lines.size());
+  return omitted;
+}
+
+TEST(Focus, LinesKeepTheEndsAndFlaggedLinesWithExactMarkers) {
+  std::string log;
+  for (int i = 0; i < 300; ++i) {
+    std::string line = "2026-01-01 INFO step " + std::to_string(i) + " done";
+    if (i == 40) line = "2026-01-01 ERROR disk full on /dev/sda1";
+    if (i == 90) line = "GET /favicon.ico HTTP/1.1\" 404 209";
+    if (i == 120) line = "2026-01-01 INFO shipment RIPPLE-12 created";
+    log += line + (i < 299 ? "\n" : "");
+  }
+  const std::string doc = json::to_string(Value::string(log));
+  struct Case {
+    const char* arguments;
+    std::vector<std::string> wanted;  // lines that must be kept
+    const char* matched;
+  };
+  const Case cases[] = {
+      {"", {"ERROR disk full", "\" 404 209"}, "2"},
+      {"where is RIPPLE-12", {"ERROR disk full", "\" 404 209", "RIPPLE-12 created"}, "3"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    const auto e = shrink(doc, std::string(R"({"max_chars":1500,"focus":"auto","arguments":")") + c.arguments + "\"}");
+    ASSERT_TRUE(e.ok());
+    const std::string text(json::parse(e.text()).value().text());
+    EXPECT_EQ(text.substr(0, text.find('\n')), "2026-01-01 INFO step 0 done");
+    EXPECT_TRUE(text.ends_with("step 299 done"));
+    for (const std::string& w : c.wanted) EXPECT_NE(text.find(w), std::string::npos) << w;
+    EXPECT_EQ(std::to_string(check_line_markers(log, text)), e.counter("lines_omitted"));
+    EXPECT_EQ(e.counter("lines_matched"), c.matched);
+    EXPECT_LE(utf8::count(e.text()), 1500u);
+  }
+  // Without focus the same string is cut by text fitting: no line markers, no line counters.
+  const auto plain = shrink(doc, R"({"max_chars":1500})");
+  EXPECT_EQ(plain.text().find(" lines, "), std::string::npos);
+  EXPECT_EQ(plain.counter("lines_omitted"), "");
+}
+
+TEST(Focus, TwoLinesAreNotFittedByLines) {
+  const std::string doc = json::to_string(Value::string(std::string(400, 'a') + "\n" + std::string(400, 'b')));
+  const auto e = shrink(doc, R"({"max_chars":200,"focus":"auto"})");
+  ASSERT_TRUE(e.ok());
+  EXPECT_EQ(e.counter("lines_omitted"), "0");
+  EXPECT_EQ(e.text().find(" lines, "), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tavisk
