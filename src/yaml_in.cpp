@@ -463,6 +463,45 @@ class Composer {
   std::uint64_t copied_bytes_ = 0;
 };
 
+// The library scans a whole line of flow content before it hands out its
+// first event, holding every token of it, so a line is checked before the
+// library sees it: outside quotes, the flow indicators on one line while a
+// bracket or brace is open. Returns the position of the first line past the
+// bound, if any.
+std::optional<std::string> crowded_flow_line(std::string_view text) {
+  const std::uint64_t bound = std::max(line_events_floor, text.size() / line_event_bytes);
+  std::uint64_t open = 0, on_line = 0, line = 1;
+  std::size_t line_start = 0;
+  char quote = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\n') {
+      ++line;
+      line_start = i + 1;
+      on_line = 0;
+      continue;
+    }
+    if (quote) {
+      if (c == quote) quote = 0;
+      continue;
+    }
+    if (open > 0 && (c == '"' || c == '\'')) {
+      quote = c;
+      continue;
+    }
+    if (c == '[' || c == '{') {
+      ++open;
+    } else if (c == ']' || c == '}') {
+      if (open > 0) --open;
+    } else if (c != ',' || open == 0) {
+      continue;
+    }
+    if (++on_line > bound)
+      return position(i, static_cast<long>(line), static_cast<long>(utf8::count(text.substr(line_start, i - line_start)) + 1));
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 // Strict first: a text whose first library error is a closing bracket or brace under its key
@@ -472,6 +511,7 @@ Result<Value> parse(std::string_view text) {
   // Calls check their texts first; this guards other callers, since the
   // library can loop forever on some invalid bytes (in a %TAG directive).
   if (!utf8::valid(text)) return fail("text is not valid UTF-8");
+  if (auto line = crowded_flow_line(text)) return fail("too many values on one line" + *line);
   Composer strict(text, false);
   auto result = strict.run();
   if (!result && strict.failed_on_flow_end()) return Composer(text, true).run();

@@ -136,10 +136,12 @@ TEST(Limits, YamlStopsWhereTheParserWouldGrow) {
   };
   const Case cases[] = {
       // Nesting past the limit ends the reading, even with a syntax error further on.
-      {repeat("[", 200000), "nesting deeper than 512 levels"},
+      {repeat("[", 20000), "nesting deeper than 512 levels"},
+      // Past the bound of indicators on one line, before the library reads the line.
+      {repeat("[", 200000), "too many values on one line at byte 25000 line 1 column 25001"},
       {repeat("- ", 600) + "x\n", "nesting deeper than 512 levels"},
       // One line with more values than the floor.
-      {"[" + repeat("1, ", 30000) + "1]", "too many values on one line at byte 74995 line 1 column 74996"},
+      {"[" + repeat("1, ", 30000) + "1]", "too many values on one line at byte 74999 line 1 column 75000"},
       {"{" + many_keys + "}", "too many values on one line"},
   };
   for (const Case& c : cases) {
