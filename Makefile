@@ -1,13 +1,15 @@
 # tavisk: `make check` is the test command (installs what is missing, builds,
 # runs every test plainly and again under ASan+UBSan; the Python and Node.js
 # packages are built, installed and tested in the plain run); `make demo` runs the
-# command-line tool on the bundled example.
+# command-line tool on the bundled example. On a machine without make, run
+# `sh bootstrap.sh` first (it installs make, then runs `make check`).
 JOBS ?= $(shell nproc)
 DEBIAN_PACKAGES = build-essential cmake ninja-build pkg-config libfyaml-dev libicu-dev \
                   libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev python3 \
-                  python3-venv python3-pip python3-setuptools python3-wheel
+                  python3-venv python3-pip python3-setuptools python3-wheel go-md2man \
+                  libsimdjson-dev libyaml-dev
 
-.PHONY: deps build check test asan demo bench clean
+.PHONY: deps build check test asan demo install bench clean
 
 deps:
 	@missing=""; for p in $(DEBIAN_PACKAGES); do \
@@ -19,12 +21,14 @@ deps:
 	fi; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
 build: deps
 	@# node-addon-api (pinned in its lock file) for the Node.js addon, fetched once.
 	[ -e bindings/node/node_modules/node-addon-api/napi.h ] || (cd bindings/node && npm ci --no-audit --no-fund)
+	@# The MCP SDK and servers (pinned in tests/mcp/package-lock.json) for the mcp-proxy tests.
+	[ tests/mcp/node_modules/.package-lock.json -nt tests/mcp/package-lock.json ] || (cd tests/mcp && npm ci --no-audit --no-fund)
 	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build -j $(JOBS)
 
@@ -42,10 +46,20 @@ check: test asan
 demo: build
 	./build/tavisk --max-chars 6000 --strategy condense --report examples/github-issues.json
 
+# A stripped Release build of the library, header, command, man page and completions, installed
+# system-wide (/usr/local) or under PREFIX: `make install PREFIX=$$HOME/.local`.
+PREFIX ?= /usr/local
+install: deps
+	cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVISK_TESTS=OFF -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build build-release -j $(JOBS)
+	cmake --install build-release
+
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVISK_BENCH=ON -DTAVISK_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
-	for b in build-bench/bench/*_bench; do $$b; done
+	for b in build-bench/bench/*_bench; do [ $$b = build-bench/bench/targets_bench ] || $$b; done
+	build-bench/bench/targets_bench --benchmark_repetitions=3 --benchmark_enable_random_interleaving=true \
+	  --benchmark_min_time=0.2
 
 clean:
-	rm -rf build build-asan build-bench
+	rm -rf build build-asan build-bench build-release

@@ -6,6 +6,13 @@
  * caller's thread and shares nothing with other calls, so any number of
  * threads may call tavisk_shrink at once. No function throws or logs.
  *
+ * Stack: a call runs its work on a stack of its own (32 MiB of address space
+ * mapped for the call, committed only as far as it is used, with a guard page
+ * below it), so it needs only a few kilobytes of the caller's stack however
+ * deeply its document nests; a 128 KiB thread stack is ample. The deepest
+ * document accepted (the root and 512 levels below it) uses a small part of
+ * the call's own stack in every phase.
+ *
  * Memory: every buffer the library hands out comes from the C allocator and
  * must be given back with tavisk_free together with its exact length. A
  * buffer of length 0 is the "empty sentinel", the non-null address 1, which

@@ -37,6 +37,12 @@ class Arena {
     return static_cast<T*>(allocate(n * sizeof(T), alignof(T)));
   }
 
+  // Gives back the tail of the latest allocation `p` of `bytes` bytes past its first `keep`
+  // bytes, when nothing was allocated after it.
+  void shrink_last(void* p, std::size_t bytes, std::size_t keep) {
+    if (static_cast<char*>(p) + bytes == cur_) cur_ = static_cast<char*>(p) + keep;
+  }
+
   // Bytes of heap blocks and of mapped blocks obtained so far.
   std::size_t heap_bytes() const { return heap_bytes_; }
   std::size_t mapped_bytes() const { return mapped_bytes_; }

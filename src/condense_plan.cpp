@@ -12,17 +12,20 @@ namespace tavisk {
 std::uint64_t TableLayout::framing(std::uint64_t m) const {
   if (m == 0) return 2;
   if (!layout.pretty) return m + 1;
-  return m * (layout.indent * (d + 1) + 2) + d * layout.indent + 2;
+  return size::sat_add(size::sat_mul(m, size::sat_add(size::sat_mul(layout.indent, d + 1), 2)),
+                       size::sat_add(size::sat_mul(d, layout.indent), 2));
 }
 
-std::uint64_t TableLayout::record_overhead() const { return layout.pretty ? (d + 1) * layout.indent + 2 : 1; }
+std::uint64_t TableLayout::record_overhead() const {
+  return layout.pretty ? size::sat_add(size::sat_mul(d + 1, layout.indent), 2) : 1;
+}
 
 std::uint64_t TableLayout::separator(std::uint64_t p) const {
-  return layout.pretty ? (p + d + 1) * layout.indent + 2 : 1;
+  return layout.pretty ? size::sat_add(size::sat_mul(p + d + 1, layout.indent), 2) : 1;
 }
 
 std::uint64_t TableLayout::wrapper(std::uint64_t p) const {
-  return layout.pretty ? (2 * (d + p) + 2) * layout.indent + 4 : 2;
+  return layout.pretty ? size::sat_add(size::sat_mul(2 * (d + p) + 2, layout.indent), 4) : 2;
 }
 
 std::uint64_t column_tier_limit(std::uint64_t budget, double score) {
@@ -33,7 +36,9 @@ std::uint64_t column_tier_limit(std::uint64_t budget, double score) {
   return static_cast<std::uint64_t>(x);
 }
 
-std::uint64_t ColumnChoice::base() const { return tl_.framing(n_) + n_ * tl_.record_overhead(); }
+std::uint64_t ColumnChoice::base() const {
+  return size::sat_add(tl_.framing(n_), size::sat_mul(n_, tl_.record_overhead()));
+}
 
 std::uint64_t ColumnChoice::cost(std::size_t c, const std::vector<char>& paid,
                                  std::vector<std::size_t>& charged) const {
@@ -197,12 +202,12 @@ FieldStats field_stats(const Column& c, std::uint64_t rows) {
 }
 
 // Some non-empty prefix of the path matches a protect pattern.
-bool protected_prefix(const std::vector<Pattern>& patterns, const Path& full) {
+bool protected_prefix(const PatternSet& patterns, const Path& full) {
   Path prefix;
   prefix.reserve(full.size());
   for (const std::string& s : full) {
     prefix.push_back(s);
-    if (any_matches(patterns, prefix)) return true;
+    if (patterns.matches(prefix)) return true;
   }
   return false;
 }

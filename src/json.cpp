@@ -1,5 +1,6 @@
 #include "json.h"
 
+#include <algorithm>
 #include <cstring>
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -263,20 +264,41 @@ class Parser {
       out = k == Kind::Number ? Value::number(text) : Value::string(text);
   }
 
-  // A decoded text the tree may borrow: longer than what `inline_capacity`
-  // keeps inline, it is copied into the arena.
-  std::string_view kept(std::string_view text, std::size_t inline_capacity) const {
-    if (text.size() <= inline_capacity) return text;
-    char* p = arena_->allocate_array<char>(text.size());
-    std::memcpy(p, text.data(), text.size());
-    return {p, text.size()};
+  // Decodes the string literal at the current position (its opening quote)
+  // straight into storage of its final size: the arena when the tree may
+  // borrow, else the reused scratch buffer. No escape decodes to more bytes
+  // than it is written with, so the literal's raw length bounds the result.
+  bool decoded(std::string_view& text, std::size_t& reserved) {
+    reserved = raw_extent(pos_ + 1);
+    char* buf;
+    if (arena_) {
+      buf = arena_->allocate_array<char>(reserved);
+    } else {
+      if (scratch_.size() < reserved) scratch_.resize(reserved);
+      buf = scratch_.data();
+    }
+    std::size_t len = 0;
+    if (!string(buf, len)) return false;
+    text = {buf, len};
+    return true;
   }
 
-  void set_decoded_string(Value& out, std::string_view text) const {
+  // Returns the arena bytes a decoded text does not use: all of them when the
+  // text was copied inline.
+  void settle(std::string_view text, std::size_t reserved, std::size_t inline_capacity) {
     if (arena_)
-      new (&out) Value(Kind::String, kept(text, Value::inline_capacity), Value::borrow);
-    else
-      out = Value::string(text);
+      arena_->shrink_last(const_cast<char*>(text.data()), reserved, text.size() <= inline_capacity ? 0 : text.size());
+  }
+
+  // Bytes from `from` to the closing quote of a string literal, or to where
+  // reading it will fail.
+  std::size_t raw_extent(std::size_t from) const {
+    std::size_t i = from;
+    for (;;) {
+      i += plain_run(i);
+      if (i >= s_.size() || s_[i] != '\\') return std::min(i, s_.size()) - from;
+      i += 2;  // the escape letter never ends the literal
+    }
   }
 
   // An object key: borrowed from the input or the arena when the tree may borrow.
@@ -288,9 +310,11 @@ class Parser {
       pos_ += run + 2;
       return true;
     }
-    scratch_.clear();
-    if (!string(scratch_)) return false;
-    out = arena_ ? Key(kept(scratch_, Key::inline_capacity), Value::borrow) : Key(scratch_);
+    std::string_view text;
+    std::size_t reserved = 0;
+    if (!decoded(text, reserved)) return false;
+    out = arena_ ? Key(text, Value::borrow) : Key(text);
+    settle(text, reserved, Key::inline_capacity);
     return true;
   }
 
@@ -332,7 +356,7 @@ class Parser {
   }
 
   // Plain strings go straight from the input into the value; escaped ones
-  // are decoded into a reused buffer first.
+  // are decoded where they will stay.
   bool string_value(Value& out) {
     std::size_t run = plain_run(pos_ + 1);
     if (pos_ + 1 + run < s_.size() && s_[pos_ + 1 + run] == '"') {
@@ -340,28 +364,32 @@ class Parser {
       pos_ += run + 2;
       return true;
     }
-    scratch_.clear();
-    if (!string(scratch_)) return false;
-    set_decoded_string(out, scratch_);
+    std::string_view text;
+    std::size_t reserved = 0;
+    if (!decoded(text, reserved)) return false;
+    if (arena_)
+      new (&out) Value(Kind::String, text, Value::borrow);
+    else
+      out = Value::string(text);
+    settle(text, reserved, Value::inline_capacity);
     return true;
   }
 
-  bool string(std::string& out) {
+  // Decodes the literal at the current position into `out`, which has room
+  // for its raw length.
+  bool string(char* const out, std::size_t& len) {
     ++pos_;
-    std::size_t run = plain_run(pos_);
-    if (pos_ + run < s_.size() && s_[pos_ + run] == '"') {
-      out.assign(s_.data() + pos_, run);
-      pos_ += run + 1;
-      return true;
-    }
+    char* w = out;
     for (;;) {
-      run = plain_run(pos_);
-      out.append(s_.data() + pos_, run);
+      const std::size_t run = plain_run(pos_);
+      std::memcpy(w, s_.data() + pos_, run);
+      w += run;
       pos_ += run;
       if (pos_ >= s_.size()) return err("unterminated string");
       char c = s_[pos_];
       if (c == '"') {
         ++pos_;
+        len = static_cast<std::size_t>(w - out);
         return true;
       }
       if (c != '\\') return err("control character in string");
@@ -372,16 +400,16 @@ class Parser {
       char e = s_[pos_ + 1];
       pos_ += 2;
       switch (e) {
-        case '"': out.push_back('"'); break;
-        case '\\': out.push_back('\\'); break;
-        case '/': out.push_back('/'); break;
-        case 'b': out.push_back('\b'); break;
-        case 'f': out.push_back('\f'); break;
-        case 'n': out.push_back('\n'); break;
-        case 'r': out.push_back('\r'); break;
-        case 't': out.push_back('\t'); break;
+        case '"': *w++ = '"'; break;
+        case '\\': *w++ = '\\'; break;
+        case '/': *w++ = '/'; break;
+        case 'b': *w++ = '\b'; break;
+        case 'f': *w++ = '\f'; break;
+        case 'n': *w++ = '\n'; break;
+        case 'r': *w++ = '\r'; break;
+        case 't': *w++ = '\t'; break;
         case 'u':
-          if (!unicode_escape(out)) return false;
+          if (!unicode_escape(w)) return false;
           break;
         default: return err("invalid escape");
       }
@@ -400,29 +428,26 @@ class Parser {
     return true;
   }
 
-  bool unicode_escape(std::string& out) {
+  bool unicode_escape(char*& w) {
     std::uint32_t unit = 0;
     if (!hex4(unit)) return false;
+    char32_t c = unit;
     if (unit >= 0xD800 && unit <= 0xDBFF) {
+      c = 0xFFFD;
       if (s_.size() - pos_ >= 2 && s_[pos_] == '\\' && s_[pos_ + 1] == 'u') {
         std::size_t backslash = pos_;
         pos_ += 2;
         std::uint32_t low = 0;
         if (!hex4(low)) return false;
-        if (low >= 0xDC00 && low <= 0xDFFF) {
-          utf8::append(out, 0x10000 + (unit - 0xD800) * 0x400 + (low - 0xDC00));
-          return true;
-        }
-        pos_ = backslash;
+        if (low >= 0xDC00 && low <= 0xDFFF)
+          c = 0x10000 + (unit - 0xD800) * 0x400 + (low - 0xDC00);
+        else
+          pos_ = backslash;
       }
-      utf8::append(out, 0xFFFD);
-      return true;
+    } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+      c = 0xFFFD;
     }
-    if (unit >= 0xDC00 && unit <= 0xDFFF) {
-      utf8::append(out, 0xFFFD);
-      return true;
-    }
-    utf8::append(out, unit);
+    w += utf8::encode(c, w);
     return true;
   }
 
@@ -433,7 +458,7 @@ class Parser {
   Value root_;
   Scratch<Value> items_;
   Scratch<Member> members_;
-  std::string scratch_;
+  std::string scratch_;  // decoded texts of a tree that owns its storage
 };
 
 std::string_view without_bom(std::string_view text) {

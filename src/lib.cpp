@@ -7,6 +7,7 @@
 
 #include "json.h"
 #include "pipeline.h"
+#include "stack.h"
 #include "tavisk.h"
 #include "utf8.h"
 
@@ -37,6 +38,22 @@ std::string shrink_envelope(std::string_view input, std::string_view options) {
   return run_pipeline(input, options);
 }
 
+struct Call {
+  std::string_view input, options;
+  std::string envelope;
+  bool failed = false;
+};
+
+// Runs on the call's own stack; nothing may unwind out of it.
+void run_call(void* p) {
+  auto* call = static_cast<Call*>(p);
+  try {
+    call->envelope = shrink_envelope(call->input, call->options);
+  } catch (...) {
+    call->failed = true;
+  }
+}
+
 }  // namespace
 
 std::string error_envelope(std::string_view message) {
@@ -65,9 +82,10 @@ void tavisk_free(uint8_t* ptr, uint64_t size) {
 uint8_t* tavisk_shrink(const uint8_t* input, uint64_t input_len, const uint8_t* options, uint64_t options_len,
                        uint64_t* out_len) {
   try {
-    std::string envelope =
-        tavisk::shrink_envelope(tavisk::view_of(input, input_len), tavisk::view_of(options, options_len));
-    return tavisk::hand_out(envelope, out_len);
+    tavisk::Call call{tavisk::view_of(input, input_len), tavisk::view_of(options, options_len), {}, false};
+    if (!tavisk::stack::run(tavisk::stack::call_stack_bytes, tavisk::run_call, &call) || call.failed)
+      return tavisk::hand_out(tavisk::panic_envelope, out_len);
+    return tavisk::hand_out(call.envelope, out_len);
   } catch (...) {
     return tavisk::hand_out(tavisk::panic_envelope, out_len);
   }

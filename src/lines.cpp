@@ -101,8 +101,11 @@ class Selector {
     Kept k{i, span, {}, false};
     std::uint64_t cost = extra(s_.substr(span.start, span.end - span.start));
     if (cost > cap_) {
+      // Every character costs at least one, so the cut keeps fewer than cap_
+      // characters: the search need not look further, however long the line.
       std::string_view t = s_.substr(span.start, span.end - span.start);
-      k.cut = text::fit_flat(t, utf8::count(t), cap_ + base_, measure_);
+      std::string_view head = t.substr(0, utf8::offset_of(t, cap_));
+      k.cut = text::fit_flat(head, utf8::count(t), cap_ + base_, measure_);
       k.is_cut = true;
       cost = extra(k.cut);
     }

@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <string>
 #include <string_view>
 
 #include "unicode.h"
@@ -62,7 +63,9 @@ std::uint64_t* unsigned_field(Options& o, std::string_view key) {
 // Applies one pair; returns an error message or an empty string.
 std::string apply(Options& o, const std::string& key, const Value& v) {
   if (std::uint64_t* field = unsigned_field(o, key)) {
-    return parse_unsigned(v, *field) ? "" : key + " must be a non-negative integer";
+    if (!parse_unsigned(v, *field)) return key + " must be a non-negative integer";
+    if (field == &o.indent && o.indent > max_indent) return "indent must be at most " + std::to_string(max_indent);
+    return "";
   }
   if (key == "keep_last_item" || key == "explain" || key == "strip_ansi") {
     if (!v.is_bool()) return key + " must be a boolean";

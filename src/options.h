@@ -11,6 +11,11 @@
 
 namespace tavisk {
 
+// Largest accepted indent. Far beyond any readable layout, and small enough
+// that the deepest line (513 levels) stays within 33 K spaces, so an options
+// object cannot blow a small document up into gigabytes of padding.
+inline constexpr std::uint64_t max_indent = 64;
+
 // Text: one string, written raw. Jsonl: one JSON value per line. Detect (input
 // only): JSON, else YAML that loses nothing, else text.
 enum class Format : std::uint8_t { Auto, Json, Yaml, Text, Jsonl, Detect };

@@ -73,12 +73,23 @@ Value text_input(std::string_view input, bool strip_ansi, std::string& storage) 
 }
 
 // JSON when it reads as JSON; YAML when it reads as a YAML mapping or
-// sequence that dropped nothing; otherwise text.
-Parsed detect_input(std::string_view input, bool strip_ansi, Arena& arena, std::string& storage) {
-  if (auto j = json::parse(input, arena)) return Parsed{std::move(j).value(), Value(), Format::Json};
+// sequence that dropped nothing; otherwise text. A text shaped like a JSON
+// object ('{' to '}') is JSON Lines when each of its two or more lines is a
+// JSON value, and otherwise a broken JSON document: the JSON error.
+Result<Parsed> detect_input(std::string_view input, bool strip_ansi, Arena& arena, std::string& storage) {
+  auto j = json::parse(input, arena);
+  if (j) return Parsed{std::move(j).value(), Value(), Format::Json};
   if (auto y = yaml_in::parse(input)) {
     if ((y->is_object() || y->is_array()) && !plain::yaml_lost_content(input, *y))
       return Parsed{std::nullopt, std::move(y).value(), Format::Yaml};
+  }
+  std::string_view body = after_bom_and_space(input);
+  while (!body.empty() && (body.back() == ' ' || body.back() == '\t' || body.back() == '\r' || body.back() == '\n'))
+    body.remove_suffix(1);
+  if (body.starts_with('{') && body.ends_with('}')) {
+    auto items = plain::jsonl(input);
+    if (items && items->items().size() >= 2) return Parsed{std::nullopt, std::move(items).value(), Format::Jsonl};
+    return fail("invalid JSON input: " + j.error().text());
   }
   return Parsed{std::nullopt, text_input(input, strip_ansi, storage), Format::Text};
 }
@@ -364,12 +375,7 @@ std::string run_pipeline(std::string_view input, std::string_view options_text) 
       report.input_chars = size::of({indent > 0, indent}, parsed->value(), 0);
     }
   } else {
-    std::string full = render(parsed->value(), indent, report.format);
-    report.input_chars = utf8::count(full);
-    if (report.input_chars <= o.max_chars) {
-      report.output_chars = report.input_chars;
-      return success_envelope(std::move(full), report);
-    }
+    report.input_chars = yaml::document_chars(parsed->value(), indent);
   }
   if (report.input_chars <= o.max_chars) {
     report.output_chars = report.input_chars;

@@ -37,4 +37,51 @@ bool any_matches(const std::vector<Pattern>& patterns, const Path& path) {
   return false;
 }
 
+PatternSet::PatternSet(const std::vector<Pattern>& patterns) {
+  nodes_.emplace_back();
+  for (const Pattern& p : patterns) {
+    std::uint32_t at = 0;
+    for (auto seg = p.segments.rbegin(); seg != p.segments.rend(); ++seg) {
+      std::uint32_t next = *seg == "*" ? nodes_[at].star : none;
+      if (*seg != "*") {
+        auto found = nodes_[at].children.find(*seg);
+        if (found != nodes_[at].children.end()) next = found->second;
+      }
+      if (next == none) {
+        next = static_cast<std::uint32_t>(nodes_.size());
+        if (*seg == "*")
+          nodes_[at].star = next;
+        else
+          nodes_[at].children.emplace(*seg, next);
+        nodes_.emplace_back();
+      }
+      at = next;
+    }
+    if (at == 0) continue;  // no segments
+    (p.anchored ? nodes_[at].ends_anchored : nodes_[at].ends) = true;
+  }
+}
+
+bool PatternSet::matches(const Path& path) const {
+  if (empty()) return false;
+  // The trie nodes reached by the last k segments; each is reached once,
+  // since every node has one way down from the root.
+  std::vector<std::uint32_t> states{0}, next;
+  for (std::size_t k = 1; k <= path.size() && !states.empty(); ++k) {
+    const std::string& seg = path[path.size() - k];
+    next.clear();
+    for (std::uint32_t s : states) {
+      const Node& n = nodes_[s];
+      if (auto it = n.children.find(seg); it != n.children.end()) next.push_back(it->second);
+      if (n.star != none) next.push_back(n.star);
+    }
+    for (std::uint32_t s : next) {
+      const Node& n = nodes_[s];
+      if (n.ends || (n.ends_anchored && k == path.size())) return true;
+    }
+    states.swap(next);
+  }
+  return false;
+}
+
 }  // namespace tavisk

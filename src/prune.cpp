@@ -50,7 +50,7 @@ Pruner Pruner::with_scorer(bool pretty, std::uint64_t indent, const Options& opt
   p.indent = indent;
   p.options = &options;
   p.scorer = &scorer;
-  p.patterns = compile_patterns(options.protect);
+  p.patterns = PatternSet(compile_patterns(options.protect));
   p.init_query();
   return p;
 }
@@ -65,7 +65,7 @@ std::uint64_t Pruner::collapsed_object_size(std::uint64_t n, std::uint64_t d) co
 
 bool Pruner::is_protected_path(const Path& p) const {
   if (!tracks_paths()) return false;
-  if (any_matches(patterns, p)) return true;
+  if (patterns.matches(p)) return true;
   return !pinned.empty() && pinned.count(p) > 0;
 }
 

@@ -112,7 +112,7 @@ class Pruner {
   std::uint64_t indent = 0;
   Stats stats;
   Path path;
-  std::vector<Pattern> patterns;
+  PatternSet patterns;
   const Options* options = nullptr;
   const FieldScorer* scorer = nullptr;
   std::uint64_t floor_head_chars = 24;

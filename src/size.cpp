@@ -46,7 +46,9 @@ constexpr std::uint64_t gap_chars = 17;          // "…[" and " items omitted]"
 constexpr std::uint64_t keys_text_chars = 13;    // " keys omitted"
 
 // Brackets plus, when pretty, line feeds and indentation of a one-entry container.
-std::uint64_t single_entry_frame(Layout l, std::uint64_t d) { return l.pretty ? (2 * d + 1) * l.indent + 4 : 2; }
+std::uint64_t single_entry_frame(Layout l, std::uint64_t d) {
+  return l.pretty ? sat_add(sat_mul(2 * d + 1, l.indent), 4) : 2;
+}
 
 }  // namespace
 
@@ -70,7 +72,7 @@ std::uint64_t char_costs(std::string_view text) {
 std::uint64_t overhead(Layout l, std::uint64_t k, std::uint64_t d) {
   if (k == 0) return 2;
   if (!l.pretty) return k + 1;
-  return k * (l.indent * (d + 1) + 2) + l.indent * d + 2;
+  return sat_add(sat_mul(k, sat_add(sat_mul(l.indent, d + 1), 2)), sat_add(sat_mul(l.indent, d), 2));
 }
 
 std::uint64_t entry_cost(Layout l, std::string_view key) { return quoted(key) + (l.pretty ? 2 : 1); }

@@ -10,6 +10,17 @@
 
 namespace tavisk::size {
 
+// Size arithmetic that stops at the largest value instead of wrapping: a
+// saturated size is over every budget, so it is never chosen as fitting.
+inline std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t r;
+  return __builtin_add_overflow(a, b, &r) ? UINT64_MAX : r;
+}
+inline std::uint64_t sat_mul(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t r;
+  return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
+}
+
 // Layout of the rendering being measured.
 struct Layout {
   bool pretty = false;

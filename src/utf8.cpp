@@ -63,21 +63,32 @@ std::uint64_t count(std::string_view s) {
   return n - continuation;
 }
 
-void append(std::string& out, char32_t c) {
+std::size_t encode(char32_t c, char* out) {
   if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    char b[2] = {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
-    out.append(b, 2);
-  } else if (c < 0x10000) {
-    char b[3] = {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
-                 static_cast<char>(0x80 | (c & 0x3F))};
-    out.append(b, 3);
-  } else {
-    char b[4] = {static_cast<char>(0xF0 | (c >> 18)), static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
-                 static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
-    out.append(b, 4);
+    out[0] = static_cast<char>(c);
+    return 1;
   }
+  if (c < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (c >> 6));
+    out[1] = static_cast<char>(0x80 | (c & 0x3F));
+    return 2;
+  }
+  if (c < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (c >> 12));
+    out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (c & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (c >> 18));
+  out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (c & 0x3F));
+  return 4;
+}
+
+void append(std::string& out, char32_t c) {
+  char b[4];
+  out.append(b, encode(c, b));
 }
 
 std::size_t offset_of(std::string_view s, std::uint64_t n) {

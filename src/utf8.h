@@ -33,6 +33,9 @@ inline char32_t next(std::string_view text, std::size_t& i) {
   return c;
 }
 
+// Writes the UTF-8 encoding of scalar c (at most 4 bytes) at out; returns its length.
+std::size_t encode(char32_t c, char* out);
+
 // Appends the UTF-8 encoding of scalar c.
 void append(std::string& out, char32_t c);
 

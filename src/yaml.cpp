@@ -164,7 +164,81 @@ void object_lines(const Value& v, std::uint64_t level, std::uint64_t indent, Lin
   }
 }
 
+// Characters of what the writer produces, counted without producing it; each
+// line counts its line feed.
+
+std::uint64_t quoted_chars(std::string_view t) {
+  std::uint64_t n = 2;
+  for (std::size_t i = 0; i < t.size();) {
+    const char32_t c = utf8::next(t, i);
+    if (c == '\\' || c == '"' || c == '\t' || c == '\n' || c == '\r')
+      n += 2;
+    else
+      n += escaped_as_code(c) ? 6 : 1;
+  }
+  return n;
+}
+
+std::uint64_t scalar_chars(std::string_view t) { return needs_quotes(t) ? quoted_chars(t) : utf8::count(t); }
+
+std::uint64_t inline_chars(const Value& v) {
+  switch (v.kind()) {
+    case Kind::Null: return 4;
+    case Kind::Bool: return v.as_bool() ? 4 : 5;
+    case Kind::Number: return utf8::count(v.text());
+    case Kind::String: return scalar_chars(v.text());
+    default: return 2;  // "[]" or "{}"
+  }
+}
+
+std::uint64_t literal_body_chars(std::string_view text, std::uint64_t level, std::uint64_t indent) {
+  if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  std::uint64_t n = 0;
+  for (;;) {
+    const std::size_t end = text.find('\n');
+    const std::string_view piece = text.substr(0, end);
+    n += piece.empty() ? 1 : level * indent + utf8::count(piece) + 1;
+    if (end == std::string_view::npos) return n;
+    text.remove_prefix(end + 1);
+  }
+}
+
+// A line head of `head` characters followed by a scalar, empty container or literal block.
+std::uint64_t child_chars(const Value& v, std::uint64_t head, std::uint64_t level, std::uint64_t indent) {
+  if (literal_string(v))
+    return head + 1 + literal_header(v.text()).size() + 1 + literal_body_chars(v.text(), level + 1, indent);
+  return head + 1 + inline_chars(v) + 1;
+}
+
+std::uint64_t block_chars(const Value& v, std::uint64_t level, std::uint64_t indent) {
+  const std::uint64_t pad = level * indent;
+  std::uint64_t n = 0;
+  if (v.is_array()) {
+    for (const Value& item : v.items())
+      n += nonempty_container(item) ? block_chars(item, level + 1, indent) : child_chars(item, pad + 1, level, indent);
+    return n;
+  }
+  for (const Member& m : v.members()) {
+    const std::uint64_t key = scalar_chars(m.key);
+    std::uint64_t head = pad + key + 1;
+    if (key > max_implicit_key) {
+      n += pad + 2 + key + 1;
+      head = pad + 1;
+    }
+    n += nonempty_container(m.value) ? head + 1 + block_chars(m.value, level + 1, indent)
+                                     : child_chars(m.value, head, level, indent);
+  }
+  return n;
+}
+
 }  // namespace
+
+std::uint64_t document_chars(const Value& v, std::uint64_t indent) {
+  if (indent < 2) indent = 2;
+  if (literal_string(v)) return literal_header(v.text()).size() + 1 + literal_body_chars(v.text(), 1, indent);
+  if (nonempty_container(v)) return block_chars(v, 0, indent);
+  return inline_chars(v) + 1;
+}
 
 void block(const Value& v, std::uint64_t level, std::uint64_t indent, Lines& lines) {
   if (!nonempty_container(v)) throw std::logic_error("yaml::block needs a non-empty array or object");

@@ -14,6 +14,9 @@ using Lines = std::vector<std::string>;
 
 // Lines of a non-empty array or object, each starting with level * indent spaces.
 void block(const Value& v, std::uint64_t level, std::uint64_t indent, Lines& lines);
+// Characters of the whole document's rendering (indent raised to 2), counted
+// without rendering it.
+std::uint64_t document_chars(const Value& v, std::uint64_t indent);
 // One-line form of a scalar or an empty container.
 std::string inline_(const Value& v);
 std::string scalar_string(std::string_view text);

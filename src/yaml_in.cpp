@@ -13,9 +13,27 @@
 #include "utf8.h"
 #include "yaml_scalar.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TAVISK_LSAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define TAVISK_LSAN 1
+#endif
+#ifdef TAVISK_LSAN
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace tavisk::yaml_in {
 
 namespace {
+
+// The library holds about 400 bytes for every event of a line until the line
+// ends, so one line may hold this many events, or one per this many bytes of
+// the text when that is more: a long line stays within a few times the text.
+constexpr std::uint64_t line_events_floor = 25000;
+constexpr std::uint64_t line_event_bytes = 40;
 
 // Objects with at least this many pairs look their keys up through a hash index.
 constexpr std::size_t index_threshold = 16;
@@ -147,16 +165,28 @@ class Composer {
     if (auto setup = open(); !setup) return fail(setup.error());
     // The library's verdict on the whole text comes first: after a conversion
     // failure the remaining events are still parsed, but no longer composed.
+    // Reading stops at once, though, where the text would make the library's
+    // own state grow without bound: nesting past the limit, or too many
+    // values on one line (the library keeps a line's tokens until it ends).
     std::optional<std::string> failure;
     while (fy_event* e = fy_parser_parse(parser_.get())) {
       if (const fy_mark* m = fy_event_end_mark(e)) parsed_to_ = *m;
+      auto bound = within_bounds(e);
+      if (!bound) {
+        fy_parser_event_free(parser_.get(), e);
+        return fail(failure ? std::move(*failure) : std::move(bound).error());
+      }
       if (!failure) {
         auto step = handle(e);
         if (!step) failure = std::move(step).error();
       }
       fy_parser_event_free(parser_.get(), e);
     }
-    if (fy_parser_get_stream_error(parser_.get()) || fy_diag_got_error(diag_.get())) return fail(library_error());
+    if (fy_parser_get_stream_error(parser_.get()) || fy_diag_got_error(diag_.get())) {
+      std::string message = library_error();
+      if (library_message_ == corrupting_error) abandon_parser();
+      return fail(std::move(message));
+    }
     if (failure) return fail(std::move(*failure));
     if (docs_.empty()) return Value::null();
     if (docs_.size() == 1) return std::move(docs_.front());
@@ -187,6 +217,20 @@ class Composer {
     return true;
   }
 
+  // The parser's state after this error frees one block twice when it is
+  // destroyed (a key such as "? a:" followed by a tab and "-"), so that
+  // parser is left alive: a few kilobytes per such text instead of a crash.
+  static constexpr std::string_view corrupting_error = "cannot use tab for indentation of block entry";
+
+  void abandon_parser() {
+    fy_parser* p = parser_.release();
+#ifdef TAVISK_LSAN
+    __lsan_ignore_object(p);
+#else
+    (void)p;
+#endif
+  }
+
   std::string library_error() {
     void* it = nullptr;
     const fy_diag_error* err = nullptr;
@@ -215,6 +259,33 @@ class Composer {
       case FYET_MAPPING_END: return end();
       default: return true;
     }
+  }
+
+  // Tracked on every event, composed or not: the open collections and the
+  // number of events that started on the current line.
+  Step within_bounds(fy_event* e) {
+    switch (e->type) {
+      case FYET_DOCUMENT_START: open_ = 0; break;
+      case FYET_SEQUENCE_START:
+      case FYET_MAPPING_START:
+        if (open_ > max_depth) return fail("nesting deeper than 512 levels");
+        ++open_;
+        break;
+      case FYET_SEQUENCE_END:
+      case FYET_MAPPING_END:
+        if (open_ > 0) --open_;
+        break;
+      default: break;
+    }
+    const fy_mark* m = fy_event_start_mark(e);
+    if (!m) return true;
+    if (m->line != line_) {
+      line_ = m->line;
+      line_events_ = 0;
+    }
+    if (++line_events_ > std::max(line_events_floor, text_.size() / line_event_bytes))
+      return fail("too many values on one line" + mark_position(m));
+    return true;
   }
 
   bool key_position() const { return !stack_.empty() && stack_.back().is_map && !stack_.back().key; }
@@ -384,6 +455,9 @@ class Composer {
   std::vector<Frame> stack_;
   std::unordered_map<std::string, Node> anchors_;
   Value::Array docs_;
+  std::uint64_t open_ = 0;
+  int line_ = -1;
+  std::uint64_t line_events_ = 0;
   std::uint64_t own_nodes_ = 0;
   std::uint64_t copied_nodes_ = 0;
   std::uint64_t copied_bytes_ = 0;
@@ -395,6 +469,9 @@ class Composer {
 // is read again with the library's lenient flow indentation. That mode also lets flow content
 // dedent, so dedented content is refused unless a closing bracket under its key comes first.
 Result<Value> parse(std::string_view text) {
+  // Calls check their texts first; this guards other callers, since the
+  // library can loop forever on some invalid bytes (in a %TAG directive).
+  if (!utf8::valid(text)) return fail("text is not valid UTF-8");
   Composer strict(text, false);
   auto result = strict.run();
   if (!result && strict.failed_on_flow_end()) return Composer(text, true).run();

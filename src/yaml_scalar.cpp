@@ -146,8 +146,9 @@ Scalar real(std::string_view t) {
     s.value = Value::number(json_number(t, d));
     s.info.real_identity = shortest(d);
   } else if (r.ec == std::errc::result_out_of_range && whole) {
-    // Beyond the range of a double: still a number, spelt as JSON.
-    s.value = Value::number(json::is_number(t) ? std::string(t) : json_spelling(t));
+    // Beyond the range of a double (either way): the source text as a string,
+    // since unquoted ids such as 01130e478459 read as reals and a number would
+    // lose their spelling. As a key it still equals its other spellings.
     s.info.real_identity = json_spelling(t);
   } else {
     char last = static_cast<char>(t.back() | 0x20);

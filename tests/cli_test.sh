@@ -311,5 +311,75 @@ done
 run --version
 expect_out "tavisk 0.2.1" "--version"
 
+# --help ends with three examples; every flag it lists is documented in docs/cli.md.
+run --help
+[ "$(sed -n '/^Examples:$/,$p' "$tmp/out" | grep -c '^  tavisk \|| tavisk ')" -eq 3 ] && ok || bad "--help: want three examples at the end"
+[ "$(tail -n 1 "$tmp/out" | grep -c 'tavisk ')" -eq 1 ] && ok || bad "--help does not end with an example"
+for flag in $(sed -n 's/^ *\(-[a-zA-Z], \)\{0,1\}\(--[a-z][a-z-]*\).*/\2/p' "$tmp/out"); do
+  grep -qF -- "**$flag**" "$repo/docs/cli.md" && ok || bad "docs/cli.md does not document $flag"
+done
+
+# Completions, generated at build time from the command's flags and enumeration words.
+comp="$(dirname "$tool")/completions/tavisk"
+if [ -f "$comp" ] && command -v bash >/dev/null 2>&1; then
+  completes() {
+    bash -c '. "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _tavisk; echo "${COMPREPLY[*]}"' _ "$comp" "$@"
+  }
+  for case in "--stri|--strip-ansi --string-head-chars --string-section-chars --string-min-section-chars --strict" "--stra|--strategy" "-f y|yaml yml" "--scorer k|key_order keyorder" "--input-format J|" \
+    "-s c|condense" "--max-c|--max-chars" "-n 1|" "--report-j|--report-json"; do
+    words=${case%%|*}
+    # shellcheck disable=SC2086
+    got=$(completes tavisk $words)
+    [ "$got" = "${case#*|}" ] && ok || bad "completing '$words': '$got', want '${case#*|}'"
+  done
+  got=$(cd "$tmp" && completes tavisk -o "big")
+  [ "$got" = "big1.json big2.json" ] && ok || bad "completing a file after -o: '$got'"
+  for flag in $(sed -n 's/^ *\(-[a-zA-Z], \)\{0,1\}--\([a-z][a-z-]*\).*/\2/p' "$tmp/out"); do
+    grep -qF -- "'*--$flag" "$(dirname "$tool")/completions/_tavisk" && ok || bad "zsh completion lacks --$flag"
+  done
+else
+  echo "SKIP: completions (not built beside the command, or no bash)"
+fi
+
+# Input formats: detection by default, text for .log/.txt/.md/.out, --input-format over both.
+printf 'status: ok\ncount: 2\n' >"$tmp/build.log"
+cp "$tmp/build.log" "$tmp/build.yaml"
+cp "$tmp/build.log" "$tmp/build.OUT"
+run -r "$tmp/build.log"
+expect_out "$(printf 'status: ok\ncount: 2')" ".log read as text"
+expect_err_has "format: text -> text" ".log read as text"
+run -r "$tmp/build.OUT"
+expect_err_has "format: text -> text" ".OUT read as text"
+run -r "$tmp/build.yaml"
+expect_err_has "format: yaml -> yaml" ".yaml read as YAML"
+run -r --input-format yaml "$tmp/build.log"
+expect_err_has "format: yaml -> yaml" "--input-format over the extension"
+printf '# Notes\n\n- one\n- two\n' >"$tmp/in"
+run -r
+expect_out "$(printf '# Notes\n\n- one\n- two')" "Markdown on standard input detected as text"
+expect_err_has "format: text -> text" "Markdown on standard input detected as text"
+run -r --input-format auto
+expect_err_has "format: yaml -> yaml" "--input-format auto keeps the library's detection"
+printf 'name: x\nlist: [1, 2]\n' >"$tmp/in"
+run -r
+expect_err_has "format: yaml -> yaml" "YAML on standard input detected"
+printf '\033[31mred\033[0m line\n' >"$tmp/in"
+run --strip-ansi
+expect_out "red line" "--strip-ansi"
+run --help
+grep -qE -- "^ +--strip-ansi +remove" "$tmp/out" && ok || bad "--help does not list --strip-ansi"
+run
+[ "$(od -An -c "$tmp/out" | tr -d ' \n')" = '033[31mred033[0mline\n' ] && ok || bad "escapes kept without --strip-ansi"
+printf '{"a":1}\n{"a":2}\n' >"$tmp/in"
+run -r
+expect_out "$(printf '{"a":1}\n{"a":2}')" "JSON Lines on standard input"
+expect_err_has "format: jsonl -> jsonl" "JSON Lines on standard input"
+for i in $(seq 400); do echo "line $i of the log"; done >"$tmp/long.txt"
+run -n 200 "$tmp/long.txt"
+expect_rc 0 "long .txt"
+[ "$(head -1 "$tmp/out")" = "line 1 of the log" ] && ok || bad "long .txt: first line: $(head -1 "$tmp/out")"
+[ "$(tail -1 "$tmp/out")" = "line 400 of the log" ] && ok || bad "long .txt: last line: $(tail -1 "$tmp/out")"
+grep -qE '^…\[\+[0-9]+ lines, [0-9]+ chars\]$' "$tmp/out" && ok || bad "long .txt: no lines marker: $(cat "$tmp/out")"
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -571,6 +571,24 @@ TEST(CondensePlan, DroppedPrefixReportedOnceWithTheParentCount) {
   EXPECT_EQ(e.counter("fields_dropped"), "2");
 }
 
+TEST(CondensePlan, DroppedFieldsListTheMoreFrequentFirst) {
+  // Both bulky fields are dropped; "z" is in every record and "a" in four of six,
+  // so the count decides the order against the byte order of the paths.
+  std::string big = std::string(2000, 'x');
+  std::string doc = records(6, [&](int i) {
+    std::string inner = R"({"x":")" + big + std::to_string(i) + R"(","y":")" + big + std::to_string(i) + "\"}";
+    std::string out = shared_fields(i) + R"(,"z":)" + inner;
+    if (i % 3 != 0) out += R"(,"a":)" + inner;
+    return out;
+  });
+  auto e = shrink(doc, CONDENSE);
+  ASSERT_EQ(e.counter("arrays_condensed"), "1");
+  std::vector<std::string> paths;
+  for (const Value& d : get(e.report(), "dropped_fields").items())
+    paths.push_back(std::string(get(d, "path").text()) + "=" + std::string(get(d, "items").text()));
+  EXPECT_EQ(paths, (Strings{"/*/z=6", "/*/a=4"})) << e.text();
+}
+
 std::vector<std::string> dropped_entries(const testing::Envelope& e) {
   std::vector<std::string> out;
   for (const Value& d : get(e.report(), "dropped_fields").items())

@@ -12,6 +12,20 @@ prefix="$tmp/inst"
 
 cmake --install "$build" --prefix "$prefix" >"$tmp/install.log"
 
+# The command with its manual page and completions; everything stripped unless asked otherwise.
+for f in bin/tavisk share/man/man1/tavisk.1 share/bash-completion/completions/tavisk \
+  share/zsh/vendor-completions/_tavisk; do
+  [ -s "$prefix/$f" ] || { echo "not installed: $f" >&2; exit 1; }
+done
+grep -q '^\.TH TAVISK 1' "$prefix/share/man/man1/tavisk.1" || { echo "tavisk.1 is not a manual page" >&2; exit 1; }
+[ "$("$prefix/bin/tavisk" --version)" = "tavisk 0.2.1" ] || { echo "installed command does not run" >&2; exit 1; }
+lib=$(find "$prefix" -name 'libtavisk.so.0.*' -type f)
+if readelf -S "$lib" | grep -q '\.debug_info\|\.symtab'; then
+  echo "installed library is not stripped" >&2
+  exit 1
+fi
+echo "command, manual page, completions, stripping: ok"
+
 cat >"$tmp/host.c" <<'C'
 #include <stdio.h>
 #include <string.h>

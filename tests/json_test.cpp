@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace tavisk {
 namespace {
@@ -267,6 +268,67 @@ TEST(JsonReader, SpecialBytesAreFoundAtEveryOffsetOfLongRuns) {
       EXPECT_EQ(good.value().root().items()[0].text(), want);
       EXPECT_EQ(good.value().root().items()[1].text(), "\xC3\xA9" + body);
     }
+  }
+}
+
+// Escaped texts are decoded in place at a size bounded by their raw length and
+// the unused tail is given back: texts of every length around the inline
+// capacities, as keys and as values, must all survive the rest of the parse,
+// and every truncation must fail exactly as the owning reader fails.
+TEST(JsonReader, EscapedTextsKeepTheirBytesInTheArena) {
+  // The decoded text of length n, and its literal with every special or
+  // non-ASCII character escaped (so escapes shrink it by 1, 5 or 10 bytes).
+  auto text_of = [](std::size_t n) {
+    static const std::string_view pieces[] = {"a", "\"", "\\", "/", "\n", "\xC3\xA9", "A", "\xF0\x9F\x98\x80", "b"};
+    std::string out;
+    for (std::size_t i = 0; out.size() < n; ++i) out += pieces[(i * 7 + n) % std::size(pieces)];
+    return out;
+  };
+  auto literal_of = [](std::string_view t) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < t.size(); ++i) {
+      const char c = t[i];
+      if (c == '"') out += "\\\"";
+      else if (c == '\\') out += "\\\\";
+      else if (c == '/') out += "\\/";
+      else if (c == '\n') out += "\\n";
+      else if (c == 'A') out += "\\u0041";
+      else if (t.substr(i, 2) == "\xC3\xA9") out += "\\u00e9", ++i;
+      else if (t.substr(i, 4) == "\xF0\x9F\x98\x80") out += "\\ud83d\\ude00", i += 3;
+      else out += c;
+    }
+    return out + "\"";
+  };
+  std::vector<std::string> texts;
+  std::string doc = "[";
+  for (std::size_t n = 1; n <= 70; ++n) {
+    texts.push_back(text_of(n));
+    if (n > 1) doc += ',';
+    doc += "{" + literal_of(texts.back()) + ":" + literal_of(texts.back()) + "}";
+  }
+  texts.push_back(std::string(3000, 'A'));  // decodes to a sixth of its literal
+  doc += ",{\"k\":" + literal_of(texts.back()) + "}]";
+
+  Arena arena;
+  auto tree = json::parse(doc, arena);
+  ASSERT_TRUE(tree.ok()) << tree.error().text();
+  const auto& items = tree.value().root().items();
+  ASSERT_EQ(items.size(), texts.size());
+  for (std::size_t i = 0; i + 1 < texts.size(); ++i) {
+    EXPECT_EQ(items[i].members()[0].key.view(), texts[i]) << "key of length " << i + 1;
+    EXPECT_EQ(items[i].members()[0].value.text(), texts[i]) << "value of length " << i + 1;
+  }
+  EXPECT_EQ(items.back().members()[0].value.text(), texts.back());
+  EXPECT_EQ(json::to_string(tree.value().root()), json::to_string(json::parse(doc).value()));
+
+  for (std::size_t cut = 0; cut < 400; ++cut) {
+    const std::string_view prefix = std::string_view(doc).substr(0, cut);
+    Arena a;
+    auto in_arena = json::parse(prefix, a);
+    auto owning = json::parse(prefix);
+    ASSERT_FALSE(in_arena.ok()) << cut;
+    ASSERT_FALSE(owning.ok()) << cut;
+    EXPECT_EQ(in_arena.error().text(), owning.error().text()) << cut;
   }
 }
 

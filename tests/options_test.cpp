@@ -80,11 +80,12 @@ TEST(Options, UnsignedParsing) {
        {"18446744073709551616", "99999999999999999999", "1.0", "-0", "1e3", "1E3", "0e0", "-1", "0.0", "10.5"})
     EXPECT_EQ(error_of(std::string(R"({"max_chars":)") + text + "}"), "max_chars must be a non-negative integer")
         << text;
-  // Every unsigned key takes the whole range.
-  auto o = options_of(R"({"indent":18446744073709551615,"string_head_chars":0,"string_section_chars":1,)"
+  // Every unsigned key but indent takes the whole range; indent stops at its bound.
+  auto o = options_of(R"({"max_chars":18446744073709551615,"indent":64,"string_head_chars":0,"string_section_chars":1,)"
                       R"("string_min_section_chars":2,"max_samples":3,"min_partial_chars":4})");
   ASSERT_TRUE(o.ok()) << o.error();
-  EXPECT_EQ(o->indent, 18446744073709551615u);
+  EXPECT_EQ(o->max_chars, 18446744073709551615u);
+  EXPECT_EQ(o->indent, 64u);
   EXPECT_EQ(o->string_head_chars, 0u);
   EXPECT_EQ(o->string_section_chars, 1u);
   EXPECT_EQ(o->string_min_section_chars, 2u);

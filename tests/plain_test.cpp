@@ -200,6 +200,8 @@ TEST(Detect, ChoosesTheReaderThatLosesNothing) {
       {"prose is a scalar", "Build failed\nnpm ERR! code 1\n", "text"},
       {"a log line in brackets", "[INFO] started\n[ERROR] failed\n", "text"},
       {"empty", "", "text"},
+      {"YAML flow mapping", "{a: 1, b: [x]}", "yaml"},
+      {"JSON Lines of objects", "{\"a\": 1}\n\n{\"a\": 2}\n", "jsonl"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -210,6 +212,12 @@ TEST(Detect, ChoosesTheReaderThatLosesNothing) {
     if (c.reader == "text") {
       EXPECT_EQ(e.text(), c.input);
     }
+  }
+  // Shaped like a JSON object but broken: the JSON error, not text.
+  for (const char* broken : {"{\"a\": 1,,}", " {\"a\":\n 1,,}\n", "{\"a\": 1}\n{\"b\":}\n"}) {
+    Envelope e = shrink(broken, R"({"input_format":"detect"})");
+    EXPECT_FALSE(e.ok()) << broken;
+    EXPECT_TRUE(e.error().starts_with("invalid JSON input: ")) << e.error();
   }
   // The library's auto detection is unchanged: Markdown still reads as YAML.
   Envelope md = shrink("# Changes\n\n- fixed a bug\n", "{}");

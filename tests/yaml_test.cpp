@@ -9,6 +9,7 @@
 
 #include "json.h"
 #include "test_util.h"
+#include "utf8.h"
 #include "yaml_in.h"
 
 namespace tavisk {
@@ -248,8 +249,8 @@ TEST(YamlReader, ResolvesPlainScalarsByTheCoreSchema) {
       {"12345678901234567890123", "12345678901234567890123"},
       {"0xFFFFFFFFFFFFFFFF", "18446744073709551615"},
       {"0x1FFFFFFFFFFFFFFFF", "\"0x1FFFFFFFFFFFFFFFF\""},
-      {"1e400", "1e400"},
-      {"+1.5e400", "1.5e400"},
+      {"1e400", "\"1e400\""},
+      {"+1.5e400", "\"+1.5e400\""},
       {"'12'", "\"12\""},
       {"\"true\"", "\"true\""},
       {"!!str 12", "\"12\""},
@@ -504,6 +505,45 @@ TEST(JsonNumber, KeepsJsonSpellingsAndWritesOthersPositionally) {
   EXPECT_EQ(tiny.size(), 326u);
   EXPECT_EQ(tiny.substr(0, 4), "0.00");
   EXPECT_EQ(tiny.back(), '5');
+}
+
+// A YAML rendering's input_chars is counted without rendering; a document that
+// fits is then rendered, so its text must have exactly that many characters.
+// The cases reach every line form: quoted and plain scalars, escapes of every
+// cost, literal blocks with each chomping header and blank lines, implicit keys
+// at the length limit and explicit ones past it, nested and empty containers.
+TEST(YamlWriter, CountedSizeEqualsTheRendering) {
+  const std::string long_key(1024, 'k');
+  const std::string quoted_long_key = "-" + std::string(1022, 'k');  // 1024 characters, 1026 once quoted
+  std::vector<std::string> docs = {
+      "null", "true", "false", "-12.50", "\"\"", "\"plain words\"", "\"yes\"", "\"a: b\"", "\"x #y\"", "\"trailing \"",
+      R"("tab\there \"q\" back\\slash \u0001 \u007f \u0085 \u2028 \ufeff caf\u00e9 \ud83d\ude00")",
+      R"("line one\nline two")", R"("line one\nline two\n")", R"("a\n\nb\n\n")", R"("\n")", R"(" lead\nx")",
+      R"("x\n  \ny")", "[]", "{}", "[[],{},[[1,[2]],{\"a\":[]}],\"\"]",
+      R"({"k":"v","list":[1,"two\nlines",{"deep":{"deeper":[true,null]}}],"e":{},"s":"multi\nline\n"})",
+      "{\"" + long_key + "\":1,\"" + quoted_long_key + "\":[1],\"" + long_key + "x\":{\"a\":\"b\\nc\"}}",
+      R"([{"a":1,"b":[{"c":"d"}]},["x",["y"]],"\u00e9t\u00e9"])",
+  };
+  for (const std::string& name : testing::files_under(testing::shared_dir() + "/corpus/real", ".json"))
+    docs.push_back(testing::read_file(name));
+  std::vector<std::string> yaml_docs;
+  for (const auto& suffix : {".yaml", ".yml"})
+    for (const std::string& name : testing::files_under(testing::shared_dir() + "/corpus/real", suffix))
+      yaml_docs.push_back(testing::read_file(name));
+  for (const std::uint64_t indent : {0, 2, 3, 7}) {
+    const std::string opts = R"({"format":"yaml","max_chars":100000000,"indent":)" + std::to_string(indent) + "}";
+    auto check = [&](const std::string& input, const std::string& options) {
+      Envelope e = shrink(input, options);
+      ASSERT_TRUE(e.ok()) << e.error() << "\n" << input.substr(0, 200);
+      EXPECT_EQ(e.counter("input_chars"), std::to_string(utf8::count(e.text())))
+          << "indent " << indent << ": " << input.substr(0, 200);
+      EXPECT_EQ(e.counter("output_chars"), e.counter("input_chars"));
+    };
+    if (indent >= 2)  // an explicit YAML format refuses a smaller indent; YAML input raises it to 2
+      for (const std::string& d : docs) check(d, opts);
+    for (const std::string& d : yaml_docs)
+        check(d, R"({"input_format":"yaml","max_chars":100000000,"indent":)" + std::to_string(indent) + "}");
+  }
 }
 
 }  // namespace

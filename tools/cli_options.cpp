@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
@@ -25,8 +26,10 @@ constexpr OptionFlag option_table[] = {
     {"indent", 0, "indent", Kind::Number, "N", "spaces per level; 0 gives compact JSON (default 2)"},
     {"format", 'f', "format", Kind::Choice, "F", "output format: auto, json or yaml (default auto: as the input)",
      "auto json yaml yml"},
-    {"input-format", 0, "input_format", Kind::Choice, "F", "input format: auto, json or yaml (default auto)",
-     "auto json yaml yml"},
+    {"input-format", 0, "input_format", Kind::Choice, "F",
+     "input format: detect, auto, json, yaml, text or jsonl (default: by file extension, else detect)",
+     "detect auto json yaml yml text jsonl"},
+    {"strip-ansi", 0, "strip_ansi", Kind::True, "", "remove terminal colour and control sequences from text input"},
     {"scorer", 0, "field_scorer", Kind::Choice, "S", "key ranking: heuristic, compact or key_order",
      "heuristic compact key_order keyorder"},
     {"strategy", 's', "array_strategy", Kind::Choice, "S", "arrays: sample or condense (default sample)",
@@ -275,6 +278,29 @@ bool is_choice(std::string_view value, std::string_view choices) {
     if (same) return true;
   }
   return false;
+}
+
+std::string_view default_input_format(std::string_view file) {
+  std::size_t dot = file.rfind('.');
+  std::size_t slash = file.rfind('/');
+  if (file == "-" || dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) return "detect";
+  std::string ext;
+  for (char c : file.substr(dot + 1)) ext += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  if (ext == "log" || ext == "txt" || ext == "md" || ext == "out") return "text";
+  if (ext == "json") return "json";
+  if (ext == "yaml" || ext == "yml") return "yaml";
+  if (ext == "jsonl" || ext == "ndjson") return "jsonl";
+  return "detect";
+}
+
+std::string with_input_format(const std::string& options, std::string_view format) {
+  rapidjson::Document d;
+  d.Parse(options.data(), options.size());
+  if (d.HasParseError() || !d.IsObject() || d.HasMember("input_format")) return options;
+  std::string out = "{\"input_format\":" + json_string(format);
+  if (options.size() > 2) out += ",";
+  out.append(options, 1);
+  return out;
 }
 
 std::string json_string(std::string_view text) {

@@ -82,6 +82,14 @@ bool is_choice(std::string_view value, std::string_view choices);
 // Help lines, one per flag ("  -n, --max-chars N    text"): the library flags, `--options`, then `tool`.
 std::string flags_help(std::span<const ToolFlag> tool, std::span<const OptionFlag> table = option_flags());
 
+// The reader for a file whose options name none: "text" for names ending in .log, .txt, .md or .out,
+// "json", "yaml" and "jsonl" for .json, .yaml/.yml and .jsonl/.ndjson (ignoring case), else "detect"
+// (JSON if it parses, YAML if it parses as a mapping or sequence and loses nothing, else text).
+std::string_view default_input_format(std::string_view file);
+
+// The options object `options` (compact JSON) with `input_format` set to `format` unless it has one.
+std::string with_input_format(const std::string& options, std::string_view format);
+
 // `text` as a quoted JSON string.
 std::string json_string(std::string_view text);
 

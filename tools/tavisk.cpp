@@ -2,6 +2,7 @@
 // input, shrinks each with the library and prints the result texts.
 #include "tavisk.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,7 @@
 
 #include "cli_options.h"
 #include "envelope.h"
+#include "mcp_proxy.h"
 
 namespace {
 
@@ -92,6 +94,16 @@ std::string prefix(const std::string& file) { return file == "-" ? std::string()
 std::string heading_name(const std::string& file) { return file == "-" ? "standard input" : file; }
 
 bool read_all(std::FILE* in, std::string& out) {
+  // A regular file is read in one piece into a buffer of its size, so a large
+  // input is neither copied nor over-allocated while it grows.
+  struct stat st;
+  if (fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    const auto size = static_cast<std::size_t>(st.st_size);
+    out.resize(size);
+    std::size_t n = std::fread(out.data(), 1, size, in);
+    out.resize(n);
+    if (n < size) return !std::ferror(in);
+  }
   char buf[65536];
   for (;;) {
     std::size_t n = std::fread(buf, 1, sizeof buf, in);
@@ -176,7 +188,7 @@ Outcome shrink_one(const Settings& s, const std::string& file, Sink& sink, bool 
   };
   auto input = read_input(file);
   if (!input) return fail("cannot read the input");
-  std::string envelope = call_library(*input, s.options);
+  std::string envelope = call_library(*input, cli::with_input_format(s.options, cli::default_input_format(file)));
   auto parsed = cli::read_envelope(envelope);
   if (!parsed) {
     std::fprintf(stderr, "tavisk: %sunreadable answer from the library\n", prefix(file).c_str());
@@ -271,6 +283,7 @@ int run(const Settings& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string_view(argv[1]) == "mcp-proxy") return mcp::proxy_main(argc - 1, argv + 1);
   std::string error;
   auto line = cli::parse_command_line(argc, argv, tool_flags, error);
   if (!line) return usage_error(error);

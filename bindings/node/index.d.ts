@@ -24,6 +24,8 @@ export interface ShrinkOptions {
   input_format?: 'detect' | 'auto' | 'json' | 'yaml' | 'yml' | 'text' | 'jsonl' | (string & {});
   /** Drop terminal escape sequences from text input (default false). */
   strip_ansi?: boolean;
+  /** "auto" serves the parts that match `arguments` first and adds five counters to the report (default "none"). */
+  focus?: 'none' | 'auto' | (string & {});
   /** How object keys are ranked (default "heuristic"). */
   field_scorer?: 'heuristic' | 'compact' | 'key_order' | (string & {});
   /** "condense" lets arrays of records become narrower tables (default "sample"). */

@@ -239,6 +239,7 @@ def shrink(
     string_section_chars: Optional[int] = None,
     string_min_section_chars: Optional[int] = None,
     strip_ansi: Optional[bool] = None,
+    focus: Optional[str] = None,
     **more_options: Any,
 ) -> Result:
     """Shrinks `document` so that its rendering fits `max_chars` characters.
@@ -257,6 +258,8 @@ def shrink(
       else YAML that loses nothing, else plain text), "json" for values
       serialised here; also "auto", "json", "yaml", "text", "jsonl".
     - ``strip_ansi`` (False): drop terminal escape sequences from text.
+    - ``focus`` ("none"; or "auto"): serve the parts that match `arguments`
+      first; the report then carries five more counters (in ``extra``).
     - ``field_scorer`` ("heuristic", "compact", "key_order"),
       ``array_strategy`` ("sample", "condense").
     - ``protect`` ([]): path patterns such as ``"/items/*/id"`` whose nodes
@@ -302,6 +305,7 @@ def shrink(
         ("string_section_chars", string_section_chars),
         ("string_min_section_chars", string_min_section_chars),
         ("strip_ansi", strip_ansi),
+        ("focus", focus),
     )
     for key, value in named:
         if value is not None:

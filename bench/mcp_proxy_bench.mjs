@@ -1,0 +1,110 @@
+#!/usr/bin/env node
+// Relay cost of `tavisk mcp-proxy`: 10,000 small tool calls through the proxy and straight
+// to the server (messages per second, pipelined; added latency per message, one at a time),
+// and a 50 MB result shrunk through the proxy beside the plain command on the same document.
+//   node bench/mcp_proxy_bench.mjs [path/to/tavisk]      (default build/tavisk)
+import { spawn, spawnSync } from "node:child_process";
+import { mkdtempSync, writeFileSync } from "node:fs";
+import { tmpdir } from "node:os";
+import { dirname, join, resolve } from "node:path";
+import { fileURLToPath } from "node:url";
+
+const root = resolve(dirname(fileURLToPath(import.meta.url)), "..");
+const tavisk = resolve(process.argv[2] ?? join(root, "build/tavisk"));
+const tmp = mkdtempSync(join(tmpdir(), "tavisk-mcp-bench-"));
+
+// A server that answers every tools/call at once: a tiny result, or the document file whole.
+const server = join(tmp, "server.mjs");
+writeFileSync(
+  server,
+  `import { createInterface } from "node:readline";
+import { readFileSync } from "node:fs";
+const big = process.argv[2] ? readFileSync(process.argv[2], "utf8") : null;
+const rl = createInterface({ input: process.stdin, crlfDelay: Infinity });
+rl.on("line", (line) => {
+  const m = JSON.parse(line);
+  const text = big ?? "ok " + m.id;
+  process.stdout.write(JSON.stringify({ jsonrpc: "2.0", id: m.id, result: { content: [{ type: "text", text }] } }) + "\\n");
+});
+rl.on("close", () => process.stdout.write("", () => process.exit(0)));
+`,
+);
+
+function session(viaProxy, serverArgs) {
+  const args = viaProxy ? ["mcp-proxy", "--max-chars", "20000", "--", "node", server, ...serverArgs] : [server, ...serverArgs];
+  const child = spawn(viaProxy ? tavisk : "node", args, { stdio: ["pipe", "pipe", "inherit"] });
+  // Chunks of the current line; only each new chunk is searched for the line feed.
+  let pending = [];
+  const waiting = [];
+  child.stdout.on("data", (d) => {
+    let nl;
+    while ((nl = d.indexOf(0x0a)) >= 0) {
+      pending.push(d.subarray(0, nl));
+      waiting.shift()(Buffer.concat(pending).toString("utf8"));
+      pending = [];
+      d = d.subarray(nl + 1);
+    }
+    if (d.length) pending.push(d);
+  });
+  let id = 0;
+  const call = () =>
+    new Promise((r) => {
+      waiting.push(r);
+      child.stdin.write(
+        JSON.stringify({ jsonrpc: "2.0", id: ++id, method: "tools/call", params: { name: "t", arguments: { q: "x" } } }) + "\n",
+      );
+    });
+  const close = () => new Promise((r) => (child.stdin.end(), child.on("close", r)));
+  return { call, close };
+}
+
+async function smallMessages(viaProxy) {
+  const s = session(viaProxy, []);
+  await s.call(); // started
+  let t = process.hrtime.bigint();
+  await Promise.all(Array.from({ length: 10000 }, () => s.call()));
+  const pipelined = Number(process.hrtime.bigint() - t) / 1e9;
+  t = process.hrtime.bigint();
+  for (let i = 0; i < 2000; i++) await s.call();
+  const oneByOne = Number(process.hrtime.bigint() - t) / 1e6 / 2000;
+  await s.close();
+  return { perSecond: 10000 / pipelined, roundTripMs: oneByOne };
+}
+
+const direct = await smallMessages(false);
+const proxied = await smallMessages(true);
+console.log(`10,000 small messages: direct ${direct.perSecond.toFixed(0)}/s, through the proxy ${proxied.perSecond.toFixed(0)}/s`);
+console.log(
+  `round trip one at a time: direct ${direct.roundTripMs.toFixed(3)} ms, proxy ${proxied.roundTripMs.toFixed(3)} ms, added ${(proxied.roundTripMs - direct.roundTripMs).toFixed(3)} ms per message`,
+);
+
+const items = [];
+let size = 2;
+for (let i = 0; size < 50 * 1024 * 1024; i++) {
+  const item = JSON.stringify({ id: i, name: `record-${i}`, status: i % 7 ? "ok" : "failed", payload: "x".repeat(60) });
+  items.push(item);
+  size += item.length + 1;
+}
+const doc = join(tmp, "doc.json");
+const text = `[${items.join(",")}]`;
+writeFileSync(doc, text);
+// The server's answer is prepared, so both sides time reading the same bytes and shrinking them.
+const message = join(tmp, "answer.json");
+writeFileSync(message, JSON.stringify({ jsonrpc: "2.0", id: 1, result: { content: [{ type: "text", text }] } }) + "\n");
+const request = JSON.stringify({ jsonrpc: "2.0", id: 1, method: "tools/call", params: { name: "t", arguments: {} } }) + "\n";
+function timed(command, args, input) {
+  const t = process.hrtime.bigint();
+  const r = spawnSync(command, args, { input, maxBuffer: 1 << 26 });
+  if (r.status !== 0) throw new Error(`${command} failed: ${r.stderr}`);
+  return { seconds: Number(process.hrtime.bigint() - t) / 1e9, bytes: r.stdout.length };
+}
+const runs = { plain: [], proxy: [] };
+for (let i = 0; i < 3; i++) {
+  runs.plain.push(timed(tavisk, ["--max-chars", "19860", "--indent", "0", doc]).seconds);
+  runs.proxy.push(
+    timed(tavisk, ["mcp-proxy", "--max-chars", "20000", "--", "sh", "-c", `read l; cat '${message}'`], request).seconds,
+  );
+}
+const best = (xs) => Math.min(...xs);
+console.log(`50 MB result (best of 3): plain command on the file ${best(runs.plain).toFixed(3)} s, through the proxy ${best(runs.proxy).toFixed(3)} s`);
+console.log(`  proxy over plain command: ${(((best(runs.proxy) - best(runs.plain)) / best(runs.plain)) * 100).toFixed(1)} %`);

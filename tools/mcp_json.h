@@ -1,0 +1,66 @@
+// JSON helpers of the MCP proxy: a shallow, position-keeping view of one message, so that
+// the proxy can read a few members and splice new text into the original line while every
+// other byte stays exactly as written. Parsing is RapidJSON's SAX reader (iterative, so deep
+// nesting cannot exhaust the stack; numbers kept as their source text).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace mcp {
+
+struct Span {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  std::string_view of(std::string_view text) const { return text.substr(begin, end - begin); }
+};
+
+struct Node {
+  enum class Kind : std::uint8_t { Null, Bool, Number, String, Array, Object };
+  Kind kind = Kind::Null;
+  Span span;         // the value's bytes in the parsed text
+  Span key;          // for an object member: the key's bytes, quotes included
+  std::string text;  // strings: the decoded text; numbers: as written; bools: "true"/"false"
+  bool expanded = false;  // containers: whether members/items were recorded
+  std::vector<std::pair<std::string, Node>> members;
+  std::vector<Node> items;
+
+  const Node* get(std::string_view name) const;  // the last member of that name, as JSON readers do
+  bool is(Kind k) const { return kind == k; }
+};
+
+// Which containers the parse records in full: a predicate over the path of keys (arrays
+// contribute "*"). Everything else is kept as a span only.
+using ExpandRule = bool (*)(const std::vector<std::string_view>& path);
+bool expand_all(const std::vector<std::string_view>& path);
+
+// Containers deeper than this are kept as spans only, whatever the rule says, so that walking
+// and freeing the recorded tree never recurses deeply.
+constexpr std::size_t max_recorded_depth = 64;
+
+// The deepest nesting of brackets in JSON text (brackets inside strings do not count).
+std::size_t nesting_depth(std::string_view text);
+
+// Parses one JSON text. Returns nothing when the text is not exactly one valid JSON value
+// (surrounding white space allowed).
+std::unique_ptr<Node> parse(const std::string& text, ExpandRule expand);
+
+// Appends s as a JSON string literal (quotes, escapes; UTF-8 kept as is).
+void write_string(std::string& out, std::string_view s);
+
+// Characters (Unicode scalar values) of UTF-8 text: bytes that are not continuation bytes.
+std::uint64_t char_count(std::string_view s);
+
+// Whether the text parses as JSON (used to tell JSON texts from others).
+bool is_json(const std::string& text);
+
+// A key for request ids: kind and value, so that 1 and "1" differ. Empty for ids that
+// cannot be matched (null, containers).
+std::string id_key(const Node& id);
+
+}  // namespace mcp
