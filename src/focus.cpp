@@ -448,11 +448,9 @@ void Index::walk(const Value& doc, const Meta& meta) {
 
 namespace tavisk {
 
-bool Pruner::focused_lookup(const Value&, const Meta& meta) {
+bool Pruner::focused_lookup(const Value&, const Meta& meta) const {
   const focus::Node* node = focus_index->node(meta);
-  if (!node || !node->lookup) return false;
-  ++stats.arrays_focused;
-  return true;
+  return node && node->lookup;
 }
 
 const focus::Node* Pruner::focused_items(const Meta& meta) const {

@@ -445,8 +445,10 @@ Fitted Pruner::fit_array(const Value& v, const Meta& meta, std::uint64_t b, std:
     next = i + 1;
   }
   if (next < n) out.push_back(gap_value(n - next));
-  if (focused)
+  if (focused) {
     for (std::uint64_t i : sel.kept()) stats.items_promoted += focus_index->mask(*focused, i) & focused->weighted ? 1 : 0;
+    if (focused->lookup && options->array_strategy == ArrayStrategy::Condense) ++stats.arrays_focused;
+  }
   ++stats.arrays_sampled;
   stats.items_omitted += n - sel.kept().size();
   stats.protected_omitted += sat_sub(meta.protected_count, kept_protected);

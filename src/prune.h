@@ -134,8 +134,8 @@ class Pruner {
   std::vector<std::size_t> sample_keys(const Value& v, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
   // ---- focus module ----------------------------------------------------------
   // An array of records of which only a few match: sampled with its matches first instead of
-  // condensed (counted).
-  bool focused_lookup(const Value& v, const Meta& meta);
+  // condensed (counted by the sampling).
+  bool focused_lookup(const Value& v, const Meta& meta) const;
   // Item priority with matching items first; null without a match in the array.
   const focus::Node* focused_items(const Meta& meta) const;
   std::vector<std::size_t> focused_order(const Meta& meta, const focus::Node* node) const;

@@ -51,6 +51,9 @@ TEST(CliOptions, FlagsBecomeOptionKeys) {
       // Repeated base keys stay repeated (the library takes the last) unless a flag sets them.
       {{"--options", R"({"indent":1,"indent":2})"}, R"({"indent":1,"indent":2})"},
       {{"--options", R"({"indent":1,"indent":2})", "--indent", "4"}, R"({"indent":4})"},
+      // --focus alone means auto; a value needs the = form.
+      {{"--focus", "-n", "9"}, R"({"focus":"auto","max_chars":9})"},
+      {{"--focus=None"}, R"({"focus":"None"})"},
   };
   for (const auto& c : cases) {
     Parsed p = parse(c.args, {});

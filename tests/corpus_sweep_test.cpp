@@ -194,5 +194,87 @@ TEST(CorpusSweep, EveryFileAtEveryBudget) {
   EXPECT_LE(prose_errors, 7);
 }
 
+// Sum of the counts of the line markers ("…[+N lines, M chars]") in the strings of a value.
+std::uint64_t line_marker_lines(const Value& v) {
+  static const std::regex marker("\xE2\x80\xA6\\[\\+([0-9]+) lines, [0-9]+ chars\\]");
+  std::uint64_t n = 0;
+  switch (v.kind()) {
+    case Kind::String: {
+      const std::string text(v.text());
+      for (auto it = std::sregex_iterator(text.begin(), text.end(), marker); it != std::sregex_iterator(); ++it)
+        n += std::stoull((*it)[1]);
+      break;
+    }
+    case Kind::Array:
+      for (const Value& item : v.items()) n += line_marker_lines(item);
+      break;
+    case Kind::Object:
+      for (const Member& e : v.members()) n += line_marker_lines(e.value);
+      break;
+    default: break;
+  }
+  return n;
+}
+
+TEST(CorpusSweep, EveryFileWithFocus) {
+  TAVISK_NEEDS_SHARED("corpus/real");
+  const std::vector<std::string> files = corpus_files();
+#if defined(__SANITIZE_ADDRESS__)
+  const std::uint64_t budgets[] = {300, 5000};
+#else
+  const std::uint64_t budgets[] = {200, 1000, 5000, 20000};
+#endif
+  const std::pair<int, const char*> layouts[] = {{0, "json"}, {2, "yaml"}};
+  const char* strategies[] = {"sample", "condense"};
+  const char* arguments[] = {"", R"(,"arguments":"status name created title error 404 v1.2.3 last")"};
+  for (const std::string& name : files) {
+    std::string doc = testing::read_file(testing::shared_dir() + "/corpus/real/" + name);
+    // Prose goes in as one string: its lines are fitted by lines.
+    if (!testing::shrink(doc, R"({"max_chars":1000})").ok()) doc = json::to_string(Value::string(doc));
+    const Value input = read_document(doc);
+    for (std::uint64_t budget : budgets) {
+      for (const auto& [indent, format] : layouts) {
+        for (const char* strategy : strategies) {
+          for (const char* args : arguments) {
+            const std::string options = R"({"focus":"auto","max_chars":)" + std::to_string(budget) + R"(,"indent":)" +
+                                        std::to_string(indent) + R"(,"format":")" + format +
+                                        R"(","array_strategy":")" + strategy + "\"" + args + "}";
+            SCOPED_TRACE(name + " " + options);
+            auto e = testing::shrink(doc, options);
+            ASSERT_TRUE(e.ok()) << e.error();
+            Value back;
+            if (std::string(format) == "json") {
+              auto j = json::parse(e.text());
+              ASSERT_TRUE(j.ok()) << e.text();
+              back = std::move(j).value();
+            } else {
+              auto y = yaml_in::parse(e.text());
+              ASSERT_TRUE(y.ok()) << y.error() << "\n" << e.text();
+              back = std::move(y).value();
+            }
+            const std::uint64_t chars = counter(e, "output_chars");
+            const bool fits = testing::get(e.report(), "fits").as_bool();
+            EXPECT_EQ(fits, chars <= budget);
+            if (!fits) {
+              EXPECT_GT(minimal_chars(input, options, indent, std::string(format) == "json" ? Format::Json : Format::Yaml),
+                        budget);
+            }
+            Markers m;
+            count_markers(back, m);
+            EXPECT_EQ(m.items, counter(e, "items_omitted"));
+            EXPECT_EQ(m.keys, counter(e, "keys_omitted"));
+            // Line fitting's markers are among the text's line markers (previews of text fitting write them too).
+            EXPECT_LE(counter(e, "lines_omitted"), line_marker_lines(back));
+            EXPECT_LE(counter(e, "arrays_focused"), counter(e, "arrays_sampled"));
+            if (counter(e, "lines_omitted") == 0) {
+              EXPECT_EQ(counter(e, "lines_matched"), 0u);
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tavisk

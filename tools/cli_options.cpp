@@ -38,6 +38,8 @@ constexpr OptionFlag option_table[] = {
      "never shorten nodes at this path (repeatable), e.g. /items/*/id"},
     {"arguments", 'a', "arguments", Kind::Text, "TEXT",
      "words of the request; keys and values matching them rank higher"},
+    {"focus", 0, "focus", Kind::Choice, "MODE",
+     "keep what the request asks for: none or auto (default none; bare --focus means auto)", "none auto", "auto"},
     {"explain", 0, "explain", Kind::True, "", "record every condensing decision in the report"},
     {"no-keep-last-item", 0, "keep_last_item", Kind::False, "", "do not prefer keeping the last item of arrays"},
     {"max-samples", 0, "max_samples", Kind::Number, "N", "items of distinct shape kept when none fits whole (3)"},
