@@ -382,7 +382,7 @@ class Parser {
     char* w = out;
     for (;;) {
       const std::size_t run = plain_run(pos_);
-      std::memcpy(w, s_.data() + pos_, run);
+      if (run != 0) std::memcpy(w, s_.data() + pos_, run);  // `out` is null for an empty literal
       w += run;
       pos_ += run;
       if (pos_ >= s_.size()) return err("unterminated string");

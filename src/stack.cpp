@@ -30,7 +30,10 @@ struct Switch {
   ucontext_t callee;
   void (*fn)(void*);
   void* arg;
+  // Set before the switch, read after the return: getcontext returns twice.
+  volatile bool entered;
 #ifdef TAVISK_ASAN
+  void* fake_stack;
   const void* caller_bottom;
   std::size_t caller_size;
 #endif
@@ -78,13 +81,20 @@ bool run(std::size_t bytes, void (*fn)(void*), void* arg) {
     const auto addr = reinterpret_cast<std::uintptr_t>(s);
     makecontext(&s->callee, reinterpret_cast<void (*)()>(trampoline), 2, static_cast<unsigned>(addr >> 32),
                 static_cast<unsigned>(addr & 0xFFFFFFFFu));
+    // getcontext and setcontext rather than swapcontext: the sanitizer runtime
+    // warns on standard error at its first swapcontext, and a host's standard
+    // error is not ours to write to.
+    ok = getcontext(&s->caller) == 0;
+    if (ok && !s->entered) {
+      s->entered = true;
 #ifdef TAVISK_ASAN
-    void* fake_stack = nullptr;
-    __sanitizer_start_switch_fiber(&fake_stack, stack_bottom, stack_bytes);
+      __sanitizer_start_switch_fiber(&s->fake_stack, stack_bottom, stack_bytes);
 #endif
-    ok = swapcontext(&s->caller, &s->callee) == 0;
+      setcontext(&s->callee);
+      ok = false;  // setcontext returns only when it failed
+    }
 #ifdef TAVISK_ASAN
-    __sanitizer_finish_switch_fiber(fake_stack, nullptr, nullptr);
+    if (ok) __sanitizer_finish_switch_fiber(s->fake_stack, nullptr, nullptr);
 #endif
   }
   s->~Switch();
