@@ -53,7 +53,10 @@ test("progress notifications and a cancellation pass", async () => {
   await proxied.callTool({ name: "trigger-long-running-operation", arguments: { duration: 0.5, steps: 5 } }, undefined, {
     onprogress: (p) => seen.push(p.progress),
   });
-  assert.deepEqual(seen, [1, 2, 3, 4, 5]);
+  // The server sends its last notification without waiting for it, so it may arrive after the result; those
+  // that arrive must come in order.
+  assert.ok(seen.length >= 4, `progress seen: ${seen}`);
+  assert.deepEqual(seen, [1, 2, 3, 4, 5].slice(0, seen.length));
 
   const controller = new AbortController();
   const started = Date.now();
