@@ -167,8 +167,11 @@ std::string success_envelope(std::string text, const Report& report) {
   return json::to_string(Value::object(std::move(members)));
 }
 
-// One fitting attempt of the budget search.
+// One fitting attempt of the budget search. A YAML attempt is counted, not
+// rendered: its tree is kept and only the chosen one is written, since deep
+// documents at a wide indent render to many times their budget.
 struct Attempt {
+  std::optional<Value> value;
   std::string text;
   std::uint64_t chars = 0;
   Stats stats;
@@ -240,8 +243,15 @@ BudgetSearch search_budget(const Value& doc, const Meta& meta, const Options& o,
     Pruner pruner = Pruner::with_scorer(pretty, indent, o, scorer);
     pruner.focus_index = focus.get();
     Fitted fitted = pruner.fit(doc, meta, b, 0);
-    Attempt a{render(fitted.value, indent, format), 0, std::move(pruner.stats)};
-    a.chars = utf8::count(a.text);
+    Attempt a;
+    if (format == Format::Yaml) {
+      a.chars = yaml::document_chars(fitted.value, indent);
+      a.value = std::move(fitted.value);
+    } else {
+      a.text = render(fitted.value, indent, format);
+      a.chars = utf8::count(a.text);
+    }
+    a.stats = std::move(pruner.stats);
     const std::uint64_t c = a.chars;
     if (c > m) {
       if (!best_over || c < best_over->chars) best_over = std::move(a);
@@ -271,7 +281,7 @@ BudgetSearch search_budget(const Value& doc, const Meta& meta, const Options& o,
   }
   Attempt& chosen = best_fit ? *best_fit : *best_over;
   result.fits = best_fit.has_value();
-  result.text = std::move(chosen.text);
+  result.text = chosen.value ? render(*chosen.value, indent, format) : std::move(chosen.text);
   result.chars = chosen.chars;
   result.stats = std::move(chosen.stats);
   return result;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <set>
 #include <unordered_set>
 
@@ -381,7 +382,8 @@ Fitted Pruner::fit_array(const Value& v, const Meta& meta, std::uint64_t b, std:
   std::vector<std::size_t> order =
       focus_index ? focused_order(meta, focused) : priority_order(meta, options->keep_last_item);
   Selection sel(layout(), n, d);
-  std::vector<std::optional<Value>> fitted(n);
+  // Only the few items fitted below their full size get a value of their own.
+  std::map<std::size_t, Value> fitted;
   std::uint64_t result_size = 0;
 
   std::size_t stop = order.size();
@@ -406,7 +408,7 @@ Fitted Pruner::fit_array(const Value& v, const Meta& meta, std::uint64_t b, std:
           Fitted f = fit(items[i], c, room, d + 1);
           path.pop_back();
           sel.add(i, f.size);
-          fitted[i] = std::move(f.value);
+          fitted.insert_or_assign(i, std::move(f.value));
         }
       }
     }
@@ -432,7 +434,7 @@ Fitted Pruner::fit_array(const Value& v, const Meta& meta, std::uint64_t b, std:
     children.reserve(picked.size());
     for (std::size_t i : picked) children.push_back({&items[i], &meta.children[i], nullptr});
     Filled filled = water_fill(children, sat_sub(b, r), d + 1);
-    for (std::size_t k = 0; k < picked.size(); ++k) fitted[picked[k]] = std::move(filled.values[k]);
+    for (std::size_t k = 0; k < picked.size(); ++k) fitted.insert_or_assign(picked[k], std::move(filled.values[k]));
     result_size = r - min_sum + filled.total;
   }
 
@@ -440,7 +442,8 @@ Fitted Pruner::fit_array(const Value& v, const Meta& meta, std::uint64_t b, std:
   std::uint64_t next = 0, kept_protected = 0;
   for (std::uint64_t i : sel.kept()) {
     if (i > next) out.push_back(gap_value(i - next));
-    out.push_back(fitted[i] ? std::move(*fitted[i]) : items[i]);
+    auto own = fitted.find(i);
+    out.push_back(own != fitted.end() ? std::move(own->second) : items[i]);
     kept_protected += meta.children[i].protected_count;
     next = i + 1;
   }

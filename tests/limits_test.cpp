@@ -174,6 +174,24 @@ TEST(Limits, YamlReaderRefusesInvalidUtf8) {
   EXPECT_TRUE(read || read.error() != "text is not valid UTF-8");
 }
 
+// Found by the YAML fuzzer: after a tab before a block entry's "-" the parser
+// frees one block twice when it is destroyed. The reader leaves that parser
+// alive, so these texts fail with the parser's message, again and again, and
+// the sanitizers see neither a double free nor a leak.
+TEST(Limits, YamlTabBeforeBlockEntryFailsCleanly) {
+  const std::string texts[] = {"? a:\t-", "? a:\t- b\n", "x:\n  ? a:\t-\n"};
+  for (int round = 0; round < 3; ++round) {
+    for (const std::string& t : texts) {
+      auto r = yaml_in::parse(t);
+      ASSERT_FALSE(r) << t;
+      EXPECT_EQ(r.error().rfind("cannot use tab for indentation of block entry at byte ", 0), 0u) << r.error();
+      testing::Envelope e = shrink(t, R"({"input_format":"yaml","max_chars":5})");
+      EXPECT_EQ(e.error().rfind("invalid YAML input: cannot use tab for indentation of block entry", 0), 0u)
+          << e.error();
+    }
+  }
+}
+
 // Reals whose parse overflows or underflows keep their source text as strings:
 // unquoted hex ids and short commit hashes must not lose digits.
 TEST(Limits, YamlRealsOutOfRangeStayText) {
