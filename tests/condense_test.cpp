@@ -835,6 +835,23 @@ TEST(CondenseFill, SmallNeedsFirstAndUnusedShareReturnsToThePool) {
   EXPECT_LE(tight.total, 38u + 12 + 38);
 }
 
+// Equal needs are filled in their order: a string whose tail is all six-character escapes cannot use its
+// whole share, and what it leaves goes to the equal plain string after it.
+TEST(CondenseFill, EqualNeedsGoInOrderAndTheLaterOneTakesWhatIsLeft) {
+  Options o;
+  Pruner p = Pruner::with_scorer(false, 0, o, HEURISTIC);
+  const std::string escaped = std::string(40, 'a') + std::string(90, '\x01');
+  const FillInput in(p, {Value::string(escaped), Value::string(std::string(580, 'b'))});
+  ASSERT_EQ(in.metas[0].full, in.metas[1].full);
+  ASSERT_EQ(in.floors[0], in.floors[1]);
+  const std::uint64_t floor = in.floors[0];
+  Pruner::Filled f = p.fill(in.pairs, in.floors, 101, 1);
+  const std::uint64_t first = size::quoted(f.values[0].text()), second = size::quoted(f.values[1].text());
+  EXPECT_LT(first, floor + 50);  // its share is 50; an escape does not fit in what remains
+  EXPECT_EQ(second, floor + 101 - (first - floor));
+  EXPECT_EQ(f.total, first + second);
+}
+
 // ---- end to end over the corpus ------------------------------------------------------
 
 const Value* at_path(const Value& v, const Path& p) {
