@@ -4,29 +4,22 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <numeric>
 #include <rapidjson/document.h>
 #include <rapidjson/pointer.h>
 #include <rapidjson/schema.h>
 
-#include "tavisk.h"
+#include "envelope.h"
 
 namespace mcp {
+
+using cli::call_library;
 
 namespace {
 
 constexpr std::string_view ellipsis = "\xE2\x80\xA6";
-
-std::string call_library(std::string_view input, std::string_view options) {
-  uint64_t len = 0;
-  uint8_t* out = tavisk_shrink(reinterpret_cast<const uint8_t*>(input.data()), input.size(),
-                               reinterpret_cast<const uint8_t*>(options.data()), options.size(), &len);
-  std::string envelope(reinterpret_cast<const char*>(out), static_cast<std::size_t>(len));
-  tavisk_free(out, len);
-  return envelope;
-}
 
 bool root_only(const std::vector<std::string_view>& path) { return path.empty(); }
 
