@@ -265,6 +265,7 @@ class Lines {
         emit(std::string(data, take), false);
         if (nl) streaming_ = false;
       } else {
+        grow_for(take);
         partial_.append(data, take);
         if (nl) {
           emit(std::move(partial_), true);
@@ -286,6 +287,15 @@ class Lines {
   }
 
  private:
+  // A long line grows eight-fold at a time: the reserved tail is address space only until it
+  // is written, and the line is copied about 1/7 of its length instead of once more.
+  void grow_for(std::size_t more) {
+    constexpr std::size_t long_line = 1 << 20;
+    const std::size_t need = partial_.size() + more;
+    if (need <= partial_.capacity() || partial_.size() < long_line) return;
+    partial_.reserve(std::max(need, std::min(need * 8, limit_ + long_line)));
+  }
+
   std::size_t limit_;
   std::string partial_;
   bool streaming_ = false;
