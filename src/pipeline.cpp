@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "ansi.h"
+#include "condense.h"
 #include "fields.h"
 #include "focus.h"
 #include "json.h"
@@ -234,11 +235,14 @@ BudgetSearch search_budget(const Value& doc, const Meta& meta, const Options& o,
   BudgetSearch result;
   // The request's hits are found once and read by every attempt.
   const std::unique_ptr<focus::Index> focus = o.focus == Focus::Auto ? focus::Index::build(doc, meta, o) : nullptr;
+  // Arrays of records are surveyed once and planned by every attempt.
+  SurveyCache surveys;
   for (int attempt = 0; attempt < 24; ++attempt) {
     ++result.attempts;
     result.budgets.push_back(b);
     Pruner pruner = Pruner::with_scorer(pretty, indent, o, scorer);
     pruner.focus_index = focus.get();
+    pruner.surveys = &surveys;
     Fitted fitted = pruner.fit(doc, meta, b, 0);
     Attempt a{render(fitted.value, indent, format), 0, std::move(pruner.stats)};
     a.chars = utf8::count(a.text);
