@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <stdexcept>
 
 #include "fields.h"
 #include "siphash.h"
@@ -55,17 +57,43 @@ void shape_hints(Column& c, const Value& v) {
   }
 }
 
+// The value's token set as value_tokens builds it, without building it: any of its first
+// MAX_VALUE_TOKENS informative words is in the set, so a hit among them is final and those words go
+// straight into the column's set. Only a value with more words takes the set-building way.
 void gather_tokens(Discovery& d, Column& c, const Value& v) {
-  TokenSet& fresh = d.scratch;
-  fresh.clear();
-  if (v.is_string() || v.is_number()) value_tokens(v.text(), fresh);
-  for (const std::string& t : d.query->terms) {
-    if (token_hit(t, fresh)) {
-      ++c.hits;
+  if (!v.is_string() && !v.is_number()) return;  // no tokens: no hit, nothing to merge
+  if (d.matcher_for != d.query) {
+    d.matcher = TermMatcher(d.query->terms);
+    d.matcher_for = d.query;
+  }
+  const bool merge = c.tokens.size() < MAX_VALUE_TOKENS;
+  WordSplitter split(v.text());
+  std::string& w = d.scratch_word;
+  bool hit = false;
+  std::size_t seen = 0;
+  while (split.next(w)) {
+    if (!informative(w)) continue;
+    if (++seen > MAX_VALUE_TOKENS) {
+      TokenSet& fresh = d.scratch;
+      fresh.clear();
+      value_tokens(v.text(), fresh, w);
+      hit = false;
+      for (const std::string_view t : fresh)
+        if (d.matcher.hits(t)) {
+          hit = true;
+          break;
+        }
+      if (merge) c.tokens.merge(fresh);
       break;
     }
+    const std::string_view t = norm(w);
+    if (merge) c.tokens.insert(t);
+    if (!hit && d.matcher.hits(t)) {
+      hit = true;
+      if (!merge) break;
+    }
   }
-  if (c.tokens.size() < MAX_VALUE_TOKENS) c.tokens.insert(fresh.begin(), fresh.end());
+  if (hit) ++c.hits;
 }
 
 void hash_scalar(Column& c, const Value& v, std::size_t row) {
@@ -116,6 +144,119 @@ std::uint32_t thousandths(double x) {
   return static_cast<std::uint32_t>(r);
 }
 
+// ---- survey tables -------------------------------------------------------
+
+bool HashSet64::contains(std::uint64_t h) const {
+  if (h == 0) return has_zero_;
+  if (slots_.empty()) return false;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = static_cast<std::size_t>(mix(h)) & mask;; i = (i + 1) & mask) {
+    if (slots_[i] == h) return true;
+    if (slots_[i] == 0) return false;
+  }
+}
+
+bool HashSet64::insert(std::uint64_t h) {
+  if (h == 0) {
+    if (has_zero_) return false;
+    has_zero_ = true;
+    ++size_;
+    return true;
+  }
+  if (2 * (size_ + 1) > slots_.size()) {
+    std::vector<std::uint64_t> old = std::move(slots_);
+    slots_.assign(old.empty() ? 16 : 2 * old.size(), 0);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::uint64_t x : old) {
+      if (x == 0) continue;
+      std::size_t i = static_cast<std::size_t>(mix(x)) & mask;
+      while (slots_[i] != 0) i = (i + 1) & mask;
+      slots_[i] = x;
+    }
+  }
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = static_cast<std::size_t>(mix(h)) & mask;
+  for (; slots_[i] != 0; i = (i + 1) & mask)
+    if (slots_[i] == h) return false;
+  slots_[i] = h;
+  ++size_;
+  return true;
+}
+
+std::uint64_t ColumnIndex::hash_of(std::size_t parent, std::string_view key) {
+  return mix(token_hash(key) ^ (static_cast<std::uint64_t>(parent) * 0x9E3779B97F4A7C15ull));
+}
+
+std::size_t ColumnIndex::probe(std::size_t parent, std::string_view key, std::uint64_t hash) const {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
+    const std::uint32_t s = slots_[i];
+    if (s == 0) return i;
+    const Entry& e = entries_[s - 1];
+    if (e.hash == hash && e.parent == parent && e.size == key.size() &&
+        std::memcmp(keys_.data() + e.offset, key.data(), key.size()) == 0)
+      return i;
+  }
+}
+
+std::optional<std::size_t> ColumnIndex::find(std::optional<std::size_t> parent, std::string_view key) const {
+  if (entries_.empty()) return std::nullopt;
+  const std::size_t p = parent ? *parent + 1 : 0;
+  const std::uint32_t s = slots_[probe(p, key, hash_of(p, key))];
+  if (s == 0) return std::nullopt;
+  return entries_[s - 1].column;
+}
+
+std::pair<std::size_t, bool> ColumnIndex::try_emplace(std::optional<std::size_t> parent, std::string_view key,
+                                                      std::size_t column) {
+  if (2 * (entries_.size() + 1) > slots_.size()) {
+    slots_.assign(slots_.empty() ? 16 : 2 * slots_.size(), 0);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t k = 0; k < entries_.size(); ++k) {
+      std::size_t i = static_cast<std::size_t>(entries_[k].hash) & mask;
+      while (slots_[i] != 0) i = (i + 1) & mask;
+      slots_[i] = static_cast<std::uint32_t>(k + 1);
+    }
+  }
+  const std::size_t p = parent ? *parent + 1 : 0;
+  const std::uint64_t hash = hash_of(p, key);
+  const std::size_t i = probe(p, key, hash);
+  if (slots_[i] != 0) return {entries_[slots_[i] - 1].column, false};
+  entries_.push_back({p, keys_.size(), key.size(), column, hash});
+  keys_.append(key);
+  slots_[i] = static_cast<std::uint32_t>(entries_.size());
+  return {column, true};
+}
+
+std::optional<std::size_t> ColumnIndex::find(const Path& path) const {
+  std::optional<std::size_t> at;
+  for (const std::string& segment : path) {
+    at = find(at, segment);
+    if (!at) return std::nullopt;
+  }
+  return at;
+}
+
+std::size_t ColumnIndex::at(const Path& path) const {
+  const auto c = path.empty() ? std::nullopt : find(path);
+  if (!c) throw std::out_of_range("no column at this path");
+  return *c;
+}
+
+const Discovery* SurveyCache::find(const Value::Array* items, const Meta* metas, std::uint64_t depth) const {
+  auto it = entries_.find(items);
+  if (it == entries_.end() || it->second.metas != metas || it->second.depth != depth) return nullptr;
+  return it->second.discovery.get();
+}
+
+const Discovery& SurveyCache::add(const Value::Array* items, const Meta* metas, std::uint64_t depth, Discovery d) {
+  Entry& e = entries_[items];
+  e.metas = metas;
+  e.depth = depth;
+  e.discovery = std::make_unique<Discovery>(std::move(d));
+  return *e.discovery;
+}
+
 // ---- survey ----------------------------------------------------------------
 
 void Pruner::visit(Discovery& d, const Value::Object& entries, std::size_t count, const Meta& meta,
@@ -124,57 +265,80 @@ void Pruner::visit(Discovery& d, const Value::Object& entries, std::size_t count
   for (std::size_t pos = 0; pos < count; ++pos) {
     const Member& e = entries[pos];
     const Meta& child = meta.children[pos];
-    prefix.emplace_back(e.key);
-    auto [it, added] = d.index.try_emplace(prefix, d.columns.size());
-    const std::size_t ci = it->second;
+    const auto [ci, added] = d.index.try_emplace(parent, e.key, d.columns.size());
     if (added) {
       d.columns.emplace_back();
-      d.columns.back().parent = parent;
-      d.columns.back().path = prefix;
+      Column& fresh = d.columns.back();
+      fresh.parent = parent;
+      fresh.path.reserve(prefix.size() + 1);
+      fresh.path = prefix;
+      fresh.path.emplace_back(e.key);
     }
     Column& c = d.columns[ci];
     ++c.present;
     c.key_chars += size::entry_cost(l, e.key);
     c.value_chars += child.full;
-    c.floor_chars += floor(e.value, child, depth + 1);
+    add_floors(e.value, child, depth + 1, d.widths, c.floors);
     c.position_sum += pos;
     ++c.kind_counts[static_cast<std::size_t>(e.value.kind())];
     if (is_empty(e.value)) ++c.empty;
     if (d.query) gather_tokens(d, c, e.value);
     shape_hints(c, e.value);
     if (e.value.is_scalar()) hash_scalar(c, e.value, row);
-    if (e.value.is_object() && !e.value.members().empty() && prefix.size() < MAX_COLUMN_DEPTH) {
+    if (e.value.is_object() && !e.value.members().empty() && prefix.size() + 1 < MAX_COLUMN_DEPTH) {
       ++c.expanded;
       const std::size_t n = std::min(e.value.members().size(), child.children.size());
+      prefix.emplace_back(e.key);
       visit(d, e.value.members(), n, child, ci, prefix, depth + 1, row);
+      prefix.pop_back();
     }
-    prefix.pop_back();
   }
 }
 
 // ---- floors ----------------------------------------------------------------
 
 std::uint64_t Pruner::floor(const Value& v, const Meta& meta, std::uint64_t depth) const {
-  if (meta.min >= meta.full) return meta.full;
+  std::uint64_t out[1] = {0};
+  const std::uint64_t heads[1] = {floor_head_chars};
+  add_floors(v, meta, depth, heads, out);
+  return out[0];
+}
+
+void Pruner::add_floors(const Value& v, const Meta& meta, std::uint64_t depth, std::span<const std::uint64_t> heads,
+                        std::span<std::uint64_t> out) const {
+  if (meta.min >= meta.full) {
+    for (std::uint64_t& o : out) o += meta.full;
+    return;
+  }
   const size::Layout l = layout();
   if (v.is_object() && !v.members().empty()) {
     const auto& members = v.members();
-    std::uint64_t total = TableLayout{l, depth}.framing(members.size());
+    const std::uint64_t framing = TableLayout{l, depth}.framing(members.size());
+    for (std::uint64_t& o : out) o += framing;
     const std::size_t n = std::min(members.size(), meta.children.size());
-    for (std::size_t i = 0; i < n; ++i)
-      total += size::entry_cost(l, members[i].key) + floor(members[i].value, meta.children[i], depth + 1);
-    return total;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t key = size::entry_cost(l, members[i].key);
+      for (std::uint64_t& o : out) o += key;
+      add_floors(members[i].value, meta.children[i], depth + 1, heads, out);
+    }
+    return;
   }
   if (v.is_string()) {
     std::string_view s = v.text();
     const std::uint64_t c = utf8::count(s);
-    if (c <= floor_head_chars + 16) return meta.full;
-    const std::size_t head = utf8::offset_of(s, floor_head_chars);
-    const std::uint64_t cut = 2 + size::char_costs(std::string_view(s).substr(0, head)) +
-                              size::char_costs(size::string_placeholder(c - floor_head_chars));
-    return std::min(meta.full, cut);
+    for (std::size_t k = 0; k < heads.size(); ++k) {
+      const std::uint64_t head_chars = heads[k];
+      if (c <= head_chars + 16) {
+        out[k] += meta.full;
+        continue;
+      }
+      const std::size_t head = utf8::offset_of(s, head_chars);
+      const std::uint64_t cut = size::char_costs(s.substr(0, head)) + size::placeholder_size(c - head_chars);
+      out[k] += std::min(meta.full, cut);
+    }
+    return;
   }
-  return meta.min;
+  for (std::uint64_t& o : out) o += meta.min;
 }
 
 // ---- projection ------------------------------------------------------------
@@ -295,8 +459,8 @@ std::vector<DroppedField> dropped_fields(const Plan& plan, const Path& at) {
       if (!plan.kept_prefixes.count(prefix)) break;
     }
     if (!taken.insert(prefix).second) continue;
-    auto it = plan.discovery.index.find(prefix);
-    const std::uint64_t items = it != plan.discovery.index.end() ? cols[it->second].present : cols[ci].present;
+    const auto column = plan.discovery.index.find(prefix);
+    const std::uint64_t items = column ? cols[*column].present : cols[ci].present;
     out.push_back({Pruner::path_string(at, prefix), items});
   }
   std::stable_sort(out.begin(), out.end(), [](const DroppedField& a, const DroppedField& b) {
@@ -360,7 +524,10 @@ std::optional<Fitted> Pruner::try_condense(const Value& array, const Meta& meta,
   const std::size_t r = std::min(p.rows.size(), p.metas.size());
   std::vector<Child> pairs(r);
   for (std::size_t i = 0; i < r; ++i) pairs[i] = {&p.rows[i], &p.metas[i], nullptr};
+  // The rows are this attempt's own values: arrays inside them are surveyed afresh, never cached.
+  ++projecting;
   Filled filled = fill(pairs, p.floors, p.spare, depth + 1);
+  --projecting;
   const std::uint64_t size = tl.framing(filled.values.size()) + filled.total;
 
   std::vector<DroppedField> dropped = dropped_fields(p, path);

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <string_view>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -19,20 +21,38 @@ namespace tavisk {
 
 using PathSet = std::unordered_set<Path, PathHash>;
 
+// Set of 64-bit value hashes in one open-addressing table; membership and size only.
+class HashSet64 {
+ public:
+  // Adds h unless present; true when it was added.
+  bool insert(std::uint64_t h);
+  bool contains(std::uint64_t h) const;
+  std::size_t size() const { return size_; }
+
+ private:
+  std::vector<std::uint64_t> slots_;  // 0 marks an empty slot; the hash 0 itself is held by has_zero_
+  std::size_t size_ = 0;
+  bool has_zero_ = false;
+};
+
+// Floors of string heads are surveyed at both widths that planning tries.
+inline constexpr std::array<std::uint64_t, 2> SURVEY_WIDTHS = {24, 12};
+
 // Statistics of one key path over the surveyed records.
 struct Column {
   std::optional<std::size_t> parent;
   Path path;
   std::optional<std::uint64_t> first_hash;
-  std::unordered_set<std::uint64_t> distinct;  // capped at MAX_DISTINCT
-  TokenSet tokens;                             // merged while below MAX_VALUE_TOKENS
+  HashSet64 distinct;  // capped at MAX_DISTINCT
+  TokenSet tokens;     // merged while below MAX_VALUE_TOKENS
   std::uint64_t present = 0;
   std::uint64_t expanded = 0;
   std::array<std::uint64_t, 6> kind_counts{};
   std::uint64_t empty = 0;
   std::uint64_t key_chars = 0;
   std::uint64_t value_chars = 0;
-  std::uint64_t floor_chars = 0;
+  std::uint64_t floor_chars = 0;           // at the plan's head width
+  std::array<std::uint64_t, 2> floors{};  // at the survey's two head widths
   std::uint64_t position_sum = 0;
   std::uint64_t scalars = 0;
   std::uint64_t opaque = 0;
@@ -49,12 +69,61 @@ inline constexpr std::size_t MAX_DISTINCT = 1024;
 // Column paths hold at most this many keys.
 inline constexpr std::size_t MAX_COLUMN_DEPTH = 4;
 
+// Columns by (parent column, key): one open-addressing table over key texts kept back to back.
+class ColumnIndex {
+ public:
+  // The column of key under parent (none: a top-level key).
+  std::optional<std::size_t> find(std::optional<std::size_t> parent, std::string_view key) const;
+  // The column of key under parent, or `column` recorded as it; (column, whether it was added).
+  std::pair<std::size_t, bool> try_emplace(std::optional<std::size_t> parent, std::string_view key,
+                                           std::size_t column);
+  // The column of a whole path, or none.
+  std::optional<std::size_t> find(const Path& path) const;
+  // The column of a whole path; throws std::out_of_range when there is none.
+  std::size_t at(const Path& path) const;
+
+ private:
+  struct Entry {
+    std::size_t parent;  // parent column + 1, or 0 at the top level
+    std::size_t offset;
+    std::size_t size;
+    std::size_t column;
+    std::uint64_t hash;
+  };
+  static std::uint64_t hash_of(std::size_t parent, std::string_view key);
+  std::size_t probe(std::size_t parent, std::string_view key, std::uint64_t hash) const;
+
+  std::string keys_;
+  std::vector<Entry> entries_;
+  std::vector<std::uint32_t> slots_;  // entry index + 1, or 0 when empty
+};
+
 // The survey of one array of records.
 struct Discovery {
   std::vector<Column> columns;   // in order of first appearance
   const Query* query = nullptr;  // borrowed from the pruner; null without relevance
-  std::unordered_map<Path, std::size_t, PathHash> index;
-  TokenSet scratch;  // reused per value while gathering tokens
+  ColumnIndex index;
+  std::array<std::uint64_t, 2> widths = SURVEY_WIDTHS;  // head widths of Column::floors
+  TokenSet scratch;          // reused per value while gathering tokens
+  std::string scratch_word;  // reused per word
+  TermMatcher matcher;       // the terms of matcher_for, borrowed while surveying
+  const Query* matcher_for = nullptr;
+};
+
+// Surveys of the document's own arrays, made once per call and shared by every fitting attempt
+// (a survey depends only on the records, their analysis, their depth and the call's query).
+class SurveyCache {
+ public:
+  const Discovery* find(const Value::Array* items, const Meta* metas, std::uint64_t depth) const;
+  const Discovery& add(const Value::Array* items, const Meta* metas, std::uint64_t depth, Discovery d);
+
+ private:
+  struct Entry {
+    const Meta* metas;
+    std::uint64_t depth;
+    std::unique_ptr<Discovery> discovery;
+  };
+  std::unordered_map<const Value::Array*, Entry> entries_;  // lookups only
 };
 
 // SipHash-1-3 (zero key) of a scalar value: kind tag, bool byte or text + 0xFF.

@@ -298,11 +298,16 @@ void discount_redundant(const std::vector<Column>& cols, const std::vector<std::
 
 PlanOutcome Pruner::plan(const Value::Array& items, std::span<const Meta> metas, std::uint64_t budget,
                          std::uint64_t depth, bool first) {
-  // 1. Survey.
-  Discovery disc;
-  disc.query = query();
+  // 1. Survey: once per array and call when the attempts share a cache. A shared survey gathers the
+  // value tokens whenever the call has a query, so that it also serves plans made without one.
   const std::uint64_t n = items.size();
-  {
+  const std::size_t width = floor_head_chars == SURVEY_WIDTHS[0] ? 0 : 1;
+  const bool shared = surveys && projecting == 0 && floor_head_chars == SURVEY_WIDTHS[width];
+  const Discovery* cached = shared ? surveys->find(&items, metas.data(), depth) : nullptr;
+  Discovery disc;
+  if (!cached) {
+    disc.query = shared ? query_.get() : query();
+    if (!shared) disc.widths = {floor_head_chars, floor_head_chars};
     Path prefix;
     const std::size_t surveyed = std::min(items.size(), metas.size());
     for (std::size_t i = 0; i < surveyed; ++i) {
@@ -311,6 +316,17 @@ PlanOutcome Pruner::plan(const Value::Array& items, std::span<const Meta> metas,
       visit(disc, members, std::min(members.size(), metas[i].children.size()), metas[i], std::nullopt, prefix,
             depth + 1, i);
     }
+    disc.scratch = {};
+    disc.scratch_word = {};
+    disc.matcher = {};
+    disc.matcher_for = nullptr;
+    if (shared) cached = &surveys->add(&items, metas.data(), depth, std::move(disc));
+  }
+  if (cached) disc = *cached;
+  disc.query = query();
+  for (Column& c : disc.columns) {
+    c.floor_chars = c.floors[shared ? width : 0];
+    if (!disc.query) c.hits = 0;
   }
   const std::vector<Column>& cols = disc.columns;
 

@@ -1,6 +1,8 @@
 #include "lexical.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 
 #include "fields.h"
 #include "unicode.h"
@@ -17,11 +19,35 @@ constexpr std::string_view STOP_WORDS[] = {
     "distinct", "count", "query", "search", "find",   "get",  "list",  "show", "what",  "which",   "who",    "when",
     "how",      "that",  "this",  "it",     "user",   "http", "https", "www",  "com"};
 static_assert(std::size(STOP_WORDS) == 57);
+constexpr std::size_t LONGEST_STOP_WORD = 8;
+static_assert(std::all_of(std::begin(STOP_WORDS), std::end(STOP_WORDS),
+                          [](std::string_view w) { return w.size() >= 2 && w.size() <= LONGEST_STOP_WORD; }));
+
+// A word of at most 8 bytes as one number (first byte lowest); distinct words give distinct numbers.
+constexpr std::uint64_t packed(std::string_view w) {
+  std::uint64_t x = 0;
+  for (std::size_t i = 0; i < w.size(); ++i) x |= static_cast<std::uint64_t>(static_cast<unsigned char>(w[i])) << (8 * i);
+  return x;
+}
+
+// The stop words packed and sorted, for a binary search.
+constexpr auto PACKED_STOP_WORDS = [] {
+  std::array<std::uint64_t, std::size(STOP_WORDS)> out{};
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = packed(STOP_WORDS[i]);
+  std::sort(out.begin(), out.end());
+  return out;
+}();
 
 constexpr std::string_view ORDER_BY = "order by";
 constexpr std::string_view CLAUSE_ENDS[] = {"limit", "offset", "group by", "having"};
 
-bool contains(const TokenSet& set, std::string_view word) { return set.find(word) != set.end(); }
+bool contains(const TokenSet& set, std::string_view word) { return set.contains(word); }
+
+std::uint64_t load_tail(const char* p, std::size_t n) {
+  std::uint64_t x = 0;
+  std::memcpy(&x, p, n);
+  return x;
+}
 
 // Lowercased text that remembers, once some character changed its byte length, which
 // original character each lowered byte came from.
@@ -92,26 +118,97 @@ Split split_order_by(std::string_view text) {
 
 }  // namespace
 
+std::uint64_t token_hash(std::string_view s) noexcept {
+  std::uint64_t h = 0x9E3779B97F4A7C15ull ^ s.size();
+  const char* p = s.data();
+  std::size_t n = s.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    h = (h ^ x) * 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 31;
+  }
+  if (n > 0) {
+    h = (h ^ load_tail(p, n)) * 0x94D049BB133111EBull;
+    h ^= h >> 29;
+  }
+  h *= 0xFF51AFD7ED558CCDull;
+  return h ^ (h >> 32);
+}
+
+std::size_t TokenSet::probe(std::string_view word, std::uint64_t hash) const {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
+    const std::uint32_t s = slots_[i];
+    if (s == EMPTY) return i;
+    const Entry& e = entries_[s - 1];
+    if (e.hash == hash && e.size == word.size() && std::memcmp(bytes_.data() + e.offset, word.data(), e.size) == 0)
+      return i;
+  }
+}
+
+void TokenSet::grow() {
+  const std::size_t size = slots_.empty() ? 16 : 2 * slots_.size();
+  slots_.assign(size, EMPTY);
+  const std::size_t mask = size - 1;
+  for (std::size_t k = 0; k < entries_.size(); ++k) {
+    std::size_t i = static_cast<std::size_t>(entries_[k].hash) & mask;
+    while (slots_[i] != EMPTY) i = (i + 1) & mask;
+    slots_[i] = static_cast<std::uint32_t>(k + 1);
+  }
+}
+
+bool TokenSet::insert(std::string_view word) {
+  if (2 * (entries_.size() + 1) > slots_.size()) grow();
+  const std::uint64_t hash = token_hash(word);
+  const std::size_t i = probe(word, hash);
+  if (slots_[i] != EMPTY) return false;
+  entries_.push_back({bytes_.size(), word.size(), hash});
+  bytes_.append(word);
+  slots_[i] = static_cast<std::uint32_t>(entries_.size());
+  return true;
+}
+
+bool TokenSet::contains(std::string_view word) const {
+  if (entries_.empty()) return false;
+  return slots_[probe(word, token_hash(word))] != EMPTY;
+}
+
+void TokenSet::merge(const TokenSet& other) {
+  for (std::size_t k = 0; k < other.entries_.size(); ++k) insert(other.member(k));
+}
+
+void TokenSet::clear() {
+  if (entries_.empty()) return;
+  bytes_.clear();
+  entries_.clear();
+  std::fill(slots_.begin(), slots_.end(), EMPTY);
+}
+
 std::string_view norm(std::string_view word) {
   if (word.size() >= 4 && word.back() == 's' && word[word.size() - 2] != 's') word.remove_suffix(1);
   return word;
 }
 
 bool informative(std::string_view word) {
-  if (utf8::count(word) < 2) return false;
-  if (std::find(std::begin(STOP_WORDS), std::end(STOP_WORDS), word) != std::end(STOP_WORDS)) return false;
+  // A word of five bytes or more holds at least two characters.
+  if (word.size() < 2 || (word.size() < 5 && utf8::count(word) < 2)) return false;
+  if (word.size() <= LONGEST_STOP_WORD &&
+      std::binary_search(PACKED_STOP_WORDS.begin(), PACKED_STOP_WORDS.end(), packed(word)))
+    return false;
   if (std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; })) return word.size() >= 4;
   return true;
 }
 
 void value_tokens(std::string_view text, TokenSet& set) {
-  WordSplitter split(text);
   std::string w;
-  while (set.size() < MAX_VALUE_TOKENS && split.next(w))
-    if (informative(w)) {
-      const std::string_view t = norm(w);
-      if (!contains(set, t)) set.emplace(t);
-    }
+  value_tokens(text, set, w);
+}
+
+void value_tokens(std::string_view text, TokenSet& set, std::string& scratch) {
+  WordSplitter split(text);
+  while (set.size() < MAX_VALUE_TOKENS && split.next(scratch))
+    if (informative(scratch)) set.insert(norm(scratch));
 }
 
 bool within_one_edit(std::string_view a, std::string_view b) {
@@ -142,12 +239,25 @@ bool token_hit(std::string_view term, const TokenSet& set) {
   if (contains(set, term)) return true;
   if (term.size() <= 5) return false;
   const std::uint64_t chars = utf8::count(term);
-  for (const auto& member : set) {
-    if (member.size() <= 4) continue;
-    const std::uint64_t m = utf8::count(member);
-    if ((m > chars ? m - chars : chars - m) > 1) continue;
-    if (within_one_edit(term, member)) return true;
-  }
+  for (const std::string_view member : set)
+    if (near_token(term, chars, member)) return true;
+  return false;
+}
+
+bool near_token(std::string_view term, std::uint64_t term_chars, std::string_view token) {
+  if (term.size() <= 5 || token.size() <= 4) return false;
+  const std::uint64_t m = utf8::count(token);
+  if ((m > term_chars ? m - term_chars : term_chars - m) > 1) return false;
+  return within_one_edit(term, token);
+}
+
+TermMatcher::TermMatcher(std::span<const std::string> terms) {
+  for (const std::string& t : terms) terms_.push_back({t, utf8::count(t)});
+}
+
+bool TermMatcher::hits(std::string_view token) const {
+  for (const auto& [term, chars] : terms_)
+    if (term == token || near_token(term, chars, token)) return true;
   return false;
 }
 
@@ -183,14 +293,14 @@ std::optional<Query> build_query(std::string_view arguments) {
     if (!informative(w)) continue;
     const std::string_view t = norm(w);
     if (contains(q.term_set, t)) continue;
-    q.term_set.emplace(t);
+    q.term_set.insert(t);
     q.terms.emplace_back(t);
   }
   WordSplitter clause_words(split.clause);
   while (clause_words.next(w)) {
     if (!informative(w)) continue;
     const std::string_view t = norm(w);
-    if (!contains(q.term_set, t) && !contains(q.order_terms, t)) q.order_terms.emplace(t);
+    if (!contains(q.term_set, t) && !contains(q.order_terms, t)) q.order_terms.insert(t);
   }
   if (q.terms.empty() && q.order_terms.empty()) return std::nullopt;
   return q;

@@ -3,12 +3,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <iterator>
 #include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace tavisk {
@@ -18,8 +20,76 @@ struct TokenHash {
   std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
 };
 
-// Set of normalised words, looked up by string_view without copying. Membership only.
-using TokenSet = std::unordered_set<std::string, TokenHash, std::equal_to<>>;
+// Hash of a short byte string for the flat tables; membership only, never order.
+std::uint64_t token_hash(std::string_view s) noexcept;
+
+// Set of normalised words: the texts lie back to back in one buffer and one open-addressing table
+// (linear probing, at most half full) indexes them, so adding a word allocates nothing per word.
+// Members iterate in insertion order. Membership only.
+class TokenSet {
+ public:
+  class const_iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = std::string_view;
+    using difference_type = std::ptrdiff_t;
+    using pointer = void;
+    using reference = std::string_view;
+
+    const_iterator() = default;
+    const_iterator(const TokenSet* set, std::size_t i) : set_(set), i_(i) {}
+    std::string_view operator*() const { return set_->member(i_); }
+    const_iterator& operator++() {
+      ++i_;
+      return *this;
+    }
+    const_iterator operator++(int) {
+      const_iterator old = *this;
+      ++i_;
+      return old;
+    }
+    bool operator==(const const_iterator& o) const { return i_ == o.i_; }
+
+   private:
+    const TokenSet* set_ = nullptr;
+    std::size_t i_ = 0;
+  };
+
+  TokenSet() = default;
+  template <class It>
+  TokenSet(It first, It last) {
+    for (; first != last; ++first) insert(std::string_view(*first));
+  }
+
+  // Adds word unless present; true when it was added.
+  bool insert(std::string_view word);
+  bool contains(std::string_view word) const;
+  // Adds every member of other.
+  void merge(const TokenSet& other);
+  std::size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  // Empties the set and keeps its storage.
+  void clear();
+  std::string_view member(std::size_t i) const { return {bytes_.data() + entries_[i].offset, entries_[i].size}; }
+  const_iterator begin() const { return {this, 0}; }
+  const_iterator end() const { return {this, entries_.size()}; }
+
+ private:
+  struct Entry {
+    std::size_t offset;
+    std::size_t size;
+    std::uint64_t hash;
+  };
+  static constexpr std::uint32_t EMPTY = 0;
+
+  // The slot holding word, or the empty slot where it would go.
+  std::size_t probe(std::string_view word, std::uint64_t hash) const;
+  void grow();
+
+  std::string bytes_;
+  std::vector<Entry> entries_;
+  std::vector<std::uint32_t> slots_;  // entry index + 1, or EMPTY; the size is a power of two
+};
 
 // Most tokens a value token set holds.
 inline constexpr std::size_t MAX_VALUE_TOKENS = 256;
@@ -33,9 +103,29 @@ bool informative(std::string_view word);
 
 // Adds the normalised informative words of text to set, which stops growing at MAX_VALUE_TOKENS entries.
 void value_tokens(std::string_view text, TokenSet& set);
+// The same, splitting words into the caller's scratch buffer.
+void value_tokens(std::string_view text, TokenSet& set, std::string& scratch);
 
 // The term occurs in set exactly or, for terms longer than 5 bytes, within one edit of a member longer than 4 bytes.
 bool token_hit(std::string_view term, const TokenSet& set);
+
+// The fuzzy part of token_hit for one member: term longer than 5 bytes (of term_chars characters),
+// token longer than 4 bytes, within one edit.
+bool near_token(std::string_view term, std::uint64_t term_chars, std::string_view token);
+
+// Query terms matched against one token at a time: some term hits a token set exactly when it hits
+// one of the set's members alone.
+class TermMatcher {
+ public:
+  TermMatcher() = default;
+  explicit TermMatcher(std::span<const std::string> terms);
+  // Some term equals token or lies within one edit of it (token_hit on a set holding only token).
+  bool hits(std::string_view token) const;
+  bool empty() const { return terms_.empty(); }
+
+ private:
+  std::vector<std::pair<std::string_view, std::uint64_t>> terms_;  // borrowed text, characters
+};
 
 // a and b differ by at most one substituted, inserted or deleted character.
 bool within_one_edit(std::string_view a, std::string_view b);

@@ -55,26 +55,6 @@ Span line_starting_at(std::string_view s, std::size_t start) {
   return l;
 }
 
-// Lines as text fitting splits them: after every line feed; a final line feed
-// does not open another line, and the empty text is one line.
-std::uint64_t count_lines(std::string_view s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const std::size_t size = s.size();
-  constexpr std::uint64_t ones = 0x0101010101010101ull, lows = 0x7F7F7F7F7F7F7F7Full;
-  std::uint64_t lf = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= size; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    // Bytes equal to a line feed become zero; a zero byte is one whose high
-    // bit stays clear after adding 0x7F to its low bits and or-ing it back.
-    std::uint64_t x = w ^ (ones * '\n');
-    lf += utf8::count_high_bits(~(((x & lows) + lows) | x) & ~lows);
-  }
-  for (; i < size; ++i) lf += p[i] == '\n';
-  return size > 0 && s.back() == '\n' ? lf : lf + 1;
-}
-
 struct Kept {
   std::uint64_t index = 0;
   Span span;
@@ -171,7 +151,7 @@ std::string marker(std::uint64_t n, std::uint64_t m) {
 }
 
 std::optional<Fit> fit(std::string_view s, std::uint64_t budget, text::Measure measure, const Rules& rules) {
-  const std::uint64_t n = count_lines(s);
+  const std::uint64_t n = text::count_lines(s);
   if (n < 3) return std::nullopt;
   const std::uint64_t avail = sat_sub(budget, measure({}));
   Selector sel(s, n, avail, measure, rules);

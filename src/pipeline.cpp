@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "ansi.h"
+#include "condense.h"
 #include "fields.h"
 #include "focus.h"
 #include "json.h"
@@ -237,11 +238,14 @@ BudgetSearch search_budget(const Value& doc, const Meta& meta, const Options& o,
   BudgetSearch result;
   // The request's hits are found once and read by every attempt.
   const std::unique_ptr<focus::Index> focus = o.focus == Focus::Auto ? focus::Index::build(doc, meta, o) : nullptr;
+  // Arrays of records are surveyed once and planned by every attempt.
+  SurveyCache surveys;
   for (int attempt = 0; attempt < 24; ++attempt) {
     ++result.attempts;
     result.budgets.push_back(b);
     Pruner pruner = Pruner::with_scorer(pretty, indent, o, scorer);
     pruner.focus_index = focus.get();
+    pruner.surveys = &surveys;
     Fitted fitted = pruner.fit(doc, meta, b, 0);
     Attempt a;
     if (format == Format::Yaml) {

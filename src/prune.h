@@ -25,6 +25,7 @@ struct Query;
 struct Plan;
 struct Discovery;
 struct PlanOutcome;
+class SurveyCache;
 namespace focus {
 class Index;
 struct Node;
@@ -97,6 +98,9 @@ class Pruner {
              std::optional<std::size_t> parent, Path& prefix, std::uint64_t depth, std::size_t row);
   // Smallest size the condensing fill may bring a value to.
   std::uint64_t floor(const Value& v, const Meta& meta, std::uint64_t depth) const;
+  // floor at each of the string head widths heads, added to out.
+  void add_floors(const Value& v, const Meta& meta, std::uint64_t depth, std::span<const std::uint64_t> heads,
+                  std::span<std::uint64_t> out) const;
   // The entries of one record that lie on selected column paths (working is restored on return).
   Value::Object project(const Value::Object& entries, Path& working,
                         const std::unordered_set<Path, PathHash>& kept_prefixes,
@@ -120,6 +124,10 @@ class Pruner {
   bool query_suppressed = false;
   // The call's hit masks when it focuses on the request; null otherwise.
   const focus::Index* focus_index = nullptr;
+  // Surveys of the document's arrays shared by the call's attempts; null: every plan surveys afresh.
+  SurveyCache* surveys = nullptr;
+  // Fitting the projected rows of a condensed table (values made by this attempt, not the document's).
+  std::uint32_t projecting = 0;
   // Where analyze_at puts child analyses when set (it must outlive them); the heap otherwise.
   Arena* arena = nullptr;
 

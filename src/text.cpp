@@ -1,6 +1,7 @@
 #include "text.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "unicode.h"
@@ -42,13 +43,17 @@ Line take_line(std::string_view s, std::size_t& pos) {
   return line;
 }
 
-std::uint64_t lines_from(std::string_view s, std::size_t pos) {
-  std::uint64_t n = 0;
-  while (pos != npos) {
-    take_line(s, pos);
-    ++n;
-  }
-  return n;
+std::uint64_t lines_from(std::string_view s, std::size_t pos) { return pos == npos ? 0 : count_lines(s.substr(pos)); }
+
+// Bytes of text measured at a time by measure_within: enough to make the calls few, small enough
+// to stop soon after the budget is passed.
+constexpr std::size_t MEASURE_CHUNK = 1 << 16;
+
+// The end of the last whole character at or before byte i of text.
+std::size_t char_floor(std::string_view text, std::size_t i) {
+  if (i >= text.size()) return text.size();
+  while (i > 0 && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) --i;
+  return i;
 }
 
 std::uint64_t line_chars(const Line& l) { return utf8::count(l.text) + utf8::count(l.terminator); }
@@ -78,10 +83,30 @@ std::string multi_line_preview(std::string_view text, std::uint64_t total, std::
   return out;
 }
 
-// Yields the pieces of render_pieces one at a time, so a caller can stop early.
+// preview with the text's character count known and its measure found once: text_measure holds
+// it, or the largest value until it is needed.
+std::string preview_known(std::string_view text, std::uint64_t n, Measure measure, std::uint64_t total,
+                          std::uint64_t& text_measure) {
+  if (total <= n) return std::string(text);
+  std::string candidate;
+  if (text.find('\n') == npos || text.find('\n') + 1 == text.size()) {
+    Cut c = cut(text, n);
+    candidate.reserve(c.prefix.size() + 24);
+    candidate.append(c.prefix);
+    candidate += chars_marker(total - c.kept);
+  } else {
+    candidate = multi_line_preview(text, total, n, measure);
+  }
+  if (text_measure == u64_max) text_measure = measure(text);
+  return measure(candidate) < text_measure ? candidate : std::string(text);
+}
+
+// Yields the pieces of render_pieces one at a time, so a caller can stop early. S is a list of
+// sections, or Sections, which reads them as they are needed.
+template <class S>
 class PieceWriter {
  public:
-  PieceWriter(const std::vector<Section>& sections, std::uint64_t head_allowance, std::uint64_t x, Measure measure)
+  PieceWriter(S& sections, std::uint64_t head_allowance, std::uint64_t x, Measure measure)
       : sections_(sections), head_(head_allowance), x_(x), measure_(measure) {}
 
   bool done() const { return i_ == sections_.size(); }
@@ -96,10 +121,10 @@ class PieceWriter {
         piece.append(s.text);
       } else {
         overflowed_ = true;
-        piece = preview(s.text, i_ == 0 ? std::max(head_, x_) : x_, measure_);
+        piece = preview_of(i_, i_ == 0 ? std::max(head_, x_) : x_);
       }
     } else {
-      piece = preview(s.text, x_, measure_);
+      piece = preview_of(i_, x_);
     }
     piece.append(s.separator);
     ++i_;
@@ -107,7 +132,14 @@ class PieceWriter {
   }
 
  private:
-  const std::vector<Section>& sections_;
+  std::string preview_of(std::size_t i, std::uint64_t n) {
+    if constexpr (requires { sections_.preview(i, n, measure_); })
+      return sections_.preview(i, n, measure_);
+    else
+      return preview(sections_[i].text, n, measure_);
+  }
+
+  S& sections_;
   std::uint64_t head_, x_;
   Measure measure_;
   std::size_t i_ = 0;
@@ -115,20 +147,144 @@ class PieceWriter {
   bool overflowed_ = false;
 };
 
-std::vector<Piece> line_pieces(std::string_view s) {
+enum class SplitKind { Paragraphs, Lines, Sentences };
+
+// Reads the pieces of one split of a text in order, one at a time.
+class PieceReader {
+ public:
+  PieceReader(std::string_view s, SplitKind kind) : s_(s), kind_(kind) {}
+
+  // The next piece; false after the last.
+  bool next(Piece& out) {
+    if (done_) return false;
+    switch (kind_) {
+      case SplitKind::Paragraphs: return next_paragraph(out);
+      case SplitKind::Lines: {
+        const Line l = take_line(s_, at_);
+        done_ = at_ == npos;
+        out = {l.text, l.terminator};
+        return true;
+      }
+      case SplitKind::Sentences: break;
+    }
+    return next_sentence(out);
+  }
+
+ private:
+  // A paragraph ends at a line feed followed by blank space holding another line feed, unless
+  // that run ends the text; the separator runs from the first to the last of those line feeds.
+  bool next_paragraph(Piece& out) {
+    std::size_t lf;
+    while ((lf = s_.find('\n', at_)) != npos) {
+      std::size_t j = lf + 1, last_lf = npos;
+      for (; j < s_.size() && (s_[j] == ' ' || s_[j] == '\t' || s_[j] == '\r' || s_[j] == '\n'); ++j)
+        if (s_[j] == '\n') last_lf = j;
+      at_ = j;
+      if (last_lf != npos && last_lf + 1 != s_.size()) {
+        out = {s_.substr(start_, lf - start_), s_.substr(lf, last_lf + 1 - lf)};
+        start_ = last_lf + 1;
+        return true;
+      }
+    }
+    return last(out);
+  }
+
+  // A sentence ends after '.', '!' or '?' followed by spaces or tabs that do not end the text.
+  bool next_sentence(Piece& out) {
+    for (; at_ < s_.size(); ++at_) {
+      if (s_[at_] != '.' && s_[at_] != '!' && s_[at_] != '?') continue;
+      std::size_t j = at_ + 1;
+      while (j < s_.size() && (s_[j] == ' ' || s_[j] == '\t')) ++j;
+      if (j == at_ + 1 || j == s_.size()) continue;
+      out = {s_.substr(start_, at_ + 1 - start_), s_.substr(at_ + 1, j - at_ - 1)};
+      start_ = at_ = j;
+      return true;
+    }
+    return last(out);
+  }
+
+  bool last(Piece& out) {
+    out = {s_.substr(start_), {}};
+    done_ = true;
+    return true;
+  }
+
+  std::string_view s_;
+  SplitKind kind_;
+  std::size_t start_ = 0, at_ = 0;
+  bool done_ = false;
+};
+
+std::vector<Piece> all_pieces(std::string_view s, SplitKind kind) {
   std::vector<Piece> out;
-  for (const Line& l : split_lines(s)) out.emplace_back(l.text, l.terminator);
+  PieceReader reader(s, kind);
+  Piece p;
+  while (reader.next(p)) out.push_back(p);
   return out;
 }
 
-// Paragraphs, else lines, else sentences: the first split with two pieces or more.
-std::vector<Piece> split_for_sections(std::string_view s) {
-  std::vector<Piece> pieces = split_paragraphs(s);
-  if (pieces.size() >= 2) return pieces;
-  pieces = line_pieces(s);
-  if (pieces.size() >= 2) return pieces;
-  return split_sentences(s);
-}
+// The sections of a long text (paragraphs, else lines, else sentences: the first split with two
+// pieces or more), read only as far as fitting asks for them and counted without being kept.
+// Each section's characters and measure are found once, however often it is previewed.
+class Sections {
+ public:
+  explicit Sections(std::string_view s) : reader_(s, SplitKind::Paragraphs) {
+    for (SplitKind kind : {SplitKind::Paragraphs, SplitKind::Lines, SplitKind::Sentences}) {
+      count_ = count(s, kind);
+      if (count_ >= 2 || kind == SplitKind::Sentences) {
+        reader_ = PieceReader(s, kind);
+        break;
+      }
+    }
+  }
+
+  std::size_t size() const { return count_; }
+
+  const Section& operator[](std::size_t i) {
+    while (read_.size() <= i) {
+      Piece p;
+      reader_.next(p);
+      const std::uint64_t text_chars = utf8::count(p.first);
+      read_.push_back({p.first, p.second, text_chars + utf8::count(p.second)});
+      known_.push_back({text_chars, UNKNOWN});
+    }
+    return read_[i];
+  }
+
+  std::uint64_t longest() {
+    if (count_ > 0) (*this)[count_ - 1];
+    std::uint64_t out = 0;
+    for (const Section& s : read_) out = std::max(out, s.chars);
+    return out;
+  }
+
+  std::string preview(std::size_t i, std::uint64_t n, Measure measure) {
+    const Section& s = (*this)[i];
+    Known& k = known_[i];
+    return preview_known(s.text, n, measure, k.chars, k.measure);
+  }
+
+ private:
+  static constexpr std::uint64_t UNKNOWN = u64_max;
+  struct Known {
+    std::uint64_t chars;
+    std::uint64_t measure;  // of the text, UNKNOWN until needed
+  };
+
+  static std::size_t count(std::string_view s, SplitKind kind) {
+    if (kind == SplitKind::Lines) return static_cast<std::size_t>(count_lines(s));
+    PieceReader r(s, kind);
+    Piece p;
+    std::size_t n = 0;
+    while (r.next(p)) ++n;
+    return n;
+  }
+
+  PieceReader reader_;
+  std::size_t count_ = 0;
+  std::vector<Section> read_;
+  std::vector<Known> known_;
+};
 
 std::string concat(const std::vector<std::string>& pieces, std::size_t n, std::string_view tail = {}) {
   std::size_t bytes = tail.size();
@@ -141,7 +297,7 @@ std::string concat(const std::vector<std::string>& pieces, std::size_t n, std::s
 }
 
 struct TextFitter {
-  const std::vector<Section>& sections;
+  Sections& sections;
   std::uint64_t budget;
   Measure measure;
   std::uint64_t base;  // measure of the empty text
@@ -153,7 +309,7 @@ struct TextFitter {
   // overflows the budget. True when all pieces fit.
   bool attempt(std::uint64_t x, std::uint64_t head, std::uint64_t sec, std::vector<std::string>& pieces) const {
     pieces.clear();
-    PieceWriter writer(sections, sat_mul(x, head) / sec, x, measure);
+    PieceWriter<Sections> writer(sections, sat_mul(x, head) / sec, x, measure);
     std::uint64_t m = base;
     while (!writer.done()) {
       pieces.push_back(writer.next());
@@ -209,6 +365,38 @@ Cut cut(std::string_view text, std::uint64_t count) {
   return {text.substr(0, i), count};
 }
 
+std::uint64_t count_lines(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t size = s.size();
+  constexpr std::uint64_t ones = 0x0101010101010101ull, lows = 0x7F7F7F7F7F7F7F7Full;
+  std::uint64_t lf = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    // Bytes equal to a line feed become zero; a zero byte is one whose high
+    // bit stays clear after adding 0x7F to its low bits and or-ing it back.
+    std::uint64_t x = w ^ (ones * '\n');
+    lf += utf8::count_high_bits(~(((x & lows) + lows) | x) & ~lows);
+  }
+  for (; i < size; ++i) lf += p[i] == '\n';
+  return size > 0 && s.back() == '\n' ? lf : lf + 1;
+}
+
+bool measure_within(std::string_view text, std::uint64_t budget, Measure measure) {
+  const std::uint64_t base = measure({});
+  if (base > budget) return false;
+  std::uint64_t total = base;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = char_floor(text, at + MEASURE_CHUNK);
+    if (end <= at) end = std::min(text.size(), at + MEASURE_CHUNK);
+    total = sat_add(total, sat_sub(measure(text.substr(at, end - at)), base));
+    if (total > budget) return false;
+    at = end;
+  }
+  return true;
+}
+
 std::vector<Line> split_lines(std::string_view text) {
   std::vector<Line> out;
   std::size_t pos = 0;
@@ -223,64 +411,26 @@ std::vector<Section> mk_sections(const std::vector<std::pair<std::string_view, s
   return out;
 }
 
-std::vector<Piece> split_paragraphs(std::string_view s) {
-  std::vector<Piece> out;
-  std::size_t start = 0, from = 0, lf;
-  while ((lf = s.find('\n', from)) != npos) {
-    std::size_t j = lf + 1, last_lf = npos;
-    for (; j < s.size() && (s[j] == ' ' || s[j] == '\t' || s[j] == '\r' || s[j] == '\n'); ++j)
-      if (s[j] == '\n') last_lf = j;
-    if (last_lf != npos && last_lf + 1 != s.size()) {
-      out.emplace_back(s.substr(start, lf - start), s.substr(lf, last_lf + 1 - lf));
-      start = last_lf + 1;
-    }
-    from = j;
-  }
-  out.emplace_back(s.substr(start), std::string_view{});
-  return out;
-}
+std::vector<Piece> split_paragraphs(std::string_view s) { return all_pieces(s, SplitKind::Paragraphs); }
 
-std::vector<Piece> split_sentences(std::string_view s) {
-  std::vector<Piece> out;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] != '.' && s[i] != '!' && s[i] != '?') continue;
-    std::size_t j = i + 1;
-    while (j < s.size() && (s[j] == ' ' || s[j] == '\t')) ++j;
-    if (j == i + 1 || j == s.size()) continue;
-    out.emplace_back(s.substr(start, i + 1 - start), s.substr(i + 1, j - i - 1));
-    start = j;
-    i = j - 1;
-  }
-  out.emplace_back(s.substr(start), std::string_view{});
-  return out;
-}
+std::vector<Piece> split_sentences(std::string_view s) { return all_pieces(s, SplitKind::Sentences); }
 
 std::string preview(std::string_view text, std::uint64_t n, Measure measure) {
-  std::uint64_t total = utf8::count(text);
-  if (total <= n) return std::string(text);
-  std::string candidate;
-  if (text.find('\n') == npos || text.find('\n') + 1 == text.size()) {
-    Cut c = cut(text, n);
-    candidate.reserve(c.prefix.size() + 24);
-    candidate.append(c.prefix);
-    candidate += chars_marker(total - c.kept);
-  } else {
-    candidate = multi_line_preview(text, total, n, measure);
-  }
-  return measure(candidate) < measure(text) ? candidate : std::string(text);
+  std::uint64_t text_measure = u64_max;
+  return preview_known(text, n, measure, utf8::count(text), text_measure);
 }
 
 std::vector<std::string> render_pieces(const std::vector<Section>& sections, std::uint64_t head_allowance,
                                        std::uint64_t x, Measure measure) {
   std::vector<std::string> out;
   out.reserve(sections.size());
-  PieceWriter writer(sections, head_allowance, x, measure);
+  PieceWriter<const std::vector<Section>> writer(sections, head_allowance, x, measure);
   while (!writer.done()) out.push_back(writer.next());
   return out;
 }
 
 std::string fit_flat(std::string_view text, std::uint64_t total_chars, std::uint64_t budget, Measure measure) {
+  const std::uint64_t base = measure({});
   auto render = [&](std::uint64_t k) {
     Cut c = cut(text, k);
     std::string out;
@@ -289,38 +439,39 @@ std::string fit_flat(std::string_view text, std::uint64_t total_chars, std::uint
     out += chars_marker(sat_sub(total_chars, c.kept));
     return out;
   };
-  std::string best = render(0);
-  if (measure(best) > budget) return best;
+  // measure(render(k)) <= budget without building the rendering: the measure of a concatenation
+  // is the sum of its parts' costs, and the prefix is measured only as far as the budget reaches.
+  auto fits = [&](std::uint64_t k) {
+    Cut c = cut(text, k);
+    const std::uint64_t marker = sat_sub(measure(chars_marker(sat_sub(total_chars, c.kept))), base);
+    return marker <= budget && measure_within(c.prefix, budget - marker, measure);
+  };
+  if (!fits(0)) return render(0);
   std::uint64_t lo = 0, hi = total_chars;
   while (lo < hi) {
     std::uint64_t mid = lo + (hi - lo + 1) / 2;
-    std::string r = render(mid);
-    if (measure(r) <= budget) {
+    if (fits(mid))
       lo = mid;
-      best = std::move(r);
-    } else {
+    else
       hi = mid - 1;
-    }
   }
-  return best;
+  return render(lo);
 }
 
 std::string fit_text(std::string_view s, std::uint64_t budget, const Options& options, Measure measure) {
-  if (measure(s) <= budget) return std::string(s);
+  if (measure_within(s, budget, measure)) return std::string(s);
   std::uint64_t total = utf8::count(s);
-  std::vector<Section> sections = mk_sections(split_for_sections(s));
+  Sections sections(s);
   if (sections.size() < 2) return fit_flat(s, total, budget, measure);
 
   std::uint64_t head = options.string_head_chars;
   std::uint64_t sec = std::max<std::uint64_t>(options.string_section_chars, 1);
   std::uint64_t x0 = std::max<std::uint64_t>(options.string_min_section_chars, 1);
-  std::uint64_t longest = 0;
-  for (const Section& sc : sections) longest = std::max(longest, sc.chars);
 
   TextFitter fitter{sections, budget, measure, measure({})};
   std::vector<std::string> best, trial;
   if (fitter.attempt(x0, head, sec, best)) {
-    std::uint64_t lo = x0, hi = std::max(longest, x0);
+    std::uint64_t lo = x0, hi = std::max(sections.longest(), x0);
     while (lo < hi) {
       std::uint64_t mid = lo + (hi - lo + 1) / 2;
       if (fitter.attempt(mid, head, sec, trial)) {

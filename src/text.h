@@ -37,6 +37,10 @@ struct Section {
 };
 
 Cut cut(std::string_view text, std::uint64_t count);
+// Lines as split_lines cuts them, counted without splitting.
+std::uint64_t count_lines(std::string_view s);
+// measure(text) <= budget, found without measuring more of text than the budget can hold.
+bool measure_within(std::string_view text, std::uint64_t budget, Measure measure);
 std::vector<Line> split_lines(std::string_view text);
 std::vector<Section> mk_sections(const std::vector<std::pair<std::string_view, std::string_view>>& pairs);
 // Paragraphs: split at a line feed followed by blank space holding another
