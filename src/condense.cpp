@@ -360,7 +360,10 @@ std::optional<Fitted> Pruner::try_condense(const Value& array, const Meta& meta,
   const std::size_t r = std::min(p.rows.size(), p.metas.size());
   std::vector<Child> pairs(r);
   for (std::size_t i = 0; i < r; ++i) pairs[i] = {&p.rows[i], &p.metas[i], nullptr};
+  const bool outer_rows = fitting_rows;
+  fitting_rows = true;
   Filled filled = fill(pairs, p.floors, p.spare, depth + 1);
+  fitting_rows = outer_rows;
   const std::uint64_t size = tl.framing(filled.values.size()) + filled.total;
 
   std::vector<DroppedField> dropped = dropped_fields(p, path);

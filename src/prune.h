@@ -120,6 +120,8 @@ class Pruner {
   bool query_suppressed = false;
   // The call's hit masks when it focuses on the request; null otherwise.
   const focus::Index* focus_index = nullptr;
+  // Set while fitting the projected rows of a condensed array, which the hit masks do not cover.
+  bool fitting_rows = false;
   // Where analyze_at puts child analyses when set (it must outlive them); the heap otherwise.
   Arena* arena = nullptr;
 
@@ -142,8 +144,8 @@ class Pruner {
   // Keys of a sampled object by relevance: keys that hit what their siblings do not first.
   std::vector<std::size_t> focused_keys(const Value& v, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
   // Water filling that serves relevant kept children before the others.
-  Filled focused_fill(const Meta& meta, const std::vector<std::size_t>& kept, const std::vector<Child>& children,
-                      std::uint64_t spare, std::uint64_t depth);
+  Filled focused_fill(const Value& v, const Meta& meta, const std::vector<std::size_t>& kept,
+                      const std::vector<Child>& children, std::uint64_t spare, std::uint64_t depth);
   // ---- end of focus module -----------------------------------------------------
   bool is_protected_path(const Path& p) const;
   // Protection depends on paths only when there are patterns or pinned paths.
