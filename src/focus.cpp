@@ -474,20 +474,35 @@ std::uint64_t Index::walk(const Value& root, const Meta& root_meta, Scratch& s, 
   open(root, root_meta);
   while (stack.size() > bottom) {
     Scratch::Frame& f = stack.back();
-    if (f.next < f.n) {
-      const std::size_t i = f.next++;
-      const Value& c = f.v->is_array() ? f.v->items()[i] : f.v->members()[i].value;
+    // The children up to the next one to go into, in a row.
+    const bool object = f.v->is_object();
+    std::size_t i = f.next;
+    std::uint64_t mask = f.mask;
+    const Value* inner = nullptr;
+    for (; i < f.n; ++i) {
+      const Value& c = object ? f.v->members()[i].value : f.v->items()[i];
       const Meta& cm = f.m->children[i];
+      std::uint64_t hits;
       if (!descends(c, cm)) {
-        finish_child(scalar_hits(c, s.terms, cache));
+        hits = scalar_hits(c, s.terms, cache);
       } else if (const std::uint64_t* kept = keep ? nullptr : cm.full > KEPT_MASK_SIZE ? find_sorted(kept_masks_, &cm)
-                                                                                       : nullptr) {
-        finish_child(*kept);
+                                                                                      : nullptr) {
+        hits = *kept;
       } else {
-        open(c, cm);  // f is not used again before this frame is back on top
+        inner = &c;
+        break;
       }
+      if (object) hits |= key_hits(f.v->members()[i].key, s.terms, cache).all;
+      mask |= hits;
+      if (f.keep) listed->push_back(hits);
+    }
+    f.mask = mask;
+    if (inner) {
+      f.next = i + 1;
+      open(*inner, f.m->children[i]);  // f is not used again before this frame is back on top
       continue;
     }
+    f.next = i;
     const Scratch::Frame done = f;
     stack.pop_back();
     if (keep) {
@@ -498,7 +513,7 @@ std::uint64_t Index::walk(const Value& root, const Meta& root_meta, Scratch& s, 
         } else {
           // Wide objects keep their entries' scores (or that none is relevant).
           s.exact.resize(done.n);
-          for (std::size_t i = 0; i < done.n; ++i) s.exact[i] = key_hits(done.v->members()[i].key, s.terms, cache).exact;
+          for (std::size_t k = 0; k < done.n; ++k) s.exact[k] = key_hits(done.v->members()[k].key, s.terms, cache).exact;
           Node node;
           node.count = done.n;
           node.any_relevant = object_scores(masks, s.exact.data(), done.n, keep->scratch_);

@@ -1,8 +1,8 @@
 // Focus: keeping what the request asks for. The terms of a call's arguments
 // (query words and exact tokens) are matched once against the whole document;
-// every container whose children hold hits gets their hit masks, and arrays
-// get the order in which their matching items are tried. Built once per call
-// and read by every attempt of the budget search.
+// arrays with matches keep their items' masks and the order in which matching
+// items are tried, and objects get their entries' scores when a fit asks. Built
+// once per call and read by every attempt of the budget search.
 #pragma once
 
 #include <cstddef>
