@@ -524,7 +524,8 @@ std::optional<Fitted> Pruner::try_condense(const Value& array, const Meta& meta,
   const std::size_t r = std::min(p.rows.size(), p.metas.size());
   std::vector<Child> pairs(r);
   for (std::size_t i = 0; i < r; ++i) pairs[i] = {&p.rows[i], &p.metas[i], nullptr};
-  // The rows are this attempt's own values: arrays inside them are surveyed afresh, never cached.
+  // The rows are this attempt's own values: arrays inside them are surveyed afresh, never cached,
+  // and the hit masks do not cover them.
   ++projecting;
   Filled filled = fill(pairs, p.floors, p.spare, depth + 1);
   --projecting;

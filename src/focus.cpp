@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstring>
 
 #include "fields.h"
 #include "lines.h"
@@ -66,6 +67,17 @@ bool ascii(std::string_view s) {
   return any < 0x80;
 }
 
+bool upper(char c) { return c >= 'A' && c <= 'Z'; }
+
+// Whether ASCII strings within one byte of each other in length are within one edit.
+bool ascii_one_edit(std::string_view a, std::string_view b) {
+  if (a.size() < b.size()) std::swap(a, b);
+  std::size_t i = 0;
+  while (i < b.size() && a[i] == b[i]) ++i;
+  if (i == b.size()) return true;
+  return a.substr(i + 1) == b.substr(a.size() == b.size() ? i + 1 : i);
+}
+
 bool word_byte(unsigned char c) { return c >= 0x80 || (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
 
 }  // namespace
@@ -110,10 +122,9 @@ Terms Terms::of(std::string_view arguments) {
 void Terms::index_words() {
   for (std::size_t j = 0; j < words_.size(); ++j) {
     const std::string& w = words_[j];
-    word_bit_.emplace(w, static_cast<unsigned>(j));
     word_starts_[static_cast<unsigned char>(w[0]) >> 6] |= std::uint64_t{1} << (w[0] & 63);
     if (w.size() < 64) word_lengths_ |= std::uint64_t{1} << w.size();
-    if (w.size() > 5) long_words_.push_back({j, utf8::count(w)});
+    if (w.size() > 5) long_words_.push_back({j, utf8::count(w), ascii(w)});
     tail_ = tail_ || w == "last" || w == "final";
     longest_word_ = std::max(longest_word_, w.size());
   }
@@ -139,8 +150,11 @@ std::uint64_t Terms::one_word(std::string_view w, std::uint64_t chars, std::uint
     return ok;
   };
   if (t.size() < 64 && ((word_lengths_ >> t.size()) & 1) && ((word_starts_[static_cast<unsigned char>(t[0]) >> 6] >> (t[0] & 63)) & 1)) {
-    auto it = word_bit_.find(t);
-    if (it != word_bit_.end() && worth()) bits |= std::uint64_t{1} << it->second;
+    for (std::size_t j = 0; j < words_.size(); ++j)
+      if (words_[j] == t) {  // the words are distinct
+        if (worth()) bits |= std::uint64_t{1} << j;
+        break;
+      }
   }
   if (t.size() <= 4) return bits;
   for (const Long& l : long_words_) {
@@ -149,46 +163,63 @@ std::uint64_t Terms::one_word(std::string_view w, std::uint64_t chars, std::uint
     // One edit leaves the first or the last byte in place.
     const std::string& term = words_[l.word];
     if (term.front() != t.front() && term.back() != t.back()) continue;
-    if (within_one_edit(words_[l.word], t) && worth()) bits |= std::uint64_t{1} << l.word;
+    const bool edit = l.ascii && chars == t.size() ? ascii_one_edit(term, t) : within_one_edit(term, t);
+    if (edit && worth()) bits |= std::uint64_t{1} << l.word;
   }
+  return bits;
+}
+
+std::uint64_t Terms::ascii_words(std::string_view run, std::uint64_t bits) const {
+  // Words are split where a capital follows a lowercase letter or digit; a word longer than any
+  // term can hit (plural s and one edit included) is skipped.
+  const std::size_t limit = longest_word_ + 2;
+  char buf[64];
+  std::size_t start = 0;
+  auto flush = [&](std::size_t end) {
+    const std::size_t len = end - start;
+    if (len == 0 || len > limit) return;
+    if (len <= sizeof buf) {
+      for (std::size_t k = 0; k < len; ++k) buf[k] = static_cast<char>(run[start + k] | (upper(run[start + k]) ? 0x20 : 0));
+      bits = one_word(std::string_view(buf, len), len, bits);
+    } else {
+      std::string w(run.substr(start, len));
+      for (char& c : w) c = static_cast<char>(c | (upper(c) ? 0x20 : 0));
+      bits = one_word(w, len, bits);
+    }
+  };
+  for (std::size_t i = 1; i < run.size(); ++i)
+    if (upper(run[i]) && !upper(run[i - 1])) {
+      flush(i);
+      start = i;
+    }
+  flush(run.size());
   return bits;
 }
 
 std::uint64_t Terms::word_hits(std::string_view text, Scratch& s) const {
   if (words_.empty()) return 0;
   std::uint64_t bits = 0;
-  if (!ascii(text)) {
-    WordSplitter split(text);
-    while (split.next(s.word))
-      if (s.word.size() <= 4 * longest_word_ + 4) bits = one_word(s.word, utf8::count(s.word), bits);
-    return bits;
-  }
-  // The word splitter's rules for ASCII text (runs of letters and digits, split where a capital
-  // follows a lowercase letter or digit), without decoding; words too long to hit are skipped.
-  const std::size_t limit = longest_word_ + 2;
-  std::string& w = s.word;
-  w.clear();
-  bool too_long = false, prev_lower_or_digit = false;
-  auto flush = [&] {
-    if (!w.empty() && !too_long) bits = one_word(w, w.size(), bits);
-    w.clear();
-    too_long = false;
-  };
-  for (const char ch : text) {
-    const bool upper = ch >= 'A' && ch <= 'Z', lower = ch >= 'a' && ch <= 'z', digit = ch >= '0' && ch <= '9';
-    if (!upper && !lower && !digit) {
-      flush();
-      prev_lower_or_digit = false;
+  // An ASCII character other than a letter or digit always ends a word: the text is taken run by
+  // run between them, ASCII runs without decoding, the others through the word splitter.
+  const std::size_t n = text.size();
+  for (std::size_t i = 0; i < n;) {
+    if (!word_byte(static_cast<unsigned char>(text[i]))) {
+      ++i;
       continue;
     }
-    if (prev_lower_or_digit && upper) flush();
-    if (w.size() < limit)
-      w.push_back(upper ? static_cast<char>(ch + 32) : ch);
-    else
-      too_long = true;
-    prev_lower_or_digit = lower || digit;
+    std::size_t j = i;
+    bool plain = true;
+    for (; j < n && word_byte(static_cast<unsigned char>(text[j])); ++j) plain = plain && static_cast<unsigned char>(text[j]) < 0x80;
+    const std::string_view run = text.substr(i, j - i);
+    if (plain) {
+      bits = ascii_words(run, bits);
+    } else {
+      WordSplitter split(run);
+      while (split.next(s.word))
+        if (s.word.size() <= 4 * longest_word_ + 4) bits = one_word(s.word, utf8::count(s.word), bits);
+    }
+    i = j;
   }
-  flush();
   return bits;
 }
 
@@ -196,12 +227,17 @@ std::uint64_t Terms::exact_hits(std::string_view text, Scratch& s) const {
   if (exact_.empty() || text.empty() || text.size() > 3 * longest_exact_) return 0;
   if (ascii(text)) {
     if (text.size() < 64 ? !((exact_lengths_ >> text.size()) & 1) : text.size() > longest_exact_) return 0;
-    s.lowered.assign(text);
-    for (char& c : s.lowered)
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  } else {
-    lower_into(text, s.lowered);
+    // Compared in place: the tokens are distinct, so at most one is equal.
+    for (std::size_t k = 0; k < exact_.size(); ++k) {
+      const std::string& e = exact_[k];
+      if (e.size() != text.size()) continue;
+      std::size_t b = 0;
+      while (b < e.size() && static_cast<char>(text[b] | (upper(text[b]) ? 0x20 : 0)) == e[b]) ++b;
+      if (b == e.size()) return std::uint64_t{1} << (words_.size() + k);
+    }
+    return 0;
   }
+  lower_into(text, s.lowered);
   auto it = exact_bit_.find(std::string_view(s.lowered));
   return it == exact_bit_.end() ? 0 : std::uint64_t{1} << it->second;
 }
@@ -320,126 +356,246 @@ bool narrow(const std::uint64_t* masks, std::size_t n) {
 
 // ---- the index -------------------------------------------------------------
 
+namespace {
+
+std::size_t child_count(const Value& v) {
+  return v.is_array() ? v.items().size() : v.is_object() ? v.members().size() : 0;
+}
+
+// Whether matching goes into a child's children (the analysis went there too).
+bool descends(const Value& v, const Meta& m) { return child_count(v) > 0 && !m.children.empty(); }
+
+template <class T>
+const T* find_sorted(const std::vector<std::pair<const Meta*, T>>& list, const Meta* m) {
+  auto it = std::lower_bound(list.begin(), list.end(), m, [](const auto& e, const Meta* key) {
+    return std::less<const Meta*>()(e.first, key);
+  });
+  return it != list.end() && it->first == m ? &it->second : nullptr;
+}
+
+template <class T>
+void sort_by_meta(std::vector<std::pair<const Meta*, T>>& list) {
+  std::sort(list.begin(), list.end(),
+            [](const auto& a, const auto& b) { return std::less<const Meta*>()(a.first, b.first); });
+}
+
+}  // namespace
+
+// Keys repeat from record to record, and so do many short values: a direct-mapped table
+// remembers the hits of recent texts. Texts of up to 16 bytes are told apart by their length and
+// two words loaded from them; longer ones (keys only) are compared in full. An empty slot stands
+// for the empty text, whose hits are none.
+class Index::HitCache {
+ public:
+  static constexpr std::size_t SHORT = 16;  // bytes
+
+  template <class Compute>
+  KeyHits get(std::string_view text, Compute compute) {
+    std::uint64_t a = 0, b = 0;
+    const std::size_t n = text.size();
+    if (n >= 8) {
+      std::memcpy(&a, text.data(), 8);
+      std::memcpy(&b, text.data() + n - 8, 8);
+    } else {
+      for (std::size_t k = 0; k < n; ++k) a |= std::uint64_t{static_cast<unsigned char>(text[k])} << (8 * k);
+    }
+    std::uint64_t h = a * 0x9E3779B97F4A7C15ull ^ (b + n) * 0xC2B2AE3D27D4EB4Full;
+    h ^= h >> 29;
+    Slot& slot = slots_[static_cast<std::size_t>((h * 0x165667B19E3779F9ull) >> (64 - BITS))];
+    if (slot.size == n && slot.a == a && slot.b == b && (n <= SHORT || std::memcmp(slot.data, text.data(), n) == 0))
+      return slot.hits;
+    slot = {n, a, b, text.data(), compute()};
+    return slot.hits;
+  }
+
+ private:
+  static constexpr unsigned BITS = 11;
+  struct Slot {
+    std::size_t size = 0;
+    std::uint64_t a = 0, b = 0;
+    const char* data = nullptr;  // into the document, which outlives the build
+    KeyHits hits{0, 0};
+  };
+  std::vector<Slot> slots_ = std::vector<Slot>(std::size_t{1} << BITS);
+};
+
 std::unique_ptr<Index> Index::build(const Value& doc, const Meta& meta, const Options& options) {
   if (!options.arguments) return nullptr;
   auto index = std::make_unique<Index>();
   index->terms_ = Terms::of(*options.arguments);
   if (index->terms_.empty()) return nullptr;
-  index->walk(doc, meta);
-  std::sort(index->nodes_.begin(), index->nodes_.end(),
-            [](const auto& a, const auto& b) { return std::less<const Meta*>()(a.first, b.first); });
+  Scratch s;
+  if (!descends(doc, meta)) {
+    index->root_ = index->scalar_hits(doc, s.terms, nullptr);
+    return index;
+  }
+  HitCache cache;
+  std::vector<std::uint64_t> listed;
+  index->root_ = index->walk(doc, meta, s, &cache, index.get(), &listed);
+  sort_by_meta(index->nodes_);
+  sort_by_meta(index->kept_masks_);
   return index;
 }
 
-const Node* Index::node(const Meta& container) const {
-  auto it = std::lower_bound(nodes_.begin(), nodes_.end(), &container, [](const auto& e, const Meta* m) {
-    return std::less<const Meta*>()(e.first, m);
-  });
-  return it != nodes_.end() && it->first == &container ? &it->second : nullptr;
+const Node* Index::node(const Meta& container) const { return find_sorted(nodes_, &container); }
+
+std::uint64_t Index::scalar_hits(const Value& v, Terms::Scratch& s, HitCache* cache) const {
+  if (!v.is_string() && !v.is_number()) return 0;
+  const std::string_view text = v.text();
+  if (cache && text.size() <= HitCache::SHORT) return key_hits(text, s, cache).all;
+  return terms_.hits(text, s);
 }
 
-void Index::add_node(const Value& v, const Meta& m, const std::uint64_t* child_masks, const std::uint64_t* key_exact,
-                     std::size_t n) {
+Index::KeyHits Index::key_hits(std::string_view key, Terms::Scratch& s, HitCache* cache) const {
+  auto compute = [&] {
+    const std::uint64_t exact = terms_.exact_hits(key, s);
+    return KeyHits{terms_.word_hits(key, s) | exact, exact};
+  };
+  return cache ? cache->get(key, compute) : compute();
+}
+
+std::uint64_t Index::walk(const Value& root, const Meta& root_meta, Scratch& s, HitCache* cache, Index* keep,
+                          std::vector<std::uint64_t>* listed) const {
+  auto& stack = s.stack;
+  const std::size_t bottom = stack.size();
+  auto open = [&](const Value& v, const Meta& m) {
+    const std::size_t n = std::min(child_count(v), m.children.size());
+    const bool list = keep && (v.is_array() || n >= KEPT_SCORES_ENTRIES);
+    stack.push_back({&v, &m, n, 0, listed ? listed->size() : 0, 0, list});
+  };
+  // A finished child of the top frame: its key's hits join its mask.
+  auto finish_child = [&](std::uint64_t mask) {
+    Scratch::Frame& f = stack.back();
+    if (f.v->is_object()) mask |= key_hits(f.v->members()[f.next - 1].key, s.terms, cache).all;
+    f.mask |= mask;
+    if (f.keep) listed->push_back(mask);
+  };
+  std::uint64_t result = 0;
+  open(root, root_meta);
+  while (stack.size() > bottom) {
+    Scratch::Frame& f = stack.back();
+    // The children up to the next one to go into, in a row.
+    const bool object = f.v->is_object();
+    std::size_t i = f.next;
+    std::uint64_t mask = f.mask;
+    const Value* inner = nullptr;
+    for (; i < f.n; ++i) {
+      const Value& c = object ? f.v->members()[i].value : f.v->items()[i];
+      const Meta& cm = f.m->children[i];
+      std::uint64_t hits;
+      if (!descends(c, cm)) {
+        hits = scalar_hits(c, s.terms, cache);
+      } else if (const std::uint64_t* kept = keep ? nullptr : cm.full > KEPT_MASK_SIZE ? find_sorted(kept_masks_, &cm)
+                                                                                      : nullptr) {
+        hits = *kept;
+      } else {
+        inner = &c;
+        break;
+      }
+      if (object) hits |= key_hits(f.v->members()[i].key, s.terms, cache).all;
+      mask |= hits;
+      if (f.keep) listed->push_back(hits);
+    }
+    f.mask = mask;
+    if (inner) {
+      f.next = i + 1;
+      open(*inner, f.m->children[i]);  // f is not used again before this frame is back on top
+      continue;
+    }
+    f.next = i;
+    const Scratch::Frame done = f;
+    stack.pop_back();
+    if (keep) {
+      if (done.keep) {
+        const std::uint64_t* masks = listed->data() + done.base;
+        if (done.v->is_array()) {
+          if (done.mask) keep->add_array(*done.v, *done.m, masks, done.n);
+        } else {
+          // Wide objects keep their entries' scores (or that none is relevant).
+          s.exact.resize(done.n);
+          for (std::size_t k = 0; k < done.n; ++k) s.exact[k] = key_hits(done.v->members()[k].key, s.terms, cache).exact;
+          Node node;
+          node.count = done.n;
+          node.any_relevant = object_scores(masks, s.exact.data(), done.n, keep->scratch_);
+          if (node.any_relevant) {
+            node.values = keep->values_.size();
+            keep->values_.insert(keep->values_.end(), keep->scratch_.begin(), keep->scratch_.end());
+          }
+          keep->nodes_.emplace_back(done.m, node);
+        }
+        listed->resize(done.base);
+      }
+      if (done.m->full > KEPT_MASK_SIZE) keep->kept_masks_.emplace_back(done.m, done.mask);
+    }
+    if (stack.size() == bottom)
+      result = done.mask;
+    else
+      finish_child(done.mask);
+  }
+  return result;
+}
+
+std::uint64_t Index::subtree_mask(const Value& v, const Meta& m, Scratch& s) const {
+  if (!descends(v, m)) return scalar_hits(v, s.terms, nullptr);
+  if (m.full > KEPT_MASK_SIZE)
+    if (const std::uint64_t* kept = find_sorted(kept_masks_, &m)) return *kept;
+  return walk(v, m, s, nullptr, nullptr, nullptr);
+}
+
+bool Index::object_scores(const std::uint64_t* masks, const std::uint64_t* key_exact, std::size_t n,
+                          std::vector<std::uint64_t>& out) const {
   bool any = false;
-  for (std::size_t i = 0; i < n && !any; ++i) any = child_masks[i] != 0;
-  if (!any) return;
+  for (std::size_t i = 0; i < n && !any; ++i) any = masks[i] != 0;
+  out.clear();
+  if (!any) return false;
+  std::uint64_t weighted = 0;
+  scores(masks, n, terms_.exact_bits(), weighted, out);
+  // A key equal to an exact token is relevant even when every sibling shares its hits.
+  bool relevant = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (key_exact[i] && out[i] == 0) out[i] = 1;
+    relevant = relevant || out[i] > 0;
+  }
+  if (!relevant) out.clear();
+  return relevant;
+}
+
+bool Index::entry_scores(const Value& object, const Meta& meta, Scratch& s, std::vector<std::uint64_t>& out) const {
+  const std::size_t n = std::min(object.members().size(), meta.children.size());
+  if (n >= KEPT_SCORES_ENTRIES) {
+    if (const Node* node = this->node(meta)) {
+      out.clear();
+      if (node->any_relevant) out.assign(values_.begin() + static_cast<std::ptrdiff_t>(node->values),
+                                         values_.begin() + static_cast<std::ptrdiff_t>(node->values + node->count));
+      return node->any_relevant;
+    }
+  }
+  s.masks.resize(n);
+  s.exact.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const Member& e = object.members()[i];
+    const KeyHits h = key_hits(e.key, s.terms, nullptr);
+    s.masks[i] = h.all | subtree_mask(e.value, meta.children[i], s);
+    s.exact[i] = h.exact;
+  }
+  return object_scores(s.masks.data(), s.exact.data(), n, out);
+}
+
+void Index::add_array(const Value& v, const Meta& m, const std::uint64_t* masks, std::size_t n) {
   Node node;
   node.values = values_.size();
   node.count = n;
-  scores(child_masks, n, terms_.exact_bits(), node.weighted, scratch_);
-  if (v.is_array()) {
-    std::vector<std::uint32_t> order = promote(scratch_);
-    bool records = true;
-    for (const Value& item : v.items()) records = records && item.is_object();
-    node.lookup = records && narrow(child_masks, n);
-    if (order.empty() && !node.lookup) return;  // nothing to act on
-    values_.insert(values_.end(), child_masks, child_masks + n);
-    node.order = order_.size();
-    node.promoted = order.size();
-    order_.insert(order_.end(), order.begin(), order.end());
-  } else {
-    // A key equal to an exact token is relevant even when every sibling shares its hits.
-    for (std::size_t i = 0; i < n; ++i)
-      if (key_exact[i] && scratch_[i] == 0) scratch_[i] = 1;
-    node.any_relevant = std::any_of(scratch_.begin(), scratch_.end(), [](std::uint64_t x) { return x > 0; });
-    if (!node.any_relevant) return;
-    values_.insert(values_.end(), scratch_.begin(), scratch_.end());
-  }
+  scores(masks, n, terms_.exact_bits(), node.weighted, scratch_);
+  std::vector<std::uint32_t> order = promote(scratch_);
+  bool records = true;
+  for (const Value& item : v.items()) records = records && item.is_object();
+  node.lookup = records && narrow(masks, n);
+  if (order.empty() && !node.lookup) return;  // nothing to act on
+  values_.insert(values_.end(), masks, masks + n);
+  node.order = order_.size();
+  node.promoted = order.size();
+  order_.insert(order_.end(), order.begin(), order.end());
   nodes_.emplace_back(&m, node);
-}
-
-void Index::walk(const Value& doc, const Meta& meta) {
-  Terms::Scratch s;
-  auto scalar = [&](const Value& v) -> std::uint64_t {
-    return v.is_string() || v.is_number() ? terms_.hits(v.text(), s) : 0;
-  };
-  auto children = [](const Value& v) -> std::size_t {
-    return v.is_array() ? v.items().size() : v.is_object() ? v.members().size() : 0;
-  };
-  if (children(doc) == 0) {
-    root_ = scalar(doc);
-    return;
-  }
-  // Containers still open, innermost last, and the masks of their finished children.
-  struct Frame {
-    const Value* v;
-    const Meta* m;
-    std::size_t n, next, base;
-  };
-  std::vector<Frame> stack;
-  std::vector<std::uint64_t> pending, pending_exact;
-  // Keys repeat from record to record: their hits are looked up once each (up to a bound).
-  struct KeyHits {
-    std::uint64_t all, exact;
-  };
-  std::unordered_map<std::string_view, KeyHits> keys;
-  constexpr std::size_t max_keys = 4096;
-  auto key_hits = [&](std::string_view key) {
-    if (auto it = keys.find(key); it != keys.end()) return it->second;
-    const std::uint64_t exact = terms_.exact_hits(key, s);
-    const KeyHits h{terms_.word_hits(key, s) | exact, exact};
-    if (keys.size() < max_keys) keys.emplace(key, h);
-    return h;
-  };
-  auto finish_child = [&](const Frame& f, std::size_t i, std::uint64_t mask) {
-    std::uint64_t exact = 0;
-    if (f.v->is_object()) {
-      const KeyHits h = key_hits(f.v->members()[i].key);
-      exact = h.exact;
-      mask |= h.all;
-    }
-    pending.push_back(mask);
-    pending_exact.push_back(exact);
-  };
-  auto open = [&](const Value& v, const Meta& m) {
-    stack.push_back({&v, &m, std::min<std::size_t>(children(v), m.children.size()), 0, pending.size()});
-  };
-  open(doc, meta);
-  while (!stack.empty()) {
-    Frame& f = stack.back();
-    if (f.next < f.n) {
-      const std::size_t i = f.next++;
-      const Value& c = f.v->is_array() ? f.v->items()[i] : f.v->members()[i].value;
-      const Meta& cm = f.m->children[i];
-      if (children(c) > 0 && !cm.children.empty()) {
-        open(c, cm);  // f is not used again before this frame is back on top
-        continue;
-      }
-      finish_child(f, i, scalar(c));
-      continue;
-    }
-    const Frame done = f;
-    add_node(*done.v, *done.m, pending.data() + done.base, pending_exact.data() + done.base, done.n);
-    std::uint64_t mask = 0;
-    for (std::size_t k = done.base; k < pending.size(); ++k) mask |= pending[k];
-    pending.resize(done.base);
-    pending_exact.resize(done.base);
-    stack.pop_back();
-    if (stack.empty())
-      root_ = mask;
-    else
-      finish_child(stack.back(), stack.back().next - 1, mask);
-  }
 }
 
 }  // namespace tavisk::focus
@@ -496,8 +652,9 @@ std::vector<std::size_t> Pruner::focused_keys(const Value& v, const Meta& meta, 
   const auto& members = v.members();
   const std::size_t n = members.size();
   const size::Layout l = layout();
-  const focus::Node* node = focus_index->node(meta);
-  const bool any_relevant = node && node->any_relevant;
+  focus::Scratch scratch;
+  std::vector<std::uint64_t> relevance;
+  const bool any_relevant = projecting == 0 && focus_index->entry_scores(v, meta, scratch, relevance);
   const Query* q = query();
   const bool condense = options->array_strategy == ArrayStrategy::Condense;
   struct Ranked {
@@ -509,7 +666,7 @@ std::vector<std::size_t> Pruner::focused_keys(const Value& v, const Meta& meta, 
   std::vector<Ranked> ranked(n);
   for (std::size_t i = 0; i < n; ++i) {
     const Meta& c = meta.children[i];
-    const std::uint64_t hits = any_relevant ? focus_index->score(*node, i) : 0;
+    const std::uint64_t hits = i < relevance.size() ? relevance[i] : 0;
     const int group = c.has_protected ? 0 : hits > 0 ? 1 : 2;
     ranked[i] = {i, entry_score(members[i], c, i, q, *scorer), hits, group};
   }
@@ -537,15 +694,18 @@ std::vector<std::size_t> Pruner::focused_keys(const Value& v, const Meta& meta, 
   return kept;
 }
 
-Pruner::Filled Pruner::focused_fill(const Meta& meta, const std::vector<std::size_t>& kept,
+Pruner::Filled Pruner::focused_fill(const Value& v, const Meta& meta, const std::vector<std::size_t>& kept,
                                     const std::vector<Child>& children, std::uint64_t spare, std::uint64_t depth) {
-  const focus::Node* node = focus_index->node(meta);
-  if (!node || !node->any_relevant) return water_fill(children, spare, depth);
+  focus::Scratch scratch;
+  std::vector<std::uint64_t> relevance;
+  if (projecting > 0 || !focus_index->entry_scores(v, meta, scratch, relevance))
+    return water_fill(children, spare, depth);
+  auto score = [&](std::size_t i) { return i < relevance.size() ? relevance[i] : 0; };
   const std::size_t m = children.size();
   std::vector<int> group(m);
   bool any = false;
   for (std::size_t k = 0; k < m; ++k) {
-    group[k] = focus_index->score(*node, kept[k]) > 0 ? 0 : 1;
+    group[k] = score(kept[k]) > 0 ? 0 : 1;
     any = any || group[k] == 0;
   }
   if (!any) return water_fill(children, spare, depth);
@@ -554,7 +714,7 @@ Pruner::Filled Pruner::focused_fill(const Meta& meta, const std::vector<std::siz
   std::vector<std::size_t> order(m);
   for (std::size_t k = 0; k < m; ++k) order[k] = k;
   auto need = [&](std::size_t k) { return children[k].meta->full - children[k].meta->min; };
-  auto level = [&](std::size_t k) { return group[k] == 0 ? focus_index->score(*node, kept[k]) : 0; };
+  auto level = [&](std::size_t k) { return group[k] == 0 ? score(kept[k]) : 0; };
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t c) {
     if (level(a) != level(c)) return level(a) > level(c);
     return need(a) < need(c);

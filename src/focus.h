@@ -1,8 +1,8 @@
 // Focus: keeping what the request asks for. The terms of a call's arguments
 // (query words and exact tokens) are matched once against the whole document;
-// every container whose children hold hits gets their hit masks, and arrays
-// get the order in which their matching items are tried. Built once per call
-// and read by every attempt of the budget search.
+// arrays with matches keep their items' masks and the order in which matching
+// items are tried, and objects get their entries' scores when a fit asks. Built
+// once per call and read by every attempt of the budget search.
 #pragma once
 
 #include <cstddef>
@@ -72,14 +72,16 @@ class Terms {
 
  private:
   void index_words();
+  // The hits of the words of an ASCII run of letters and digits.
+  std::uint64_t ascii_words(std::string_view run, std::uint64_t bits) const;
 
   std::vector<std::string> words_;
   std::vector<std::string> exact_;
-  std::unordered_map<std::string, unsigned, TokenHash, std::equal_to<>> word_bit_;
   std::unordered_map<std::string, unsigned, TokenHash, std::equal_to<>> exact_bit_;
   struct Long {
     std::size_t word;
     std::uint64_t chars;
+    bool ascii;
   };
   std::vector<Long> long_words_;      // words longer than 5 bytes, for the one-edit test
   std::uint64_t word_lengths_ = 0;    // bit k: some word has k bytes (k < 64)
@@ -112,7 +114,7 @@ bool severity_word(std::string_view word);
 std::string fit_string(std::string_view s, std::uint64_t budget, const Options& options,
                        std::uint64_t (*measure)(std::string_view), const Terms* terms, Stats& stats);
 
-// Per-container focus data, as offsets into the index's flat lists.
+// Focus data of an array (or a wide object), as offsets into the index's flat lists.
 struct Node {
   std::size_t values = 0;    // first child value in the index: masks of items, scores of entries
   std::size_t count = 0;     // children
@@ -134,34 +136,73 @@ std::vector<std::uint32_t> promote(const std::vector<std::uint64_t>& scores);
 // Whether some bit hits at least one and at most a quarter of n items (n ≥ 4).
 bool narrow(const std::uint64_t* masks, std::size_t n);
 
-// The hit masks of one call's document, keyed by the containers' analyses.
+// Containers whose full size exceeds this many characters keep their hit mask in the index;
+// smaller ones are matched again when a fit asks for them (at most this much text each).
+inline constexpr std::uint64_t KEPT_MASK_SIZE = 2048;
+// Objects with at least this many entries keep their entries' scores in the index.
+inline constexpr std::size_t KEPT_SCORES_ENTRIES = 64;
+
+// Reusable buffers of the index's matching, owned by one fitting.
+struct Scratch {
+  Terms::Scratch terms;
+  std::vector<std::uint64_t> masks, exact;
+  struct Frame {
+    const Value* v;
+    const Meta* m;
+    std::size_t n, next, base;  // base: first of its children's masks in the build's list
+    std::uint64_t mask;         // the hits of its children so far
+    bool keep;                  // its children's masks are listed (arrays, wide objects)
+  };
+  std::vector<Frame> stack;
+};
+
+// The hit masks of one call's document. Built in one pass that keeps, per container, only
+// what fitting cannot cheaply redo: the item masks and match order of arrays that have
+// matches, the entry scores of wide objects, and the masks of large containers. Entry scores
+// of other objects are worked out when a fit asks for them.
 class Index {
  public:
   // Null when the arguments give no term.
   static std::unique_ptr<Index> build(const Value& doc, const Meta& meta, const Options& options);
 
   const Terms& terms() const { return terms_; }
-  // The focus data of a container, or null when none of its children hits.
+  // The focus data of an array or a wide object, or null when it has nothing to act on.
   const Node* node(const Meta& container) const;
   // An array item's hit mask.
   std::uint64_t mask(const Node& n, std::size_t child) const { return values_[n.values + child]; }
-  // A child's score among its siblings; an object entry is relevant when it is positive.
-  std::uint64_t score(const Node& n, std::size_t child) const { return values_[n.values + child]; }
   const std::uint32_t* promoted(const Node& n) const { return order_.data() + n.order; }
   // The hits of the whole document.
   std::uint64_t root_mask() const { return root_; }
+  // The match scores of an object's entries into out (one per entry; positive: relevant).
+  // False, with out empty, when no entry is relevant.
+  bool entry_scores(const Value& object, const Meta& meta, Scratch& s, std::vector<std::uint64_t>& out) const;
 
  private:
+  struct KeyHits {
+    std::uint64_t all, exact;
+  };
+  class HitCache;
+
   Terms terms_;
-  std::vector<std::pair<const Meta*, Node>> nodes_;  // sorted by analysis once built
+  std::vector<std::pair<const Meta*, Node>> nodes_;    // sorted by analysis once built
+  std::vector<std::pair<const Meta*, std::uint64_t>> kept_masks_;  // large containers, sorted likewise
   std::vector<std::uint64_t> values_;
   std::vector<std::uint64_t> scratch_;
   std::vector<std::uint32_t> order_;
   std::uint64_t root_ = 0;
 
-  void walk(const Value& doc, const Meta& meta);
-  void add_node(const Value& v, const Meta& m, const std::uint64_t* child_masks, const std::uint64_t* key_exact,
-                std::size_t n);
+  std::uint64_t scalar_hits(const Value& v, Terms::Scratch& s, HitCache* cache) const;
+  KeyHits key_hits(std::string_view key, Terms::Scratch& s, HitCache* cache) const;
+  // The mask of a container. Building (keep: the index being built, listed: its children's
+  // masks), walks all of it and records what the index keeps; otherwise reads the kept masks of
+  // large containers below it.
+  std::uint64_t walk(const Value& v, const Meta& m, Scratch& s, HitCache* cache, Index* keep,
+                     std::vector<std::uint64_t>* listed) const;
+  std::uint64_t subtree_mask(const Value& v, const Meta& m, Scratch& s) const;
+  // Entry scores from the entries' masks and their keys' exact hits; false when none is positive.
+  bool object_scores(const std::uint64_t* masks, const std::uint64_t* key_exact, std::size_t n,
+                     std::vector<std::uint64_t>& out) const;
+  void add_array(const Value& v, const Meta& m, const std::uint64_t* masks, std::size_t n);
 };
 
 }  // namespace focus

@@ -508,7 +508,7 @@ Fitted Pruner::fit_object(const Value& v, const Meta& meta, std::uint64_t b, std
     children.push_back({&members[i].value, &meta.children[i], &members[i].key});
   }
   const std::uint64_t fixed = oc.of(kept.size(), kept_sum);
-  Filled filled = focus_index ? focused_fill(meta, kept, children, sat_sub(b, fixed), d + 1)
+  Filled filled = focus_index ? focused_fill(v, meta, kept, children, sat_sub(b, fixed), d + 1)
                               : water_fill(children, sat_sub(b, fixed), d + 1);
 
   Value::Object out;

@@ -126,7 +126,8 @@ class Pruner {
   const focus::Index* focus_index = nullptr;
   // Surveys of the document's arrays shared by the call's attempts; null: every plan surveys afresh.
   SurveyCache* surveys = nullptr;
-  // Fitting the projected rows of a condensed table (values made by this attempt, not the document's).
+  // Fitting the projected rows of a condensed table: values made by this attempt, not the
+  // document's, so neither the shared surveys nor the hit masks cover them.
   std::uint32_t projecting = 0;
   // Where analyze_at puts child analyses when set (it must outlive them); the heap otherwise.
   Arena* arena = nullptr;
@@ -150,8 +151,8 @@ class Pruner {
   // Keys of a sampled object by relevance: keys that hit what their siblings do not first.
   std::vector<std::size_t> focused_keys(const Value& v, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
   // Water filling that serves relevant kept children before the others.
-  Filled focused_fill(const Meta& meta, const std::vector<std::size_t>& kept, const std::vector<Child>& children,
-                      std::uint64_t spare, std::uint64_t depth);
+  Filled focused_fill(const Value& v, const Meta& meta, const std::vector<std::size_t>& kept,
+                      const std::vector<Child>& children, std::uint64_t spare, std::uint64_t depth);
   // ---- end of focus module -----------------------------------------------------
   bool is_protected_path(const Path& p) const;
   // Protection depends on paths only when there are patterns or pinned paths.

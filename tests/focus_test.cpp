@@ -11,6 +11,7 @@
 #include "fields.h"
 #include "focus.h"
 #include "json.h"
+#include "lexical.h"
 #include "pipeline.h"
 #include "prune.h"
 #include "test_util.h"
@@ -352,6 +353,121 @@ TEST(Focus, TwoLinesAreNotFittedByLines) {
   ASSERT_TRUE(e.ok());
   EXPECT_EQ(e.counter("lines_omitted"), "0");
   EXPECT_EQ(e.text().find(" lines, "), std::string::npos);
+}
+
+// The hits of a text by the plain rules: every word of the Unicode splitter, plural-folded,
+// equal to a term or (terms longer than five bytes) within one edit of one.
+std::uint64_t reference_word_hits(const focus::Terms& t, std::string_view text) {
+  std::uint64_t bits = 0;
+  for (const std::string& w : words(text)) {
+    if (!informative(w)) continue;
+    const std::string_view n = norm(w);
+    for (std::size_t j = 0; j < t.words().size(); ++j) {
+      const std::string& term = t.words()[j];
+      if (term == n) bits |= std::uint64_t{1} << j;
+      const auto a = utf8::count(term), b = utf8::count(n);
+      if (term.size() > 5 && n.size() > 4 && (a > b ? a - b : b - a) <= 1 && within_one_edit(term, n))
+        bits |= std::uint64_t{1} << j;
+    }
+  }
+  return bits;
+}
+
+TEST(Focus, WordHitsAgreeWithTheWordSplitter) {
+  const focus::Terms t = focus::Terms::of("record login user417 café naïve straße kelvin requests");
+  ASSERT_GE(t.word_count(), 7u);
+  const char* const texts[] = {
+      "Record number 12 of the table",
+      "RecordNumber userLogin XMLHttpRequest loginID",  // camel-case humps
+      "records recordss RECORDS Records. record's",    // plural folding, case
+      "recrod recod recorde rcord",                     // one edit (substitution, deletion, insertion)
+      "user471 user4170 usr417 user41",                 // one edit on a word with digits
+      "value 233 caf\xC3\xA9 cafe CAF\xC3\x89",         // ASCII runs beside a non-ASCII one
+      "na\xC3\xAFve-naive stra\xC3\x9F" "e strasse",    // non-ASCII terms
+      "\xE2\x84\xAA" "elvin kelvin",                    // Kelvin sign lowercases to an ASCII k
+      "record\xC2\xA0table loginrecord re-cord",        // no-break space inside a run
+      "requestsrequestsrequestsrequestsrequestsrequestsrequestsrequestsrequestsrequests records",
+      "\xEF\xBC\xB2\xEF\xBD\x85\xEF\xBD\x83\xEF\xBD\x8F\xEF\xBD\x92\xEF\xBD\x84",  // full-width letters
+      "", "----", "a", "7 77 777 7777",
+  };
+  focus::Terms::Scratch s;
+  for (const char* text : texts) EXPECT_EQ(t.word_hits(text, s), reference_word_hits(t, text)) << text;
+  // Exact tokens equal the whole text, ignoring case, ASCII or not.
+  const focus::Terms e = focus::Terms::of("find USER-417 and \xC3\x9C" "BER-9");
+  ASSERT_EQ(e.exact(), (std::vector<std::string>{"user-417", "\xC3\xBC" "ber-9"}));
+  const std::uint64_t first = std::uint64_t{1} << e.word_count();
+  EXPECT_EQ(e.exact_hits("User-417", s), first);
+  EXPECT_EQ(e.exact_hits("user-4170", s), 0u);
+  EXPECT_EQ(e.exact_hits("user-41", s), 0u);
+  EXPECT_EQ(e.exact_hits("user_417", s), 0u);
+  EXPECT_EQ(e.exact_hits("\xC3\x9C" "BER-9", s), first << 1);
+  EXPECT_EQ(e.exact_hits("\xC3\xBC" "ber-9", s), first << 1);
+}
+
+// The ids of the items a focused shrink promotes first, read off a budget that holds a few items.
+std::vector<int> first_kept(const std::string& doc, const std::string& arguments) {
+  const auto e = shrink(doc, R"({"max_chars":260,"indent":0,"focus":"auto","arguments":")" + arguments + "\"}");
+  return kept_ids(e.text());
+}
+
+TEST(Focus, RepeatedKeysAndValuesAreToldApart) {
+  // Keys of one length that share their first and last eight bytes, and short values that differ
+  // in one byte: each item is matched on its own text, however often the others repeat.
+  std::string doc = "[";
+  for (int i = 0; i < 400; ++i) {
+    const std::string key = std::string("alpha_br_") + (i == 213 ? "needle" : "filler") + "_lie_delta";
+    const std::string value = i == 307 ? "mark-0417" : "mark-0471";
+    // Beyond the remembered texts: a distinct key per item as well.
+    doc += std::string(i ? "," : "") + "{\"id\":" + std::to_string(i) + ",\"" + key + "\":1,\"v\":\"" + value +
+           "\",\"k" + std::to_string(i) + "\":0}";
+  }
+  doc += "]";
+  for (const char* arguments : {"needle", "mark-0417", "k377"}) {
+    const int want = arguments[0] == 'n' ? 213 : arguments[0] == 'm' ? 307 : 377;
+    const std::vector<int> ids = first_kept(doc, arguments);
+    ASSERT_FALSE(ids.empty()) << arguments;
+    EXPECT_NE(std::find(ids.begin(), ids.end(), want), ids.end()) << arguments;
+    EXPECT_LE(ids.size(), 3u) << arguments;  // only the match, the first or last item beside it
+  }
+}
+
+TEST(Focus, EntryScoresOfSmallLargeAndWideObjects) {
+  // The wanted key comes last; its value holds the match in a small container, in one too large
+  // to be matched again at fitting time, or directly, in objects around the width whose entry
+  // scores are kept. Each way the key is kept and its match shown, whole.
+  struct Case {
+    int keys;
+    std::string value;
+  };
+  std::string large = "[";
+  for (int i = 0; i < 80; ++i) large += std::string(i ? "," : "") + "\"item " + std::to_string(i) + " of a long list of words\"";
+  const std::string large_with = large + ",\"needle-77\"]";
+  ASSERT_GT(large_with.size(), focus::KEPT_MASK_SIZE);
+  const Case cases[] = {
+      {12, R"({"a":"x","b":"needle-77"})"},
+      {12, large_with},
+      {static_cast<int>(focus::KEPT_SCORES_ENTRIES) - 1, R"("needle-77")"},
+      {static_cast<int>(focus::KEPT_SCORES_ENTRIES), R"("needle-77")"},
+      {static_cast<int>(focus::KEPT_SCORES_ENTRIES) + 5, R"({"deep":{"deeper":["needle-77"]}})"},
+  };
+  for (const Case& c : cases) {
+    std::string doc = "{";
+    for (int i = 0; i < c.keys - 1; ++i) doc += "\"field" + std::to_string(i) + "\":\"" + std::string(50, 'x') + "\",";
+    doc += "\"zz_wanted\":" + c.value + "}";
+    ASSERT_EQ(json::parse(doc).value().members().size(), static_cast<std::size_t>(c.keys));
+    const std::string opts = R"({"max_chars":400,"indent":0,"arguments":"show needle-77")";
+    const auto plain = shrink(doc, opts + "}");
+    const auto focused = shrink(doc, opts + R"(,"focus":"auto"})");
+    ASSERT_TRUE(plain.ok() && focused.ok());
+    SCOPED_TRACE(std::to_string(c.keys) + " keys, value " + c.value.substr(0, 40));
+    EXPECT_NE(focused.text().find("\"needle-77\""), std::string::npos) << focused.text();
+    // Counted as promoted exactly when the rule without focus leaves the key out.
+    const bool plain_keeps = plain.text().find("\"zz_wanted\"") != std::string::npos;
+    EXPECT_EQ(focused.counter("keys_promoted"), plain_keeps ? "0" : "1");
+    if (c.keys > 12) {
+      EXPECT_FALSE(plain_keeps);
+    }
+  }
 }
 
 }  // namespace
