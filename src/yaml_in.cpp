@@ -35,6 +35,13 @@ namespace {
 constexpr std::uint64_t line_events_floor = 25000;
 constexpr std::uint64_t line_event_bytes = 40;
 
+// The library formats a scalar's text in time that grows with the square of
+// each run of empty or blank lines inside it (about the run's lines times its
+// bytes), so that product, summed over a text's scalars, is held to this many
+// units (a few milliseconds' work), or to this many per byte of the text.
+constexpr std::uint64_t blank_run_floor = 4000000;
+constexpr std::uint64_t blank_run_per_byte = 8;
+
 // Objects with at least this many pairs look their keys up through a hash index.
 constexpr std::size_t index_threshold = 16;
 
@@ -322,6 +329,7 @@ class Composer {
     if (auto d = check_depth(0); !d) return d;
     ++own_nodes_;
     fy_token* value = e->scalar.value;
+    if (auto c = charge_blank_runs(value); !c) return c;
     std::string_view text = scalar_text(value);
     bool plain = fy_token_scalar_style(value) == FYSS_PLAIN;
     if (!plain && !utf8::valid(text)) return fail("invalid value");
@@ -333,6 +341,40 @@ class Composer {
     n.scalar = std::move(s->info);
     if (auto r = remember(std::string(token_text(e->scalar.anchor)), n); !r) return r;
     return deliver(std::move(n), scalar_mark(e));
+  }
+
+  // Charges the runs of empty or blank lines in a scalar's source before the
+  // library formats its text: each run costs its lines times its bytes.
+  Step charge_blank_runs(fy_token* value) {
+    const fy_mark* from = fy_token_start_mark(value);
+    const fy_mark* to = fy_token_end_mark(value);
+    if (!from || !to || from->input_pos >= to->input_pos || to->input_pos > text_.size()) return true;
+    const std::string_view span = text_.substr(from->input_pos, to->input_pos - from->input_pos);
+    std::uint64_t lines = 0, bytes = 0, cost = 0, line_bytes = 0;
+    bool blank = true;  // nothing but spaces and tabs since the last line break
+    for (std::size_t i = 0; i < span.size(); ++i) {
+      const char c = span[i];
+      if (c != '\n' && c != '\r') {
+        ++line_bytes;
+        if (c != ' ' && c != '\t') blank = false;
+        continue;
+      }
+      if (c == '\r' && i + 1 < span.size() && span[i + 1] == '\n') ++i;
+      if (blank) {
+        ++lines;
+        bytes += line_bytes + 1;
+      } else {
+        cost += lines * bytes;
+        lines = bytes = 0;
+      }
+      line_bytes = 0;
+      blank = true;
+    }
+    cost += lines * bytes;
+    blank_run_cost_ += cost;
+    if (blank_run_cost_ > std::max(blank_run_floor, blank_run_per_byte * text_.size()))
+      return fail("too many empty lines inside values" + mark_position(from));
+    return true;
   }
 
   // A scalar's value; single-quoted ones are decoded from the source between the quotes.
@@ -461,6 +503,7 @@ class Composer {
   std::uint64_t own_nodes_ = 0;
   std::uint64_t copied_nodes_ = 0;
   std::uint64_t copied_bytes_ = 0;
+  std::uint64_t blank_run_cost_ = 0;
 };
 
 // The library scans a whole line of flow content before it hands out its

@@ -333,6 +333,32 @@ TEST(CondenseChoice, SwapsOnlyWhenSomethingIsRemoved) {
   }
 }
 
+TEST(CondenseChoice, EqualWeakerColumnsLeaveInTheOrderTheyWereChosen) {
+  // x (score 0.9, cost 150) is left out by the greedy pass; w1 and w2 (0.3 each, cost 60) are in.
+  std::vector<Column> cols(3);
+  const char* names[] = {"x", "w1", "w2"};
+  for (std::size_t i = 0; i < cols.size(); ++i) {
+    cols[i].path = {names[i]};
+    cols[i].present = 10;
+    cols[i].key_chars = 40;
+    cols[i].floor_chars = i == 0 ? 100 : 10;
+  }
+  std::vector<char> exact(cols.size(), 0);
+  const TableLayout tl{{false, 0}, 0};
+  const std::vector<double> score_of = {0.9, 0.3, 0.3};
+  for (const std::vector<std::size_t>& chosen : {std::vector<std::size_t>{1, 2}, std::vector<std::size_t>{2, 1}}) {
+    ColumnChoice ch(cols, exact, tl, 10);
+    Candidates forced;
+    for (std::size_t c : chosen) forced.push_back({c, 0.3});
+    ch.greedy(forced, 240);  // base 21 + 60 + 60 = 141 ≤ ⌊0.7 × 240⌋
+    ASSERT_EQ(ch.list, chosen);
+    // All three cost 291 > 240; removing one weak column (231) is enough, and the first chosen goes.
+    ch.swap_in_stronger({{0, 0.9}, {1, 0.3}, {2, 0.3}}, score_of, 240);
+    EXPECT_EQ(ch.list, (std::vector<std::size_t>{chosen[1], 0}));
+    EXPECT_EQ(ch.running, 231u);
+  }
+}
+
 // ---- planning through the pipeline ---------------------------------------------
 
 std::string records(int n, const std::function<std::string(int)>& extra) {

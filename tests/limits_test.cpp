@@ -174,6 +174,50 @@ TEST(Limits, YamlReaderRefusesInvalidUtf8) {
   EXPECT_TRUE(read || read.error() != "text is not valid UTF-8");
 }
 
+// The parser formats a value's text in time that grows with the square of each
+// run of empty lines inside it (10,000 empty lines: a second), so such runs are
+// charged before any text is formatted; short runs, and empty lines between
+// values, are free.
+TEST(Limits, YamlEmptyLinesInsideValuesAreBounded) {
+  const std::string error = "too many empty lines inside values at byte ";
+  struct Case {
+    std::string doc;
+    bool reads;
+  };
+  const Case cases[] = {
+      {"a: |\n  x\n" + repeat("\n", 2000) + "  y\n", true},  // 2,000 lines of one byte: at the bound
+      {"a: |\n  x\n" + repeat("\n", 2001) + "  y\n", false},
+      {"a: |\n  x\n" + repeat("\n", 100000), false},            // kept or clipped at the end, charged alike
+      {"a: >\n  x\n" + repeat("  \n", 1200) + "  y\n", false},  // blank lines count their bytes
+      {"a: |\n  x\n" + repeat("\r\n", 2000) + "  y\n", true},  // a CR LF pair is one line break
+      {"a: |\n  x\n" + repeat("\r", 2001) + "  y\n", false},
+      {"a: x\n" + repeat("\n", 5000) + "  y\n", false},          // plain and quoted values fold the same way
+      {"a: \"x\n" + repeat("\n", 5000) + "  y\"\n", false},
+      {"a: |\n" + repeat("  x\n\n\n", 100000), true},          // many short runs
+      {"a: 1\n" + repeat("\n", 100000) + "b: 2\n", true},        // between values
+  };
+  for (const Case& c : cases) {
+    auto r = yaml_in::parse(c.doc);
+    if (c.reads) {
+      EXPECT_TRUE(r) << r.error() << ": " << c.doc.substr(0, 12);
+    } else {
+      ASSERT_FALSE(r) << c.doc.substr(0, 12);
+      EXPECT_EQ(r.error().rfind(error, 0), 0u) << r.error();
+    }
+  }
+  // The bound is on the whole text: runs under it in each value add up.
+  std::string values;
+  for (int i = 0; i < 4; ++i) values += "k" + std::to_string(i) + ": |\n  x\n" + repeat("\n", 1000) + "  y\n";
+  EXPECT_TRUE(yaml_in::parse(values));
+  values += "k4: |\n  x\n" + repeat("\n", 1000) + "  y\n";
+  auto over = yaml_in::parse(values);
+  ASSERT_FALSE(over);
+  EXPECT_EQ(over.error(), error + "4062 line 4014 column 1");
+  auto read = yaml_in::parse("a: |\n  x\n" + repeat("\n", 2000) + "  y\n");
+  ASSERT_TRUE(read);
+  EXPECT_EQ(get(read.value(), "a").text(), "x\n" + repeat("\n", 2000) + "y\n");
+}
+
 // Found by the YAML fuzzer: after a tab before a block entry's "-" the parser
 // frees one block twice when it is destroyed. The reader leaves that parser
 // alive, so these texts fail with the parser's message, again and again, and

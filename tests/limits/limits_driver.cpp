@@ -60,6 +60,13 @@ Case make(std::string_view name) {
     return {"yaml_flow_sequence_lines", in, R"({"input_format":"yaml","max_chars":1000})", ok,
             memory_bound(in.size()) * 3, time_bound(in.size())};
   }
+  if (name == "yaml_empty_lines") {
+    // Formatting a value with a megabyte of empty lines would take hours.
+    std::string in = "a: |\n  x\n" + std::string(MB, '\n') + "  y\n";
+    return {"yaml_empty_lines", in, R"({"input_format":"yaml"})",
+            R"({"ok":false,"error":"invalid YAML input: too many empty lines inside values)", memory_bound(in.size()),
+            time_bound(in.size())};
+  }
   if (name == "huge_indent") {
     std::string in = "[" + repeat(R"({"id":1,"name":"a name","tags":["x","y"],"nested":{"k":[1,2,{"d":4}]}},)", 250) +
                      "1]";
