@@ -9,7 +9,7 @@ DEBIAN_PACKAGES = build-essential cmake ninja-build pkg-config libfyaml-dev libi
                   python3-venv python3-pip python3-setuptools python3-wheel go-md2man \
                   libsimdjson-dev libyaml-dev
 
-.PHONY: deps build check test asan demo install bench clean
+.PHONY: deps npm build check test asan demo install bench clean
 
 deps:
 	@missing=""; for p in $(DEBIAN_PACKAGES); do \
@@ -24,18 +24,20 @@ deps:
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
 
-build: deps
-	@# node-addon-api (pinned in its lock file) for the Node.js addon, fetched once.
+# npm packages pinned in lock files, fetched once: node-addon-api for the Node.js addon, and the
+# MCP SDK and servers for the mcp-proxy tests (which both builds run).
+npm: deps
 	[ -e bindings/node/node_modules/node-addon-api/napi.h ] || (cd bindings/node && npm ci --no-audit --no-fund)
-	@# The MCP SDK and servers (pinned in tests/mcp/package-lock.json) for the mcp-proxy tests.
 	[ tests/mcp/node_modules/.package-lock.json -nt tests/mcp/package-lock.json ] || (cd tests/mcp && npm ci --no-audit --no-fund)
+
+build: npm
 	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build -j $(JOBS)
 
 test: build
 	cd build && ctest --output-on-failure -j $(JOBS)
 
-asan: deps
+asan: npm
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVISK_SANITIZE=ON
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \

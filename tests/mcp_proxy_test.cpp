@@ -2,6 +2,7 @@
 // the schema fitting of shrunk structured content.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,38 @@ TEST(McpParse, SpansCoverExactlyTheValueAndKeyBytes) {
   EXPECT_EQ(a->items[2].text, "-2.50e+3");
   EXPECT_EQ(root->get("c")->span.of(line), "{ }");
   EXPECT_EQ(root->get("\xC3\xA9")->text, "\xC3\xA9");
+}
+
+// Texts are decoded beside the line, never into it, and stay valid after the line is gone.
+TEST(McpParse, TextsOutliveTheLineAndLeaveItUntouched) {
+  auto line = std::make_unique<std::string>(
+      "{\"s\":\"a\\nb\\u00e9\\ud83d\\ude00\\\"\",\"n\":[-0.5e7,12],\"t\":true,\"k\\u0041\":null}");
+  const std::string before = *line;
+  auto root = mcp::parse(*line, mcp::expand_all);
+  ASSERT_TRUE(root);
+  EXPECT_EQ(*line, before);
+  line.reset();
+  EXPECT_EQ(root->get("s")->text, "a\nb\xC3\xA9\xF0\x9F\x98\x80\"");
+  EXPECT_EQ(root->get("n")->items[0].text, "-0.5e7");
+  EXPECT_EQ(root->get("n")->items[1].text, "12");
+  EXPECT_EQ(root->get("t")->text, "true");
+  EXPECT_TRUE(root->get("kA"));
+}
+
+// Characters are bytes that are not UTF-8 continuation bytes, counted eight bytes at a time
+// with a byte-wise tail: every split of the word loop must agree with the byte-wise count.
+TEST(McpCharCount, AgreesWithACountByteByByte) {
+  const std::string pieces[] = {"a", "\xC3\xA9", "\xE2\x80\xA6", "\xF0\x9F\x98\x80", "\x7F", "\xBF", "\xC0"};
+  std::string text;
+  for (int i = 0; i < 200; ++i) text += pieces[(i * 7 + i / 3) % 7];
+  for (std::size_t start = 0; start < 9; ++start) {
+    for (std::size_t len = 0; start + len <= text.size(); len += 5) {
+      std::string_view s = std::string_view(text).substr(start, len);
+      std::uint64_t slow = 0;
+      for (unsigned char c : s) slow += (c & 0xC0) != 0x80;
+      ASSERT_EQ(mcp::char_count(s), slow) << start << " " << len;
+    }
+  }
 }
 
 TEST(McpParse, RefusesWhatIsNotOneJsonValue) {

@@ -6,7 +6,18 @@
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
+#include "tavisk.h"
+
 namespace cli {
+
+std::string call_library(std::string_view input, std::string_view options) {
+  uint64_t len = 0;
+  uint8_t* out = tavisk_shrink(reinterpret_cast<const uint8_t*>(input.data()), input.size(),
+                               reinterpret_cast<const uint8_t*>(options.data()), options.size(), &len);
+  std::string envelope(reinterpret_cast<const char*>(out), static_cast<std::size_t>(len));
+  tavisk_free(out, len);
+  return envelope;
+}
 
 namespace {
 

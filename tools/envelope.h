@@ -1,4 +1,4 @@
-// Reading the library's JSON envelope in the command-line tools.
+// Calling the library and reading its JSON envelope in the command-line tools.
 #pragma once
 
 #include <optional>
@@ -8,6 +8,9 @@
 #include <rapidjson/document.h>
 
 namespace cli {
+
+// One library call: the envelope the library wrote for `input` under `options`.
+std::string call_library(std::string_view input, std::string_view options);
 
 struct Envelope {
   bool ok = false;

@@ -1,27 +1,34 @@
 #include "mcp_json.h"
 
 #include <algorithm>
+#include <cstring>
 
+#include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
 namespace mcp {
 
-// A read-only stream over a NUL-terminated buffer. Unlike RapidJSON's own string stream it
-// is not copied while a token is read, so Tell() is exact inside every handler callback.
+// A stream over a NUL-terminated buffer. Unlike RapidJSON's own string stream it is not
+// copied while a token is read, so Tell() is exact inside every handler callback. Strings are
+// decoded as in an in-place parse, but into a side buffer at their own offsets (a decoded
+// string is never longer than its literal), so the text read stays untouched and a large
+// string is written once, straight, instead of being pushed byte by byte onto a growing stack.
 struct PositionStream {
   using Ch = char;
   const char* src;
   const char* head;
-  explicit PositionStream(const char* s) : src(s), head(s) {}
+  char* decoded;  // as long as the text, plus one
+  char* dst = nullptr;
+  PositionStream(const char* s, char* out) : src(s), head(s), decoded(out) {}
   Ch Peek() const { return *src; }
   Ch Take() { return *src++; }
   std::size_t Tell() const { return static_cast<std::size_t>(src - head); }
-  Ch* PutBegin() { return nullptr; }
-  void Put(Ch) {}
+  Ch* PutBegin() { return dst = decoded + (src - head); }
+  void Put(Ch c) { *dst++ = c; }
   void Flush() {}
-  std::size_t PutEnd(Ch*) { return 0; }
+  std::size_t PutEnd(Ch* begin) { return static_cast<std::size_t>(dst - begin); }
 };
 
 }  // namespace mcp
@@ -49,7 +56,8 @@ namespace {
 
 // UTF-8 is not checked here: the library refuses invalid text, and everything else keeps its
 // bytes anyway.
-constexpr unsigned parse_flags = rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
+constexpr unsigned check_flags = rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
+constexpr unsigned parse_flags = check_flags | rapidjson::kParseInsituFlag;
 
 // Builds Nodes from SAX events. Positions come from the stream: a scalar's callback fires
 // just after its token, a container's just before its bracket; a value starts at the first byte after the previous token that is not white
@@ -68,7 +76,13 @@ class Builder {
   bool Int64(std::int64_t) { return false; }
   bool Uint64(std::uint64_t) { return false; }
   bool Double(double) { return false; }
-  bool RawNumber(const char* s, rapidjson::SizeType n, bool) { return scalar(Node::Kind::Number, {s, n}); }
+  // The in-place mode leaves a number where it is in the input: its bytes are copied to the
+  // same place in the side buffer, so that every text of the tree lives there.
+  bool RawNumber(const char*, rapidjson::SizeType, bool) {
+    std::size_t begin = value_start(), n = stream_.Tell() - begin;
+    std::memcpy(stream_.decoded + begin, text_.data() + begin, n);
+    return scalar(Node::Kind::Number, {stream_.decoded + begin, n});
+  }
   bool String(const char* s, rapidjson::SizeType n, bool) { return scalar(Node::Kind::String, {s, n}); }
   bool Key(const char* s, rapidjson::SizeType n, bool) {
     std::size_t end = stream_.Tell();
@@ -128,7 +142,7 @@ class Builder {
     if (Node* n = place()) {
       n->kind = kind;
       n->span = {value_start(), end};
-      n->text.assign(value);
+      n->text = value;
     }
     last_end_ = end;
     return true;
@@ -184,19 +198,22 @@ struct Checker : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Checker> {};
 // refused before it is read.
 std::unique_ptr<Node> parse(const std::string& text, ExpandRule expand) {
   if (text.find('\0') != std::string::npos) return nullptr;
-  PositionStream stream(text.c_str());
+  auto decoded = std::make_unique_for_overwrite<char[]>(text.size() + 1);
+  PositionStream stream(text.c_str(), decoded.get());
   Builder builder(text, stream, expand);
   rapidjson::Reader reader;
   if (reader.Parse<parse_flags>(stream, builder).IsError()) return nullptr;
-  return builder.take();
+  auto root = builder.take();
+  root->storage = std::move(decoded);
+  return root;
 }
 
-bool is_json(const std::string& text) {
-  if (text.find('\0') != std::string::npos) return false;
-  rapidjson::StringStream stream(text.c_str());
+bool is_json(std::string_view text) {
+  if (text.find('\0') != std::string_view::npos) return false;
+  rapidjson::MemoryStream stream(text.data(), text.size());  // reads as NUL past the end
   Checker checker;
   rapidjson::Reader reader;
-  return !reader.Parse<parse_flags>(stream, checker).IsError();
+  return !reader.Parse<check_flags>(stream, checker).IsError();
 }
 
 void write_string(std::string& out, std::string_view s) {
@@ -226,14 +243,24 @@ std::size_t nesting_depth(std::string_view text) {
 }
 
 std::uint64_t char_count(std::string_view s) {
-  std::uint64_t n = 0;
-  for (unsigned char c : s) n += (c & 0xC0) != 0x80;
-  return n;
+  // Eight bytes at a time: a continuation byte has its top bit set and the next one clear.
+  constexpr std::uint64_t high_bits = 0x8080808080808080ull;
+  std::uint64_t continuations = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    // Each byte of (marks >> 7) is 0 or 1; the multiplication sums the eight of them in the top byte.
+    const std::uint64_t marks = w & ~(w << 1) & high_bits;
+    continuations += ((marks >> 7) * 0x0101010101010101ull) >> 56;
+  }
+  for (; i < s.size(); ++i) continuations += (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80;
+  return s.size() - continuations;
 }
 
 std::string id_key(const Node& id) {
-  if (id.is(Node::Kind::String)) return "s" + id.text;
-  if (id.is(Node::Kind::Number)) return "n" + id.text;
+  if (id.is(Node::Kind::String)) return "s" + std::string(id.text);
+  if (id.is(Node::Kind::Number)) return "n" + std::string(id.text);
   return {};
 }
 

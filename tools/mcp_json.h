@@ -25,10 +25,13 @@ struct Node {
   Kind kind = Kind::Null;
   Span span;         // the value's bytes in the parsed text
   Span key;          // for an object member: the key's bytes, quotes included
-  std::string text;  // strings: the decoded text; numbers: as written; bools: "true"/"false"
+  // Strings: the decoded text; numbers: as written; bools: "true"/"false". Views into the
+  // root's storage: valid while the root lives, whatever becomes of the text parsed.
+  std::string_view text;
   bool expanded = false;  // containers: whether members/items were recorded
   std::vector<std::pair<std::string, Node>> members;
   std::vector<Node> items;
+  std::unique_ptr<char[]> storage;  // the root's: every text of the tree
 
   const Node* get(std::string_view name) const;  // the last member of that name, as JSON readers do
   bool is(Kind k) const { return kind == k; }
@@ -57,7 +60,7 @@ void write_string(std::string& out, std::string_view s);
 std::uint64_t char_count(std::string_view s);
 
 // Whether the text parses as JSON (used to tell JSON texts from others).
-bool is_json(const std::string& text);
+bool is_json(std::string_view text);
 
 // A key for request ids: kind and value, so that 1 and "1" differ. Empty for ids that
 // cannot be matched (null, containers).

@@ -87,13 +87,13 @@ std::optional<UsageError> split_options(const std::string& options, Settings& s)
       auto list = mcp::parse(raw, expand_all);
       s.protect.clear();
       if (list && list->is(Node::Kind::String)) {
-        s.protect.push_back(list->text);
+        s.protect.emplace_back(list->text);
         continue;
       }
       if (!list || !list->is(Node::Kind::Array)) return UsageError{"protect must be a list of strings"};
       for (const Node& item : list->items) {
         if (!item.is(Node::Kind::String)) return UsageError{"protect must be a list of strings"};
-        s.protect.push_back(item.text);
+        s.protect.emplace_back(item.text);
       }
       continue;
     }
@@ -117,7 +117,7 @@ std::optional<UsageError> split_options(const std::string& options, Settings& s)
   tavisk_free(env, len);
   auto answer = mcp::parse(envelope, root_only);
   const Node* error = answer ? answer->get("error") : nullptr;
-  if (error && error->text.starts_with("invalid options")) return UsageError{error->text};
+  if (error && error->text.starts_with("invalid options")) return UsageError{std::string(error->text)};
   return std::nullopt;
 }
 

@@ -135,7 +135,7 @@ void track_client(const std::string& line, Tracker& tracker) {
     if (!name || !name->is(Node::Kind::String)) return;
     const Node* args = params->get("arguments");
     const Node* task = params->get("task");
-    Pending p{Pending::Kind::ToolsCall, {name->text, args ? std::string(args->span.of(line)) : std::string()},
+    Pending p{Pending::Kind::ToolsCall, {std::string(name->text), args ? std::string(args->span.of(line)) : std::string()},
               task && task->is(Node::Kind::Object), {}, 0};
     tracker.add(std::move(key), std::move(p));
   } else if (method->text == "tools/list") {
@@ -143,7 +143,7 @@ void track_client(const std::string& line, Tracker& tracker) {
   } else if (method->text == "tasks/result") {
     const Node* task = params ? params->get("taskId") : nullptr;
     if (!task || !task->is(Node::Kind::String)) return;
-    tracker.add(std::move(key), Pending{Pending::Kind::TaskResult, {}, false, task->text, 0});
+    tracker.add(std::move(key), Pending{Pending::Kind::TaskResult, {}, false, std::string(task->text), 0});
   }
 }
 
@@ -168,7 +168,7 @@ class Rewriter {
           const Node* task = result->get("task");
           const Node* task_id = task ? task->get("taskId") : nullptr;
           if (task_id && task_id->is(Node::Kind::String)) {
-            tracker_.add_task(task_id->text, std::move(pending->call));
+            tracker_.add_task(std::string(task_id->text), std::move(pending->call));
             return std::nullopt;
           }
         }
@@ -265,6 +265,7 @@ class Lines {
         emit(std::string(data, take), false);
         if (nl) streaming_ = false;
       } else {
+        grow_for(take);
         partial_.append(data, take);
         if (nl) {
           emit(std::move(partial_), true);
@@ -286,6 +287,15 @@ class Lines {
   }
 
  private:
+  // A long line grows eight-fold at a time: the reserved tail is address space only until it
+  // is written, and the line is copied about 1/7 of its length instead of once more.
+  void grow_for(std::size_t more) {
+    constexpr std::size_t long_line = 1 << 20;
+    const std::size_t need = partial_.size() + more;
+    if (need <= partial_.capacity() || partial_.size() < long_line) return;
+    partial_.reserve(std::max(need, std::min(need * 8, limit_ + long_line)));
+  }
+
   std::size_t limit_;
   std::string partial_;
   bool streaming_ = false;

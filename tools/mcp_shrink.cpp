@@ -5,28 +5,21 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
+#include <charconv>
 #include <numeric>
 #include <rapidjson/document.h>
 #include <rapidjson/pointer.h>
 #include <rapidjson/schema.h>
 
-#include "tavisk.h"
+#include "envelope.h"
 
 namespace mcp {
+
+using cli::call_library;
 
 namespace {
 
 constexpr std::string_view ellipsis = "\xE2\x80\xA6";
-
-std::string call_library(std::string_view input, std::string_view options) {
-  uint64_t len = 0;
-  uint8_t* out = tavisk_shrink(reinterpret_cast<const uint8_t*>(input.data()), input.size(),
-                               reinterpret_cast<const uint8_t*>(options.data()), options.size(), &len);
-  std::string envelope(reinterpret_cast<const char*>(out), static_cast<std::size_t>(len));
-  tavisk_free(out, len);
-  return envelope;
-}
 
 bool root_only(const std::vector<std::string_view>& path) { return path.empty(); }
 
@@ -43,7 +36,14 @@ std::optional<Shrunk> read_envelope(const std::string& envelope) {
   const Node* text = root->get("text");
   const Node* report = root->get("report");
   if (!ok || ok->text != "true" || !text || !text->is(Node::Kind::String) || !report) return std::nullopt;
-  return Shrunk{text->text, std::string(report->span.of(envelope))};
+  return Shrunk{std::string(text->text), std::string(report->span.of(envelope))};
+}
+
+// A report counter (digits as the library writes them).
+std::uint64_t to_count(std::string_view digits) {
+  std::uint64_t n = 0;
+  std::from_chars(digits.data(), digits.data() + digits.size(), n);
+  return n;
 }
 
 std::size_t skip_space(std::string_view s, std::size_t i = 0) {
@@ -51,7 +51,7 @@ std::size_t skip_space(std::string_view s, std::size_t i = 0) {
   return i;
 }
 
-bool looks_like_json(const std::string& text) {
+bool looks_like_json(std::string_view text) {
   std::size_t i = skip_space(text);
   return i < text.size() && (text[i] == '{' || text[i] == '[') && is_json(text);
 }
@@ -112,12 +112,12 @@ class Shrinker {
   }
 
   // Shrinks one text item to `share` characters; error results keep their closing lines.
-  std::optional<Shrunk> text(const std::string& text, std::uint64_t share, bool is_error) const {
+  std::optional<Shrunk> text(std::string_view text, std::uint64_t share, bool is_error) const {
     if (is_error && share > 8 && !looks_like_json(text)) return with_tail(text, share);
     return document(text, share);
   }
 
-  std::optional<Shrunk> document(const std::string& text, std::uint64_t share) const {
+  std::optional<Shrunk> document(std::string_view text, std::uint64_t share) const {
     std::string defaults;
     if (!settings_.has_indent && text.find('\n') == std::string::npos) defaults = "\"indent\":0";
     if (settings_.has_input_format) return read_envelope(call_library(text, options(share, defaults, "")));
@@ -137,12 +137,12 @@ class Shrinker {
     if (!shrunk) return std::nullopt;
     auto value = parse(shrunk->text, root_only);
     if (!value || !value->is(Node::Kind::String)) return std::nullopt;
-    shrunk->text = std::move(value->text);
+    shrunk->text = std::string(value->text);
     return shrunk;
   }
 
   // The last lines, up to two fifths of the share, are kept verbatim; the rest is shrunk.
-  std::optional<Shrunk> with_tail(const std::string& text, std::uint64_t share) const {
+  std::optional<Shrunk> with_tail(std::string_view text, std::uint64_t share) const {
     std::uint64_t tail_budget = share * 2 / 5;
     std::string_view body = text;
     while (!body.empty() && (body.back() == '\n' || body.back() == '\r')) body.remove_suffix(1);
@@ -187,9 +187,9 @@ std::string summary_counts(const std::vector<Part>& parts) {
     auto report = parse(p.report, root_only);
     if (!report) continue;
     for (Count& c : counts) {
-      if (const Node* n = report->get(c.key)) c.n += std::strtoull(n->text.c_str(), nullptr, 10);
+      if (const Node* n = report->get(c.key)) c.n += to_count(n->text);
     }
-    if (const Node* n = report->get("strings_truncated")) strings += std::strtoull(n->text.c_str(), nullptr, 10);
+    if (const Node* n = report->get("strings_truncated")) strings += to_count(n->text);
   }
   std::string out;
   for (const Count& c : counts) {
@@ -272,7 +272,7 @@ void Schemas::learn(const std::string& line, const Node& result) {
     if (entry->doc.HasParseError() || !entry->doc.IsObject()) continue;
     entry->schema = std::make_unique<rapidjson::SchemaDocument>(entry->doc);
     required_patterns(&entry->doc, entry->doc, "", 0, entry->required);
-    by_tool_[name->text] = std::move(entry);
+    by_tool_[std::string(name->text)] = std::move(entry);
   }
 }
 

@@ -136,15 +136,6 @@ std::optional<std::string> read_input(const std::string& file) {
   return text;
 }
 
-std::string call_library(const std::string& input, const std::string& options) {
-  uint64_t len = 0;
-  uint8_t* out = tavisk_shrink(reinterpret_cast<const uint8_t*>(input.data()), input.size(),
-                               reinterpret_cast<const uint8_t*>(options.data()), options.size(), &len);
-  std::string envelope(reinterpret_cast<const char*>(out), static_cast<std::size_t>(len));
-  tavisk_free(out, len);
-  return envelope;
-}
-
 // Where results go, and whether writing has failed.
 class Sink {
  public:
@@ -188,7 +179,7 @@ Outcome shrink_one(const Settings& s, const std::string& file, Sink& sink, bool 
   };
   auto input = read_input(file);
   if (!input) return fail("cannot read the input");
-  std::string envelope = call_library(*input, cli::with_input_format(s.options, cli::default_input_format(file)));
+  std::string envelope = cli::call_library(*input, cli::with_input_format(s.options, cli::default_input_format(file)));
   auto parsed = cli::read_envelope(envelope);
   if (!parsed) {
     std::fprintf(stderr, "tavisk: %sunreadable answer from the library\n", prefix(file).c_str());
