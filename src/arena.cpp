@@ -21,10 +21,12 @@ Arena::~Arena() {
 }
 
 // A block with room for `payload` bytes: from the heap while the tree is
-// small, mapped (in whole huge pages) once it is not.
+// small, mapped (in whole huge pages) once it is not, or when one request is
+// that large itself (a long string): the heap would map it too, in small pages
+// that each cost a fault.
 Arena::Block* Arena::new_block(std::size_t payload) {
   Block* b;
-  if (heap_bytes_ < map_from) {
+  if (heap_bytes_ < map_from && payload < map_from) {
     const std::size_t size = std::max(heap_block, header + payload);
     b = static_cast<Block*>(::operator new(size));
     b->size = size;
