@@ -126,6 +126,8 @@ void Terms::index_words() {
     if (w.size() < 64) word_lengths_ |= std::uint64_t{1} << w.size();
     if (w.size() > 5) long_words_.push_back({j, utf8::count(w), ascii(w)});
     tail_ = tail_ || w == "last" || w == "final";
+    if (informative(w)) informative_as_is_ |= std::uint64_t{1} << j;
+    if (informative(w + "s")) informative_plural_ |= std::uint64_t{1} << j;
     longest_word_ = std::max(longest_word_, w.size());
   }
   for (std::size_t k = 0; k < exact_.size(); ++k) {
@@ -152,7 +154,10 @@ std::uint64_t Terms::one_word(std::string_view w, std::uint64_t chars, std::uint
   if (t.size() < 64 && ((word_lengths_ >> t.size()) & 1) && ((word_starts_[static_cast<unsigned char>(t[0]) >> 6] >> (t[0] & 63)) & 1)) {
     for (std::size_t j = 0; j < words_.size(); ++j)
       if (words_[j] == t) {  // the words are distinct
-        if (worth()) bits |= std::uint64_t{1} << j;
+        // Whether w is informative, known for both forms of each term.
+        ok = (((t.size() < w.size() ? informative_plural_ : informative_as_is_) >> j) & 1) != 0;
+        checked = true;
+        if (ok) bits |= std::uint64_t{1} << j;
         break;
       }
   }
@@ -381,10 +386,10 @@ void sort_by_meta(std::vector<std::pair<const Meta*, T>>& list) {
 
 }  // namespace
 
-// Keys repeat from record to record, and so do many short values: a direct-mapped table
+// Keys repeat from record to record, and so do many short strings: a direct-mapped table
 // remembers the hits of recent texts. Texts of up to 16 bytes are told apart by their length and
-// two words loaded from them; longer ones (keys only) are compared in full. An empty slot stands
-// for the empty text, whose hits are none.
+// two words loaded from them (which hold all their bytes); longer ones (keys only) are compared in
+// full. An empty slot stands for the empty text, whose hits are none.
 class Index::HitCache {
  public:
   static constexpr std::size_t SHORT = 16;  // bytes
@@ -396,6 +401,11 @@ class Index::HitCache {
     if (n >= 8) {
       std::memcpy(&a, text.data(), 8);
       std::memcpy(&b, text.data() + n - 8, 8);
+    } else if (n >= 4) {  // the first and last four bytes cover the text
+      std::uint32_t head = 0, tail = 0;
+      std::memcpy(&head, text.data(), 4);
+      std::memcpy(&tail, text.data() + n - 4, 4);
+      a = head | std::uint64_t{tail} << 32;
     } else {
       for (std::size_t k = 0; k < n; ++k) a |= std::uint64_t{static_cast<unsigned char>(text[k])} << (8 * k);
     }
@@ -409,7 +419,7 @@ class Index::HitCache {
   }
 
  private:
-  static constexpr unsigned BITS = 11;
+  static constexpr unsigned BITS = 12;
   struct Slot {
     std::size_t size = 0;
     std::uint64_t a = 0, b = 0;
@@ -442,7 +452,9 @@ const Node* Index::node(const Meta& container) const { return find_sorted(nodes_
 std::uint64_t Index::scalar_hits(const Value& v, Terms::Scratch& s, HitCache* cache) const {
   if (!v.is_string() && !v.is_number()) return 0;
   const std::string_view text = v.text();
-  if (cache && text.size() <= HitCache::SHORT) return key_hits(text, s, cache).all;
+  // Short strings repeat (names, states, kinds); numbers mostly do not, and would only push
+  // them out of the table.
+  if (cache && v.is_string() && text.size() <= HitCache::SHORT) return key_hits(text, s, cache).all;
   return terms_.hits(text, s);
 }
 

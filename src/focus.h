@@ -85,6 +85,8 @@ class Terms {
   };
   std::vector<Long> long_words_;      // words longer than 5 bytes, for the one-edit test
   std::uint64_t word_lengths_ = 0;    // bit k: some word has k bytes (k < 64)
+  std::uint64_t informative_as_is_ = 0;  // bit j: word j is informative
+  std::uint64_t informative_plural_ = 0;  // bit j: word j with a final s is informative
   std::uint64_t word_starts_[4] = {};  // bit b: some word starts with byte b
   std::size_t longest_exact_ = 0;     // bytes
   std::size_t longest_word_ = 0;      // bytes

@@ -374,7 +374,7 @@ std::uint64_t reference_word_hits(const focus::Terms& t, std::string_view text) 
 }
 
 TEST(Focus, WordHitsAgreeWithTheWordSplitter) {
-  const focus::Terms t = focus::Terms::of("record login user417 café naïve straße kelvin requests");
+  const focus::Terms t = focus::Terms::of("record login user417 café naïve straße kelvin requests thi");
   ASSERT_GE(t.word_count(), 7u);
   const char* const texts[] = {
       "Record number 12 of the table",
@@ -388,10 +388,15 @@ TEST(Focus, WordHitsAgreeWithTheWordSplitter) {
       "record\xC2\xA0table loginrecord re-cord",        // no-break space inside a run
       "requestsrequestsrequestsrequestsrequestsrequestsrequestsrequestsrequestsrequests records",
       "\xEF\xBC\xB2\xEF\xBD\x85\xEF\xBD\x83\xEF\xBD\x8F\xEF\xBD\x92\xEF\xBD\x84",  // full-width letters
+      "this thi This THIS",  // a plural form that is a stop word does not hit
       "", "----", "a", "7 77 777 7777",
   };
   focus::Terms::Scratch s;
   for (const char* text : texts) EXPECT_EQ(t.word_hits(text, s), reference_word_hits(t, text)) << text;
+  // The stop word "this" folds to the term "thi" and still does not hit it.
+  ASSERT_NE(std::find(t.words().begin(), t.words().end(), "thi"), t.words().end());
+  EXPECT_EQ(t.word_hits("this", s), 0u);
+  EXPECT_NE(t.word_hits("Thi", s), 0u);
   // Exact tokens equal the whole text, ignoring case, ASCII or not.
   const focus::Terms e = focus::Terms::of("find USER-417 and \xC3\x9C" "BER-9");
   ASSERT_EQ(e.exact(), (std::vector<std::string>{"user-417", "\xC3\xBC" "ber-9"}));
