@@ -91,9 +91,11 @@ Case make(std::string_view name) {
     // Scaled down from 100 MB so that the suite stays quick; the cost per node is the same.
     // These two bounds guard today's cost per node (about 54 and 16 times the input:
     // a 32-byte value and a 64-byte analysis per node), which is above the general
-    // bound until the tree's nodes get smaller.
+    // bound until the tree's nodes get smaller. Half a gigabyte of fresh pages is mostly the
+    // kernel's zeroing, which varies several-fold on a shared virtual machine (0.8-5 s seen on one
+    // machine within a minute), hence the wide time bound.
     std::string in = "[" + repeat("1,", 10 * MB / 2) + "1]";
-    return {"array_of_ones", in, R"({"max_chars":10000})", ok, 70 * in.size(), 4 * time_bound(in.size())};
+    return {"array_of_ones", in, R"({"max_chars":10000})", ok, 70 * in.size(), 10 * time_bound(in.size())};
   }
   if (name == "million_keys") {
     std::string in = "{";
