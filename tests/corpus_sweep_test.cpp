@@ -109,6 +109,20 @@ std::uint64_t minimal_chars(const Value& doc, const std::string& options, int in
   return utf8::count(render(q.minimal(doc, meta, 0).value, effective, format));
 }
 
+// Reads a result back in the format it was written in.
+::testing::AssertionResult read_back(const std::string& text, std::string_view format, Value& back) {
+  if (format == "json") {
+    auto j = json::parse(text);
+    if (!j.ok()) return ::testing::AssertionFailure() << text;
+    back = std::move(j).value();
+  } else {
+    auto y = yaml_in::parse(text);
+    if (!y.ok()) return ::testing::AssertionFailure() << y.error() << "\n" << text;
+    back = std::move(y).value();
+  }
+  return ::testing::AssertionSuccess();
+}
+
 TEST(CorpusSweep, EveryFileAtEveryBudget) {
   TAVISK_NEEDS_SHARED("corpus/real");
   const std::vector<std::string> files = corpus_files();
@@ -148,15 +162,7 @@ TEST(CorpusSweep, EveryFileAtEveryBudget) {
             auto e = testing::shrink(doc, options);
             ASSERT_TRUE(e.ok()) << e.error();
             Value back;
-            if (std::string(format) == "json") {
-              auto j = json::parse(e.text());
-              ASSERT_TRUE(j.ok()) << e.text();
-              back = std::move(j).value();
-            } else {
-              auto y = yaml_in::parse(e.text());
-              ASSERT_TRUE(y.ok()) << y.error() << "\n" << e.text();
-              back = std::move(y).value();
-            }
+            ASSERT_TRUE(read_back(e.text(), format, back));
             const bool pruned = testing::get(e.report(), "pruned").as_bool();
             const bool fits = testing::get(e.report(), "fits").as_bool();
             const std::uint64_t chars = counter(e, "output_chars");
@@ -242,15 +248,7 @@ TEST(CorpusSweep, EveryFileWithFocus) {
             auto e = testing::shrink(doc, options);
             ASSERT_TRUE(e.ok()) << e.error();
             Value back;
-            if (std::string(format) == "json") {
-              auto j = json::parse(e.text());
-              ASSERT_TRUE(j.ok()) << e.text();
-              back = std::move(j).value();
-            } else {
-              auto y = yaml_in::parse(e.text());
-              ASSERT_TRUE(y.ok()) << y.error() << "\n" << e.text();
-              back = std::move(y).value();
-            }
+            ASSERT_TRUE(read_back(e.text(), format, back));
             const std::uint64_t chars = counter(e, "output_chars");
             const bool fits = testing::get(e.report(), "fits").as_bool();
             EXPECT_EQ(fits, chars <= budget);
