@@ -47,6 +47,47 @@ Arena::Block* Arena::new_block(std::size_t payload) {
   return b;
 }
 
+namespace {
+
+constexpr std::size_t page = 4096;
+
+std::size_t whole_pages(std::size_t bytes) { return (bytes + page - 1) / page * page; }
+
+}  // namespace
+
+// Growable storage is a mapping whose first `header` bytes are kept for the
+// block header it gets when adopted; `data` points past them.
+void* Arena::map_growable(std::size_t payload) {
+  const std::size_t size = whole_pages(header + payload);
+  void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  ::madvise(p, size, MADV_HUGEPAGE);
+  return static_cast<char*>(p) + header;
+}
+
+void* Arena::grow_mapped(void* data, std::size_t payload, std::size_t new_payload) {
+  char* base = static_cast<char*>(data) - header;
+  void* p = ::mremap(base, whole_pages(header + payload), whole_pages(header + new_payload), MREMAP_MAYMOVE);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  return static_cast<char*>(p) + header;
+}
+
+void Arena::unmap_growable(void* data, std::size_t payload) {
+  ::munmap(static_cast<char*>(data) - header, whole_pages(header + payload));
+}
+
+void Arena::adopt_growable(void* data, std::size_t payload, std::size_t used) {
+  char* base = static_cast<char*>(data) - header;
+  const std::size_t size = whole_pages(header + used), mapped = whole_pages(header + payload);
+  if (size < mapped) ::munmap(base + size, mapped - size);
+  Block* b = reinterpret_cast<Block*>(base);
+  b->size = size;
+  b->mapped = true;
+  b->next = nullptr;
+  mapped_bytes_ += size;
+  link_behind_current(b);
+}
+
 // A block made for one large request goes behind the current block, whose
 // free space stays in use.
 void Arena::link_behind_current(Block* b) {

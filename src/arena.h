@@ -43,6 +43,16 @@ class Arena {
     if (static_cast<char*>(p) + bytes == cur_) cur_ = static_cast<char*>(p) + keep;
   }
 
+  // Mapped storage that grows in place, for a stack whose contents may become
+  // part of the tree: `payload` bytes, page-aligned, room for a block header
+  // in front. Growing moves page mappings, never bytes.
+  static void* map_growable(std::size_t payload);
+  static void* grow_mapped(void* data, std::size_t payload, std::size_t new_payload);
+  static void unmap_growable(void* data, std::size_t payload);
+  // Takes over growable storage of `payload` bytes of which the first `used`
+  // stay in use until the arena dies; the rest is given back now.
+  void adopt_growable(void* data, std::size_t payload, std::size_t used);
+
   // Bytes of heap blocks and of mapped blocks obtained so far.
   std::size_t heap_bytes() const { return heap_bytes_; }
   std::size_t mapped_bytes() const { return mapped_bytes_; }

@@ -32,6 +32,12 @@ int hex_digit(char c) {
 // A stack of children waiting for their container to close. Values and
 // members hold no pointers into themselves, so they are relocated with plain
 // byte copies: on growth, and when a closed container's children move out.
+//
+// A small stack lives on the heap. A large one is mapped and grown by moving
+// its pages, so growth never holds the old and the new copy at once; and when
+// the children of a closing container fill the whole stack (the root's, or a
+// container's directly under an object on the other stack) the mapping itself
+// is handed to the arena as their list, instead of being copied once more.
 template <class T>
 class Scratch {
  public:
@@ -40,7 +46,7 @@ class Scratch {
   Scratch& operator=(const Scratch&) = delete;
   ~Scratch() {
     pop_to(0);
-    ::operator delete(data_);
+    release();
   }
 
   std::size_t size() const { return size_; }
@@ -60,20 +66,48 @@ class Scratch {
     std::memcpy(static_cast<void*>(out), static_cast<const void*>(data_ + base), (size_ - base) * sizeof(T));
     size_ = base;
   }
+  // Whether the whole stack can become the arena's (see above).
+  bool can_hand_over(std::size_t base) const { return base == 0 && mapped_ && size_ > 0; }
+  // Gives the stack's storage, holding its elements, to the arena and starts afresh.
+  T* hand_over(Arena& arena) {
+    T* data = data_;
+    arena.adopt_growable(data_, capacity_ * sizeof(T), size_ * sizeof(T));
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+    mapped_ = false;
+    return data;
+  }
+
+  // Capacity from which the stack is mapped: half a huge page's worth of bytes and more.
+  static constexpr std::size_t mapped_from = (1u << 20) / sizeof(T);
 
  private:
   void grow() {
     const std::size_t capacity = capacity_ ? capacity_ * 2 : 64;
-    T* fresh = static_cast<T*>(::operator new(capacity * sizeof(T)));
-    if (size_) std::memcpy(static_cast<void*>(fresh), static_cast<const void*>(data_), size_ * sizeof(T));
-    ::operator delete(data_);
+    T* fresh;
+    if (mapped_) {
+      fresh = static_cast<T*>(Arena::grow_mapped(data_, capacity_ * sizeof(T), capacity * sizeof(T)));
+    } else {
+      fresh = static_cast<T*>(capacity >= mapped_from ? Arena::map_growable(capacity * sizeof(T))
+                                                      : ::operator new(capacity * sizeof(T)));
+      if (size_) std::memcpy(static_cast<void*>(fresh), static_cast<const void*>(data_), size_ * sizeof(T));
+      ::operator delete(data_);
+      mapped_ = capacity >= mapped_from;
+    }
     data_ = fresh;
     capacity_ = capacity;
+  }
+  void release() {
+    if (mapped_)
+      Arena::unmap_growable(data_, capacity_ * sizeof(T));
+    else
+      ::operator delete(data_);
   }
 
   T* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  bool mapped_ = false;
 };
 
 class Parser {
@@ -250,6 +284,7 @@ class Parser {
       stack.pop_to(base);
       return out;
     }
+    if (stack.can_hand_over(base)) return List<T>::borrow(stack.hand_over(*arena_), n);
     T* data = arena_->allocate_array<T>(n);
     stack.relocate_to(base, data);
     return List<T>::borrow(data, n);

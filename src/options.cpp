@@ -117,6 +117,7 @@ std::string apply(Options& o, const std::string& key, const Value& v) {
     if (v.is_string()) {
       list.emplace_back(v.text());
     } else if (v.is_array()) {
+      list.reserve(v.items().size());
       for (const Value& item : v.items()) {
         if (!item.is_string()) return "protect must be a list of strings";
         list.emplace_back(item.text());

@@ -240,10 +240,12 @@ BudgetSearch search_budget(const Value& doc, const Meta& meta, const Options& o,
   const std::unique_ptr<focus::Index> focus = o.focus == Focus::Auto ? focus::Index::build(doc, meta, o) : nullptr;
   // Arrays of records are surveyed once and planned by every attempt.
   SurveyCache surveys;
+  // The protect patterns are compiled once and shared by every attempt.
+  const PatternSet patterns(o.protect);
   for (int attempt = 0; attempt < 24; ++attempt) {
     ++result.attempts;
     result.budgets.push_back(b);
-    Pruner pruner = Pruner::with_scorer(pretty, indent, o, scorer);
+    Pruner pruner = Pruner::with_scorer(pretty, indent, o, scorer, &patterns);
     pruner.focus_index = focus.get();
     pruner.surveys = &surveys;
     Fitted fitted = pruner.fit(doc, meta, b, 0);
@@ -349,11 +351,23 @@ Value report_value(const Report& r) {
   return Value::object(std::move(m));
 }
 
-std::string run_pipeline(std::string_view input, std::string_view options_text) {
+namespace {
+
+// The options of a call, or its error envelope. The options tree is dropped
+// here: the options keep copies of what they need from it.
+Result<Options> read_options(std::string_view options_text) {
   auto options_value = json::parse(options_text);
-  if (!options_value) return error_envelope("invalid options JSON: " + options_value.error().text());
+  if (!options_value) return fail(error_envelope("invalid options JSON: " + options_value.error().text()));
   auto options = Options::from_value(options_value.value());
-  if (!options) return error_envelope("invalid options: " + options.error());
+  if (!options) return fail(error_envelope("invalid options: " + options.error()));
+  return options;
+}
+
+}  // namespace
+
+std::string run_pipeline(std::string_view input, std::string_view options_text) {
+  auto options = read_options(options_text);
+  if (!options) return std::move(options).error();
   const Options& o = options.value();
 
   Arena arena;          // declared before the tree, so that it outlives it

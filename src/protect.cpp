@@ -1,5 +1,7 @@
 #include "protect.h"
 
+#include <functional>
+
 namespace tavisk {
 
 std::vector<Pattern> compile_patterns(const std::vector<std::string>& protect) {
@@ -37,51 +39,210 @@ bool any_matches(const std::vector<Pattern>& patterns, const Path& path) {
   return false;
 }
 
-PatternSet::PatternSet(const std::vector<Pattern>& patterns) {
-  nodes_.emplace_back();
-  for (const Pattern& p : patterns) {
+namespace {
+
+constexpr std::uint32_t none = UINT32_MAX;
+
+std::uint64_t mix(std::uint64_t x) {
+  x ^= x >> 33;
+  x *= 0xff51afd7ed558ccdULL;
+  x ^= x >> 33;
+  return x;
+}
+
+// Slots for `n` entries at a load of at most a half: a power of two.
+std::size_t slots_for(std::size_t n) {
+  std::size_t s = 16;
+  while (s < 2 * n) s *= 2;
+  return s;
+}
+
+}  // namespace
+
+class PatternSet::Trie {
+ public:
+  Trie() { nodes_.push_back({}); }
+
+  // Adds one pattern given by its segments, last first.
+  void add(const std::vector<std::string_view>& reversed, bool anchored) {
     std::uint32_t at = 0;
-    for (auto seg = p.segments.rbegin(); seg != p.segments.rend(); ++seg) {
-      std::uint32_t next = *seg == "*" ? nodes_[at].star : none;
-      if (*seg != "*") {
-        auto found = nodes_[at].children.find(*seg);
-        if (found != nodes_[at].children.end()) next = found->second;
+    for (std::string_view seg : reversed) {
+      if (seg == "*") {
+        if (nodes_[at].star == none) {
+          nodes_[at].star = new_node();
+        }
+        at = nodes_[at].star;
+        continue;
       }
+      const std::uint32_t id = intern(seg);
+      std::uint32_t next = child(at, id);
       if (next == none) {
-        next = static_cast<std::uint32_t>(nodes_.size());
-        if (*seg == "*")
-          nodes_[at].star = next;
-        else
-          nodes_[at].children.emplace(*seg, next);
-        nodes_.emplace_back();
+        next = new_node();
+        add_edge(at, id, next);
       }
       at = next;
     }
-    if (at == 0) continue;  // no segments
-    (p.anchored ? nodes_[at].ends_anchored : nodes_[at].ends) = true;
+    if (at != 0) nodes_[at].ends |= anchored ? anchored_end : floating_end;
   }
+
+  bool matches(const Path& path) const {
+    // The trie nodes reached by the last k segments; each is reached once,
+    // since every node has one way down from the root.
+    std::vector<std::uint32_t> states{0}, next;
+    for (std::size_t k = 1; k <= path.size() && !states.empty(); ++k) {
+      const std::string& text = path[path.size() - k];
+      const std::uint32_t id = find_segment(text);
+      next.clear();
+      for (std::uint32_t s : states) {
+        if (id != none) {
+          if (std::uint32_t c = child(s, id); c != none) next.push_back(c);
+        }
+        if (nodes_[s].star != none) next.push_back(nodes_[s].star);
+      }
+      for (std::uint32_t s : next) {
+        const std::uint8_t ends = nodes_[s].ends;
+        if ((ends & floating_end) || ((ends & anchored_end) && k == path.size())) return true;
+      }
+      states.swap(next);
+    }
+    return false;
+  }
+
+  std::size_t node_count() const { return nodes_.size(); }
+  std::size_t segment_count() const { return segment_start_.size(); }
+
+ private:
+  static constexpr std::uint8_t floating_end = 1, anchored_end = 2;
+  struct Node {
+    std::uint32_t star = none;
+    std::uint8_t ends = 0;
+  };
+  struct Edge {
+    std::uint32_t from = none, segment = none, to = none;
+  };
+
+  std::uint32_t new_node() {
+    nodes_.push_back({});
+    return static_cast<std::uint32_t>(nodes_.size() - 1);
+  }
+
+  std::string_view segment(std::uint32_t id) const {
+    const std::size_t start = segment_start_[id];
+    const std::size_t end = id + 1 < segment_start_.size() ? segment_start_[id + 1] : text_.size();
+    return std::string_view(text_).substr(start, end - start);
+  }
+
+  static std::size_t hash_text(std::string_view s) { return std::hash<std::string_view>{}(s); }
+
+  std::uint32_t find_segment(std::string_view s) const {
+    if (segment_slots_.empty()) return none;
+    const std::size_t mask = segment_slots_.size() - 1;
+    for (std::size_t i = hash_text(s) & mask;; i = (i + 1) & mask) {
+      const std::uint32_t id = segment_slots_[i];
+      if (id == none) return none;
+      if (segment(id) == s) return id;
+    }
+  }
+
+  std::uint32_t intern(std::string_view s) {
+    if (std::uint32_t id = find_segment(s); id != none) return id;
+    const auto id = static_cast<std::uint32_t>(segment_start_.size());
+    segment_start_.push_back(text_.size());
+    text_.append(s);
+    if (2 * segment_start_.size() > segment_slots_.size()) {
+      segment_slots_.assign(slots_for(segment_start_.size()), none);
+      for (std::uint32_t k = 0; k <= id; ++k) place_segment(k);
+    } else {
+      place_segment(id);
+    }
+    return id;
+  }
+
+  void place_segment(std::uint32_t id) {
+    const std::size_t mask = segment_slots_.size() - 1;
+    std::size_t i = hash_text(segment(id)) & mask;
+    while (segment_slots_[i] != none) i = (i + 1) & mask;
+    segment_slots_[i] = id;
+  }
+
+  static std::size_t edge_hash(std::uint32_t from, std::uint32_t seg) {
+    return static_cast<std::size_t>(mix((std::uint64_t{from} << 32) | seg));
+  }
+
+  std::uint32_t child(std::uint32_t from, std::uint32_t seg) const {
+    if (edges_.empty()) return none;
+    const std::size_t mask = edges_.size() - 1;
+    for (std::size_t i = edge_hash(from, seg) & mask;; i = (i + 1) & mask) {
+      const Edge& e = edges_[i];
+      if (e.to == none) return none;
+      if (e.from == from && e.segment == seg) return e.to;
+    }
+  }
+
+  void add_edge(std::uint32_t from, std::uint32_t seg, std::uint32_t to) {
+    ++edge_count_;
+    if (2 * edge_count_ > edges_.size()) {
+      std::vector<Edge> old(slots_for(edge_count_));
+      old.swap(edges_);
+      for (const Edge& e : old)
+        if (e.to != none) place_edge(e);
+    }
+    place_edge({from, seg, to});
+  }
+
+  void place_edge(const Edge& e) {
+    const std::size_t mask = edges_.size() - 1;
+    std::size_t i = edge_hash(e.from, e.segment) & mask;
+    while (edges_[i].to != none) i = (i + 1) & mask;
+    edges_[i] = e;
+  }
+
+  std::vector<Node> nodes_;
+  std::string text_;                         // the distinct segment texts, back to back
+  std::vector<std::size_t> segment_start_;   // where each one starts in text_
+  std::vector<std::uint32_t> segment_slots_; // segment ids by text hash
+  std::vector<Edge> edges_;                  // edges by (node, segment)
+  std::size_t edge_count_ = 0;
+};
+
+PatternSet::PatternSet(const std::vector<Pattern>& patterns) {
+  auto trie = std::make_shared<Trie>();
+  std::vector<std::string_view> reversed;
+  bool any = false;
+  for (const Pattern& p : patterns) {
+    reversed.assign(p.segments.rbegin(), p.segments.rend());
+    if (reversed.empty()) continue;
+    trie->add(reversed, p.anchored);
+    any = true;
+  }
+  if (any) trie_ = std::move(trie);
 }
 
-bool PatternSet::matches(const Path& path) const {
-  if (empty()) return false;
-  // The trie nodes reached by the last k segments; each is reached once,
-  // since every node has one way down from the root.
-  std::vector<std::uint32_t> states{0}, next;
-  for (std::size_t k = 1; k <= path.size() && !states.empty(); ++k) {
-    const std::string& seg = path[path.size() - k];
-    next.clear();
-    for (std::uint32_t s : states) {
-      const Node& n = nodes_[s];
-      if (auto it = n.children.find(seg); it != n.children.end()) next.push_back(it->second);
-      if (n.star != none) next.push_back(n.star);
+PatternSet::PatternSet(const std::vector<std::string>& protect) {
+  auto trie = std::make_shared<Trie>();
+  std::vector<std::string_view> reversed;
+  bool any = false;
+  for (const std::string& entry : protect) {
+    // The segments of the entry, last first; empty ones are skipped, as compile_patterns does.
+    reversed.clear();
+    std::string_view rest = entry;
+    while (!rest.empty()) {
+      const std::size_t slash = rest.rfind('/');
+      const std::string_view part = slash == std::string_view::npos ? rest : rest.substr(slash + 1);
+      if (!part.empty()) reversed.push_back(part);
+      if (slash == std::string_view::npos) break;
+      rest.remove_suffix(rest.size() - slash);
     }
-    for (std::uint32_t s : next) {
-      const Node& n = nodes_[s];
-      if (n.ends || (n.ends_anchored && k == path.size())) return true;
-    }
-    states.swap(next);
+    if (reversed.empty()) continue;
+    trie->add(reversed, entry.front() == '/');
+    any = true;
   }
-  return false;
+  if (any) trie_ = std::move(trie);
 }
+
+bool PatternSet::matches(const Path& path) const { return trie_ && trie_->matches(path); }
+
+std::size_t PatternSet::node_count() const { return trie_ ? trie_->node_count() : 0; }
+std::size_t PatternSet::segment_count() const { return trie_ ? trie_->segment_count() : 0; }
 
 }  // namespace tavisk

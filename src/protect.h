@@ -4,7 +4,7 @@
 
 #include <cstdint>
 #include <string>
-#include <unordered_map>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -30,22 +30,27 @@ bool any_matches(const std::vector<Pattern>& patterns, const Path& path);
 // back, so a path is matched by one walk from its end however many patterns
 // there are, and repeated patterns cost nothing. A walk visits at most the
 // trie nodes at each depth it reaches, one step per path segment.
+//
+// The trie is flat: each distinct segment text is stored once and numbered,
+// and the edges are one open-addressing table keyed by (node, segment), so a
+// large pattern list costs a few words per distinct segment and trie node.
+// Compiled once, it is shared by copies (every attempt of a call reads it).
 class PatternSet {
  public:
   PatternSet() = default;
   explicit PatternSet(const std::vector<Pattern>& patterns);
-  bool empty() const { return nodes_.size() <= 1; }
+  // Compiles the protect option straight from its entries.
+  explicit PatternSet(const std::vector<std::string>& protect);
+  bool empty() const { return !trie_; }
   bool matches(const Path& path) const;
 
+  // Counts of the compiled trie (for tests and measurements).
+  std::size_t node_count() const;
+  std::size_t segment_count() const;
+
  private:
-  static constexpr std::uint32_t none = UINT32_MAX;
-  struct Node {
-    std::unordered_map<std::string, std::uint32_t> children;  // lookups only
-    std::uint32_t star = none;
-    bool ends = false;           // a floating pattern ends here
-    bool ends_anchored = false;  // an anchored pattern ends here
-  };
-  std::vector<Node> nodes_;
+  class Trie;
+  std::shared_ptr<const Trie> trie_;  // null: no pattern
 };
 
 }  // namespace tavisk

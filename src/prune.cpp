@@ -45,13 +45,14 @@ std::size_t PathHash::operator()(const Path& p) const noexcept {
   return static_cast<std::size_t>(h.finish());
 }
 
-Pruner Pruner::with_scorer(bool pretty, std::uint64_t indent, const Options& options, const FieldScorer& scorer) {
+Pruner Pruner::with_scorer(bool pretty, std::uint64_t indent, const Options& options, const FieldScorer& scorer,
+                           const PatternSet* compiled) {
   Pruner p;
   p.pretty = pretty;
   p.indent = indent;
   p.options = &options;
   p.scorer = &scorer;
-  p.patterns = PatternSet(compile_patterns(options.protect));
+  p.patterns = compiled ? *compiled : PatternSet(options.protect);
   p.init_query();
   return p;
 }
@@ -84,7 +85,9 @@ bool same_keys(const std::vector<std::string>& keys, const Value::Object& member
 }  // namespace
 
 std::uint64_t Pruner::shape_at(const Value& v, std::uint64_t depth) {
-  if (!v.is_object()) return shape_of(v);
+  // A wide object is not remembered: its copied keys would cost more than the
+  // sort they save, next to the analysis of its many children.
+  if (!v.is_object() || v.members().size() > ShapeMemo::max_keys) return shape_of(v);
   if (depth >= shape_memo_.size()) shape_memo_.resize(depth + 1);
   ShapeMemo& memo = shape_memo_[depth];
   const Value::Object& members = v.members();

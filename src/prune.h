@@ -68,7 +68,9 @@ std::uint64_t tier_limit(std::uint64_t b, double score);
 
 class Pruner {
  public:
-  static Pruner with_scorer(bool pretty, std::uint64_t indent, const Options& options, const FieldScorer& scorer);
+  // compiled: the options' protect patterns when already compiled (shared, not copied).
+  static Pruner with_scorer(bool pretty, std::uint64_t indent, const Options& options, const FieldScorer& scorer,
+                            const PatternSet* compiled = nullptr);
 
   Meta analyze_at(const Value& v, std::uint64_t depth, Path& path, bool inherited);
   Fitted fit(const Value& v, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
@@ -164,6 +166,7 @@ class Pruner {
 
   std::shared_ptr<const Query> query_;
   struct ShapeMemo {
+    static constexpr std::size_t max_keys = 256;
     struct Entry {
       std::vector<std::string> keys;  // a copy: the trees analysed may be temporaries
       std::uint64_t shape = 0;
