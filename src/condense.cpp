@@ -264,7 +264,7 @@ void Pruner::visit(Discovery& d, const Value::Object& entries, std::size_t count
   const size::Layout l = layout();
   for (std::size_t pos = 0; pos < count; ++pos) {
     const Member& e = entries[pos];
-    const Meta& child = meta.children[pos];
+    const Meta& child = meta.children()[pos];
     const auto [ci, added] = d.index.try_emplace(parent, e.key, d.columns.size());
     if (added) {
       d.columns.emplace_back();
@@ -277,7 +277,7 @@ void Pruner::visit(Discovery& d, const Value::Object& entries, std::size_t count
     Column& c = d.columns[ci];
     ++c.present;
     c.key_chars += size::entry_cost(l, e.key);
-    c.value_chars += child.full;
+    c.value_chars += child.full();
     add_floors(e.value, child, depth + 1, d.widths, c.floors);
     c.position_sum += pos;
     ++c.kind_counts[static_cast<std::size_t>(e.value.kind())];
@@ -287,7 +287,7 @@ void Pruner::visit(Discovery& d, const Value::Object& entries, std::size_t count
     if (e.value.is_scalar()) hash_scalar(c, e.value, row);
     if (e.value.is_object() && !e.value.members().empty() && prefix.size() + 1 < MAX_COLUMN_DEPTH) {
       ++c.expanded;
-      const std::size_t n = std::min(e.value.members().size(), child.children.size());
+      const std::size_t n = std::min(e.value.members().size(), child.children().size());
       prefix.emplace_back(e.key);
       visit(d, e.value.members(), n, child, ci, prefix, depth + 1, row);
       prefix.pop_back();
@@ -306,8 +306,8 @@ std::uint64_t Pruner::floor(const Value& v, const Meta& meta, std::uint64_t dept
 
 void Pruner::add_floors(const Value& v, const Meta& meta, std::uint64_t depth, std::span<const std::uint64_t> heads,
                         std::span<std::uint64_t> out) const {
-  if (meta.min >= meta.full) {
-    for (std::uint64_t& o : out) o += meta.full;
+  if (meta.min() >= meta.full()) {
+    for (std::uint64_t& o : out) o += meta.full();
     return;
   }
   const size::Layout l = layout();
@@ -315,11 +315,11 @@ void Pruner::add_floors(const Value& v, const Meta& meta, std::uint64_t depth, s
     const auto& members = v.members();
     const std::uint64_t framing = TableLayout{l, depth}.framing(members.size());
     for (std::uint64_t& o : out) o += framing;
-    const std::size_t n = std::min(members.size(), meta.children.size());
+    const std::size_t n = std::min(members.size(), meta.children().size());
     for (std::size_t i = 0; i < n; ++i) {
       const std::uint64_t key = size::entry_cost(l, members[i].key);
       for (std::uint64_t& o : out) o += key;
-      add_floors(members[i].value, meta.children[i], depth + 1, heads, out);
+      add_floors(members[i].value, meta.children()[i], depth + 1, heads, out);
     }
     return;
   }
@@ -329,16 +329,16 @@ void Pruner::add_floors(const Value& v, const Meta& meta, std::uint64_t depth, s
     for (std::size_t k = 0; k < heads.size(); ++k) {
       const std::uint64_t head_chars = heads[k];
       if (c <= head_chars + 16) {
-        out[k] += meta.full;
+        out[k] += meta.full();
         continue;
       }
       const std::size_t head = utf8::offset_of(s, head_chars);
       const std::uint64_t cut = size::char_costs(s.substr(0, head)) + size::placeholder_size(c - head_chars);
-      out[k] += std::min(meta.full, cut);
+      out[k] += std::min(meta.full(), cut);
     }
     return;
   }
-  for (std::uint64_t& o : out) o += meta.min;
+  for (std::uint64_t& o : out) o += meta.min();
 }
 
 // ---- projection ------------------------------------------------------------
@@ -363,7 +363,7 @@ Value::Object Pruner::project(const Value::Object& entries, Path& working, const
 Pruner::Filled Pruner::fill(const std::vector<Child>& pairs, const std::vector<std::uint64_t>& floors,
                             std::int64_t spare, std::uint64_t depth) {
   const std::size_t m = std::min(pairs.size(), floors.size());
-  auto need = [&](std::size_t i) { return sat_sub(pairs[i].meta->full, floors[i]); };
+  auto need = [&](std::size_t i) { return sat_sub(pairs[i].meta->full(), floors[i]); };
   std::vector<std::size_t> order(m);
   for (std::size_t i = 0; i < m; ++i) order[i] = i;
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return need(a) < need(b); });
@@ -380,18 +380,18 @@ Pruner::Filled Pruner::fill(const std::vector<Child>& pairs, const std::vector<s
     const std::uint64_t budget = floors[v] + std::min(share, need(v));
     path.push_back(c.key ? std::string(c.key->view()) : std::string("*"));
     Fitted f;
-    if (budget >= c.meta->full) {
-      f = {*c.value, c.meta->full};
+    if (budget >= c.meta->full()) {
+      f = {*c.value, c.meta->full()};
     } else if (c.value->is_object() && !c.value->members().empty()) {
       const auto& members = c.value->members();
-      const std::size_t k = std::min(members.size(), c.meta->children.size());
+      const std::size_t k = std::min(members.size(), c.meta->children().size());
       std::vector<Child> sub(k);
       std::vector<std::uint64_t> sub_floors(k);
       std::uint64_t key_costs = 0, floor_sum = 0;
       for (const Member& e : members) key_costs += size::entry_cost(l, e.key);
       for (std::size_t i = 0; i < k; ++i) {
-        sub[i] = {&members[i].value, &c.meta->children[i], &members[i].key};
-        sub_floors[i] = floor(members[i].value, c.meta->children[i], depth + 1);
+        sub[i] = {&members[i].value, &c.meta->children()[i], &members[i].key};
+        sub_floors[i] = floor(members[i].value, c.meta->children()[i], depth + 1);
         floor_sum += sub_floors[i];
       }
       const std::uint64_t framing = TableLayout{l, depth}.framing(members.size());
@@ -507,7 +507,7 @@ std::optional<Fitted> Pruner::try_condense(const Value& array, const Meta& meta,
     query_suppressed = attempt == 1;
     for (std::uint64_t width : {24u, 12u}) {
       floor_head_chars = width;
-      PlanOutcome outcome = plan(items, meta.children, budget, depth, width == 24);
+      PlanOutcome outcome = plan(items, meta.children(), budget, depth, width == 24);
       floor_head_chars = scope.head();
       pinned.clear();
       if (outcome.status == PlanStatus::NotCondensable) return std::nullopt;

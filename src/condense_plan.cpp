@@ -313,7 +313,7 @@ PlanOutcome Pruner::plan(const Value::Array& items, std::span<const Meta> metas,
     for (std::size_t i = 0; i < surveyed; ++i) {
       if (!items[i].is_object()) continue;
       const auto& members = items[i].members();
-      visit(disc, members, std::min(members.size(), metas[i].children.size()), metas[i], std::nullopt, prefix,
+      visit(disc, members, std::min(members.size(), metas[i].children().size()), metas[i], std::nullopt, prefix,
             depth + 1, i);
     }
     disc.scratch = {};

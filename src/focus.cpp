@@ -368,7 +368,7 @@ std::size_t child_count(const Value& v) {
 }
 
 // Whether matching goes into a child's children (the analysis went there too).
-bool descends(const Value& v, const Meta& m) { return child_count(v) > 0 && !m.children.empty(); }
+bool descends(const Value& v, const Meta& m) { return child_count(v) > 0 && !m.children().empty(); }
 
 template <class T>
 const T* find_sorted(const std::vector<std::pair<const Meta*, T>>& list, const Meta* m) {
@@ -471,7 +471,7 @@ std::uint64_t Index::walk(const Value& root, const Meta& root_meta, Scratch& s, 
   auto& stack = s.stack;
   const std::size_t bottom = stack.size();
   auto open = [&](const Value& v, const Meta& m) {
-    const std::size_t n = std::min(child_count(v), m.children.size());
+    const std::size_t n = std::min(child_count(v), m.children().size());
     const bool list = keep && (v.is_array() || n >= KEPT_SCORES_ENTRIES);
     stack.push_back({&v, &m, n, 0, listed ? listed->size() : 0, 0, list});
   };
@@ -493,11 +493,11 @@ std::uint64_t Index::walk(const Value& root, const Meta& root_meta, Scratch& s, 
     const Value* inner = nullptr;
     for (; i < f.n; ++i) {
       const Value& c = object ? f.v->members()[i].value : f.v->items()[i];
-      const Meta& cm = f.m->children[i];
+      const Meta& cm = f.m->children()[i];
       std::uint64_t hits;
       if (!descends(c, cm)) {
         hits = scalar_hits(c, s.terms, cache);
-      } else if (const std::uint64_t* kept = keep ? nullptr : cm.full > KEPT_MASK_SIZE ? find_sorted(kept_masks_, &cm)
+      } else if (const std::uint64_t* kept = keep ? nullptr : cm.full() > KEPT_MASK_SIZE ? find_sorted(kept_masks_, &cm)
                                                                                       : nullptr) {
         hits = *kept;
       } else {
@@ -511,7 +511,7 @@ std::uint64_t Index::walk(const Value& root, const Meta& root_meta, Scratch& s, 
     f.mask = mask;
     if (inner) {
       f.next = i + 1;
-      open(*inner, f.m->children[i]);  // f is not used again before this frame is back on top
+      open(*inner, f.m->children()[i]);  // f is not used again before this frame is back on top
       continue;
     }
     f.next = i;
@@ -537,7 +537,7 @@ std::uint64_t Index::walk(const Value& root, const Meta& root_meta, Scratch& s, 
         }
         listed->resize(done.base);
       }
-      if (done.m->full > KEPT_MASK_SIZE) keep->kept_masks_.emplace_back(done.m, done.mask);
+      if (done.m->full() > KEPT_MASK_SIZE) keep->kept_masks_.emplace_back(done.m, done.mask);
     }
     if (stack.size() == bottom)
       result = done.mask;
@@ -549,7 +549,7 @@ std::uint64_t Index::walk(const Value& root, const Meta& root_meta, Scratch& s, 
 
 std::uint64_t Index::subtree_mask(const Value& v, const Meta& m, Scratch& s) const {
   if (!descends(v, m)) return scalar_hits(v, s.terms, nullptr);
-  if (m.full > KEPT_MASK_SIZE)
+  if (m.full() > KEPT_MASK_SIZE)
     if (const std::uint64_t* kept = find_sorted(kept_masks_, &m)) return *kept;
   return walk(v, m, s, nullptr, nullptr, nullptr);
 }
@@ -573,7 +573,7 @@ bool Index::object_scores(const std::uint64_t* masks, const std::uint64_t* key_e
 }
 
 bool Index::entry_scores(const Value& object, const Meta& meta, Scratch& s, std::vector<std::uint64_t>& out) const {
-  const std::size_t n = std::min(object.members().size(), meta.children.size());
+  const std::size_t n = std::min(object.members().size(), meta.children().size());
   if (n >= KEPT_SCORES_ENTRIES) {
     if (const Node* node = this->node(meta)) {
       out.clear();
@@ -587,7 +587,7 @@ bool Index::entry_scores(const Value& object, const Meta& meta, Scratch& s, std:
   for (std::size_t i = 0; i < n; ++i) {
     const Member& e = object.members()[i];
     const KeyHits h = key_hits(e.key, s.terms, nullptr);
-    s.masks[i] = h.all | subtree_mask(e.value, meta.children[i], s);
+    s.masks[i] = h.all | subtree_mask(e.value, meta.children()[i], s);
     s.exact[i] = h.exact;
   }
   return object_scores(s.masks.data(), s.exact.data(), n, out);
@@ -627,7 +627,7 @@ const focus::Node* Pruner::focused_items(const Meta& meta) const {
 }
 
 std::vector<std::size_t> Pruner::focused_order(const Meta& meta, const focus::Node* node) const {
-  const std::size_t n = meta.children.size();
+  const std::size_t n = meta.children().size();
   const bool keep_last = options->keep_last_item;
   if (!node && !(keep_last && focus_index->terms().tail())) return priority_order(meta, keep_last);
   std::vector<std::size_t> order;
@@ -677,9 +677,9 @@ std::vector<std::size_t> Pruner::focused_keys(const Value& v, const Meta& meta, 
   };
   std::vector<Ranked> ranked(n);
   for (std::size_t i = 0; i < n; ++i) {
-    const Meta& c = meta.children[i];
+    const Meta& c = meta.children()[i];
     const std::uint64_t hits = i < relevance.size() ? relevance[i] : 0;
-    const int group = c.has_protected ? 0 : hits > 0 ? 1 : 2;
+    const int group = c.has_protected() ? 0 : hits > 0 ? 1 : 2;
     ranked[i] = {i, entry_score(members[i], c, i, q, *scorer), hits, group};
   }
   // Scores that are not numbers compare equal to everything and keep their place.
@@ -691,7 +691,7 @@ std::vector<std::size_t> Pruner::focused_keys(const Value& v, const Meta& meta, 
   std::vector<std::size_t> kept;
   std::uint64_t kept_sum = 0;
   for (const Ranked& r : ranked) {
-    const std::uint64_t with = kept_sum + size::entry_cost(l, members[r.i].key) + meta.children[r.i].min;
+    const std::uint64_t with = kept_sum + size::entry_cost(l, members[r.i].key) + meta.children()[r.i].min();
     if (r.group != 0 || condense) {
       std::uint64_t limit = tier_limit(b, r.score);
       if (r.group == 2 && any_relevant) limit /= 2;
@@ -725,7 +725,7 @@ Pruner::Filled Pruner::focused_fill(const Value& v, const Meta& meta, const std:
   // ones left, smallest need first; the others then share what is left.
   std::vector<std::size_t> order(m);
   for (std::size_t k = 0; k < m; ++k) order[k] = k;
-  auto need = [&](std::size_t k) { return children[k].meta->full - children[k].meta->min; };
+  auto need = [&](std::size_t k) { return children[k].meta->full() - children[k].meta->min(); };
   auto level = [&](std::size_t k) { return group[k] == 0 ? score(kept[k]) : 0; };
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t c) {
     if (level(a) != level(c)) return level(a) > level(c);
@@ -741,9 +741,9 @@ Pruner::Filled Pruner::focused_fill(const Value& v, const Meta& meta, const std:
     const Child& c = children[k];
     const std::uint64_t extra = std::min(spare / remaining, need(k));
     path.push_back(c.key ? std::string(c.key->view()) : std::string("*"));
-    Fitted f = fit(*c.value, *c.meta, c.meta->min + extra, depth);
+    Fitted f = fit(*c.value, *c.meta, c.meta->min() + extra, depth);
     path.pop_back();
-    if (f.size >= c.meta->min) spare = f.size - c.meta->min < spare ? spare - (f.size - c.meta->min) : 0;
+    if (f.size >= c.meta->min()) spare = f.size - c.meta->min() < spare ? spare - (f.size - c.meta->min()) : 0;
     out.total += f.size;
     out.values[k] = std::move(f.value);
     --remaining;

@@ -398,7 +398,7 @@ std::string run_pipeline(std::string_view input, std::string_view options_text) 
   if (report.format == Format::Json) {
     if (input.size() / 4 > o.max_chars) {
       meta = analyze(parsed->value(), o, indent, &arena);
-      report.input_chars = meta->full;
+      report.input_chars = meta->full();
     } else {
       report.input_chars = size::of({indent > 0, indent}, parsed->value(), 0);
     }

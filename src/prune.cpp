@@ -102,106 +102,120 @@ std::uint64_t Pruner::shape_at(const Value& v, std::uint64_t depth) {
   return e.shape;
 }
 
-namespace {
+Meta* Meta::allocate_children(std::size_t n, Arena* arena) {
+  if (n == 0) return nullptr;
+  if (arena) return arena->allocate_array<Meta>(n);
+  return static_cast<Meta*>(::operator new(n * sizeof(Meta)));
+}
 
-// The analyses of one node's n children, collected in order: in one arena
-// block the node's list then borrows, or in the list itself.
-class ChildMetas {
- public:
-  ChildMetas(Meta& parent, std::size_t n, Arena* arena)
-      : parent_(parent), block_(arena && n ? arena->allocate_array<Meta>(n) : nullptr) {
-    if (!block_) parent_.children.reserve(n);
+void Meta::set(Meta* children, std::size_t count, std::uint64_t full, std::uint64_t min, std::uint64_t shape,
+               std::uint64_t protected_count, Arena* arena) {
+  release();
+  shape_ = shape;
+  constexpr std::uint64_t most = UINT32_MAX;
+  if (full <= most && min <= most && protected_count <= most && count <= most) {
+    small_ = {static_cast<std::uint32_t>(full), static_cast<std::uint32_t>(min),
+              static_cast<std::uint32_t>(protected_count), static_cast<std::uint32_t>(count)};
+    link_ = reinterpret_cast<std::uintptr_t>(children) | (children && !arena ? owned_bit : 0);
+    return;
   }
-  const Meta& add(Meta&& child) {
-    if (!block_) return parent_.children.emplace_back(std::move(child));
-    return *new (block_ + count_++) Meta(std::move(child));
-  }
-  void finish() {
-    if (block_) parent_.children = List<Meta>::borrow(block_, count_);
-  }
+  small_ = {};
+  const Wide w{children, count, full, min, protected_count};
+  Wide* record = arena ? new (arena->allocate(sizeof(Wide), alignof(Meta))) Wide(w) : new Wide(w);
+  link_ = reinterpret_cast<std::uintptr_t>(record) | wide_bit | (arena ? 0 : owned_bit);
+}
 
- private:
-  Meta& parent_;
-  Meta* block_;
-  std::size_t count_ = 0;
-};
-
-}  // namespace
+void Meta::release() noexcept {
+  if (link_ & owned_bit) {
+    Wide* w = (link_ & wide_bit) ? reinterpret_cast<Wide*>(link_ & ~flag_bits) : nullptr;
+    Meta* kids = w ? w->children : block();
+    const std::size_t n = w ? w->count : small_.count;
+    for (std::size_t i = 0; i < n; ++i) kids[i].~Meta();
+    ::operator delete(kids);
+    delete w;
+  }
+  link_ = 0;
+}
 
 Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inherited) {
   Meta m;
-  m.is_protected = inherited || is_protected_path(p);
-  m.shape = shape_at(v, depth);
+  const bool is_protected = inherited || is_protected_path(p);
+  const std::uint64_t shape = shape_at(v, depth);
   const size::Layout l = layout();
+  std::uint64_t full = 0, min = 0, protected_count = 0;
+  bool has_protected = is_protected;
+  Meta* kids = nullptr;
+  std::size_t n = 0;
   switch (v.kind()) {
     case Kind::Null:
     case Kind::Bool:
-    case Kind::Number: m.full = m.min = size::of(l, v, depth); break;
+    case Kind::Number: full = min = size::of(l, v, depth); break;
     case Kind::String:
-      m.full = size::quoted(v.text());
-      m.min = m.is_protected ? m.full : std::min(m.full, size::placeholder_size(utf8::count(v.text())));
+      full = size::quoted(v.text());
+      min = is_protected ? full : std::min(full, size::placeholder_size(utf8::count(v.text())));
       break;
     case Kind::Array: {
       const auto& items = v.items();
-      ChildMetas kids(m, items.size(), arena);
+      n = items.size();
+      kids = Meta::allocate_children(n, arena);
       std::uint64_t sum = 0;
       const bool track = tracks_paths();
       if (track) p.emplace_back("*");
-      for (const Value& item : items) {
-        const Meta& c = kids.add(analyze_at(item, depth + 1, p, m.is_protected));
-        sum += c.full;
-        m.protected_count += c.protected_count;
+      for (std::size_t i = 0; i < n; ++i) {
+        const Meta& c = *new (kids + i) Meta(analyze_at(items[i], depth + 1, p, is_protected));
+        sum += c.full();
+        protected_count += c.protected_count();
       }
       if (track) p.pop_back();
-      kids.finish();
-      m.full = size::overhead(l, items.size(), depth) + sum;
-      m.min = (m.is_protected || items.empty()) ? m.full : std::min(m.full, collapsed_array_size(items.size(), depth));
+      full = size::overhead(l, n, depth) + sum;
+      min = (is_protected || n == 0) ? full : std::min(full, collapsed_array_size(n, depth));
       break;
     }
     case Kind::Object: {
       const auto& members = v.members();
-      ChildMetas kids(m, members.size(), arena);
+      n = members.size();
+      kids = Meta::allocate_children(n, arena);
       std::uint64_t sum = 0, kept_sum = 0, kept = 0;
       const bool track = tracks_paths();
-      for (const Member& e : members) {
+      for (std::size_t i = 0; i < n; ++i) {
+        const Member& e = members[i];
         if (track) p.emplace_back(e.key);
-        const Meta& c = kids.add(analyze_at(e.value, depth + 1, p, m.is_protected));
+        const Meta& c = *new (kids + i) Meta(analyze_at(e.value, depth + 1, p, is_protected));
         if (track) p.pop_back();
         std::uint64_t key_cost = size::entry_cost(l, e.key);
-        sum += key_cost + c.full;
-        m.protected_count += c.protected_count;
-        if (c.has_protected) {
+        sum += key_cost + c.full();
+        protected_count += c.protected_count();
+        if (c.has_protected()) {
           ++kept;
-          kept_sum += key_cost + c.min;
+          kept_sum += key_cost + c.min();
         }
       }
-      const std::uint64_t n = members.size();
-      m.full = size::overhead(l, n, depth) + sum;
-      if (n == 0 || m.is_protected) {
-        m.min = m.full;
+      full = size::overhead(l, n, depth) + sum;
+      if (n == 0 || is_protected) {
+        min = full;
       } else if (kept == 0) {
-        m.min = std::min(m.full, collapsed_object_size(n, depth));
+        min = std::min(full, collapsed_object_size(n, depth));
       } else {
         std::uint64_t omitted = n - kept;
         std::uint64_t s = size::overhead(l, kept + (omitted ? 1 : 0), depth) + kept_sum +
                           (omitted ? size::keys_marker_cost(l, omitted) : 0);
-        m.min = std::min(m.full, s);
+        min = std::min(full, s);
       }
-      m.has_protected = m.is_protected || kept > 0;
-      kids.finish();
-      return m;
+      has_protected = is_protected || kept > 0;
+      break;
     }
   }
-  if (m.is_protected && v.is_scalar()) m.protected_count = 1;
-  m.has_protected = m.is_protected;
+  if (is_protected && v.is_scalar()) protected_count = 1;
+  m.set(kids, n, full, min, shape, protected_count, arena);
+  m.set_flags(is_protected, has_protected);
   return m;
 }
 
 // ---- fit driver ----------------------------------------------------------
 
 Fitted Pruner::fit(const Value& v, const Meta& meta, std::uint64_t budget, std::uint64_t depth) {
-  if (meta.full <= budget) return {v, meta.full};
-  if (budget <= meta.min) return minimal(v, meta, depth);
+  if (meta.full() <= budget) return {v, meta.full()};
+  if (budget <= meta.min()) return minimal(v, meta, depth);
   switch (v.kind()) {
     case Kind::String: {
       // A text read as plain text is fitted by lines (its end holds its outcome).
@@ -220,20 +234,20 @@ Fitted Pruner::fit(const Value& v, const Meta& meta, std::uint64_t budget, std::
       }
       return fit_array(v, meta, budget, depth);
     case Kind::Object: return fit_object(v, meta, budget, depth);
-    default: return {v, meta.full};
+    default: return {v, meta.full()};
   }
 }
 
 Fitted Pruner::minimal(const Value& v, const Meta& meta, std::uint64_t depth) {
-  if (meta.min >= meta.full) return {v, meta.full};
+  if (meta.min() >= meta.full()) return {v, meta.full()};
   const size::Layout l = layout();
   switch (v.kind()) {
-    case Kind::String: ++stats.strings_truncated; return {string_placeholder_value(v), meta.min};
+    case Kind::String: ++stats.strings_truncated; return {string_placeholder_value(v), meta.min()};
     case Kind::Array: {
       const std::uint64_t n = v.items().size();
       ++stats.containers_collapsed;
       stats.items_omitted += n;
-      stats.protected_omitted += meta.protected_count;
+      stats.protected_omitted += meta.protected_count();
       Value::Array items;
       items.push_back(gap_value(n));
       return {Value::array(std::move(items)), collapsed_array_size(n, depth)};
@@ -245,32 +259,32 @@ Fitted Pruner::minimal(const Value& v, const Meta& meta, std::uint64_t depth) {
       Value::Object out;
       std::uint64_t kept_size = 0, kept_protected = 0;
       for (std::size_t i = 0; i < members.size(); ++i) {
-        const Meta& c = meta.children[i];
-        if (!c.has_protected) continue;
+        const Meta& c = meta.children()[i];
+        if (!c.has_protected()) continue;
         path.emplace_back(members[i].key);
         Fitted f = minimal(members[i].value, c, depth + 1);
         path.pop_back();
         kept_size += size::entry_cost(l, members[i].key) + f.size;
-        kept_protected += c.protected_count;
+        kept_protected += c.protected_count();
         out.push_back({members[i].key, std::move(f.value)});
       }
       const std::uint64_t k = out.size();
       if (k == 0) {
         stats.keys_omitted += n;
-        stats.protected_omitted += meta.protected_count;
+        stats.protected_omitted += meta.protected_count();
         out.push_back(keys_marker_member(n));
         return {Value::object(std::move(out)), collapsed_object_size(n, depth)};
       }
       std::uint64_t s = size::overhead(l, k + (k < n ? 1 : 0), depth) + kept_size;
       if (k < n) {
         stats.keys_omitted += n - k;
-        stats.protected_omitted += sat_sub(meta.protected_count, kept_protected);
+        stats.protected_omitted += sat_sub(meta.protected_count(), kept_protected);
         out.push_back(keys_marker_member(n - k));
         s += size::keys_marker_cost(l, n - k);
       }
       return {Value::object(std::move(out)), s};
     }
-    default: return {v, meta.full};
+    default: return {v, meta.full()};
   }
 }
 
@@ -280,7 +294,7 @@ Pruner::Filled Pruner::water_fill(const std::vector<Child>& children, std::uint6
   const std::size_t m = children.size();
   std::vector<std::size_t> order(m);
   for (std::size_t i = 0; i < m; ++i) order[i] = i;
-  auto need = [&](std::size_t i) { return children[i].meta->full - children[i].meta->min; };
+  auto need = [&](std::size_t i) { return children[i].meta->full() - children[i].meta->min(); };
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return need(a) < need(b); });
 
   Filled out;
@@ -290,9 +304,9 @@ Pruner::Filled Pruner::water_fill(const std::vector<Child>& children, std::uint6
     const Child& c = children[j];
     std::uint64_t extra = std::min(spare / remaining, need(j));
     path.push_back(c.key ? std::string(c.key->view()) : std::string("*"));
-    Fitted f = fit(*c.value, *c.meta, c.meta->min + extra, depth);
+    Fitted f = fit(*c.value, *c.meta, c.meta->min() + extra, depth);
     path.pop_back();
-    if (f.size >= c.meta->min) spare = sat_sub(spare, f.size - c.meta->min);
+    if (f.size >= c.meta->min()) spare = sat_sub(spare, f.size - c.meta->min());
     out.total += f.size;
     out.values[j] = std::move(f.value);
     --remaining;
@@ -356,15 +370,15 @@ class Selection {
 }  // namespace
 
 std::vector<std::size_t> priority_order(const Meta& meta, bool keep_last) {
-  const std::size_t n = meta.children.size();
+  const std::size_t n = meta.children().size();
   std::vector<std::size_t> order;
   order.reserve(n);
   std::vector<bool> taken(n, false);
   order.push_back(0);
   taken[0] = true;
-  std::unordered_set<std::uint64_t> seen{meta.children[0].shape};
+  std::unordered_set<std::uint64_t> seen{meta.children()[0].shape()};
   for (std::size_t i = 1; i < n && seen.size() < 64; ++i) {
-    if (seen.insert(meta.children[i].shape).second) {
+    if (seen.insert(meta.children()[i].shape()).second) {
       order.push_back(i);
       taken[i] = true;
     }
@@ -392,21 +406,21 @@ Fitted Pruner::fit_array(const Value& v, const Meta& meta, std::uint64_t b, std:
   std::size_t stop = order.size();
   for (std::size_t pos = 0; pos < order.size(); ++pos) {
     std::size_t i = order[pos];
-    if (sel.cost_if_add(i, meta.children[i].full) > b) {
+    if (sel.cost_if_add(i, meta.children()[i].full()) > b) {
       stop = pos;
       break;
     }
-    sel.add(i, meta.children[i].full);
+    sel.add(i, meta.children()[i].full());
   }
 
   if (!sel.kept().empty()) {
     if (stop < order.size()) {
       std::size_t i = order[stop];
-      const Meta& c = meta.children[i];
-      std::uint64_t cost = sel.cost_if_add(i, c.min);
+      const Meta& c = meta.children()[i];
+      std::uint64_t cost = sel.cost_if_add(i, c.min());
       if (cost <= b) {
-        std::uint64_t room = b - cost + c.min;
-        if (room >= std::max(c.min, std::min(c.full, options->min_partial_chars))) {
+        std::uint64_t room = b - cost + c.min();
+        if (room >= std::max(c.min(), std::min(c.full(), options->min_partial_chars))) {
           path.emplace_back("*");
           Fitted f = fit(items[i], c, room, d + 1);
           path.pop_back();
@@ -423,19 +437,19 @@ Fitted Pruner::fit_array(const Value& v, const Meta& meta, std::uint64_t b, std:
     std::uint64_t min_sum = 0;
     for (std::size_t i : order) {
       if (picked.size() >= limit) break;
-      const Meta& c = meta.children[i];
-      if (picked_shapes.count(c.shape)) continue;
-      if (sel.cost_if_add(i, c.min) > b) break;
-      sel.add(i, c.min);
-      picked_shapes.insert(c.shape);
+      const Meta& c = meta.children()[i];
+      if (picked_shapes.count(c.shape())) continue;
+      if (sel.cost_if_add(i, c.min()) > b) break;
+      sel.add(i, c.min());
+      picked_shapes.insert(c.shape());
       picked.push_back(i);
-      min_sum += c.min;
+      min_sum += c.min();
     }
     if (picked.empty()) return minimal(v, meta, d);
     std::uint64_t r = sel.rendered();
     std::vector<Child> children;
     children.reserve(picked.size());
-    for (std::size_t i : picked) children.push_back({&items[i], &meta.children[i], nullptr});
+    for (std::size_t i : picked) children.push_back({&items[i], &meta.children()[i], nullptr});
     Filled filled = water_fill(children, sat_sub(b, r), d + 1);
     for (std::size_t k = 0; k < picked.size(); ++k) fitted.insert_or_assign(picked[k], std::move(filled.values[k]));
     result_size = r - min_sum + filled.total;
@@ -447,7 +461,7 @@ Fitted Pruner::fit_array(const Value& v, const Meta& meta, std::uint64_t b, std:
     if (i > next) out.push_back(gap_value(i - next));
     auto own = fitted.find(i);
     out.push_back(own != fitted.end() ? std::move(own->second) : items[i]);
-    kept_protected += meta.children[i].protected_count;
+    kept_protected += meta.children()[i].protected_count();
     next = i + 1;
   }
   if (next < n) out.push_back(gap_value(n - next));
@@ -457,7 +471,7 @@ Fitted Pruner::fit_array(const Value& v, const Meta& meta, std::uint64_t b, std:
   }
   ++stats.arrays_sampled;
   stats.items_omitted += n - sel.kept().size();
-  stats.protected_omitted += sat_sub(meta.protected_count, kept_protected);
+  stats.protected_omitted += sat_sub(meta.protected_count(), kept_protected);
   return {Value::array(std::move(out)), result_size};
 }
 
@@ -486,7 +500,7 @@ Fitted Pruner::fit_object(const Value& v, const Meta& meta, std::uint64_t b, std
   std::vector<std::uint64_t> cost(n);  // entry cost + child min
   std::uint64_t all = size::overhead(l, n, d);
   for (std::size_t i = 0; i < n; ++i) {
-    cost[i] = size::entry_cost(l, members[i].key) + meta.children[i].min;
+    cost[i] = size::entry_cost(l, members[i].key) + meta.children()[i].min();
     all += cost[i];
   }
 
@@ -506,9 +520,9 @@ Fitted Pruner::fit_object(const Value& v, const Meta& meta, std::uint64_t b, std
   children.reserve(kept.size());
   for (std::size_t i : kept) {
     kept_sum += cost[i];
-    min_sum += meta.children[i].min;
-    kept_protected += meta.children[i].protected_count;
-    children.push_back({&members[i].value, &meta.children[i], &members[i].key});
+    min_sum += meta.children()[i].min();
+    kept_protected += meta.children()[i].protected_count();
+    children.push_back({&members[i].value, &meta.children()[i], &members[i].key});
   }
   const std::uint64_t fixed = oc.of(kept.size(), kept_sum);
   Filled filled = focus_index ? focused_fill(v, meta, kept, children, sat_sub(b, fixed), d + 1)
@@ -522,7 +536,7 @@ Fitted Pruner::fit_object(const Value& v, const Meta& meta, std::uint64_t b, std
     out.push_back(keys_marker_member(omitted));
     ++stats.objects_trimmed;
     stats.keys_omitted += omitted;
-    stats.protected_omitted += sat_sub(meta.protected_count, kept_protected);
+    stats.protected_omitted += sat_sub(meta.protected_count(), kept_protected);
   }
   return {Value::object(std::move(out)), fixed - min_sum + filled.total};
 }
@@ -538,12 +552,12 @@ std::vector<std::size_t> Pruner::sample_keys(const Value& v, const Meta& meta, s
   const std::uint64_t n = members.size();
   const size::Layout l = layout();
   ObjectCost oc{l, n, d};
-  auto entry = [&](std::size_t i) { return size::entry_cost(l, members[i].key) + meta.children[i].min; };
+  auto entry = [&](std::size_t i) { return size::entry_cost(l, members[i].key) + meta.children()[i].min(); };
 
   std::vector<std::size_t> kept;
   std::uint64_t kept_sum = 0;
   bool any_protected = false;
-  for (const Meta& c : meta.children) any_protected = any_protected || c.has_protected;
+  for (const Meta& c : meta.children()) any_protected = any_protected || c.has_protected();
   if (!any_protected) {
     for (std::size_t i = 0; i < n; ++i) {
       if (oc.of(i + 1, kept_sum + entry(i)) > b) break;
@@ -553,12 +567,12 @@ std::vector<std::size_t> Pruner::sample_keys(const Value& v, const Meta& meta, s
     return kept;
   }
   for (std::size_t i = 0; i < n; ++i) {
-    if (!meta.children[i].has_protected) continue;
+    if (!meta.children()[i].has_protected()) continue;
     kept_sum += entry(i);
     kept.push_back(i);
   }
   for (std::size_t i = 0; i < n; ++i) {
-    if (meta.children[i].has_protected) continue;
+    if (meta.children()[i].has_protected()) continue;
     if (oc.of(kept.size() + 1, kept_sum + entry(i)) > b) break;
     kept_sum += entry(i);
     kept.push_back(i);
@@ -597,7 +611,7 @@ bool opaque_text(std::string_view s) {
 
 // The score of one entry of an object under the relevance rule.
 double entry_score(const Member& e, const Meta& child, std::size_t index, const Query* q, const FieldScorer& scorer) {
-  if (child.has_protected) return std::numeric_limits<double>::infinity();
+  if (child.has_protected()) return std::numeric_limits<double>::infinity();
   FieldStats fs;
   fs.kind_counts[static_cast<std::size_t>(e.value.kind())] = 1;
   const std::string key(e.key);
@@ -606,7 +620,7 @@ double entry_score(const Member& e, const Meta& child, std::size_t index, const 
   fs.present = 1;
   fs.empty = is_empty(e.value) ? 1 : 0;
   fs.distinct = fs.scalars = e.value.is_scalar() ? 1 : 0;
-  fs.mean_chars = static_cast<double>(child.full);
+  fs.mean_chars = static_cast<double>(child.full());
   fs.mean_position = static_cast<double>(index);
   if (e.value.is_number()) fs.numeric_like = true;
   if (e.value.is_string()) {
@@ -648,7 +662,7 @@ std::vector<std::size_t> Pruner::select_keys(const Value& v, const Meta& meta, s
   const std::uint64_t n = members.size();
   const Query* q = query();
   std::vector<std::pair<std::size_t, double>> ranked(n);
-  for (std::size_t i = 0; i < n; ++i) ranked[i] = {i, entry_score(members[i], meta.children[i], i, q, *scorer)};
+  for (std::size_t i = 0; i < n; ++i) ranked[i] = {i, entry_score(members[i], meta.children()[i], i, q, *scorer)};
   // NaN compares equal to everything: it never moves ahead of or behind a neighbour.
   std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& c) { return a.second > c.second; });
 
@@ -656,7 +670,7 @@ std::vector<std::size_t> Pruner::select_keys(const Value& v, const Meta& meta, s
   std::vector<std::size_t> kept;
   std::uint64_t kept_sum = 0;
   for (const auto& [i, score] : ranked) {
-    std::uint64_t with = kept_sum + size::entry_cost(layout(), members[i].key) + meta.children[i].min;
+    std::uint64_t with = kept_sum + size::entry_cost(layout(), members[i].key) + meta.children()[i].min();
     if (oc.of(kept.size() + 1, with) <= tier_limit(b, score)) {
       kept_sum = with;
       kept.push_back(i);

@@ -32,15 +32,71 @@ struct Node;
 }  // namespace focus
 
 // Sizes and protection of one node, built once per call and read-only after.
-struct Meta {
-  List<Meta> children;  // owned, or borrowed from the analysing call's arena
-  std::uint64_t full = 0;
-  std::uint64_t min = 0;
-  std::uint64_t shape = 0;
-  std::uint64_t protected_count = 0;
-  bool is_protected = false;
-  bool has_protected = false;
+//
+// 32 bytes: the sizes, the protected count and the child count are stored in
+// 32 bits each; a node where one of them does not fit keeps them all in a
+// wide record beside it. The low bits of the link (to the children, or to the
+// wide record) hold the flags. The children sit in one block, from the
+// analysing call's arena (borrowed: nothing to free) or from the heap (owned).
+class alignas(16) Meta {
+ public:
+  Meta() noexcept = default;
+  Meta(const Meta&) = delete;
+  Meta& operator=(const Meta&) = delete;
+  Meta(Meta&& other) noexcept : link_(other.link_), shape_(other.shape_), small_(other.small_) { other.link_ = 0; }
+  Meta& operator=(Meta&& other) noexcept {
+    if (this != &other) {
+      release();
+      link_ = other.link_;
+      shape_ = other.shape_;
+      small_ = other.small_;
+      other.link_ = 0;
+    }
+    return *this;
+  }
+  ~Meta() { release(); }
+
+  std::span<const Meta> children() const {
+    const Wide* w = wide();
+    return w ? std::span<const Meta>(w->children, w->count) : std::span<const Meta>(block(), small_.count);
+  }
+  std::uint64_t full() const { return wide() ? wide()->full : small_.full; }
+  std::uint64_t min() const { return wide() ? wide()->min : small_.min; }
+  std::uint64_t shape() const { return shape_; }
+  std::uint64_t protected_count() const { return wide() ? wide()->protected_count : small_.protected_count; }
+  bool is_protected() const { return link_ & protected_bit; }
+  bool has_protected() const { return link_ & has_protected_bit; }
+
+  // ---- building (analysis only) ------------------------------------------------
+  // A block for n children: from the arena, or owned by the heap when there is none.
+  static Meta* allocate_children(std::size_t n, Arena* arena);
+  // Sets everything but the flags; children: a block from allocate_children holding count analyses.
+  void set(Meta* children, std::size_t count, std::uint64_t full, std::uint64_t min, std::uint64_t shape,
+           std::uint64_t protected_count, Arena* arena);
+  void set_flags(bool is_protected, bool has_protected) {
+    link_ = (link_ & ~(protected_bit | has_protected_bit)) | (is_protected ? protected_bit : 0) |
+            (has_protected ? has_protected_bit : 0);
+  }
+
+ private:
+  static constexpr std::uintptr_t protected_bit = 1, has_protected_bit = 2, wide_bit = 4, owned_bit = 8,
+                                  flag_bits = 15;
+  struct Small {
+    std::uint32_t full = 0, min = 0, protected_count = 0, count = 0;
+  };
+  struct Wide {
+    Meta* children;
+    std::uint64_t count, full, min, protected_count;
+  };
+  Meta* block() const { return (link_ & wide_bit) ? nullptr : reinterpret_cast<Meta*>(link_ & ~flag_bits); }
+  const Wide* wide() const { return (link_ & wide_bit) ? reinterpret_cast<const Wide*>(link_ & ~flag_bits) : nullptr; }
+  void release() noexcept;
+
+  std::uintptr_t link_ = 0;
+  std::uint64_t shape_ = 0;
+  Small small_;
 };
+static_assert(sizeof(Meta) == 32);
 
 // A fitted node and its size measure at its depth.
 struct Fitted {

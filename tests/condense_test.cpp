@@ -40,7 +40,7 @@ struct Fixture {
     meta = pruner.analyze_at(doc, 0, p, false);
   }
 
-  PlanOutcome plan(std::uint64_t budget) { return pruner.plan(doc.items(), meta.children, budget, 0, true); }
+  PlanOutcome plan(std::uint64_t budget) { return pruner.plan(doc.items(), meta.children(), budget, 0, true); }
 
   // Selected column paths joined with "/", sorted.
   std::vector<std::string> selected(std::uint64_t budget) {
@@ -129,7 +129,7 @@ TEST(CondenseSurvey, ColumnsCountsAndShapeHints) {
   Discovery d;
   Path prefix;
   for (std::size_t i = 0; i < 3; ++i)
-    f.pruner.visit(d, f.doc.items()[i].members(), f.doc.items()[i].members().size(), f.meta.children[i], std::nullopt,
+    f.pruner.visit(d, f.doc.items()[i].members(), f.doc.items()[i].members().size(), f.meta.children()[i], std::nullopt,
                    prefix, 1, i);
   auto col = [&](Path p) -> const Column& { return d.columns[d.index.at(p)]; };
   EXPECT_TRUE(prefix.empty());
@@ -154,7 +154,7 @@ TEST(CondenseSurvey, DateAndNumericFlagsHoldForCleanColumns) {
   Discovery d;
   Path prefix;
   for (std::size_t i = 0; i < 2; ++i)
-    f.pruner.visit(d, f.doc.items()[i].members(), 2, f.meta.children[i], std::nullopt, prefix, 1, i);
+    f.pruner.visit(d, f.doc.items()[i].members(), 2, f.meta.children()[i], std::nullopt, prefix, 1, i);
   EXPECT_TRUE(d.columns[0].date_like);
   EXPECT_TRUE(d.columns[1].numeric_like);
   EXPECT_FALSE(d.columns[1].date_like);
@@ -165,7 +165,7 @@ TEST(CondenseSurvey, FingerprintsMatchOnlyForEqualValuesInEqualRows) {
   Discovery d;
   Path prefix;
   for (std::size_t i = 0; i < 2; ++i)
-    f.pruner.visit(d, f.doc.items()[i].members(), 3, f.meta.children[i], std::nullopt, prefix, 1, i);
+    f.pruner.visit(d, f.doc.items()[i].members(), 3, f.meta.children()[i], std::nullopt, prefix, 1, i);
   EXPECT_EQ(d.columns[0].fingerprint, d.columns[1].fingerprint);
   EXPECT_NE(d.columns[0].fingerprint, d.columns[2].fingerprint);  // same values, other rows
 }
@@ -478,7 +478,7 @@ TEST(CondensePlan, WorthinessCountsTopLevelOccurrencesOfCommonKeys) {
   };
   for (const Case& c : cases) {
     Fixture f(c.doc);
-    PlanOutcome o = f.pruner.plan(f.doc.items(), f.meta.children, 100000, 0, c.first);
+    PlanOutcome o = f.pruner.plan(f.doc.items(), f.meta.children(), 100000, 0, c.first);
     f.pruner.pinned.clear();
     EXPECT_EQ(o.status != PlanStatus::NotCondensable, c.condensable) << c.name;
   }
@@ -868,7 +868,7 @@ TEST(CondenseFill, EqualNeedsGoInOrderAndTheLaterOneTakesWhatIsLeft) {
   Pruner p = Pruner::with_scorer(false, 0, o, HEURISTIC);
   const std::string escaped = std::string(40, 'a') + std::string(90, '\x01');
   const FillInput in(p, {Value::string(escaped), Value::string(std::string(580, 'b'))});
-  ASSERT_EQ(in.metas[0].full, in.metas[1].full);
+  ASSERT_EQ(in.metas[0].full(), in.metas[1].full());
   ASSERT_EQ(in.floors[0], in.floors[1]);
   const std::uint64_t floor = in.floors[0];
   Pruner::Filled f = p.fill(in.pairs, in.floors, 101, 1);

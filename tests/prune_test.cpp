@@ -52,23 +52,23 @@ std::string items(int n, const std::string& item) {
 TEST(Fit, BudgetEqualToFullKeepsTheValue) {
   Fixture f(R"({"a":"hello world","b":[1,2,3]})");
   Pruner p = f.pruner();
-  Fitted r = p.fit(f.doc, f.meta, f.meta.full, 0);
+  Fitted r = p.fit(f.doc, f.meta, f.meta.full(), 0);
   EXPECT_EQ(compact(r.value), R"({"a":"hello world","b":[1,2,3]})");
-  EXPECT_EQ(r.size, f.meta.full);
+  EXPECT_EQ(r.size, f.meta.full());
 }
 
 TEST(Fit, BudgetAtOrBelowMinGivesTheMinimalForm) {
   Fixture f(R"({"a":"hello world","b":[1,2,3]})");
-  for (std::uint64_t b : {f.meta.min, f.meta.min - 1, std::uint64_t{0}}) {
+  for (std::uint64_t b : {f.meta.min(), f.meta.min() - 1, std::uint64_t{0}}) {
     Pruner p = f.pruner();
     Fitted r = p.fit(f.doc, f.meta, b, 0);
     EXPECT_EQ(compact(r.value), R"({"…":"2 keys omitted"})");
-    EXPECT_EQ(r.size, f.meta.min);
+    EXPECT_EQ(r.size, f.meta.min());
     EXPECT_EQ(p.stats.containers_collapsed, 1u);
     EXPECT_EQ(p.stats.keys_omitted, 2u);
   }
   Fixture s("\"" + std::string(40, 'a') + "\"");
-  ASSERT_EQ(s.meta.min, 14u);
+  ASSERT_EQ(s.meta.min(), 14u);
   for (std::uint64_t b : {std::uint64_t{14}, std::uint64_t{13}, std::uint64_t{3}}) {
     Pruner p = s.pruner();
     Fitted r = p.fit(s.doc, s.meta, b, 0);
@@ -77,7 +77,7 @@ TEST(Fit, BudgetAtOrBelowMinGivesTheMinimalForm) {
     EXPECT_EQ(p.stats.strings_truncated, 1u);
   }
   Fixture a(items(100, "1"));
-  ASSERT_EQ(a.meta.min, 24u);
+  ASSERT_EQ(a.meta.min(), 24u);
   for (std::uint64_t b : {std::uint64_t{24}, std::uint64_t{10}}) {
     Pruner pa = a.pruner();
     Fitted r = pa.fit(a.doc, a.meta, b, 0);
@@ -415,11 +415,11 @@ TEST(WaterFill, SmallNeedsAreServedFirst) {
     Fixture f(R"([")" + order[0] + R"(",")" + order[1] + R"(",")" + order[2] + R"("])");
     Pruner p = f.pruner();
     std::vector<Child> children;
-    for (std::size_t i = 0; i < 3; ++i) children.push_back({&f.doc.items()[i], &f.meta.children[i], nullptr});
+    for (std::size_t i = 0; i < 3; ++i) children.push_back({&f.doc.items()[i], &f.meta.children()[i], nullptr});
     Pruner::Filled filled = p.water_fill(children, 100, 1);
     ASSERT_EQ(filled.values.size(), 3u);
     for (std::size_t i = 0; i < 3; ++i) {
-      const std::uint64_t extra = utf8::count(compact(filled.values[i])) - f.meta.children[i].min;
+      const std::uint64_t extra = utf8::count(compact(filled.values[i])) - f.meta.children()[i].min();
       EXPECT_EQ(extra, order[i] == need10 ? 10u : 45u) << i << " " << compact(filled.values[i]);
       EXPECT_EQ(filled.values[i].text()[0], order[i][0]);
     }
@@ -434,11 +434,11 @@ TEST(WaterFill, EqualNeedsKeepChildOrder) {
   Fixture f(R"([")" + text + R"(",")" + text + R"(",")" + text + R"("])");
   Pruner p = f.pruner();
   std::vector<Child> children;
-  for (std::size_t i = 0; i < 3; ++i) children.push_back({&f.doc.items()[i], &f.meta.children[i], nullptr});
+  for (std::size_t i = 0; i < 3; ++i) children.push_back({&f.doc.items()[i], &f.meta.children()[i], nullptr});
   Pruner::Filled filled = p.water_fill(children, 40, 1);
   std::vector<std::uint64_t> sizes;
   for (const Value& v : filled.values) sizes.push_back(utf8::count(compact(v)));
-  const std::uint64_t m = f.meta.children[0].min;
+  const std::uint64_t m = f.meta.children()[0].min();
   EXPECT_EQ(sizes, (std::vector<std::uint64_t>{m + 13, m + 13, m + 14}));
 }
 
@@ -650,7 +650,7 @@ TEST(FitObject, RelevanceRuleFieldStatsPerKey) {
       EXPECT_EQ(st.empty, (key == "n" || key == "e" || key == "arr") ? 1u : 0u);
       EXPECT_EQ(st.distinct, v.is_scalar() ? 1u : 0u);
       EXPECT_EQ(st.scalars, st.distinct);
-      EXPECT_EQ(st.mean_chars, static_cast<double>(f.meta.children[i].full));
+      EXPECT_EQ(st.mean_chars, static_cast<double>(f.meta.children()[i].full()));
       EXPECT_EQ(st.mean_position, static_cast<double>(i));
       EXPECT_EQ(st.numeric_like, key == "num" || key == "ns");
       EXPECT_EQ(st.date_like, key == "d");
@@ -718,17 +718,17 @@ TEST(Fit, ReturnedSizeEqualsRenderedLength) {
     std::string text = json::to_string(doc);
     for (std::uint64_t indent : {0u, 2u}) {
       Fixture f(text, strategies[t % 3], indent);
-      for (std::uint64_t b : {f.meta.full / 2, f.meta.full / 5, f.meta.min, f.meta.min + 7}) {
+      for (std::uint64_t b : {f.meta.full() / 2, f.meta.full() / 5, f.meta.min(), f.meta.min() + 7}) {
         Pruner p = f.pruner();
         Fitted r = p.fit(f.doc, f.meta, b, 0);
         std::string out = render(r.value, indent, Format::Json);
         ASSERT_EQ(r.size, utf8::count(out)) << text << "\nbudget " << b << " indent " << indent << "\n" << out;
-        if (b >= f.meta.min) {
+        if (b >= f.meta.min()) {
           EXPECT_LE(r.size, b) << text << " budget " << b;
         }
         Fitted m = f.pruner().minimal(f.doc, f.meta, 0);
         ASSERT_EQ(m.size, utf8::count(render(m.value, indent, Format::Json)));
-        ASSERT_EQ(m.size, f.meta.min);
+        ASSERT_EQ(m.size, f.meta.min());
       }
     }
   }

@@ -107,17 +107,17 @@ TEST(Shape, AnalysisGivesEveryNodeItsOwnShape) {
   const Meta m = p.analyze_at(v, 0, path, false);
   // Walks value and meta together, comparing with a fresh fingerprint.
   std::function<void(const Value&, const Meta&)> check = [&](const Value& node, const Meta& meta) {
-    EXPECT_EQ(meta.shape, shape_of(node)) << json::to_string(node);
+    EXPECT_EQ(meta.shape(), shape_of(node)) << json::to_string(node);
     if (node.is_array())
-      for (std::size_t i = 0; i < node.items().size(); ++i) check(node.items()[i], meta.children[i]);
+      for (std::size_t i = 0; i < node.items().size(); ++i) check(node.items()[i], meta.children()[i]);
     if (node.is_object())
-      for (std::size_t i = 0; i < node.members().size(); ++i) check(node.members()[i].value, meta.children[i]);
+      for (std::size_t i = 0; i < node.members().size(); ++i) check(node.members()[i].value, meta.children()[i]);
   };
   check(v, m);
   // Same keys in another order share a shape; other keys do not.
-  EXPECT_EQ(m.children[0].shape, m.children[2].shape);
-  EXPECT_NE(m.children[0].shape, m.children[3].shape);
-  EXPECT_NE(m.children[0].children[1].shape, m.children[1].children[1].shape);
+  EXPECT_EQ(m.children()[0].shape(), m.children()[2].shape());
+  EXPECT_NE(m.children()[0].shape(), m.children()[3].shape());
+  EXPECT_NE(m.children()[0].children()[1].shape(), m.children()[1].children()[1].shape());
 }
 
 // Records whose members are objects of several shapes, more of them than the
@@ -144,9 +144,9 @@ TEST(Shape, SiblingObjectsOfManyShapesEachGetTheirOwn) {
   const Meta m = p.analyze_at(v, 0, path, false);
   for (std::size_t r = 0; r < v.items().size(); ++r) {
     const Value& record = v.items()[r];
-    ASSERT_EQ(m.children[r].shape, shape_of(record)) << r;
+    ASSERT_EQ(m.children()[r].shape(), shape_of(record)) << r;
     for (std::size_t k = 0; k < record.members().size(); ++k)
-      ASSERT_EQ(m.children[r].children[k].shape, shape_of(record.members()[k].value)) << r << " " << k;
+      ASSERT_EQ(m.children()[r].children()[k].shape(), shape_of(record.members()[k].value)) << r << " " << k;
   }
 }
 

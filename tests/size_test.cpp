@@ -212,11 +212,11 @@ TEST(SizeMeasure, CollapsedSizesEqualTheirRendering) {
 
 // min never exceeds full, and a protected node cannot shrink at all.
 void expect_meta_invariants(const Meta& m) {
-  ASSERT_LE(m.min, m.full);
-  if (m.is_protected) {
-    ASSERT_EQ(m.min, m.full);
+  ASSERT_LE(m.min(), m.full());
+  if (m.is_protected()) {
+    ASSERT_EQ(m.min(), m.full());
   }
-  for (const Meta& c : m.children) expect_meta_invariants(c);
+  for (const Meta& c : m.children()) expect_meta_invariants(c);
 }
 
 TEST(SizeMeasure, AnalysisAndMinimalMatchTheWriter) {
@@ -240,14 +240,14 @@ TEST(SizeMeasure, AnalysisAndMinimalMatchTheWriter) {
           Path root;
           Meta m = p.analyze_at(v, depth, root, false);
           ASSERT_TRUE(root.empty());
-          ASSERT_EQ(m.full, rendered(v, l, depth)) << "tree " << t << " indent " << indent;
+          ASSERT_EQ(m.full(), rendered(v, l, depth)) << "tree " << t << " indent " << indent;
           expect_meta_invariants(m);
           Fitted f = p.minimal(v, m, depth);
-          ASSERT_EQ(f.size, m.min) << "tree " << t << " indent " << indent << ": " << json::to_string(v);
+          ASSERT_EQ(f.size, m.min()) << "tree " << t << " indent " << indent << ": " << json::to_string(v);
           ASSERT_EQ(f.size, rendered(f.value, l, depth)) << "tree " << t << " indent " << indent;
           ASSERT_TRUE(p.path.empty());
-          shrunk += m.min < m.full;
-          protected_nodes += m.protected_count > 0;
+          shrunk += m.min() < m.full();
+          protected_nodes += m.protected_count() > 0;
         }
       }
     }
@@ -290,76 +290,76 @@ TEST(Analysis, SizesOfSmallNodes) {
   };
   for (const Case& c : cases) {
     Meta m = analyze_json(c.json);
-    EXPECT_EQ(m.full, c.full) << c.json;
-    EXPECT_EQ(m.min, c.min) << c.json;
+    EXPECT_EQ(m.full(), c.full) << c.json;
+    EXPECT_EQ(m.min(), c.min) << c.json;
   }
   // 100 items at depth 1, compact: the collapsed array is 2 + 22.
   Meta m = analyze_json(R"({"a":)" + hundred + "}");
-  EXPECT_EQ(m.children[0].full, 201u);
-  EXPECT_EQ(m.children[0].min, 24u);
+  EXPECT_EQ(m.children()[0].full(), 201u);
+  EXPECT_EQ(m.children()[0].min(), 24u);
   // Indented at depth 1 with indent 2: "[", LF, 4 spaces, marker, LF, 2 spaces, "]".
   Meta pretty = analyze_json(R"({"a":)" + hundred + "}", {}, 2);
-  EXPECT_EQ(pretty.children[0].min, 22u + 10u);
+  EXPECT_EQ(pretty.children()[0].min(), 22u + 10u);
 }
 
 TEST(Analysis, ProtectionFromPatterns) {
   const std::string doc = R"({"a":{"b":")" + letters40 + R"("},"c":{"a":{"b":")" + letters40 + R"("}}})";
   // Anchored: only the path a, b from the root.
   Meta anchored = analyze_json(doc, {"/a/b"});
-  EXPECT_TRUE(anchored.children[0].children[0].is_protected);
-  EXPECT_FALSE(anchored.children[1].children[0].children[0].is_protected);
-  EXPECT_EQ(anchored.protected_count, 1u);
+  EXPECT_TRUE(anchored.children()[0].children()[0].is_protected());
+  EXPECT_FALSE(anchored.children()[1].children()[0].children()[0].is_protected());
+  EXPECT_EQ(anchored.protected_count(), 1u);
   // Unanchored: every path ending in a, b.
   Meta anywhere = analyze_json(doc, {"a/b"});
-  EXPECT_TRUE(anywhere.children[1].children[0].children[0].is_protected);
-  EXPECT_EQ(anywhere.protected_count, 2u);
-  EXPECT_TRUE(anywhere.children[1].has_protected);
+  EXPECT_TRUE(anywhere.children()[1].children()[0].children()[0].is_protected());
+  EXPECT_EQ(anywhere.protected_count(), 2u);
+  EXPECT_TRUE(anywhere.children()[1].has_protected());
   // Kept entries at their min: {"a":{"b":"…40…"},"c":{"a":{"b":"…40…"}}} is already the smallest form.
-  EXPECT_EQ(anywhere.min, anywhere.full);
+  EXPECT_EQ(anywhere.min(), anywhere.full());
 
   // A protected object passes protection down and cannot shrink.
   Meta subtree = analyze_json(R"({"keep":{"x":")" + letters40 + R"(","y":[1,2]},"z":1})", {"/keep"});
-  const Meta& keep = subtree.children[0];
-  EXPECT_TRUE(keep.is_protected && keep.children[0].is_protected && keep.children[1].children[1].is_protected);
-  EXPECT_EQ(keep.min, keep.full);
-  EXPECT_EQ(keep.protected_count, 3u);  // the string and the two numbers
-  EXPECT_FALSE(subtree.children[1].is_protected);
+  const Meta& keep = subtree.children()[0];
+  EXPECT_TRUE(keep.is_protected() && keep.children()[0].is_protected() && keep.children()[1].children()[1].is_protected());
+  EXPECT_EQ(keep.min(), keep.full());
+  EXPECT_EQ(keep.protected_count(), 3u);  // the string and the two numbers
+  EXPECT_FALSE(subtree.children()[1].is_protected());
 
   // items/*/id reaches into array items; "*" is the items' own segment.
   Meta items = analyze_json(R"({"items":[{"id":1,"t":"x"},{"id":2}],"id":3})", {"items/*/id"});
-  EXPECT_TRUE(items.children[0].children[0].children[0].is_protected);
-  EXPECT_FALSE(items.children[0].children[0].children[1].is_protected);
-  EXPECT_FALSE(items.children[1].is_protected);
-  EXPECT_EQ(items.protected_count, 2u);
+  EXPECT_TRUE(items.children()[0].children()[0].children()[0].is_protected());
+  EXPECT_FALSE(items.children()[0].children()[0].children()[1].is_protected());
+  EXPECT_FALSE(items.children()[1].is_protected());
+  EXPECT_EQ(items.protected_count(), 2u);
 }
 
 TEST(Analysis, RootIsNeverProtectedByAPattern) {
   for (const char* pattern : {"*", "/*", "//*//"}) {
     Meta root = analyze_json("\"" + letters40 + "\"", {pattern});
-    EXPECT_FALSE(root.is_protected) << pattern;
-    EXPECT_EQ(root.min, 14u) << pattern;
+    EXPECT_FALSE(root.is_protected()) << pattern;
+    EXPECT_EQ(root.min(), 14u) << pattern;
     // The same pattern protects the item of a one-item array, which still collapses as a whole.
     Meta array = analyze_json("[\"" + letters40 + "\"]", {pattern});
-    EXPECT_FALSE(array.is_protected) << pattern;
-    EXPECT_TRUE(array.children[0].is_protected) << pattern;
-    EXPECT_EQ(array.children[0].min, 42u);
-    EXPECT_FALSE(array.has_protected);
-    EXPECT_EQ(array.protected_count, 1u);
-    EXPECT_EQ(array.min, 22u);  // ["…[1 items omitted]"]
+    EXPECT_FALSE(array.is_protected()) << pattern;
+    EXPECT_TRUE(array.children()[0].is_protected()) << pattern;
+    EXPECT_EQ(array.children()[0].min(), 42u);
+    EXPECT_FALSE(array.has_protected());
+    EXPECT_EQ(array.protected_count(), 1u);
+    EXPECT_EQ(array.min(), 22u);  // ["…[1 items omitted]"]
   }
 }
 
 TEST(Analysis, ProtectedContentInsideAnArrayDoesNotKeepItsKey) {
   Meta m = analyze_json(R"({"list":[{"id":1}],"s":")" + letters40 + R"("})", {"id"});
-  EXPECT_EQ(m.children[0].protected_count, 1u);
-  EXPECT_FALSE(m.children[0].has_protected);
-  EXPECT_FALSE(m.has_protected);
-  EXPECT_EQ(m.min, 22u);  // {"…":"2 keys omitted"}
+  EXPECT_EQ(m.children()[0].protected_count(), 1u);
+  EXPECT_FALSE(m.children()[0].has_protected());
+  EXPECT_FALSE(m.has_protected());
+  EXPECT_EQ(m.min(), 22u);  // {"…":"2 keys omitted"}
   // One key deep it does: {"o":{"id":1,"…":"1 keys omitted"},"…":"1 keys omitted"}.
   Meta deep = analyze_json(R"({"o":{"id":1,"s":")" + letters40 + R"("},"s":")" + letters40 + R"("})", {"id"});
-  EXPECT_TRUE(deep.has_protected);
-  EXPECT_EQ(deep.children[0].min, 29u);
-  EXPECT_EQ(deep.min, 3u + 4u + 29u + 20u);  // overhead of two entries, "o":, the object, the keys marker
+  EXPECT_TRUE(deep.has_protected());
+  EXPECT_EQ(deep.children()[0].min(), 29u);
+  EXPECT_EQ(deep.min(), 3u + 4u + 29u + 20u);  // overhead of two entries, "o":, the object, the keys marker
 }
 
 }  // namespace

@@ -100,7 +100,7 @@ Surveyed survey_one(const std::string& value, const Query& q, const Strings& col
   d.index.try_emplace(std::nullopt, "v", 0);
   for (const std::string& t : column_before) d.columns[0].tokens.insert(t);
   Path prefix;
-  p.visit(d, doc.items()[0].members(), 1, meta.children[0], std::nullopt, prefix, 1, 0);
+  p.visit(d, doc.items()[0].members(), 1, meta.children()[0], std::nullopt, prefix, 1, 0);
   return {d.columns[0].hits, Strings(d.columns[0].tokens.begin(), d.columns[0].tokens.end())};
 }
 
