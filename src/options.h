@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "protect.h"
 #include "result.h"
 #include "value.h"
 
@@ -25,7 +26,10 @@ enum class ScorerKind : std::uint8_t { Heuristic, Compact, KeyOrder };
 enum class Focus : std::uint8_t { None, Auto };
 
 struct Options {
+  // Protect patterns as given, or compiled: a call compiles its entries once
+  // into `patterns` and drops them.
   std::vector<std::string> protect;
+  PatternSet patterns;
   std::optional<std::string> arguments;
   std::uint64_t max_chars = 10000;
   std::uint64_t indent = 2;
@@ -42,6 +46,9 @@ struct Options {
   Format input_format = Format::Auto;
   ScorerKind field_scorer = ScorerKind::Heuristic;
   Focus focus = Focus::None;
+
+  // The protect patterns in force: the entries when there are any, else the compiled set.
+  PatternSet protect_patterns() const { return protect.empty() ? patterns : PatternSet(protect); }
 
   // Checks the options object pair by pair; the first bad pair is the error.
   static Result<Options> from_value(const Value& v);

@@ -241,7 +241,7 @@ BudgetSearch search_budget(const Value& doc, const Meta& meta, const Options& o,
   // Arrays of records are surveyed once and planned by every attempt.
   SurveyCache surveys;
   // The protect patterns are compiled once and shared by every attempt.
-  const PatternSet patterns(o.protect);
+  const PatternSet patterns = o.protect_patterns();
   for (int attempt = 0; attempt < 24; ++attempt) {
     ++result.attempts;
     result.budgets.push_back(b);
@@ -356,9 +356,10 @@ namespace {
 // The options of a call, or its error envelope. The options tree is dropped
 // here: the options keep copies of what they need from it.
 Result<Options> read_options(std::string_view options_text) {
-  auto options_value = json::parse(options_text);
+  Arena arena;
+  auto options_value = json::parse(options_text, arena);
   if (!options_value) return fail(error_envelope("invalid options JSON: " + options_value.error().text()));
-  auto options = Options::from_value(options_value.value());
+  auto options = Options::from_value(options_value.value().root());
   if (!options) return fail(error_envelope("invalid options: " + options.error()));
   return options;
 }
@@ -368,6 +369,9 @@ Result<Options> read_options(std::string_view options_text) {
 std::string run_pipeline(std::string_view input, std::string_view options_text) {
   auto options = read_options(options_text);
   if (!options) return std::move(options).error();
+  // The protect patterns are compiled once for the whole call; their entries are not needed after.
+  options.value().patterns = PatternSet(options.value().protect);
+  std::vector<std::string>().swap(options.value().protect);
   const Options& o = options.value();
 
   Arena arena;          // declared before the tree, so that it outlives it

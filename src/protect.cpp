@@ -57,6 +57,13 @@ std::size_t slots_for(std::size_t n) {
   return s;
 }
 
+// Slots for `n` entries at a load of at most four fifths: a power of two.
+std::size_t tight_slots(std::size_t n) {
+  std::size_t s = 16;
+  while (4 * s < 5 * n) s *= 2;
+  return s;
+}
+
 }  // namespace
 
 class PatternSet::Trie {
@@ -106,6 +113,24 @@ class PatternSet::Trie {
       states.swap(next);
     }
     return false;
+  }
+
+  // Packs the tables once every pattern is in: no spare capacity, hash tables
+  // at a load of up to four fifths.
+  void finish() {
+    nodes_.shrink_to_fit();
+    text_.shrink_to_fit();
+    segment_start_.shrink_to_fit();
+    if (const std::size_t n = segment_start_.size(); n && tight_slots(n) < segment_slots_.size()) {
+      segment_slots_.assign(tight_slots(n), none);
+      for (std::uint32_t k = 0; k < n; ++k) place_segment(k);
+    }
+    if (edge_count_ && tight_slots(edge_count_) < edges_.size()) {
+      std::vector<Edge> old(tight_slots(edge_count_));
+      old.swap(edges_);
+      for (const Edge& e : old)
+        if (e.to != none) place_edge(e);
+    }
   }
 
   std::size_t node_count() const { return nodes_.size(); }
@@ -215,30 +240,44 @@ PatternSet::PatternSet(const std::vector<Pattern>& patterns) {
     trie->add(reversed, p.anchored);
     any = true;
   }
-  if (any) trie_ = std::move(trie);
+  if (!any) return;
+  trie->finish();
+  trie_ = std::move(trie);
 }
 
-PatternSet::PatternSet(const std::vector<std::string>& protect) {
+namespace {
+
+// Adds the segments of one protect entry, last first; empty ones are skipped, as compile_patterns does.
+void reversed_segments(std::string_view entry, std::vector<std::string_view>& out) {
+  out.clear();
+  while (!entry.empty()) {
+    const std::size_t slash = entry.rfind('/');
+    const std::string_view part = slash == std::string_view::npos ? entry : entry.substr(slash + 1);
+    if (!part.empty()) out.push_back(part);
+    if (slash == std::string_view::npos) break;
+    entry.remove_suffix(entry.size() - slash);
+  }
+}
+
+}  // namespace
+
+template <class Entries>
+std::shared_ptr<const PatternSet::Trie> PatternSet::compile(const Entries& entries) {
   auto trie = std::make_shared<Trie>();
   std::vector<std::string_view> reversed;
   bool any = false;
-  for (const std::string& entry : protect) {
-    // The segments of the entry, last first; empty ones are skipped, as compile_patterns does.
-    reversed.clear();
-    std::string_view rest = entry;
-    while (!rest.empty()) {
-      const std::size_t slash = rest.rfind('/');
-      const std::string_view part = slash == std::string_view::npos ? rest : rest.substr(slash + 1);
-      if (!part.empty()) reversed.push_back(part);
-      if (slash == std::string_view::npos) break;
-      rest.remove_suffix(rest.size() - slash);
-    }
+  for (std::string_view entry : entries) {
+    reversed_segments(entry, reversed);
     if (reversed.empty()) continue;
     trie->add(reversed, entry.front() == '/');
     any = true;
   }
-  if (any) trie_ = std::move(trie);
+  if (!any) return nullptr;
+  trie->finish();
+  return trie;
 }
+
+PatternSet::PatternSet(const std::vector<std::string>& protect) : trie_(compile(protect)) {}
 
 bool PatternSet::matches(const Path& path) const { return trie_ && trie_->matches(path); }
 

@@ -50,6 +50,8 @@ class PatternSet {
 
  private:
   class Trie;
+  template <class Entries>
+  static std::shared_ptr<const Trie> compile(const Entries& entries);
   std::shared_ptr<const Trie> trie_;  // null: no pattern
 };
 

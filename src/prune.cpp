@@ -52,7 +52,7 @@ Pruner Pruner::with_scorer(bool pretty, std::uint64_t indent, const Options& opt
   p.indent = indent;
   p.options = &options;
   p.scorer = &scorer;
-  p.patterns = compiled ? *compiled : PatternSet(options.protect);
+  p.patterns = compiled ? *compiled : options.protect_patterns();
   p.init_query();
   return p;
 }
