@@ -43,7 +43,10 @@ class alignas(16) Meta {
   Meta() noexcept = default;
   Meta(const Meta&) = delete;
   Meta& operator=(const Meta&) = delete;
-  Meta(Meta&& other) noexcept : link_(other.link_), shape_(other.shape_), small_(other.small_) { other.link_ = 0; }
+  Meta(Meta&& other) noexcept : link_(other.link_), shape_(other.shape_), small_(other.small_) {
+    other.link_ = 0;
+    other.small_ = {};
+  }
   Meta& operator=(Meta&& other) noexcept {
     if (this != &other) {
       release();
@@ -51,6 +54,7 @@ class alignas(16) Meta {
       shape_ = other.shape_;
       small_ = other.small_;
       other.link_ = 0;
+      other.small_ = {};
     }
     return *this;
   }

@@ -89,19 +89,19 @@ Case make(std::string_view name) {
   }
   if (name == "array_of_ones") {
     // Scaled down from 100 MB so that the suite stays quick; the cost per node is the same.
-    // These two bounds guard today's cost per node (about 54 and 16 times the input:
-    // a 32-byte value and a 64-byte analysis per node), which is above the general
-    // bound until the tree's nodes get smaller. Half a gigabyte of fresh pages is mostly the
-    // kernel's zeroing, which varies several-fold on a shared virtual machine (0.8-5 s seen on one
-    // machine within a minute), hence the wide time bound.
+    // This bound guards today's cost per node (about 36 times the input: a 32-byte value and
+    // a 32-byte analysis per node, and a few words per item for each attempt), which is above
+    // the general bound until the tree's nodes get smaller. A third of a gigabyte of fresh pages
+    // is mostly the kernel's zeroing, which varies several-fold on a shared virtual machine
+    // (0.8-5 s seen on one machine within a minute), hence the wide time bound.
     std::string in = "[" + repeat("1,", 10 * MB / 2) + "1]";
-    return {"array_of_ones", in, R"({"max_chars":10000})", ok, 70 * in.size(), 10 * time_bound(in.size())};
+    return {"array_of_ones", in, R"({"max_chars":10000})", ok, 42 * in.size(), 10 * time_bound(in.size())};
   }
   if (name == "million_keys") {
     std::string in = "{";
     for (int i = 0; i < 1000000; ++i) in += "\"k" + std::to_string(i) + "\":" + std::to_string(i % 10) + ",";
     in += "\"end\":0}";
-    return {"million_keys", in, R"({"max_chars":10000})", ok, 20 * in.size(), 4 * time_bound(in.size())};
+    return {"million_keys", in, R"({"max_chars":10000})", ok, memory_bound(in.size()), 4 * time_bound(in.size())};
   }
   if (name == "many_protect_patterns") {
     std::string in = "[";
@@ -110,8 +110,7 @@ Case make(std::string_view name) {
     std::string opts = R"({"max_chars":5000,"protect":[)";
     for (int i = 0; i < 50000; ++i) opts += "\"/x" + std::to_string(i) + "/*/name\",\"*/id\",";
     opts += "\"v\"]}";
-    // The pattern trie keeps a lookup table per node: about 27 times the texts today.
-    return {"many_protect_patterns", in, opts, ok, 40 * (in.size() + opts.size()),
+    return {"many_protect_patterns", in, opts, ok, memory_bound(in.size() + opts.size()),
             time_bound(in.size() + opts.size())};
   }
   if (name == "nested_empty_arrays") {

@@ -1,0 +1,193 @@
+// The compact structures behind the memory bounds: the reader's stacks handed
+// to the arena, the 32-bit analysis with its wide record, and the flat
+// pattern trie.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "arena.h"
+#include "json.h"
+#include "pipeline.h"
+#include "protect.h"
+#include "prune.h"
+#include "test_util.h"
+
+namespace tavisk {
+namespace {
+
+std::string ints(std::size_t n) {
+  std::string s = "[";
+  for (std::size_t i = 0; i < n; ++i) s += (i ? "," : "") + std::to_string(i % 1000);
+  return s + "]";
+}
+
+std::string keys(std::size_t n) {
+  std::string s = "{";
+  for (std::size_t i = 0; i < n; ++i) s += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":[" + std::to_string(i) + "]";
+  return s + "}";
+}
+
+// Large containers where the whole stack is handed over (at the root, under a
+// member) and where it is not (under an item), with containers before and
+// after them, at sizes around the stack's mapping and doubling points.
+TEST(ReaderStacks, HandedOverStacksGiveTheSameTreeAsTheOwningReader) {
+  for (std::size_t n : {16384u, 16385u, 18724u, 18725u, 32768u, 32769u, 65537u}) {
+    const std::vector<std::string> docs = {
+        ints(n),
+        keys(n),
+        R"({"a":)" + ints(n) + R"(,"b":)" + ints(n / 2) + R"(,"c":[1,[2]],"d":)" + keys(n / 3) + "}",
+        R"({"before":{"x":[1,2]},"big":)" + ints(n) + R"(,"after":[{"y":3}]})",
+        "[" + ints(n) + "," + keys(n) + ",[7]]",
+        "[[1],{\"z\":" + ints(n) + "}," + ints(3) + "]",
+    };
+    for (std::size_t d = 0; d < docs.size(); ++d) {
+      Arena arena;
+      auto in_arena = json::parse(docs[d], arena);
+      auto owned = json::parse(docs[d]);
+      ASSERT_TRUE(in_arena.ok() && owned.ok()) << n << " " << d;
+      EXPECT_TRUE(in_arena.value().root() == owned.value()) << n << " " << d;
+      EXPECT_EQ(json::to_string(in_arena.value().root()), docs[d]) << n << " " << d;
+    }
+  }
+}
+
+// A root array past the mapping point is not copied: its values go to the
+// arena as the mapped stack, and the arena's own blocks stay small.
+TEST(ReaderStacks, ARootArrayIsHandedOverNotCopied) {
+  const std::string doc = ints(40000);
+  Arena arena;
+  auto tree = json::parse(doc, arena);
+  ASSERT_TRUE(tree.ok());
+  EXPECT_GE(arena.mapped_bytes(), 40000 * sizeof(Value));
+  EXPECT_LT(arena.heap_bytes(), 40000 * sizeof(Value));
+  // Under an item the children are copied as before.
+  Arena nested;
+  auto inner = json::parse("[" + doc + "]", nested);
+  ASSERT_TRUE(inner.ok());
+  EXPECT_GE(nested.heap_bytes(), 40000 * sizeof(Value));
+}
+
+// Sizes and counts at the edge of 32 bits round-trip, in the arena and on the heap.
+TEST(CompactMeta, SizesPastThirtyTwoBitsKeepTheirValue) {
+  constexpr std::uint64_t top = UINT32_MAX;
+  struct Case {
+    std::uint64_t full, min, protected_count;
+  };
+  const Case cases[] = {{0, 0, 0},          {top - 1, top - 1, top - 1}, {top, 3, 0},
+                        {top + 1, top, 1},  {5, top + 7, 2},             {9, 9, top + 1},
+                        {UINT64_MAX, 0, 0}, {1ull << 40, 1ull << 35, 1ull << 33}};
+  for (bool use_arena : {true, false}) {
+    for (const Case& c : cases) {
+      Arena arena;
+      Arena* a = use_arena ? &arena : nullptr;
+      Meta* kids = Meta::allocate_children(3, a);
+      for (std::size_t i = 0; i < 3; ++i) {
+        new (kids + i) Meta();
+        kids[i].set(nullptr, 0, i + 1, i, 100 + i, 0, a);
+      }
+      Meta m;
+      m.set(kids, 3, c.full, c.min, 0xABCDEF0123456789ull, c.protected_count, a);
+      m.set_flags(true, false);
+      EXPECT_EQ(m.full(), c.full) << c.full;
+      EXPECT_EQ(m.min(), c.min) << c.full;
+      EXPECT_EQ(m.protected_count(), c.protected_count) << c.full;
+      EXPECT_EQ(m.shape(), 0xABCDEF0123456789ull);
+      EXPECT_TRUE(m.is_protected());
+      EXPECT_FALSE(m.has_protected());
+      ASSERT_EQ(m.children().size(), 3u);
+      EXPECT_EQ(m.children()[2].full(), 3u);
+      EXPECT_EQ(m.children()[1].shape(), 101u);
+      Meta moved(std::move(m));  // the children move with it and are freed once
+      EXPECT_EQ(moved.full(), c.full);
+      EXPECT_EQ(moved.children().size(), 3u);
+      EXPECT_TRUE(m.children().empty());
+    }
+  }
+}
+
+void expect_same_meta(const Meta& a, const Meta& b, const std::string& where) {
+  ASSERT_EQ(a.full(), b.full()) << where;
+  ASSERT_EQ(a.min(), b.min()) << where;
+  ASSERT_EQ(a.shape(), b.shape()) << where;
+  ASSERT_EQ(a.protected_count(), b.protected_count()) << where;
+  ASSERT_EQ(a.is_protected(), b.is_protected()) << where;
+  ASSERT_EQ(a.has_protected(), b.has_protected()) << where;
+  ASSERT_EQ(a.children().size(), b.children().size()) << where;
+  for (std::size_t i = 0; i < a.children().size(); ++i) expect_same_meta(a.children()[i], b.children()[i], where);
+}
+
+// The analysis kept in the call's arena equals the one the heap owns.
+TEST(CompactMeta, ArenaAndHeapAnalysesAgreeOnTheCorpus) {
+  TAVISK_NEEDS_SHARED("corpus/real");
+  Options o;
+  o.protect = {"*/id", "/*/name", "metadata/name", "tags"};
+  for (const std::string& f : testing::files_under(testing::shared_dir() + "/corpus/real", ".json")) {
+    auto doc = json::parse(testing::read_file(f));
+    ASSERT_TRUE(doc.ok()) << f;
+    for (std::uint64_t indent : {0u, 2u}) {
+      Arena arena;
+      const Meta in_arena = analyze(doc.value(), o, indent, &arena);
+      const Meta owned = analyze(doc.value(), o, indent);
+      expect_same_meta(in_arena, owned, f);
+    }
+  }
+}
+
+// The flat trie agrees with matching the patterns one by one, for pattern sets
+// large enough to grow and pack its tables, with repeats and wildcards.
+TEST(FlatPatternTrie, AgreesWithEachPatternOnRandomSets) {
+  std::mt19937 rng(11);
+  const std::vector<std::string> words = {"a", "b", "id", "name", "*", "items", "x1", "x2", "é", " "};
+  auto word = [&](bool star) {
+    std::string w = words[rng() % words.size()];
+    if (!star && w == "*") w = "s";
+    if (rng() % 4 == 0) w += std::to_string(rng() % 300);
+    return w;
+  };
+  for (std::size_t count : {1u, 7u, 40u, 3000u}) {
+    std::vector<std::string> protect;
+    for (std::size_t i = 0; i < count; ++i) {
+      std::string p = rng() % 3 == 0 ? "/" : "";
+      const std::size_t len = 1 + rng() % 4;
+      for (std::size_t k = 0; k < len; ++k) p += (k ? "/" : "") + word(true);
+      if (rng() % 10 == 0) p += "/";
+      protect.push_back(p);
+    }
+    const auto patterns = compile_patterns(protect);
+    const PatternSet trie(protect);
+    const PatternSet from_patterns(patterns);
+    std::size_t hits = 0;
+    for (int t = 0; t < 4000; ++t) {
+      Path path;
+      const std::size_t len = rng() % 6;
+      for (std::size_t k = 0; k < len; ++k) path.push_back(word(false));
+      const bool expected = any_matches(patterns, path);
+      hits += expected;
+      ASSERT_EQ(trie.matches(path), expected) << count << " " << t;
+      ASSERT_EQ(from_patterns.matches(path), expected) << count << " " << t;
+    }
+    if (count >= 40) {
+      EXPECT_GT(hits, 0u);
+    }
+  }
+}
+
+// Repeated patterns and segments are stored once.
+TEST(FlatPatternTrie, RepeatsCostNothing) {
+  std::vector<std::string> protect;
+  for (int i = 0; i < 100000; ++i) protect.push_back(i % 2 ? "*/id" : "/items/*/name/" + std::to_string(i / 2 % 10));
+  const PatternSet set(protect);
+  // Segments: id, items, name and the ten digits; nodes: the root, id, its "*", the ten
+  // digits, name and "*" above each, and items above each of those.
+  EXPECT_EQ(set.segment_count(), 13u);
+  EXPECT_EQ(set.node_count(), 1u + 2u + 10u * 4u);
+  EXPECT_TRUE(set.matches({"items", "*", "name", "7"}));
+  EXPECT_FALSE(set.matches({"x", "items", "*", "name", "7"}));
+  EXPECT_TRUE(set.matches({"x", "*", "id"}));
+  EXPECT_TRUE(PatternSet(std::vector<std::string>{"", "/", "//"}).empty());
+}
+
+}  // namespace
+}  // namespace tavisk
