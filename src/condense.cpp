@@ -60,23 +60,32 @@ void shape_hints(Column& c, const Value& v) {
 // The value's token set as value_tokens builds it, without building it: any of its first
 // MAX_VALUE_TOKENS informative words is in the set, so a hit among them is final and those words go
 // straight into the column's set. Only a value with more words takes the set-building way.
-void gather_tokens(Discovery& d, Column& c, const Value& v) {
+// A value met before in the column adds nothing to its set and hits as it did then.
+void gather_tokens(Discovery& d, Column& c, GatherMemo& memo, const Value& v, std::uint64_t value_hash) {
   if (!v.is_string() && !v.is_number()) return;  // no tokens: no hit, nothing to merge
+  const std::string_view text = v.text();
+  if (const auto seen = memo.find(value_hash, text)) {
+    if (*seen) ++c.hits;
+    return;
+  }
   if (d.matcher_for != d.query) {
     d.matcher = TermMatcher(d.query->terms);
     d.matcher_for = d.query;
   }
   const bool merge = c.tokens.size() < MAX_VALUE_TOKENS;
-  WordSplitter split(v.text());
-  std::string& w = d.scratch_word;
+  WordSplitter split(text);
+  std::string& scratch = d.scratch_word;
+  Word w;
   bool hit = false;
   std::size_t seen = 0;
-  while (split.next(w)) {
-    if (!informative(w)) continue;
+  while (split.next(scratch, w)) {
+    const std::uint64_t chars = w.ascii ? w.text.size() : utf8::count(w.text);
+    if (!informative(w.text, chars)) continue;
     if (++seen > MAX_VALUE_TOKENS) {
       TokenSet& fresh = d.scratch;
       fresh.clear();
-      value_tokens(v.text(), fresh, w);
+      std::string other;
+      value_tokens(text, fresh, other);
       hit = false;
       for (const std::string_view t : fresh)
         if (d.matcher.hits(t)) {
@@ -86,18 +95,19 @@ void gather_tokens(Discovery& d, Column& c, const Value& v) {
       if (merge) c.tokens.merge(fresh);
       break;
     }
-    const std::string_view t = norm(w);
-    if (merge) c.tokens.insert(t);
-    if (!hit && d.matcher.hits(t)) {
+    const std::string_view t = norm(w.text);
+    const std::uint64_t h = token_hash(t);
+    if (merge) c.tokens.insert(t, h);
+    if (!hit && d.matcher.hits(t, h, chars - (w.text.size() - t.size()))) {
       hit = true;
       if (!merge) break;
     }
   }
+  memo.add(value_hash, text, hit);
   if (hit) ++c.hits;
 }
 
-void hash_scalar(Column& c, const Value& v, std::size_t row) {
-  const std::uint64_t h = value_hash(v);
+void hash_scalar(Column& c, std::uint64_t h, std::size_t row) {
   ++c.scalars;
   c.fingerprint += mix(h ^ (static_cast<std::uint64_t>(row) * 0x9E3779B97F4A7C15ull));
   if (c.distinct.size() < MAX_DISTINCT) c.distinct.insert(h);
@@ -112,22 +122,13 @@ std::uint64_t sat_sub(std::uint64_t a, std::uint64_t b) { return a > b ? a - b :
 }  // namespace
 
 std::uint64_t value_hash(const Value& v) {
-  SipHasher13 h;
   switch (v.kind()) {
-    case Kind::Null: h.write_u8(0); break;
-    case Kind::Bool:
-      h.write_u8(1);
-      h.write_u8(v.as_bool() ? 1 : 0);
-      break;
     case Kind::Number:
-    case Kind::String:
-      h.write_u8(v.is_number() ? 2 : 3);
-      h.write(v.text());
-      h.write_u8(0xFF);
-      break;
-    default: break;
+    case Kind::String: return siphash13_framed(v.is_number() ? 2 : 3, v.text(), 0xFF);
+    case Kind::Bool: return siphash13(v.as_bool() ? std::string_view("\x01\x01", 2) : std::string_view("\x01\x00", 2));
+    case Kind::Null: return siphash13(std::string_view("\x00", 1));
+    default: return SipHasher13().finish();
   }
-  return h.finish();
 }
 
 std::uint64_t mix(std::uint64_t x) {
@@ -145,6 +146,36 @@ std::uint32_t thousandths(double x) {
 }
 
 // ---- survey tables -------------------------------------------------------
+
+std::optional<bool> GatherMemo::find(std::uint64_t hash, std::string_view text) const {
+  if (size_ == 0) return std::nullopt;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
+    const Entry& e = slots_[i];
+    if (!e.used) return std::nullopt;
+    if (e.hash == hash && e.size == text.size() && std::memcmp(e.data, text.data(), e.size) == 0) return e.hit;
+  }
+}
+
+void GatherMemo::add(std::uint64_t hash, std::string_view text, bool hit) {
+  if (size_ >= MAX_DISTINCT) return;
+  if (2 * (size_ + 1) > slots_.size()) {
+    std::vector<Entry> old = std::move(slots_);
+    slots_.assign(old.empty() ? 16 : 2 * old.size(), Entry{});
+    const std::size_t mask = slots_.size() - 1;
+    for (const Entry& e : old) {
+      if (!e.used) continue;
+      std::size_t i = static_cast<std::size_t>(e.hash) & mask;
+      while (slots_[i].used) i = (i + 1) & mask;
+      slots_[i] = e;
+    }
+  }
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = static_cast<std::size_t>(hash) & mask;
+  while (slots_[i].used) i = (i + 1) & mask;
+  slots_[i] = {text.data(), text.size(), hash, true, hit};
+  ++size_;
+}
 
 bool HashSet64::contains(std::uint64_t h) const {
   if (h == 0) return has_zero_;
@@ -262,29 +293,49 @@ const Discovery& SurveyCache::add(const Value::Array* items, const Meta* metas, 
 void Pruner::visit(Discovery& d, const Value::Object& entries, std::size_t count, const Meta& meta,
                    std::optional<std::size_t> parent, Path& prefix, std::uint64_t depth, std::size_t row) {
   const size::Layout l = layout();
+  const std::size_t hint_at = parent ? *parent + 1 : 0;
+  if (d.position_hints.size() <= hint_at) d.position_hints.resize(hint_at + 1);
   for (std::size_t pos = 0; pos < count; ++pos) {
     const Member& e = entries[pos];
     const Meta& child = meta.children[pos];
-    const auto [ci, added] = d.index.try_emplace(parent, e.key, d.columns.size());
-    if (added) {
-      d.columns.emplace_back();
-      Column& fresh = d.columns.back();
-      fresh.parent = parent;
-      fresh.path.reserve(prefix.size() + 1);
-      fresh.path = prefix;
-      fresh.path.emplace_back(e.key);
+    // The column at this position in the previous record, when it has the same key, is the one the
+    // index would give: columns are keyed by parent and key alone.
+    std::vector<std::size_t>& hints = d.position_hints[hint_at];
+    std::size_t ci;
+    if (pos < hints.size() && !d.columns[hints[pos]].path.empty() &&
+        std::string_view(d.columns[hints[pos]].path.back()) == e.key.view()) {
+      ci = hints[pos];
+    } else {
+      const auto [found, added] = d.index.try_emplace(parent, e.key, d.columns.size());
+      ci = found;
+      if (added) {
+        d.columns.emplace_back();
+        Column& fresh = d.columns.back();
+        fresh.parent = parent;
+        fresh.path.reserve(prefix.size() + 1);
+        fresh.path = prefix;
+        fresh.path.emplace_back(e.key);
+      }
+      if (hints.size() <= pos) hints.resize(pos + 1);
+      hints[pos] = ci;
     }
     Column& c = d.columns[ci];
+    if (c.key_cost == 0) c.key_cost = size::entry_cost(l, e.key);  // never 0 once known: quotes and colon
     ++c.present;
-    c.key_chars += size::entry_cost(l, e.key);
+    c.key_chars += c.key_cost;
     c.value_chars += child.full;
     add_floors(e.value, child, depth + 1, d.widths, c.floors);
     c.position_sum += pos;
     ++c.kind_counts[static_cast<std::size_t>(e.value.kind())];
     if (is_empty(e.value)) ++c.empty;
-    if (d.query) gather_tokens(d, c, e.value);
+    const bool scalar = e.value.is_scalar();
+    const std::uint64_t h = scalar ? value_hash(e.value) : 0;
+    if (d.query) {
+      if (d.memos.size() <= ci) d.memos.resize(d.columns.size());
+      gather_tokens(d, c, d.memos[ci], e.value, h);
+    }
     shape_hints(c, e.value);
-    if (e.value.is_scalar()) hash_scalar(c, e.value, row);
+    if (scalar) hash_scalar(c, h, row);
     if (e.value.is_object() && !e.value.members().empty() && prefix.size() + 1 < MAX_COLUMN_DEPTH) {
       ++c.expanded;
       const std::size_t n = std::min(e.value.members().size(), child.children.size());

@@ -50,6 +50,7 @@ struct Column {
   std::array<std::uint64_t, 6> kind_counts{};
   std::uint64_t empty = 0;
   std::uint64_t key_chars = 0;
+  std::uint64_t key_cost = 0;  // of one entry's key, the same in every record
   std::uint64_t value_chars = 0;
   std::uint64_t floor_chars = 0;           // at the plan's head width
   std::array<std::uint64_t, 2> floors{};  // at the survey's two head widths
@@ -98,6 +99,28 @@ class ColumnIndex {
   std::vector<std::uint32_t> slots_;  // entry index + 1, or 0 when empty
 };
 
+// Values of one column whose tokens were gathered already, by value hash, with whether they hit the
+// query; each entry keeps its text (borrowed from the surveyed records) to confirm a match, so the
+// hash only finds candidates. Holds at most MAX_DISTINCT values.
+class GatherMemo {
+ public:
+  // The recorded hit of the value with this hash and text, or none.
+  std::optional<bool> find(std::uint64_t hash, std::string_view text) const;
+  // Records a value not held yet; ignored once full.
+  void add(std::uint64_t hash, std::string_view text, bool hit);
+
+ private:
+  struct Entry {
+    const char* data = nullptr;
+    std::size_t size = 0;
+    std::uint64_t hash = 0;
+    bool used = false;
+    bool hit = false;
+  };
+  std::vector<Entry> slots_;  // a power of two, at most half full
+  std::size_t size_ = 0;
+};
+
 // The survey of one array of records.
 struct Discovery {
   std::vector<Column> columns;   // in order of first appearance
@@ -108,6 +131,10 @@ struct Discovery {
   std::string scratch_word;  // reused per word
   TermMatcher matcher;       // the terms of matcher_for, borrowed while surveying
   const Query* matcher_for = nullptr;
+  // By parent column + 1 (0: the records themselves), the column last met at each entry position:
+  // records that repeat their keys in order find their columns without a lookup.
+  std::vector<std::vector<std::size_t>> position_hints;
+  std::vector<GatherMemo> memos;  // by column, while surveying with a query
 };
 
 // Surveys of the document's own arrays, made once per call and shared by every fitting attempt
