@@ -57,17 +57,13 @@ void shape_hints(Column& c, const Value& v) {
   }
 }
 
-// The value's token set as value_tokens builds it, without building it: any of its first
-// MAX_VALUE_TOKENS informative words is in the set, so a hit among them is final and those words go
-// straight into the column's set. Only a value with more words takes the set-building way.
-// A value met before in the column adds nothing to its set and hits as it did then.
-void gather_tokens(Discovery& d, Column& c, GatherMemo& memo, const Value& v, std::uint64_t value_hash) {
-  if (!v.is_string() && !v.is_number()) return;  // no tokens: no hit, nothing to merge
+// Whether the value's token set, as value_tokens builds it, hits a query term; its tokens are merged
+// into the column's set while that holds fewer than MAX_VALUE_TOKENS. The set is not built: any of
+// the value's first MAX_VALUE_TOKENS informative words is in it, so a hit among them is final and
+// those words go straight into the column's set. Only a value with more words builds the set.
+bool gather_tokens(Discovery& d, Column& c, const Value& v) {
+  if (!v.is_string() && !v.is_number()) return false;  // no tokens: no hit, nothing to merge
   const std::string_view text = v.text();
-  if (const auto seen = memo.find(value_hash, text)) {
-    if (*seen) ++c.hits;
-    return;
-  }
   if (d.matcher_for != d.query) {
     d.matcher = TermMatcher(d.query->terms);
     d.matcher_for = d.query;
@@ -103,14 +99,30 @@ void gather_tokens(Discovery& d, Column& c, GatherMemo& memo, const Value& v, st
       if (!merge) break;
     }
   }
-  memo.add(value_hash, text, hit);
-  if (hit) ++c.hits;
+  return hit;
 }
 
-void hash_scalar(Column& c, std::uint64_t h, std::size_t row) {
+// The string branch of a floor: text of `full` quoted size, at each head width.
+void add_string_floors(std::string_view s, std::uint64_t full, std::span<const std::uint64_t> heads,
+                       std::span<std::uint64_t> out) {
+  const std::uint64_t c = utf8::count(s);
+  for (std::size_t k = 0; k < heads.size(); ++k) {
+    const std::uint64_t head_chars = heads[k];
+    if (c <= head_chars + 16) {
+      out[k] += full;
+      continue;
+    }
+    const std::size_t head = utf8::offset_of(s, head_chars);
+    const std::uint64_t cut = size::char_costs(s.substr(0, head)) + size::placeholder_size(c - head_chars);
+    out[k] += std::min(full, cut);
+  }
+}
+
+// seen: the value was hashed into this column before, so distinct holds it or was full then.
+void hash_scalar(Column& c, std::uint64_t h, std::size_t row, bool seen) {
   ++c.scalars;
   c.fingerprint += mix(h ^ (static_cast<std::uint64_t>(row) * 0x9E3779B97F4A7C15ull));
-  if (c.distinct.size() < MAX_DISTINCT) c.distinct.insert(h);
+  if (!seen && c.distinct.size() < MAX_DISTINCT) c.distinct.insert(h);
   if (!c.first_hash)
     c.first_hash = h;
   else if (*c.first_hash != h)
@@ -125,8 +137,15 @@ std::uint64_t value_hash(const Value& v) {
   switch (v.kind()) {
     case Kind::Number:
     case Kind::String: return siphash13_framed(v.is_number() ? 2 : 3, v.text(), 0xFF);
-    case Kind::Bool: return siphash13(v.as_bool() ? std::string_view("\x01\x01", 2) : std::string_view("\x01\x00", 2));
-    case Kind::Null: return siphash13(std::string_view("\x00", 1));
+    case Kind::Bool: {
+      static const std::uint64_t yes = siphash13(std::string_view("\x01\x01", 2));
+      static const std::uint64_t no = siphash13(std::string_view("\x01\x00", 2));
+      return v.as_bool() ? yes : no;
+    }
+    case Kind::Null: {
+      static const std::uint64_t null = siphash13(std::string_view("\x00", 1));
+      return null;
+    }
     default: return SipHasher13().finish();
   }
 }
@@ -147,34 +166,41 @@ std::uint32_t thousandths(double x) {
 
 // ---- survey tables -------------------------------------------------------
 
-std::optional<bool> GatherMemo::find(std::uint64_t hash, std::string_view text) const {
-  if (size_ == 0) return std::nullopt;
+std::uint64_t ValueMemo::key_of(std::size_t column, Kind kind, std::string_view text) {
+  return mix(token_hash(text) ^ ((static_cast<std::uint64_t>(column) << 3 | static_cast<std::uint64_t>(kind)) *
+                                 0x9E3779B97F4A7C15ull));
+}
+
+const ValueMemo::Entry* ValueMemo::find(std::uint64_t key, std::size_t column, Kind kind,
+                                        std::string_view text) const {
+  if (entries_.empty()) return nullptr;
   const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
-    const Entry& e = slots_[i];
-    if (!e.used) return std::nullopt;
-    if (e.hash == hash && e.size == text.size() && std::memcmp(e.data, text.data(), e.size) == 0) return e.hit;
+  for (std::size_t i = static_cast<std::size_t>(key) & mask;; i = (i + 1) & mask) {
+    if (slots_[i] == 0) return nullptr;
+    const Entry& e = entries_[slots_[i] - 1];
+    if (e.key == key && e.column == column && e.kind == kind && e.size == text.size() &&
+        std::memcmp(e.data, text.data(), e.size) == 0)
+      return &e;
   }
 }
 
-void GatherMemo::add(std::uint64_t hash, std::string_view text, bool hit) {
-  if (size_ >= MAX_DISTINCT) return;
-  if (2 * (size_ + 1) > slots_.size()) {
-    std::vector<Entry> old = std::move(slots_);
-    slots_.assign(old.empty() ? 16 : 2 * old.size(), Entry{});
+bool ValueMemo::add(const Entry& e) {
+  if (entries_.size() >= MAX_ENTRIES) return false;
+  if (2 * (entries_.size() + 1) > slots_.size()) {
+    slots_.assign(slots_.empty() ? 64 : 2 * slots_.size(), 0);
     const std::size_t mask = slots_.size() - 1;
-    for (const Entry& e : old) {
-      if (!e.used) continue;
-      std::size_t i = static_cast<std::size_t>(e.hash) & mask;
-      while (slots_[i].used) i = (i + 1) & mask;
-      slots_[i] = e;
+    for (std::size_t k = 0; k < entries_.size(); ++k) {
+      std::size_t i = static_cast<std::size_t>(entries_[k].key) & mask;
+      while (slots_[i] != 0) i = (i + 1) & mask;
+      slots_[i] = static_cast<std::uint32_t>(k + 1);
     }
   }
   const std::size_t mask = slots_.size() - 1;
-  std::size_t i = static_cast<std::size_t>(hash) & mask;
-  while (slots_[i].used) i = (i + 1) & mask;
-  slots_[i] = {text.data(), text.size(), hash, true, hit};
-  ++size_;
+  std::size_t i = static_cast<std::size_t>(e.key) & mask;
+  while (slots_[i] != 0) i = (i + 1) & mask;
+  entries_.push_back(e);
+  slots_[i] = static_cast<std::uint32_t>(entries_.size());
+  return true;
 }
 
 bool HashSet64::contains(std::uint64_t h) const {
@@ -324,18 +350,38 @@ void Pruner::visit(Discovery& d, const Value::Object& entries, std::size_t count
     ++c.present;
     c.key_chars += c.key_cost;
     c.value_chars += child.full;
-    add_floors(e.value, child, depth + 1, d.widths, c.floors);
     c.position_sum += pos;
-    ++c.kind_counts[static_cast<std::size_t>(e.value.kind())];
+    const Kind kind = e.value.kind();
+    ++c.kind_counts[static_cast<std::size_t>(kind)];
     if (is_empty(e.value)) ++c.empty;
-    const bool scalar = e.value.is_scalar();
-    const std::uint64_t h = scalar ? value_hash(e.value) : 0;
-    if (d.query) {
-      if (d.memos.size() <= ci) d.memos.resize(d.columns.size());
-      gather_tokens(d, c, d.memos[ci], e.value, h);
+    if (kind == Kind::String || kind == Kind::Number) {
+      // Everything but the floors' protection test follows from the column, kind and text; the flags a
+      // value clears were cleared when the column first met it.
+      const std::string_view text = e.value.text();
+      const std::uint64_t key = ValueMemo::key_of(ci, kind, text);
+      const ValueMemo::Entry* known = d.memo.find(key, ci, kind, text);
+      ValueMemo::Entry fresh;
+      if (!known) {
+        fresh = {text.data(), text.size(), ci, key, value_hash(e.value), {}, kind, false, false};
+        if (kind == Kind::String) add_string_floors(text, child.full, d.widths, fresh.floors);
+        if (d.query) fresh.hit = gather_tokens(d, c, e.value);
+        const std::uint64_t opaque = c.opaque;
+        shape_hints(c, e.value);
+        fresh.opaque = c.opaque != opaque;
+        d.memo.add(fresh);
+      } else {
+        if (known->opaque) ++c.opaque;
+      }
+      const ValueMemo::Entry& v = known ? *known : fresh;
+      for (std::size_t k = 0; k < c.floors.size(); ++k)
+        c.floors[k] += child.min >= child.full ? child.full : kind == Kind::String ? v.floors[k] : child.min;
+      if (v.hit) ++c.hits;
+      hash_scalar(c, v.hash, row, known != nullptr);
+    } else {
+      add_floors(e.value, child, depth + 1, d.widths, c.floors);
+      shape_hints(c, e.value);
+      if (e.value.is_scalar()) hash_scalar(c, value_hash(e.value), row, false);
     }
-    shape_hints(c, e.value);
-    if (scalar) hash_scalar(c, h, row);
     if (e.value.is_object() && !e.value.members().empty() && prefix.size() + 1 < MAX_COLUMN_DEPTH) {
       ++c.expanded;
       const std::size_t n = std::min(e.value.members().size(), child.children.size());
@@ -375,18 +421,7 @@ void Pruner::add_floors(const Value& v, const Meta& meta, std::uint64_t depth, s
     return;
   }
   if (v.is_string()) {
-    std::string_view s = v.text();
-    const std::uint64_t c = utf8::count(s);
-    for (std::size_t k = 0; k < heads.size(); ++k) {
-      const std::uint64_t head_chars = heads[k];
-      if (c <= head_chars + 16) {
-        out[k] += meta.full;
-        continue;
-      }
-      const std::size_t head = utf8::offset_of(s, head_chars);
-      const std::uint64_t cut = size::char_costs(s.substr(0, head)) + size::placeholder_size(c - head_chars);
-      out[k] += std::min(meta.full, cut);
-    }
+    add_string_floors(v.text(), meta.full, heads, out);
     return;
   }
   for (std::uint64_t& o : out) o += meta.min;

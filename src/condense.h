@@ -99,26 +99,35 @@ class ColumnIndex {
   std::vector<std::uint32_t> slots_;  // entry index + 1, or 0 when empty
 };
 
-// Values of one column whose tokens were gathered already, by value hash, with whether they hit the
-// query; each entry keeps its text (borrowed from the surveyed records) to confirm a match, so the
-// hash only finds candidates. Holds at most MAX_DISTINCT values.
-class GatherMemo {
+// Numbers and strings already surveyed, by column and text: what the survey derives from the value
+// alone (value hash, query hit, opaque hint, string floors), so that a value repeated down a column is
+// read once. Each entry keeps its text (borrowed from the surveyed records) to confirm a match: the
+// table's own hash only finds candidates. Holds at most MAX_ENTRIES values.
+class ValueMemo {
  public:
-  // The recorded hit of the value with this hash and text, or none.
-  std::optional<bool> find(std::uint64_t hash, std::string_view text) const;
-  // Records a value not held yet; ignored once full.
-  void add(std::uint64_t hash, std::string_view text, bool hit);
+  static constexpr std::size_t MAX_ENTRIES = 2048;
 
- private:
   struct Entry {
     const char* data = nullptr;
     std::size_t size = 0;
-    std::uint64_t hash = 0;
-    bool used = false;
+    std::size_t column = 0;
+    std::uint64_t key = 0;   // the table's hash of column, kind and text
+    std::uint64_t hash = 0;  // value_hash
+    std::array<std::uint64_t, 2> floors{};  // strings: at the survey's two head widths
+    Kind kind = Kind::Null;
     bool hit = false;
+    bool opaque = false;
   };
-  std::vector<Entry> slots_;  // a power of two, at most half full
-  std::size_t size_ = 0;
+
+  static std::uint64_t key_of(std::size_t column, Kind kind, std::string_view text);
+  // The entry of this value, or null.
+  const Entry* find(std::uint64_t key, std::size_t column, Kind kind, std::string_view text) const;
+  // Records e (not held yet); false once full.
+  bool add(const Entry& e);
+
+ private:
+  std::vector<Entry> entries_;
+  std::vector<std::uint32_t> slots_;  // entry index + 1, or 0; a power of two, at most half full
 };
 
 // The survey of one array of records.
@@ -134,7 +143,7 @@ struct Discovery {
   // By parent column + 1 (0: the records themselves), the column last met at each entry position:
   // records that repeat their keys in order find their columns without a lookup.
   std::vector<std::vector<std::size_t>> position_hints;
-  std::vector<GatherMemo> memos;  // by column, while surveying with a query
+  ValueMemo memo;
 };
 
 // Surveys of the document's own arrays, made once per call and shared by every fitting attempt

@@ -321,7 +321,7 @@ PlanOutcome Pruner::plan(const Value::Array& items, std::span<const Meta> metas,
     disc.matcher = {};
     disc.matcher_for = nullptr;
     disc.position_hints = {};
-    disc.memos = {};
+    disc.memo = {};
     if (shared) cached = &surveys->add(&items, metas.data(), depth, std::move(disc));
   }
   if (cached) disc = *cached;
