@@ -357,9 +357,11 @@ void Pruner::visit(Discovery& d, const Value::Object& entries, std::size_t count
     if (kind == Kind::String || kind == Kind::Number) {
       // Everything but the floors' protection test follows from the column, kind and text; the flags a
       // value clears were cleared when the column first met it.
+      // Columns of mostly distinct values skip the memo: it would rarely answer.
       const std::string_view text = e.value.text();
-      const std::uint64_t key = ValueMemo::key_of(ci, kind, text);
-      const ValueMemo::Entry* known = d.memo.find(key, ci, kind, text);
+      const bool memo = c.scalars < 64 || 2 * c.distinct.size() <= std::min<std::uint64_t>(c.scalars, MAX_DISTINCT);
+      const std::uint64_t key = memo ? ValueMemo::key_of(ci, kind, text) : 0;
+      const ValueMemo::Entry* known = memo ? d.memo.find(key, ci, kind, text) : nullptr;
       ValueMemo::Entry fresh;
       if (!known) {
         fresh = {text.data(), text.size(), ci, key, value_hash(e.value), {}, kind, false, false};
@@ -368,7 +370,7 @@ void Pruner::visit(Discovery& d, const Value::Object& entries, std::size_t count
         const std::uint64_t opaque = c.opaque;
         shape_hints(c, e.value);
         fresh.opaque = c.opaque != opaque;
-        d.memo.add(fresh);
+        if (memo) d.memo.add(fresh);
       } else {
         if (known->opaque) ++c.opaque;
       }

@@ -146,6 +146,12 @@ TEST(FastPaths, BlockCountersAgreeWithByteByByteCounts) {
     EXPECT_EQ(utf8::count(s), chars) << len;
     EXPECT_EQ(size::char_costs(s), costs) << len;
     EXPECT_EQ(text::count_lines(s), !s.empty() && s.back() == '\n' ? lf : lf + 1) << len;
+    EXPECT_TRUE(utf8::valid(s)) << len;
+    std::string ascii(len, 'a');
+    EXPECT_TRUE(utf8::valid(ascii)) << len;
+    if (len == 0) continue;
+    ascii[len - 1] = '\x80';  // a stray continuation byte after the ASCII run
+    EXPECT_FALSE(utf8::valid(ascii)) << len;
   }
 }
 
