@@ -122,6 +122,11 @@ TEST(McpLongText, DecodedInPlaceAsTheReaderDecodes) {
     ASSERT_TRUE(t);
     EXPECT_EQ(t->pending, c.decoded.size() > 1) << c.body;
     EXPECT_EQ(t->text, t->pending ? "" : c.decoded);
+    // Canonical literals are measured and skipped without being decoded.
+    EXPECT_EQ(t->measured, t->pending && c.canonical) << c.body;
+    if (t->measured) {
+      EXPECT_EQ(t->literal.chars, mcp::char_count(c.decoded)) << c.body;
+    }
     EXPECT_EQ(t->span.of(line), "\"" + c.body + "\"");
     std::string buf = c.body;
     buf.resize(mcp::decode_in_place(buf.data(), buf.size()));
@@ -130,6 +135,31 @@ TEST(McpLongText, DecodedInPlaceAsTheReaderDecodes) {
     EXPECT_EQ(info.chars, mcp::char_count(c.decoded)) << c.body;
     EXPECT_EQ(info.canonical, c.canonical) << c.body;
   }
+}
+
+// Skipping a long string never lets an invalid one through: what the reader refuses stays refused.
+TEST(McpLongText, InvalidLongStringsAreStillRefused) {
+  const std::string run(40, 'x');
+  const std::string bad[] = {
+      run + "\\q" + run,                  // unknown escape
+      run + "\\u00g1" + run,              // not hex
+      run + "\x01" + run,                  // raw control character
+      run + "\\ud800" + run,              // lone high surrogate
+      run + "\\",                         // escape cut off at the end
+      run,                                 // no closing quote
+  };
+  for (const std::string& body : bad) {
+    const std::string line = "{\"t\":\"" + body + (body == run ? "" : "\"}");
+    EXPECT_FALSE(mcp::parse(line, mcp::expand_all, 1)) << body;
+    EXPECT_FALSE(mcp::parse(line, mcp::expand_all)) << body;
+  }
+  // A long key is skipped too and reads as empty; what follows is read as usual.
+  auto root = mcp::parse("{\"" + run + "\":1,\"t\":\"" + run + "\\\"\"}", mcp::expand_all, 8);
+  ASSERT_TRUE(root);
+  ASSERT_TRUE(root->get("t"));
+  EXPECT_TRUE(root->get("t")->measured);
+  EXPECT_EQ(root->get("t")->literal.chars, 41u);
+  EXPECT_TRUE(root->get(""));
 }
 
 TEST(McpLongText, WrittenBackExactlyUnlessReplaced) {

@@ -19,21 +19,28 @@ struct PositionStream {
   using Ch = char;
   const char* src;
   const char* head;
+  const char* end;
   char* decoded;      // as long as the text, plus one
   char* decoded_end;
   std::size_t limit;  // decoded bytes written per string; the rest is only counted
   char* dst = nullptr;
   char* stop = nullptr;
+  bool skipped = false;  // the string just read was skipped to its closing quote
+  LiteralInfo skipped_literal;
   PositionStream(const char* s, char* out, std::size_t size, std::size_t put_limit)
-      : src(s), head(s), decoded(out), decoded_end(out + size + 1), limit(put_limit) {}
+      : src(s), head(s), end(s + size), decoded(out), decoded_end(out + size + 1), limit(put_limit) {}
   Ch Peek() const { return *src; }
   Ch Take() { return *src++; }
   std::size_t Tell() const { return static_cast<std::size_t>(src - head); }
+  // Called at the start of a string's text (just past its quote) and at the end of a number.
   Ch* PutBegin() {
     dst = decoded + (src - head);
     stop = static_cast<std::size_t>(decoded_end - dst) > limit ? dst + limit : decoded_end;
+    skipped = false;
+    if (src > head && src[-1] == '"' && static_cast<std::size_t>(end - src) > limit) skip_long_string();
     return dst;
   }
+  void skip_long_string();
   void Put(Ch c) {
     if (dst < stop) *dst = c;
     ++dst;
@@ -95,6 +102,7 @@ class Builder {
     return scalar(Node::Kind::Number, {stream_.decoded + begin, n});
   }
   bool String(const char* s, rapidjson::SizeType n, bool) {
+    if (stream_.skipped) return scalar(Node::Kind::String, {}, true, &stream_.skipped_literal);
     if (n > limit_) return scalar(Node::Kind::String, {}, true);
     return scalar(Node::Kind::String, {s, n});
   }
@@ -103,7 +111,7 @@ class Builder {
     std::size_t end = stream_.Tell();
     Frame& f = frames_.back();
     f.key_span = {value_start(), end};
-    if (f.node && n <= limit_) f.key.assign(s, n);
+    if (f.node && n <= limit_ && !stream_.skipped) f.key.assign(s, n);
     last_end_ = end;
     return true;
   }
@@ -152,13 +160,17 @@ class Builder {
     return &f.node->items.back();
   }
 
-  bool scalar(Node::Kind kind, std::string_view value, bool pending = false) {
+  bool scalar(Node::Kind kind, std::string_view value, bool pending = false, const LiteralInfo* measured = nullptr) {
     std::size_t end = stream_.Tell();
     if (Node* n = place()) {
       n->kind = kind;
       n->span = {value_start(), end};
       n->text = value;
       n->pending = pending;
+      if (measured) {
+        n->measured = true;
+        n->literal = *measured;
+      }
     }
     last_end_ = end;
     return true;
@@ -374,7 +386,71 @@ const char* find_backslash(const char* p, const char* end) {
   return p;
 }
 
+// Bytes of w that are a quote, a backslash or a control character: the lowest set bit marks
+// the first one exactly.
+inline std::uint64_t string_stops(std::uint64_t w) {
+  constexpr std::uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+  const std::uint64_t q = w ^ (ones * '"'), b = w ^ (ones * '\\');
+  return ((q - ones) & ~q & high) | ((b - ones) & ~b & high) | ((w - ones * 0x20) & ~w & high);
+}
+
+// UTF-8 continuation bytes among the first n bytes of w.
+inline std::uint64_t continuations(std::uint64_t w, unsigned n) {
+  std::uint64_t marks = w & ~(w << 1) & 0x8080808080808080ull;
+  if (n < 8) marks &= (std::uint64_t{1} << (8 * n)) - 1;
+  return ((marks >> 7) * 0x0101010101010101ull) >> 56;  // sums the eight 0/1 bytes
+}
+
 }  // namespace
+
+// A string is skipped only when it is long (its first unescaped quote lies past the limit)
+// and every escape in it is canonical, which also makes it valid; anything else is left to
+// the reader, which decodes it or reports the error.
+void PositionStream::skip_long_string() {
+  const char* quote = static_cast<const char*>(std::memchr(src, '"', static_cast<std::size_t>(end - src)));
+  if (!quote) return;
+  std::size_t slashes = 0;
+  while (quote - slashes > src && quote[-1 - static_cast<std::ptrdiff_t>(slashes)] == '\\') ++slashes;
+  if (slashes % 2 == 0 && static_cast<std::size_t>(quote - src) <= limit) return;  // a short string
+  LiteralInfo info;
+  std::uint64_t bytes = 0, cont = 0;
+  const char* p = src;
+  for (;;) {
+    if (end - p >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p, 8);
+      const std::uint64_t stops = string_stops(w);
+      const unsigned n = stops ? static_cast<unsigned>(__builtin_ctzll(stops) >> 3) : 8;
+      cont += continuations(w, n);
+      bytes += n;
+      p += n;
+      if (n == 8) continue;
+    } else if (p < end && static_cast<unsigned char>(*p) >= 0x20 && *p != '"' && *p != '\\') {
+      cont += (static_cast<unsigned char>(*p) & 0xC0) == 0x80;
+      ++bytes;
+      ++p;
+      continue;
+    }
+    if (p >= end || static_cast<unsigned char>(*p) < 0x20) return;
+    if (*p == '"') break;
+    // A backslash: only the canonical escapes are skipped over.
+    if (end - p < 2) return;
+    const char e = p[1];
+    if (e == '"' || e == '\\' || e == 'b' || e == 'f' || e == 'n' || e == 'r' || e == 't') {
+      p += 2;
+    } else if (e == 'u' && end - p >= 6 && canonical_u(p + 2, hex4(p + 2))) {
+      p += 6;
+    } else {
+      return;
+    }
+    ++info.chars;
+  }
+  if (static_cast<std::size_t>(p - src) <= limit) return;
+  info.chars += bytes - cont;
+  skipped_literal = info;
+  skipped = true;
+  src = p;  // the reader takes the closing quote and sees an empty string
+}
 
 // Every byte of an escape is ASCII, so each counts as a character in char_count: an escape
 // of k bytes takes k - 1 back.

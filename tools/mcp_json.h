@@ -20,6 +20,14 @@ struct Span {
   std::string_view of(std::string_view text) const { return text.substr(begin, end - begin); }
 };
 
+struct LiteralInfo {
+  std::uint64_t chars = 0;  // characters of the decoded text
+  // Whether every escape is in the one form this module writes back (\" \\ \b \f \n \r \t,
+  // and \u00xx in lower-case hex for the other control characters; every other character
+  // unescaped), so that decoding in place can be undone exactly.
+  bool canonical = true;
+};
+
 struct Node {
   enum class Kind : std::uint8_t { Null, Bool, Number, String, Array, Object };
   Kind kind = Kind::Null;
@@ -31,6 +39,9 @@ struct Node {
   // Strings longer than the parse's decode limit: not decoded (`text` is empty); read them
   // from the literal with literal_chars and decode_in_place when they are needed.
   bool pending = false;
+  // A pending string whose literal was measured while it was skipped (see parse), or not.
+  bool measured = false;
+  LiteralInfo literal;
   bool expanded = false;  // containers: whether members/items were recorded
   std::vector<std::pair<std::string, Node>> members;
   std::vector<Node> items;
@@ -54,19 +65,14 @@ std::size_t nesting_depth(std::string_view text);
 
 // Parses one JSON text. Returns nothing when the text is not exactly one valid JSON value
 // (surrounding white space allowed). Strings whose decoded text is longer than decode_limit
-// bytes are left pending: a large text is then written nowhere during the parse.
+// bytes are left pending: a large text is then written nowhere during the parse, and one
+// whose escapes are all in the canonical form (see LiteralInfo) is measured and skipped in
+// one pass instead of being read character by character.
 std::unique_ptr<Node> parse(const std::string& text, ExpandRule expand, std::size_t decode_limit = SIZE_MAX);
 
 // ---- long string literals, read where they are ----
 // `body` is a valid literal's text between its quotes, as the parse accepted it.
 
-struct LiteralInfo {
-  std::uint64_t chars = 0;  // characters of the decoded text
-  // Whether every escape is in the one form this module writes back (\" \\ \b \f \n \r \t,
-  // and \u00xx in lower-case hex for the other control characters; every other character
-  // unescaped), so that decoding in place can be undone exactly.
-  bool canonical = true;
-};
 LiteralInfo literal_info(std::string_view body);
 
 // Decodes the literal's text over its own first bytes (the decoded text is never longer);

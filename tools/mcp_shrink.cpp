@@ -102,7 +102,7 @@ Part text_part(std::size_t index, const Node& text, std::string_view line) {
     p.chars = char_count(text.text);
   } else {
     std::string_view literal = text.span.of(line);
-    LiteralInfo info = literal_info(literal.substr(1, literal.size() - 2));
+    const LiteralInfo info = text.measured ? text.literal : literal_info(literal.substr(1, literal.size() - 2));
     p.chars = info.chars;
     p.canonical = info.canonical;
   }
