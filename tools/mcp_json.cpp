@@ -475,7 +475,8 @@ LiteralInfo literal_info(std::string_view body) {
 }
 
 // Runs without escapes move eight bytes at a time: a word is read before it is written, and
-// the output never passes the input, so no unread byte is overwritten.
+// the output never passes the input; a word holding an escape is written whole only when the
+// output is at least a word behind, so the escape's bytes are still there to be read.
 std::size_t decode_in_place(char* body, std::size_t size) {
   char* out = body;
   const char* p = body;
@@ -484,14 +485,18 @@ std::size_t decode_in_place(char* body, std::size_t size) {
     if (end - p >= 8) {
       std::uint64_t w;
       std::memcpy(&w, p, 8);
-      if (backslashes(w) == 0) {
+      const std::uint64_t b = backslashes(w);
+      const auto n = b ? static_cast<std::size_t>(__builtin_ctzll(b) >> 3) : 8;
+      // The whole word may be written when it cannot reach the escape still to be read.
+      if (n == 8 || p - out >= 8) {
         std::memcpy(out, &w, 8);
-        out += 8;
-        p += 8;
-        continue;
+      } else {
+        std::memmove(out, p, n);
       }
-    }
-    if (*p != '\\') {
+      out += n;
+      p += n;
+      if (n == 8) continue;
+    } else if (*p != '\\') {
       *out++ = *p++;
       continue;
     }
