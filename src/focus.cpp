@@ -78,7 +78,24 @@ bool ascii_one_edit(std::string_view a, std::string_view b) {
   return a.substr(i + 1) == b.substr(a.size() == b.size() ? i + 1 : i);
 }
 
-bool word_byte(unsigned char c) { return c >= 0x80 || (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
+constexpr bool word_byte(unsigned char c) { return c >= 0x80 || (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
+
+// The bytes of a number's text, letters lowercased.
+bool number_byte(char c) { return (c >= '0' && c <= '9') || c == '.' || c == '+' || c == '-' || c == 'e'; }
+
+// Bytes of a run of word bytes, ASCII letters folded to lower case; 0 for the bytes between runs.
+constexpr std::array<unsigned char, 256> RUN_BYTE = [] {
+  std::array<unsigned char, 256> t{};
+  for (unsigned c = 1; c < 256; ++c)
+    if (word_byte(static_cast<unsigned char>(c))) t[c] = static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c | 0x20 : c);
+  return t;
+}();
+
+// Two bytes of a word as one number, as a run's bytes give it.
+unsigned pair_of(char a, char b) {
+  auto fold = [](char c) { return static_cast<unsigned>(static_cast<unsigned char>(c) | (upper(c) ? 0x20 : 0)); };
+  return fold(a) << 8 | fold(b);
+}
 
 }  // namespace
 
@@ -120,16 +137,29 @@ Terms Terms::of(std::string_view arguments) {
 }
 
 void Terms::index_words() {
+  pairs_.assign(words_.empty() ? 0 : 65536 / 64, 0);
   for (std::size_t j = 0; j < words_.size(); ++j) {
     const std::string& w = words_[j];
+    for (std::size_t k = 1; k < w.size(); ++k) {
+      const unsigned pair = pair_of(w[k - 1], w[k]);
+      pairs_[pair >> 6] |= std::uint64_t{1} << (pair & 63);
+    }
     word_starts_[static_cast<unsigned char>(w[0]) >> 6] |= std::uint64_t{1} << (w[0] & 63);
     if (w.size() < 64) word_lengths_ |= std::uint64_t{1} << w.size();
     if (w.size() > 5) long_words_.push_back({j, utf8::count(w), ascii(w)});
     tail_ = tail_ || w == "last" || w == "final";
+    if (w.size() <= 2) min_pairs_ = 1;
     if (informative(w)) informative_as_is_ |= std::uint64_t{1} << j;
     if (informative(w + "s")) informative_plural_ |= std::uint64_t{1} << j;
     longest_word_ = std::max(longest_word_, w.size());
   }
+  for (const std::string& w : words_) {
+    std::size_t others = 0;  // characters: continuation bytes are not counted
+    for (char c : w) others += (c < '0' || c > '9') && c != 'e' && (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    numbers_hit_ = numbers_hit_ || others <= 1;
+  }
+  for (const std::string& e : exact_)
+    numbers_hit_ = numbers_hit_ || std::all_of(e.begin(), e.end(), number_byte);
   for (std::size_t k = 0; k < exact_.size(); ++k) {
     exact_bit_.emplace(exact_[k], static_cast<unsigned>(words_.size() + k));
     longest_exact_ = std::max(longest_exact_, exact_[k].size());
@@ -205,25 +235,38 @@ std::uint64_t Terms::word_hits(std::string_view text, Scratch& s) const {
   if (words_.empty()) return 0;
   std::uint64_t bits = 0;
   // An ASCII character other than a letter or digit always ends a word: the text is taken run by
-  // run between them, ASCII runs without decoding, the others through the word splitter.
+  // run between them, ASCII runs without decoding, the others through the word splitter. An
+  // ASCII run is split only when it holds enough byte pairs of the words (counted by position):
+  // a hit equals a word of two bytes or more, holding all its pairs (two or more unless the word
+  // has two bytes), or is a text of five bytes or more one edit away from a word of six or more,
+  // which keeps two of its pairs or more: an edit of an ASCII word breaks at most two of its five
+  // or more pairs, and a word with one character that is not ASCII keeps four ASCII bytes or more
+  // around it, with two pairs or more among them.
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
-  for (std::size_t i = 0; i < n;) {
-    if (!word_byte(static_cast<unsigned char>(text[i]))) {
-      ++i;
-      continue;
+  const std::uint64_t* pairs = pairs_.data();
+  std::size_t i = 0;
+  while (true) {
+    while (i < n && RUN_BYTE[p[i]] == 0) ++i;
+    if (i == n) break;
+    const std::size_t start = i;
+    unsigned prev = RUN_BYTE[p[i]], high = prev, pair = 0;
+    for (++i; i < n; ++i) {
+      const unsigned c = RUN_BYTE[p[i]];
+      if (c == 0) break;
+      const unsigned k = prev << 8 | c;
+      pair += static_cast<unsigned>(pairs[k >> 6] >> (k & 63)) & 1;
+      high |= c;
+      prev = c;
     }
-    std::size_t j = i;
-    bool plain = true;
-    for (; j < n && word_byte(static_cast<unsigned char>(text[j])); ++j) plain = plain && static_cast<unsigned char>(text[j]) < 0x80;
-    const std::string_view run = text.substr(i, j - i);
-    if (plain) {
-      bits = ascii_words(run, bits);
+    const std::string_view run = text.substr(start, i - start);
+    if (high < 0x80) {
+      if (pair >= min_pairs_) bits = ascii_words(run, bits);
     } else {
       WordSplitter split(run);
       while (split.next(s.word))
         if (s.word.size() <= 4 * longest_word_ + 4) bits = one_word(s.word, utf8::count(s.word), bits);
     }
-    i = j;
   }
   return bits;
 }
@@ -386,17 +429,46 @@ void sort_by_meta(std::vector<std::pair<const Meta*, T>>& list) {
 
 }  // namespace
 
-// Keys repeat from record to record, and so do many short strings: a direct-mapped table
-// remembers the hits of recent texts. Texts of up to 16 bytes are told apart by their length and
-// two words loaded from them (which hold all their bytes); longer ones (keys only) are compared in
-// full. An empty slot stands for the empty text, whose hits are none.
+// Keys repeat from record to record, and so do many short strings: a table of two-slot sets
+// remembers the hits of recent texts (the newer first). Texts of up to 16 bytes are told apart by
+// their length and two words loaded from them (which hold all their bytes); longer ones (keys
+// only) are compared in full. An empty slot stands for the empty text, whose hits are none.
 class Index::HitCache {
  public:
   static constexpr std::size_t SHORT = 16;  // bytes
 
-  template <class Compute>
-  KeyHits get(std::string_view text, Compute compute) {
+  HitCache(const Terms& terms, Terms::Scratch& scratch) : terms_(terms), scratch_(scratch) {}
+
+  [[gnu::always_inline]] KeyHits get(std::string_view text) {
+    std::uint64_t a, b;
+    words(text, a, b);
+    return get(text, a, b);
+  }
+
+  // The hits of key i of an object at this depth: objects of one kind repeat their keys in order,
+  // so each position remembers the last key it saw before the table is asked.
+  [[gnu::always_inline]] KeyHits key(std::size_t depth, std::size_t i, std::string_view text) {
+    std::uint64_t a, b;
+    words(text, a, b);
+    if (depth >= ROW_DEPTH || i >= ROW_KEYS) return get(text, a, b);
+    Slot& slot = rows_[depth * ROW_KEYS + i];
+    if (!same(slot, text, a, b)) slot = {text.size(), a, b, text.data(), get(text, a, b)};
+    return slot.hits;
+  }
+
+ private:
+  static constexpr unsigned BITS = 12;  // sets
+  static constexpr std::size_t ROW_DEPTH = 16, ROW_KEYS = 32;
+  struct Slot {
+    std::size_t size = 0;
     std::uint64_t a = 0, b = 0;
+    const char* data = nullptr;  // into the document, which outlives the build
+    KeyHits hits{0, 0};
+  };
+
+  // Two words that, with the length, tell texts of up to SHORT bytes apart.
+  [[gnu::always_inline]] static void words(std::string_view text, std::uint64_t& a, std::uint64_t& b) {
+    a = 0, b = 0;
     const std::size_t n = text.size();
     if (n >= 8) {
       std::memcpy(&a, text.data(), 8);
@@ -409,24 +481,36 @@ class Index::HitCache {
     } else {
       for (std::size_t k = 0; k < n; ++k) a |= std::uint64_t{static_cast<unsigned char>(text[k])} << (8 * k);
     }
-    std::uint64_t h = a * 0x9E3779B97F4A7C15ull ^ (b + n) * 0xC2B2AE3D27D4EB4Full;
-    h ^= h >> 29;
-    Slot& slot = slots_[static_cast<std::size_t>((h * 0x165667B19E3779F9ull) >> (64 - BITS))];
-    if (slot.size == n && slot.a == a && slot.b == b && (n <= SHORT || std::memcmp(slot.data, text.data(), n) == 0))
-      return slot.hits;
-    slot = {n, a, b, text.data(), compute()};
-    return slot.hits;
   }
 
- private:
-  static constexpr unsigned BITS = 12;
-  struct Slot {
-    std::size_t size = 0;
-    std::uint64_t a = 0, b = 0;
-    const char* data = nullptr;  // into the document, which outlives the build
-    KeyHits hits{0, 0};
-  };
-  std::vector<Slot> slots_ = std::vector<Slot>(std::size_t{1} << BITS);
+  [[gnu::always_inline]] KeyHits get(std::string_view text, std::uint64_t a, std::uint64_t b) {
+    std::uint64_t h = a * 0x9E3779B97F4A7C15ull ^ (b + text.size()) * 0xC2B2AE3D27D4EB4Full;
+    h ^= h >> 29;
+    Slot* set = &slots_[2 * static_cast<std::size_t>((h * 0x165667B19E3779F9ull) >> (64 - BITS))];
+    if (same(set[0], text, a, b)) return set[0].hits;
+    if (same(set[1], text, a, b)) {
+      std::swap(set[0], set[1]);
+      return set[0].hits;
+    }
+    return miss(set, text, a, b);
+  }
+
+  static bool same(const Slot& slot, std::string_view text, std::uint64_t a, std::uint64_t b) {
+    return slot.size == text.size() && slot.a == a && slot.b == b &&
+           (text.size() <= SHORT || std::memcmp(slot.data, text.data(), text.size()) == 0);
+  }
+
+  [[gnu::noinline]] KeyHits miss(Slot* set, std::string_view text, std::uint64_t a, std::uint64_t b) {
+    set[1] = set[0];
+    const std::uint64_t exact = terms_.exact_hits(text, scratch_);
+    set[0] = {text.size(), a, b, text.data(), {terms_.word_hits(text, scratch_) | exact, exact}};
+    return set[0].hits;
+  }
+
+  const Terms& terms_;
+  Terms::Scratch& scratch_;
+  std::vector<Slot> slots_ = std::vector<Slot>(std::size_t{2} << BITS);
+  std::vector<Slot> rows_ = std::vector<Slot>(ROW_DEPTH * ROW_KEYS);
 };
 
 std::unique_ptr<Index> Index::build(const Value& doc, const Meta& meta, const Options& options) {
@@ -439,7 +523,7 @@ std::unique_ptr<Index> Index::build(const Value& doc, const Meta& meta, const Op
     index->root_ = index->scalar_hits(doc, s.terms, nullptr);
     return index;
   }
-  HitCache cache;
+  HitCache cache(index->terms_, s.terms);
   std::vector<std::uint64_t> listed;
   index->root_ = index->walk(doc, meta, s, &cache, index.get(), &listed);
   sort_by_meta(index->nodes_);
@@ -452,18 +536,23 @@ const Node* Index::node(const Meta& container) const { return find_sorted(nodes_
 std::uint64_t Index::scalar_hits(const Value& v, Terms::Scratch& s, HitCache* cache) const {
   if (!v.is_string() && !v.is_number()) return 0;
   const std::string_view text = v.text();
-  // Short strings repeat (names, states, kinds); numbers mostly do not, and would only push
-  // them out of the table.
-  if (cache && v.is_string() && text.size() <= HitCache::SHORT) return key_hits(text, s, cache).all;
+  if (v.is_number()) {
+    // Numbers mostly do not repeat, and would only push short strings out of the table.
+    if (!terms_.numbers_hit() &&
+        std::all_of(text.begin(), text.end(), [](char c) { return number_byte(c == 'E' ? 'e' : c); }))
+      return 0;
+    return terms_.hits(text, s);
+  }
+  // Short strings repeat (names, states, kinds).
+  if (cache && text.size() <= HitCache::SHORT) return cache->get(text).all;
   return terms_.hits(text, s);
 }
 
-Index::KeyHits Index::key_hits(std::string_view key, Terms::Scratch& s, HitCache* cache) const {
-  auto compute = [&] {
-    const std::uint64_t exact = terms_.exact_hits(key, s);
-    return KeyHits{terms_.word_hits(key, s) | exact, exact};
-  };
-  return cache ? cache->get(key, compute) : compute();
+Index::KeyHits Index::key_hits(std::size_t depth, std::size_t i, std::string_view key, Terms::Scratch& s,
+                               HitCache* cache) const {
+  if (cache) return cache->key(depth, i, key);
+  const std::uint64_t exact = terms_.exact_hits(key, s);
+  return KeyHits{terms_.word_hits(key, s) | exact, exact};
 }
 
 std::uint64_t Index::walk(const Value& root, const Meta& root_meta, Scratch& s, HitCache* cache, Index* keep,
@@ -478,7 +567,7 @@ std::uint64_t Index::walk(const Value& root, const Meta& root_meta, Scratch& s, 
   // A finished child of the top frame: its key's hits join its mask.
   auto finish_child = [&](std::uint64_t mask) {
     Scratch::Frame& f = stack.back();
-    if (f.v->is_object()) mask |= key_hits(f.v->members()[f.next - 1].key, s.terms, cache).all;
+    if (f.v->is_object()) mask |= key_hits(stack.size(), f.next - 1, f.v->members()[f.next - 1].key, s.terms, cache).all;
     f.mask |= mask;
     if (f.keep) listed->push_back(mask);
   };
@@ -496,7 +585,7 @@ std::uint64_t Index::walk(const Value& root, const Meta& root_meta, Scratch& s, 
       const Meta& cm = f.m->children()[i];
       std::uint64_t hits;
       if (!descends(c, cm)) {
-        hits = scalar_hits(c, s.terms, cache);
+        hits = c.is_string() || c.is_number() ? scalar_hits(c, s.terms, cache) : 0;
       } else if (const std::uint64_t* kept = keep ? nullptr : cm.full() > KEPT_MASK_SIZE ? find_sorted(kept_masks_, &cm)
                                                                                       : nullptr) {
         hits = *kept;
@@ -504,7 +593,10 @@ std::uint64_t Index::walk(const Value& root, const Meta& root_meta, Scratch& s, 
         inner = &c;
         break;
       }
-      if (object) hits |= key_hits(f.v->members()[i].key, s.terms, cache).all;
+      if (object) {
+        const std::string_view key = f.v->members()[i].key;
+        hits |= cache ? cache->key(stack.size(), i, key).all : key_hits(stack.size(), i, key, s.terms, nullptr).all;
+      }
       mask |= hits;
       if (f.keep) listed->push_back(hits);
     }
@@ -525,7 +617,7 @@ std::uint64_t Index::walk(const Value& root, const Meta& root_meta, Scratch& s, 
         } else {
           // Wide objects keep their entries' scores (or that none is relevant).
           s.exact.resize(done.n);
-          for (std::size_t k = 0; k < done.n; ++k) s.exact[k] = key_hits(done.v->members()[k].key, s.terms, cache).exact;
+          for (std::size_t k = 0; k < done.n; ++k) s.exact[k] = key_hits(stack.size() + 1, k, done.v->members()[k].key, s.terms, cache).exact;
           Node node;
           node.count = done.n;
           node.any_relevant = object_scores(masks, s.exact.data(), done.n, keep->scratch_);
@@ -586,7 +678,7 @@ bool Index::entry_scores(const Value& object, const Meta& meta, Scratch& s, std:
   s.exact.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
     const Member& e = object.members()[i];
-    const KeyHits h = key_hits(e.key, s.terms, nullptr);
+    const KeyHits h = key_hits(0, i, e.key, s.terms, nullptr);
     s.masks[i] = h.all | subtree_mask(e.value, meta.children()[i], s);
     s.exact[i] = h.exact;
   }

@@ -50,6 +50,10 @@ class Terms {
   bool tail() const { return tail_; }
   // Bits of the exact tokens (already shifted past the words).
   std::uint64_t exact_bits() const;
+  // Whether some term can hit a text of digits, dots, signs and exponent letters (a number's):
+  // a word with at most one character other than a digit or e, or an exact token of those
+  // characters only.
+  bool numbers_hit() const { return numbers_hit_; }
 
   // Reusable buffers of the matching functions, so that no word costs an allocation.
   struct Scratch {
@@ -88,10 +92,15 @@ class Terms {
   std::uint64_t informative_as_is_ = 0;  // bit j: word j is informative
   std::uint64_t informative_plural_ = 0;  // bit j: word j with a final s is informative
   std::uint64_t word_starts_[4] = {};  // bit b: some word starts with byte b
+  // Bit (a << 8 | b): some word holds the bytes a, b in a row (ASCII letters folded to lower
+  // case). An ASCII run with fewer than min_pairs_ of them (counted by position) has no hit.
+  std::vector<std::uint64_t> pairs_;
+  unsigned min_pairs_ = 2;
   std::size_t longest_exact_ = 0;     // bytes
   std::size_t longest_word_ = 0;      // bytes
   std::uint64_t exact_lengths_ = 0;   // bit k: some exact token has k bytes (k < 64)
   bool tail_ = false;
+  bool numbers_hit_ = false;
 };
 
 // Flags the lines of a text worth keeping before the plain lines from its end: lines with a
@@ -194,7 +203,8 @@ class Index {
   std::uint64_t root_ = 0;
 
   std::uint64_t scalar_hits(const Value& v, Terms::Scratch& s, HitCache* cache) const;
-  KeyHits key_hits(std::string_view key, Terms::Scratch& s, HitCache* cache) const;
+  // The hits of key i of an object at this depth of the walk.
+  KeyHits key_hits(std::size_t depth, std::size_t i, std::string_view key, Terms::Scratch& s, HitCache* cache) const;
   // The mask of a container. Building (keep: the index being built, listed: its children's
   // masks), walks all of it and records what the index keeps; otherwise reads the kept masks of
   // large containers below it.
