@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 namespace tavisk {
@@ -58,27 +59,30 @@ std::size_t whole_pages(std::size_t bytes) { return (bytes + page - 1) / page * 
 // Growable storage is a mapping whose first `header` bytes are kept for the
 // block header it gets when adopted; `data` points past them.
 void* Arena::map_growable(std::size_t payload) {
-  const std::size_t size = whole_pages(header + payload);
+  const std::size_t size = (header + payload + huge_page - 1) / huge_page * huge_page;
   void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
   ::madvise(p, size, MADV_HUGEPAGE);
   return static_cast<char*>(p) + header;
 }
 
+// A fresh mapping and a copy: moving the pages instead would leave the
+// mapping off the huge-page boundaries, and the stack would fault in small pages.
 void* Arena::grow_mapped(void* data, std::size_t payload, std::size_t new_payload) {
-  char* base = static_cast<char*>(data) - header;
-  void* p = ::mremap(base, whole_pages(header + payload), whole_pages(header + new_payload), MREMAP_MAYMOVE);
-  if (p == MAP_FAILED) throw std::bad_alloc();
-  return static_cast<char*>(p) + header;
+  void* fresh = map_growable(new_payload);
+  std::memcpy(fresh, data, payload);
+  unmap_growable(data, payload);
+  return fresh;
 }
 
 void Arena::unmap_growable(void* data, std::size_t payload) {
-  ::munmap(static_cast<char*>(data) - header, whole_pages(header + payload));
+  ::munmap(static_cast<char*>(data) - header, (header + payload + huge_page - 1) / huge_page * huge_page);
 }
 
 void Arena::adopt_growable(void* data, std::size_t payload, std::size_t used) {
   char* base = static_cast<char*>(data) - header;
-  const std::size_t size = whole_pages(header + used), mapped = whole_pages(header + payload);
+  const std::size_t size = whole_pages(header + used);
+  const std::size_t mapped = (header + payload + huge_page - 1) / huge_page * huge_page;
   if (size < mapped) ::munmap(base + size, mapped - size);
   Block* b = reinterpret_cast<Block*>(base);
   b->size = size;

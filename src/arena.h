@@ -43,9 +43,8 @@ class Arena {
     if (static_cast<char*>(p) + bytes == cur_) cur_ = static_cast<char*>(p) + keep;
   }
 
-  // Mapped storage that grows in place, for a stack whose contents may become
-  // part of the tree: `payload` bytes, page-aligned, room for a block header
-  // in front. Growing moves page mappings, never bytes.
+  // Mapped storage for a stack whose contents may become part of the tree:
+  // `payload` bytes in whole huge pages, room for a block header in front.
   static void* map_growable(std::size_t payload);
   static void* grow_mapped(void* data, std::size_t payload, std::size_t new_payload);
   static void unmap_growable(void* data, std::size_t payload);
