@@ -83,17 +83,6 @@ constexpr bool word_byte(unsigned char c) { return c >= 0x80 || (c >= '0' && c <
 // The bytes of a number's text, letters lowercased.
 constexpr bool number_byte(char c) { return (c >= '0' && c <= '9') || c == '.' || c == '+' || c == '-' || c == 'e'; }
 
-// Whether a text holds only the bytes of a number's text, in either case.
-bool number_text(std::string_view text) {
-  static constexpr std::array<bool, 256> table = [] {
-    std::array<bool, 256> t{};
-    for (unsigned c = 0; c < 256; ++c) t[c] = number_byte(static_cast<char>(c)) || c == 'E';
-    return t;
-  }();
-  for (char c : text)
-    if (!table[static_cast<unsigned char>(c)]) return false;
-  return true;
-}
 
 // Bytes of a run of word bytes, ASCII letters folded to lower case; 0 for the bytes between runs.
 constexpr std::array<unsigned char, 256> RUN_BYTE = [] {
@@ -467,6 +456,15 @@ std::size_t child_count(const Value& v) {
 // Whether matching goes into a child's children (the analysis went there too).
 bool descends(const Value& v, const Meta& m) { return child_count(v) > 0 && !m.children.empty(); }
 
+// Whether matching goes into none of an object's children.
+bool flat(const Value& v, const Meta& m) {
+  const std::size_t n = std::min(v.members().size(), m.children.size());
+  const Member* members = v.members().data();
+  for (std::size_t i = 0; i < n; ++i)
+    if (!members[i].value.is_scalar() && descends(members[i].value, m.children[i])) return false;
+  return true;
+}
+
 template <class T>
 const T* find_sorted(const std::vector<std::pair<const Meta*, T>>& list, const Meta* m) {
   auto it = std::lower_bound(list.begin(), list.end(), m, [](const auto& e, const Meta* key) {
@@ -586,7 +584,9 @@ inline std::uint64_t Index::string_hits(std::string_view text, Terms::Scratch& s
 
 inline std::uint64_t Index::number_hits(std::string_view text, Terms::Scratch& s) const {
   // Numbers mostly do not repeat, and would only push short strings out of the table.
-  if (!terms_.numbers_hit() && number_text(text)) return 0;
+  // A number's text is JSON number syntax (it is written out as it is), made of the bytes that
+  // numbers_hit() considers.
+  if (!terms_.numbers_hit()) return 0;
   return terms_.hits(text, s);
 }
 
@@ -602,8 +602,6 @@ bool Index::flat_object_mask(const Value& v, const Meta& m, std::size_t depth, S
   const std::size_t n = std::min(v.members().size(), m.children.size());
   if (n >= KEPT_SCORES_ENTRIES) return false;
   const Member* members = v.members().data();
-  for (std::size_t i = 0; i < n; ++i)
-    if (!members[i].value.is_scalar() && descends(members[i].value, m.children[i])) return false;
   std::uint64_t mask = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const Value& c = members[i].value;
@@ -665,7 +663,8 @@ std::uint64_t Index::walk(const Value& root, const Meta& root_meta, Scratch& s, 
         if (const std::uint64_t* kept = keep ? nullptr : cm.full > KEPT_MASK_SIZE ? find_sorted(kept_masks_, &cm)
                                                                                  : nullptr) {
           hits = *kept;
-        } else if (!c.is_object() || cm.full > KEPT_MASK_SIZE || !flat_object_mask(c, cm, depth + 1, s, cache, hits)) {
+        } else if (!c.is_object() || cm.full > KEPT_MASK_SIZE || !flat(c, cm) ||
+                   !flat_object_mask(c, cm, depth + 1, s, cache, hits)) {
           inner = &c;
           break;
         }

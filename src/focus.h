@@ -215,8 +215,8 @@ class Index {
   // large containers below it.
   std::uint64_t walk(const Value& v, const Meta& m, Scratch& s, HitCache* cache, Index* keep,
                      std::vector<std::uint64_t>* listed) const;
-  // The mask of a small object of scalars into out, without a frame of the walk; false (out
-  // untouched) when some child is to be gone into.
+  // The mask of an object of scalars into out, without a frame of the walk; false (out
+  // untouched) when it is wide.
   bool flat_object_mask(const Value& v, const Meta& m, std::size_t depth, Scratch& s, HitCache* cache,
                         std::uint64_t& out) const;
   std::uint64_t subtree_mask(const Value& v, const Meta& m, Scratch& s) const;
