@@ -57,26 +57,31 @@ void shape_hints(Column& c, const Value& v) {
   }
 }
 
-// The value's token set as value_tokens builds it, without building it: any of its first
-// MAX_VALUE_TOKENS informative words is in the set, so a hit among them is final and those words go
-// straight into the column's set. Only a value with more words takes the set-building way.
-void gather_tokens(Discovery& d, Column& c, const Value& v) {
-  if (!v.is_string() && !v.is_number()) return;  // no tokens: no hit, nothing to merge
+// Whether the value's token set, as value_tokens builds it, hits a query term; its tokens are merged
+// into the column's set while that holds fewer than MAX_VALUE_TOKENS. The set is not built: any of
+// the value's first MAX_VALUE_TOKENS informative words is in it, so a hit among them is final and
+// those words go straight into the column's set. Only a value with more words builds the set.
+bool gather_tokens(Discovery& d, Column& c, const Value& v) {
+  if (!v.is_string() && !v.is_number()) return false;  // no tokens: no hit, nothing to merge
+  const std::string_view text = v.text();
   if (d.matcher_for != d.query) {
     d.matcher = TermMatcher(d.query->terms);
     d.matcher_for = d.query;
   }
   const bool merge = c.tokens.size() < MAX_VALUE_TOKENS;
-  WordSplitter split(v.text());
-  std::string& w = d.scratch_word;
+  WordSplitter split(text);
+  std::string& scratch = d.scratch_word;
+  Word w;
   bool hit = false;
   std::size_t seen = 0;
-  while (split.next(w)) {
-    if (!informative(w)) continue;
+  while (split.next(scratch, w)) {
+    const std::uint64_t chars = w.ascii ? w.text.size() : utf8::count(w.text);
+    if (!informative(w.text, chars)) continue;
     if (++seen > MAX_VALUE_TOKENS) {
       TokenSet& fresh = d.scratch;
       fresh.clear();
-      value_tokens(v.text(), fresh, w);
+      std::string other;
+      value_tokens(text, fresh, other);
       hit = false;
       for (const std::string_view t : fresh)
         if (d.matcher.hits(t)) {
@@ -86,21 +91,38 @@ void gather_tokens(Discovery& d, Column& c, const Value& v) {
       if (merge) c.tokens.merge(fresh);
       break;
     }
-    const std::string_view t = norm(w);
-    if (merge) c.tokens.insert(t);
-    if (!hit && d.matcher.hits(t)) {
+    const std::string_view t = norm(w.text);
+    const std::uint64_t h = token_hash(t);
+    if (merge) c.tokens.insert(t, h);
+    if (!hit && d.matcher.hits(t, h, chars - (w.text.size() - t.size()))) {
       hit = true;
       if (!merge) break;
     }
   }
-  if (hit) ++c.hits;
+  return hit;
 }
 
-void hash_scalar(Column& c, const Value& v, std::size_t row) {
-  const std::uint64_t h = value_hash(v);
+// The string branch of a floor: text of `full` quoted size, at each head width.
+void add_string_floors(std::string_view s, std::uint64_t full, std::span<const std::uint64_t> heads,
+                       std::span<std::uint64_t> out) {
+  const std::uint64_t c = utf8::count(s);
+  for (std::size_t k = 0; k < heads.size(); ++k) {
+    const std::uint64_t head_chars = heads[k];
+    if (c <= head_chars + 16) {
+      out[k] += full;
+      continue;
+    }
+    const std::size_t head = utf8::offset_of(s, head_chars);
+    const std::uint64_t cut = size::char_costs(s.substr(0, head)) + size::placeholder_size(c - head_chars);
+    out[k] += std::min(full, cut);
+  }
+}
+
+// seen: the value was hashed into this column before, so distinct holds it or was full then.
+void hash_scalar(Column& c, std::uint64_t h, std::size_t row, bool seen) {
   ++c.scalars;
   c.fingerprint += mix(h ^ (static_cast<std::uint64_t>(row) * 0x9E3779B97F4A7C15ull));
-  if (c.distinct.size() < MAX_DISTINCT) c.distinct.insert(h);
+  if (!seen && c.distinct.size() < MAX_DISTINCT) c.distinct.insert(h);
   if (!c.first_hash)
     c.first_hash = h;
   else if (*c.first_hash != h)
@@ -112,22 +134,20 @@ std::uint64_t sat_sub(std::uint64_t a, std::uint64_t b) { return a > b ? a - b :
 }  // namespace
 
 std::uint64_t value_hash(const Value& v) {
-  SipHasher13 h;
   switch (v.kind()) {
-    case Kind::Null: h.write_u8(0); break;
-    case Kind::Bool:
-      h.write_u8(1);
-      h.write_u8(v.as_bool() ? 1 : 0);
-      break;
     case Kind::Number:
-    case Kind::String:
-      h.write_u8(v.is_number() ? 2 : 3);
-      h.write(v.text());
-      h.write_u8(0xFF);
-      break;
-    default: break;
+    case Kind::String: return siphash13_framed(v.is_number() ? 2 : 3, v.text(), 0xFF);
+    case Kind::Bool: {
+      static const std::uint64_t yes = siphash13(std::string_view("\x01\x01", 2));
+      static const std::uint64_t no = siphash13(std::string_view("\x01\x00", 2));
+      return v.as_bool() ? yes : no;
+    }
+    case Kind::Null: {
+      static const std::uint64_t null = siphash13(std::string_view("\x00", 1));
+      return null;
+    }
+    default: return SipHasher13().finish();
   }
-  return h.finish();
 }
 
 std::uint64_t mix(std::uint64_t x) {
@@ -145,6 +165,43 @@ std::uint32_t thousandths(double x) {
 }
 
 // ---- survey tables -------------------------------------------------------
+
+std::uint64_t ValueMemo::key_of(std::size_t column, Kind kind, std::string_view text) {
+  return mix(token_hash(text) ^ ((static_cast<std::uint64_t>(column) << 3 | static_cast<std::uint64_t>(kind)) *
+                                 0x9E3779B97F4A7C15ull));
+}
+
+const ValueMemo::Entry* ValueMemo::find(std::uint64_t key, std::size_t column, Kind kind,
+                                        std::string_view text) const {
+  if (entries_.empty()) return nullptr;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = static_cast<std::size_t>(key) & mask;; i = (i + 1) & mask) {
+    if (slots_[i] == 0) return nullptr;
+    const Entry& e = entries_[slots_[i] - 1];
+    if (e.key == key && e.column == column && e.kind == kind && e.size == text.size() &&
+        std::memcmp(e.data, text.data(), e.size) == 0)
+      return &e;
+  }
+}
+
+bool ValueMemo::add(const Entry& e) {
+  if (entries_.size() >= MAX_ENTRIES) return false;
+  if (2 * (entries_.size() + 1) > slots_.size()) {
+    slots_.assign(slots_.empty() ? 64 : 2 * slots_.size(), 0);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t k = 0; k < entries_.size(); ++k) {
+      std::size_t i = static_cast<std::size_t>(entries_[k].key) & mask;
+      while (slots_[i] != 0) i = (i + 1) & mask;
+      slots_[i] = static_cast<std::uint32_t>(k + 1);
+    }
+  }
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = static_cast<std::size_t>(e.key) & mask;
+  while (slots_[i] != 0) i = (i + 1) & mask;
+  entries_.push_back(e);
+  slots_[i] = static_cast<std::uint32_t>(entries_.size());
+  return true;
+}
 
 bool HashSet64::contains(std::uint64_t h) const {
   if (h == 0) return has_zero_;
@@ -262,29 +319,71 @@ const Discovery& SurveyCache::add(const Value::Array* items, const Meta* metas, 
 void Pruner::visit(Discovery& d, const Value::Object& entries, std::size_t count, const Meta& meta,
                    std::optional<std::size_t> parent, Path& prefix, std::uint64_t depth, std::size_t row) {
   const size::Layout l = layout();
+  const std::size_t hint_at = parent ? *parent + 1 : 0;
+  if (d.position_hints.size() <= hint_at) d.position_hints.resize(hint_at + 1);
   for (std::size_t pos = 0; pos < count; ++pos) {
     const Member& e = entries[pos];
     const Meta& child = meta.children[pos];
-    const auto [ci, added] = d.index.try_emplace(parent, e.key, d.columns.size());
-    if (added) {
-      d.columns.emplace_back();
-      Column& fresh = d.columns.back();
-      fresh.parent = parent;
-      fresh.path.reserve(prefix.size() + 1);
-      fresh.path = prefix;
-      fresh.path.emplace_back(e.key);
+    // The column at this position in the previous record, when it has the same key, is the one the
+    // index would give: columns are keyed by parent and key alone.
+    std::vector<std::size_t>& hints = d.position_hints[hint_at];
+    std::size_t ci;
+    if (pos < hints.size() && !d.columns[hints[pos]].path.empty() &&
+        std::string_view(d.columns[hints[pos]].path.back()) == e.key.view()) {
+      ci = hints[pos];
+    } else {
+      const auto [found, added] = d.index.try_emplace(parent, e.key, d.columns.size());
+      ci = found;
+      if (added) {
+        d.columns.emplace_back();
+        Column& fresh = d.columns.back();
+        fresh.parent = parent;
+        fresh.path.reserve(prefix.size() + 1);
+        fresh.path = prefix;
+        fresh.path.emplace_back(e.key);
+      }
+      if (hints.size() <= pos) hints.resize(pos + 1);
+      hints[pos] = ci;
     }
     Column& c = d.columns[ci];
+    if (c.key_cost == 0) c.key_cost = size::entry_cost(l, e.key);  // never 0 once known: quotes and colon
     ++c.present;
-    c.key_chars += size::entry_cost(l, e.key);
+    c.key_chars += c.key_cost;
     c.value_chars += child.full;
-    add_floors(e.value, child, depth + 1, d.widths, c.floors);
     c.position_sum += pos;
-    ++c.kind_counts[static_cast<std::size_t>(e.value.kind())];
+    const Kind kind = e.value.kind();
+    ++c.kind_counts[static_cast<std::size_t>(kind)];
     if (is_empty(e.value)) ++c.empty;
-    if (d.query) gather_tokens(d, c, e.value);
-    shape_hints(c, e.value);
-    if (e.value.is_scalar()) hash_scalar(c, e.value, row);
+    if (kind == Kind::String || kind == Kind::Number) {
+      // Everything but the floors' protection test follows from the column, kind and text; the flags a
+      // value clears were cleared when the column first met it.
+      // Columns of mostly distinct values skip the memo: it would rarely answer.
+      const std::string_view text = e.value.text();
+      const bool memo = c.scalars < 64 || 2 * c.distinct.size() <= std::min<std::uint64_t>(c.scalars, MAX_DISTINCT);
+      const std::uint64_t key = memo ? ValueMemo::key_of(ci, kind, text) : 0;
+      const ValueMemo::Entry* known = memo ? d.memo.find(key, ci, kind, text) : nullptr;
+      ValueMemo::Entry fresh;
+      if (!known) {
+        fresh = {text.data(), text.size(), ci, key, value_hash(e.value), {}, kind, false, false};
+        if (kind == Kind::String) add_string_floors(text, child.full, d.widths, fresh.floors);
+        if (d.query) fresh.hit = gather_tokens(d, c, e.value);
+        const std::uint64_t opaque = c.opaque;
+        shape_hints(c, e.value);
+        fresh.opaque = c.opaque != opaque;
+        if (memo) d.memo.add(fresh);
+      } else {
+        if (known->opaque) ++c.opaque;
+      }
+      const ValueMemo::Entry& v = known ? *known : fresh;
+      for (std::size_t k = 0; k < c.floors.size(); ++k)
+        c.floors[k] += child.min >= child.full ? child.full : kind == Kind::String ? v.floors[k] : child.min;
+      if (v.hit) ++c.hits;
+      hash_scalar(c, v.hash, row, known != nullptr);
+    } else {
+      add_floors(e.value, child, depth + 1, d.widths, c.floors);
+      shape_hints(c, e.value);
+      if (e.value.is_scalar()) hash_scalar(c, value_hash(e.value), row, false);
+    }
     if (e.value.is_object() && !e.value.members().empty() && prefix.size() + 1 < MAX_COLUMN_DEPTH) {
       ++c.expanded;
       const std::size_t n = std::min(e.value.members().size(), child.children.size());
@@ -324,18 +423,7 @@ void Pruner::add_floors(const Value& v, const Meta& meta, std::uint64_t depth, s
     return;
   }
   if (v.is_string()) {
-    std::string_view s = v.text();
-    const std::uint64_t c = utf8::count(s);
-    for (std::size_t k = 0; k < heads.size(); ++k) {
-      const std::uint64_t head_chars = heads[k];
-      if (c <= head_chars + 16) {
-        out[k] += meta.full;
-        continue;
-      }
-      const std::size_t head = utf8::offset_of(s, head_chars);
-      const std::uint64_t cut = size::char_costs(s.substr(0, head)) + size::placeholder_size(c - head_chars);
-      out[k] += std::min(meta.full, cut);
-    }
+    add_string_floors(v.text(), meta.full, heads, out);
     return;
   }
   for (std::uint64_t& o : out) o += meta.min;

@@ -50,6 +50,7 @@ struct Column {
   std::array<std::uint64_t, 6> kind_counts{};
   std::uint64_t empty = 0;
   std::uint64_t key_chars = 0;
+  std::uint64_t key_cost = 0;  // of one entry's key, the same in every record
   std::uint64_t value_chars = 0;
   std::uint64_t floor_chars = 0;           // at the plan's head width
   std::array<std::uint64_t, 2> floors{};  // at the survey's two head widths
@@ -98,6 +99,37 @@ class ColumnIndex {
   std::vector<std::uint32_t> slots_;  // entry index + 1, or 0 when empty
 };
 
+// Numbers and strings already surveyed, by column and text: what the survey derives from the value
+// alone (value hash, query hit, opaque hint, string floors), so that a value repeated down a column is
+// read once. Each entry keeps its text (borrowed from the surveyed records) to confirm a match: the
+// table's own hash only finds candidates. Holds at most MAX_ENTRIES values.
+class ValueMemo {
+ public:
+  static constexpr std::size_t MAX_ENTRIES = 2048;
+
+  struct Entry {
+    const char* data = nullptr;
+    std::size_t size = 0;
+    std::size_t column = 0;
+    std::uint64_t key = 0;   // the table's hash of column, kind and text
+    std::uint64_t hash = 0;  // value_hash
+    std::array<std::uint64_t, 2> floors{};  // strings: at the survey's two head widths
+    Kind kind = Kind::Null;
+    bool hit = false;
+    bool opaque = false;
+  };
+
+  static std::uint64_t key_of(std::size_t column, Kind kind, std::string_view text);
+  // The entry of this value, or null.
+  const Entry* find(std::uint64_t key, std::size_t column, Kind kind, std::string_view text) const;
+  // Records e (not held yet); false once full.
+  bool add(const Entry& e);
+
+ private:
+  std::vector<Entry> entries_;
+  std::vector<std::uint32_t> slots_;  // entry index + 1, or 0; a power of two, at most half full
+};
+
 // The survey of one array of records.
 struct Discovery {
   std::vector<Column> columns;   // in order of first appearance
@@ -108,6 +140,10 @@ struct Discovery {
   std::string scratch_word;  // reused per word
   TermMatcher matcher;       // the terms of matcher_for, borrowed while surveying
   const Query* matcher_for = nullptr;
+  // By parent column + 1 (0: the records themselves), the column last met at each entry position:
+  // records that repeat their keys in order find their columns without a lookup.
+  std::vector<std::vector<std::size_t>> position_hints;
+  ValueMemo memo;
 };
 
 // Surveys of the document's own arrays, made once per call and shared by every fitting attempt

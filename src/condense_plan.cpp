@@ -320,6 +320,8 @@ PlanOutcome Pruner::plan(const Value::Array& items, std::span<const Meta> metas,
     disc.scratch_word = {};
     disc.matcher = {};
     disc.matcher_for = nullptr;
+    disc.position_hints = {};
+    disc.memo = {};
     if (shared) cached = &surveys->add(&items, metas.data(), depth, std::move(disc));
   }
   if (cached) disc = *cached;

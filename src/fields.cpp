@@ -197,6 +197,75 @@ bool WordSplitter::next_into(Out& out) {
 }
 
 bool WordSplitter::next(std::string& out) { return next_into(out); }
+
+namespace {
+
+bool ascii_word_byte(unsigned char b) { return ((b | 0x20) >= 'a' && (b | 0x20) <= 'z') || (b >= '0' && b <= '9'); }
+
+bool all_ascii(std::string_view s) {
+  return std::all_of(s.begin(), s.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x80; });
+}
+
+}  // namespace
+
+bool WordSplitter::next(std::string& scratch, Word& out) {
+  const std::size_t n = text_.size();
+  const char* p = text_.data();
+  while (pos_ < n) {
+    const auto b = static_cast<unsigned char>(p[pos_]);
+    if (b < 0x80) {
+      if (ascii_word_byte(b)) break;
+      ++pos_;
+      continue;
+    }
+    std::size_t i = pos_;
+    if (word_char(utf8::next(text_, i))) break;
+    pos_ = i;
+  }
+  if (pos_ >= n) return false;
+
+  // ASCII letters and digits: a capital after a lowercase letter or digit starts the next word.
+  const std::size_t start = pos_;
+  bool prev_lower_or_digit = false, capitals = false;
+  for (; pos_ < n; ++pos_) {
+    const auto b = static_cast<unsigned char>(p[pos_]);
+    if (b >= 0x80 || !ascii_word_byte(b)) break;
+    const bool capital = b >= 'A' && b <= 'Z';
+    if (prev_lower_or_digit && capital) break;
+    capitals |= capital;
+    prev_lower_or_digit = !capital;
+  }
+  const std::string_view run = text_.substr(start, pos_ - start);
+  if (pos_ >= n || static_cast<unsigned char>(p[pos_]) < 0x80) {
+    if (!capitals) {
+      out = {run, true};
+      return true;
+    }
+    scratch.assign(run);
+    for (char& ch : scratch)
+      if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + 32);
+    out = {scratch, true};
+    return true;
+  }
+
+  // A non-ASCII character follows: the rest of the word takes the Unicode way.
+  scratch.assign(run);
+  for (char& ch : scratch)
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + 32);
+  while (pos_ < n) {
+    const std::size_t at = pos_;
+    const char32_t c = utf8::next(text_, pos_);
+    if (!word_char(c)) break;
+    if (prev_lower_or_digit && hump_upper(c)) {
+      pos_ = at;
+      break;
+    }
+    unicode::append_lower(scratch, c);
+    prev_lower_or_digit = lower_or_digit(c);
+  }
+  out = {scratch, all_ascii(scratch)};
+  return true;
+}
 bool WordSplitter::next(TableWord& out) { return next_into(out); }
 
 void append_words(std::string_view text, std::vector<std::string>& out) {

@@ -32,6 +32,13 @@ class TableWord {
   std::size_t size_ = 0;  // bytes of the whole word, also past CAPACITY
 };
 
+// One lowercase word: a view into the split text when lowering left it unchanged, else into the
+// caller's buffer.
+struct Word {
+  std::string_view text;
+  bool ascii = false;  // every byte is ASCII, so its characters are its bytes
+};
+
 // Splits text into lowercase words at non-alphanumerics and camel-case humps,
 // one word at a time, reusing the caller's buffer.
 class WordSplitter {
@@ -40,6 +47,9 @@ class WordSplitter {
   // Writes the next word into out (replacing its contents); false at the end.
   bool next(std::string& out);
   bool next(TableWord& out);
+  // The same words without copying: ASCII runs are read a byte at a time, and a word is written
+  // into scratch only when it holds a capital or a non-ASCII character.
+  bool next(std::string& scratch, Word& out);
 
  private:
   template <class Out>

@@ -30,24 +30,35 @@ constexpr std::uint64_t packed(std::string_view w) {
   return x;
 }
 
-// The stop words packed and sorted, for a binary search.
-constexpr auto PACKED_STOP_WORDS = [] {
-  std::array<std::uint64_t, std::size(STOP_WORDS)> out{};
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = packed(STOP_WORDS[i]);
-  std::sort(out.begin(), out.end());
+// The stop words packed into an open-addressing table (linear probing, under half full; 0 marks an
+// empty slot, which no packed word of two bytes or more equals).
+constexpr std::size_t STOP_SLOTS = 128;
+constexpr std::size_t stop_slot(std::uint64_t x) { return static_cast<std::size_t>((x * 0x9E3779B97F4A7C15ull) >> 57); }
+static_assert(2 * std::size(STOP_WORDS) < STOP_SLOTS);
+constexpr auto STOP_TABLE = [] {
+  std::array<std::uint64_t, STOP_SLOTS> out{};
+  for (std::string_view w : STOP_WORDS) {
+    std::size_t i = stop_slot(packed(w));
+    while (out[i] != 0) i = (i + 1) % STOP_SLOTS;
+    out[i] = packed(w);
+  }
   return out;
 }();
+
+bool stop_word(std::string_view w) {
+  if (w.size() > LONGEST_STOP_WORD) return false;
+  std::uint64_t x = 0;
+  for (std::size_t i = 0; i < w.size(); ++i) x |= static_cast<std::uint64_t>(static_cast<unsigned char>(w[i])) << (8 * i);
+  for (std::size_t i = stop_slot(x);; i = (i + 1) % STOP_SLOTS) {
+    if (STOP_TABLE[i] == x) return true;
+    if (STOP_TABLE[i] == 0) return false;
+  }
+}
 
 constexpr std::string_view ORDER_BY = "order by";
 constexpr std::string_view CLAUSE_ENDS[] = {"limit", "offset", "group by", "having"};
 
 bool contains(const TokenSet& set, std::string_view word) { return set.contains(word); }
-
-std::uint64_t load_tail(const char* p, std::size_t n) {
-  std::uint64_t x = 0;
-  std::memcpy(&x, p, n);
-  return x;
-}
 
 // Lowercased text that remembers, once some character changed its byte length, which
 // original character each lowered byte came from.
@@ -118,24 +129,6 @@ Split split_order_by(std::string_view text) {
 
 }  // namespace
 
-std::uint64_t token_hash(std::string_view s) noexcept {
-  std::uint64_t h = 0x9E3779B97F4A7C15ull ^ s.size();
-  const char* p = s.data();
-  std::size_t n = s.size();
-  for (; n >= 8; p += 8, n -= 8) {
-    std::uint64_t x;
-    std::memcpy(&x, p, 8);
-    h = (h ^ x) * 0xBF58476D1CE4E5B9ull;
-    h ^= h >> 31;
-  }
-  if (n > 0) {
-    h = (h ^ load_tail(p, n)) * 0x94D049BB133111EBull;
-    h ^= h >> 29;
-  }
-  h *= 0xFF51AFD7ED558CCDull;
-  return h ^ (h >> 32);
-}
-
 std::size_t TokenSet::probe(std::string_view word, std::uint64_t hash) const {
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
@@ -158,9 +151,8 @@ void TokenSet::grow() {
   }
 }
 
-bool TokenSet::insert(std::string_view word) {
+bool TokenSet::insert(std::string_view word, std::uint64_t hash) {
   if (2 * (entries_.size() + 1) > slots_.size()) grow();
-  const std::uint64_t hash = token_hash(word);
   const std::size_t i = probe(word, hash);
   if (slots_[i] != EMPTY) return false;
   entries_.push_back({bytes_.size(), word.size(), hash});
@@ -169,9 +161,9 @@ bool TokenSet::insert(std::string_view word) {
   return true;
 }
 
-bool TokenSet::contains(std::string_view word) const {
+bool TokenSet::contains(std::string_view word, std::uint64_t hash) const {
   if (entries_.empty()) return false;
-  return slots_[probe(word, token_hash(word))] != EMPTY;
+  return slots_[probe(word, hash)] != EMPTY;
 }
 
 void TokenSet::merge(const TokenSet& other) {
@@ -192,10 +184,11 @@ std::string_view norm(std::string_view word) {
 
 bool informative(std::string_view word) {
   // A word of five bytes or more holds at least two characters.
-  if (word.size() < 2 || (word.size() < 5 && utf8::count(word) < 2)) return false;
-  if (word.size() <= LONGEST_STOP_WORD &&
-      std::binary_search(PACKED_STOP_WORDS.begin(), PACKED_STOP_WORDS.end(), packed(word)))
-    return false;
+  return informative(word, word.size() < 5 ? utf8::count(word) : word.size());
+}
+
+bool informative(std::string_view word, std::uint64_t chars) {
+  if (word.size() < 2 || chars < 2 || stop_word(word)) return false;
   if (std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; })) return word.size() >= 4;
   return true;
 }
@@ -207,13 +200,16 @@ void value_tokens(std::string_view text, TokenSet& set) {
 
 void value_tokens(std::string_view text, TokenSet& set, std::string& scratch) {
   WordSplitter split(text);
-  while (set.size() < MAX_VALUE_TOKENS && split.next(scratch))
-    if (informative(scratch)) set.insert(norm(scratch));
+  Word w;
+  while (set.size() < MAX_VALUE_TOKENS && split.next(scratch, w))
+    if (informative(w.text, w.ascii ? w.text.size() : utf8::count(w.text))) set.insert(norm(w.text));
 }
 
 bool within_one_edit(std::string_view a, std::string_view b) {
-  std::uint64_t la = utf8::count(a);
-  std::uint64_t lb = utf8::count(b);
+  return within_one_edit(a, utf8::count(a), b, utf8::count(b));
+}
+
+bool within_one_edit(std::string_view a, std::uint64_t la, std::string_view b, std::uint64_t lb) {
   if (la < lb) {
     std::swap(a, b);
     std::swap(la, lb);
@@ -229,6 +225,7 @@ bool within_one_edit(std::string_view a, std::string_view b) {
     j = nj;
   }
   if (j == b.size()) return true;  // identical, or a has one character more at the end
+  if (la == a.size() && lb == b.size()) return a.substr(i + 1) == b.substr(la == lb ? j + 1 : j);
   utf8::next(a, i);
   if (la == lb) utf8::next(b, j);
   return a.substr(i) == b.substr(j);
@@ -248,16 +245,27 @@ bool near_token(std::string_view term, std::uint64_t term_chars, std::string_vie
   if (term.size() <= 5 || token.size() <= 4) return false;
   const std::uint64_t m = utf8::count(token);
   if ((m > term_chars ? m - term_chars : term_chars - m) > 1) return false;
-  return within_one_edit(term, token);
+  return within_one_edit(term, term_chars, token, m);
 }
 
 TermMatcher::TermMatcher(std::span<const std::string> terms) {
-  for (const std::string& t : terms) terms_.push_back({t, utf8::count(t)});
+  for (const std::string& t : terms) {
+    terms_.push_back({t, utf8::count(t), token_hash(t)});
+    if (t.size() > 5) fuzzy_.push_back(terms_.back());
+  }
 }
 
 bool TermMatcher::hits(std::string_view token) const {
-  for (const auto& [term, chars] : terms_)
-    if (term == token || near_token(term, chars, token)) return true;
+  return hits(token, token_hash(token), utf8::count(token));
+}
+
+bool TermMatcher::hits(std::string_view token, std::uint64_t hash, std::uint64_t chars) const {
+  for (const Term& t : terms_)
+    if (t.hash == hash && t.text == token) return true;
+  if (token.size() <= 4) return false;
+  for (const Term& t : fuzzy_)
+    if ((chars > t.chars ? chars - t.chars : t.chars - chars) <= 1 && within_one_edit(t.text, t.chars, token, chars))
+      return true;
   return false;
 }
 

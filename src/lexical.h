@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <functional>
 #include <optional>
@@ -21,7 +22,25 @@ struct TokenHash {
 };
 
 // Hash of a short byte string for the flat tables; membership only, never order.
-std::uint64_t token_hash(std::string_view s) noexcept;
+inline std::uint64_t token_hash(std::string_view s) noexcept {
+  std::uint64_t h = 0x9E3779B97F4A7C15ull ^ s.size();
+  const char* p = s.data();
+  std::size_t n = s.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    h = (h ^ x) * 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 31;
+  }
+  if (n > 0) {
+    std::uint64_t x = 0;
+    std::memcpy(&x, p, n);
+    h = (h ^ x) * 0x94D049BB133111EBull;
+    h ^= h >> 29;
+  }
+  h *= 0xFF51AFD7ED558CCDull;
+  return h ^ (h >> 32);
+}
 
 // Set of normalised words: the texts lie back to back in one buffer and one open-addressing table
 // (linear probing, at most half full) indexes them, so adding a word allocates nothing per word.
@@ -62,8 +81,11 @@ class TokenSet {
   }
 
   // Adds word unless present; true when it was added.
-  bool insert(std::string_view word);
-  bool contains(std::string_view word) const;
+  bool insert(std::string_view word) { return insert(word, token_hash(word)); }
+  bool contains(std::string_view word) const { return contains(word, token_hash(word)); }
+  // The same with the word's token_hash already at hand.
+  bool insert(std::string_view word, std::uint64_t hash);
+  bool contains(std::string_view word, std::uint64_t hash) const;
   // Adds every member of other.
   void merge(const TokenSet& other);
   std::size_t size() const { return entries_.size(); }
@@ -101,6 +123,9 @@ std::string_view norm(std::string_view word);
 // Whether a lowercase word may serve as a query term or value token.
 bool informative(std::string_view word);
 
+// informative() for a word of `chars` characters.
+bool informative(std::string_view word, std::uint64_t chars);
+
 // Adds the normalised informative words of text to set, which stops growing at MAX_VALUE_TOKENS entries.
 void value_tokens(std::string_view text, TokenSet& set);
 // The same, splitting words into the caller's scratch buffer.
@@ -121,14 +146,24 @@ class TermMatcher {
   explicit TermMatcher(std::span<const std::string> terms);
   // Some term equals token or lies within one edit of it (token_hit on a set holding only token).
   bool hits(std::string_view token) const;
+  // The same for a token of `chars` characters whose token_hash is `hash`.
+  bool hits(std::string_view token, std::uint64_t hash, std::uint64_t chars) const;
   bool empty() const { return terms_.empty(); }
 
  private:
-  std::vector<std::pair<std::string_view, std::uint64_t>> terms_;  // borrowed text, characters
+  struct Term {
+    std::string_view text;  // borrowed
+    std::uint64_t chars;
+    std::uint64_t hash;
+  };
+  std::vector<Term> terms_;
+  std::vector<Term> fuzzy_;  // the terms longer than 5 bytes, which also match within one edit
 };
 
 // a and b differ by at most one substituted, inserted or deleted character.
 bool within_one_edit(std::string_view a, std::string_view b);
+// The same for words of la and lb characters.
+bool within_one_edit(std::string_view a, std::uint64_t la, std::string_view b, std::uint64_t lb);
 
 struct Query {
   std::vector<std::string> terms;  // distinct terms in order of first occurrence

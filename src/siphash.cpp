@@ -1,6 +1,7 @@
 #include "siphash.h"
 
 #include <bit>
+#include <cstring>
 
 namespace tavisk {
 
@@ -24,9 +25,20 @@ inline void sip_round(std::uint64_t& v0, std::uint64_t& v1, std::uint64_t& v2, s
 }
 
 inline std::uint64_t load_le(const unsigned char* p) {
-  std::uint64_t m = 0;
-  for (int k = 7; k >= 0; --k) m = (m << 8) | p[k];
+  std::uint64_t m;
+  std::memcpy(&m, p, 8);
+  if constexpr (std::endian::native == std::endian::big) m = __builtin_bswap64(m);
   return m;
+}
+
+inline std::uint64_t finalize(std::uint64_t v0, std::uint64_t v1, std::uint64_t v2, std::uint64_t v3,
+                              std::uint64_t b) {
+  v3 ^= b;
+  sip_round(v0, v1, v2, v3);
+  v0 ^= b;
+  v2 ^= 0xff;
+  for (int k = 0; k < 3; ++k) sip_round(v0, v1, v2, v3);
+  return v0 ^ v1 ^ v2 ^ v3;
 }
 
 }  // namespace
@@ -69,21 +81,39 @@ void SipHasher13::write_u64_le(std::uint64_t v) {
   for (int k = 0; k < 8; ++k) write_u8(static_cast<std::uint8_t>(v >> (8 * k)));
 }
 
-std::uint64_t SipHasher13::finish() const {
-  std::uint64_t v0 = v0_, v1 = v1_, v2 = v2_, v3 = v3_;
-  std::uint64_t b = (length_ << 56) | tail_;
-  v3 ^= b;
-  sip_round(v0, v1, v2, v3);
-  v0 ^= b;
-  v2 ^= 0xff;
-  for (int k = 0; k < 3; ++k) sip_round(v0, v1, v2, v3);
-  return v0 ^ v1 ^ v2 ^ v3;
-}
+std::uint64_t SipHasher13::finish() const { return finalize(v0_, v1_, v2_, v3_, (length_ << 56) | tail_); }
 
 std::uint64_t siphash13(std::string_view bytes, std::uint64_t k0, std::uint64_t k1) {
   SipHasher13 h(k0, k1);
   h.write(bytes);
   return h.finish();
+}
+
+std::uint64_t siphash13_framed(std::uint8_t tag, std::string_view text, std::uint8_t close) {
+  const std::size_t n = text.size();
+  if (n > 62) {
+    SipHasher13 h;
+    h.write_u8(tag);
+    h.write(text);
+    h.write_u8(close);
+    return h.finish();
+  }
+  // The whole message in one zero-padded buffer: whole blocks, then the tail as one more load.
+  unsigned char buf[72] = {};
+  buf[0] = tag;
+  std::memcpy(buf + 1, text.data(), n);
+  buf[n + 1] = close;
+  const std::uint64_t length = n + 2;
+  std::uint64_t v0 = 0x736f6d6570736575ull, v1 = 0x646f72616e646f6dull, v2 = 0x6c7967656e657261ull,
+                v3 = 0x7465646279746573ull;
+  std::size_t k = 0;
+  for (; k + 8 <= length; k += 8) {
+    const std::uint64_t m = load_le(buf + k);
+    v3 ^= m;
+    sip_round(v0, v1, v2, v3);
+    v0 ^= m;
+  }
+  return finalize(v0, v1, v2, v3, (length << 56) | load_le(buf + k));
 }
 
 }  // namespace tavisk

@@ -25,4 +25,7 @@ class SipHasher13 {
 
 std::uint64_t siphash13(std::string_view bytes, std::uint64_t k0 = 0, std::uint64_t k1 = 0);
 
+// SipHash-1-3 (zero key) of one tag byte, text and one closing byte, in one pass without buffering.
+std::uint64_t siphash13_framed(std::uint8_t tag, std::string_view text, std::uint8_t close);
+
 }  // namespace tavisk

@@ -1,5 +1,5 @@
-// The MCP proxy's arithmetic and byte positions: budget sharing, the spans it splices at, and
-// the schema fitting of shrunk structured content.
+// The MCP proxy's arithmetic and byte positions: budget sharing, the spans it splices at, long
+// texts read in their line, and the schema fitting of shrunk structured content.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -80,6 +80,152 @@ TEST(McpCharCount, AgreesWithACountByteByByte) {
       std::uint64_t slow = 0;
       for (unsigned char c : s) slow += (c & 0xC0) != 0x80;
       ASSERT_EQ(mcp::char_count(s), slow) << start << " " << len;
+    }
+  }
+}
+
+// Bodies of string literals: every escape, surrogate pairs, a lone low surrogate, raw UTF-8,
+// and escapes at each place within an eight-byte word.
+struct LiteralCase {
+  std::string body, decoded;
+  bool canonical;
+};
+std::vector<LiteralCase> literal_cases() {
+  std::vector<LiteralCase> cases = {
+      {"", "", true},
+      {"plain text, no escapes at all", "plain text, no escapes at all", true},
+      {R"(\"\\\b\f\n\r\t)", "\"\\\b\f\n\r\t", true},
+      {R"(a\u0001b\u001fc\u0000)", std::string("a\x01" "b\x1F" "c\0", 6), true},
+      {R"(\u001F)", "\x1F", false},  // upper-case hex
+      {R"(\u000a)", "\n", false},    // \n is the form written back
+      {R"(\u0041\u00e9)", "A\xC3\xA9", false},
+      {R"(x\/y)", "x/y", false},
+      {R"(\ud83d\ude00!\uDC00)", "\xF0\x9F\x98\x80!\xED\xB0\x80", false},
+      {"caf\xC3\xA9 \xE2\x80\xA6 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x80\xA6 \xF0\x9F\x98\x80", true},
+  };
+  for (std::size_t at = 0; at < 17; ++at) {
+    std::string run(at, 'x');
+    cases.push_back({run + R"(\"ab\\)" + run + R"(\n)", run + "\"ab\\" + run + "\n", true});
+  }
+  return cases;
+}
+
+TEST(McpLongText, DecodedInPlaceAsTheReaderDecodes) {
+  for (const LiteralCase& c : literal_cases()) {
+    const std::string line = "{\"t\":\"" + c.body + "\"}";
+    auto whole = mcp::parse(line, mcp::expand_all);
+    ASSERT_TRUE(whole) << c.body;
+    EXPECT_EQ(whole->get("t")->text, c.decoded) << c.body;
+    auto lazy = mcp::parse(line, mcp::expand_all, 1);  // the key "t" is read, longer texts left
+    ASSERT_TRUE(lazy);
+    const mcp::Node* t = lazy->get("t");
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->pending, c.decoded.size() > 1) << c.body;
+    EXPECT_EQ(t->text, t->pending ? "" : c.decoded);
+    // Canonical literals are measured and skipped without being decoded.
+    EXPECT_EQ(t->measured, t->pending && c.canonical) << c.body;
+    if (t->measured) {
+      EXPECT_EQ(t->literal.chars, mcp::char_count(c.decoded)) << c.body;
+    }
+    EXPECT_EQ(t->span.of(line), "\"" + c.body + "\"");
+    std::string buf = c.body;
+    buf.resize(mcp::decode_in_place(buf.data(), buf.size()));
+    EXPECT_EQ(buf, c.decoded) << c.body;
+    const mcp::LiteralInfo info = mcp::literal_info(c.body);
+    EXPECT_EQ(info.chars, mcp::char_count(c.decoded)) << c.body;
+    EXPECT_EQ(info.canonical, c.canonical) << c.body;
+  }
+}
+
+// Skipping a long string never lets an invalid one through: what the reader refuses stays refused.
+TEST(McpLongText, InvalidLongStringsAreStillRefused) {
+  const std::string run(40, 'x');
+  const std::string bad[] = {
+      run + "\\q" + run,                  // unknown escape
+      run + "\\u00g1" + run,              // not hex
+      run + "\x01" + run,                  // raw control character
+      run + "\\ud800" + run,              // lone high surrogate
+      run + "\\",                         // escape cut off at the end
+      run,                                 // no closing quote
+  };
+  for (const std::string& body : bad) {
+    const std::string line = "{\"t\":\"" + body + (body == run ? "" : "\"}");
+    EXPECT_FALSE(mcp::parse(line, mcp::expand_all, 1)) << body;
+    EXPECT_FALSE(mcp::parse(line, mcp::expand_all)) << body;
+  }
+  // A long key is skipped too and reads as empty; what follows is read as usual.
+  auto root = mcp::parse("{\"" + run + "\":1,\"t\":\"" + run + "\\\"\"}", mcp::expand_all, 8);
+  ASSERT_TRUE(root);
+  ASSERT_TRUE(root->get("t"));
+  EXPECT_TRUE(root->get("t")->measured);
+  EXPECT_EQ(root->get("t")->literal.chars, 41u);
+  EXPECT_TRUE(root->get(""));
+}
+
+TEST(McpLongText, WrittenBackExactlyUnlessReplaced) {
+  for (const LiteralCase& c : literal_cases()) {
+    if (!c.canonical) continue;
+    const std::string original = "[1,\"" + c.body + "\",2]";
+    std::string line = original;
+    const mcp::Span literal{3, 3 + c.body.size() + 2};
+    {
+      mcp::InPlaceText text(line, literal);
+      EXPECT_EQ(text.text(), c.decoded);
+    }
+    EXPECT_EQ(line, original);
+    {
+      mcp::InPlaceText text(line, literal);
+      text.keep_decoded();
+    }
+    EXPECT_EQ(line.substr(4, c.decoded.size()), c.decoded);
+  }
+}
+
+// A result whose text was left pending is rewritten exactly as one decoded while parsing, or
+// left with its line as it was: shrunk, under budget, failing to shrink, or with escapes that
+// cannot be written back exactly (decoded beside the line then).
+TEST(McpLongText, ResultsAreTheSameAsWithTheTextDecodedBeside) {
+  std::string doc = "[";
+  for (int i = 0; i < 400; ++i) doc += R"({"id":)" + std::to_string(i) + R"(,"name":"caf\u00e9 item","ok":true},)";
+  doc += "0]";
+  std::string json_text;
+  mcp::write_string(json_text, doc);
+  std::string log_text;
+  mcp::write_string(log_text, "line 1\nline 2\n" + std::string(5000, 'x') + "\nError: failed at the end\n");
+  mcp::Settings settings;
+  settings.library = mcp::LibraryFeatures::probe();
+  mcp::Schemas schemas;
+  const mcp::Call call{"t", R"({"q":"item 17"})"};
+  struct Case {
+    std::string text;
+    std::uint64_t budget;
+    std::string options;
+    bool error;
+  };
+  const Case cases[] = {
+      {json_text, 2000, "", false},
+      {json_text, 1000000, "", false},
+      {log_text, 300, "", true},
+      {log_text, 300, "", false},
+      {json_text, 2000, "\"no_such_option\":1", false},
+      {"\"\\u0041" + log_text.substr(1), 300, "", false},
+  };
+  for (const Case& c : cases) {
+    settings.max_chars = c.budget;
+    settings.options = c.options;
+    const std::string original = R"({"jsonrpc":"2.0","id":7,"result":{"content":[{"type":"text","text":)" + c.text +
+                                 R"(}],"isError":)" + (c.error ? "true" : "false") + "}}";
+    std::string beside_line = original, lazy_line = original;
+    auto beside = mcp::parse(beside_line, mcp::expand_all);
+    auto lazy = mcp::parse(lazy_line, mcp::expand_all, 64);
+    ASSERT_TRUE(beside && lazy);
+    EXPECT_TRUE(lazy->get("result")->get("content")->items[0].get("text")->pending);
+    auto expected = mcp::shrink_result(beside_line, *beside, call, settings, schemas);
+    auto got = mcp::shrink_result(lazy_line, *lazy, call, settings, schemas);
+    EXPECT_TRUE(got == expected) << c.budget << c.options;
+    EXPECT_EQ(expected.has_value(), c.budget < 1000000 && c.options.empty()) << c.budget << c.options;
+    if (!got) {
+      EXPECT_TRUE(lazy_line == original) << "a line forwarded as it is must keep every byte";
     }
   }
 }

@@ -19,14 +19,32 @@ struct PositionStream {
   using Ch = char;
   const char* src;
   const char* head;
-  char* decoded;  // as long as the text, plus one
+  const char* end;
+  char* decoded;      // as long as the text, plus one
+  char* decoded_end;
+  std::size_t limit;  // decoded bytes written per string; the rest is only counted
   char* dst = nullptr;
-  PositionStream(const char* s, char* out) : src(s), head(s), decoded(out) {}
+  char* stop = nullptr;
+  bool skipped = false;  // the string just read was skipped to its closing quote
+  LiteralInfo skipped_literal;
+  PositionStream(const char* s, char* out, std::size_t size, std::size_t put_limit)
+      : src(s), head(s), end(s + size), decoded(out), decoded_end(out + size + 1), limit(put_limit) {}
   Ch Peek() const { return *src; }
   Ch Take() { return *src++; }
   std::size_t Tell() const { return static_cast<std::size_t>(src - head); }
-  Ch* PutBegin() { return dst = decoded + (src - head); }
-  void Put(Ch c) { *dst++ = c; }
+  // Called at the start of a string's text (just past its quote) and at the end of a number.
+  Ch* PutBegin() {
+    dst = decoded + (src - head);
+    stop = static_cast<std::size_t>(decoded_end - dst) > limit ? dst + limit : decoded_end;
+    skipped = false;
+    if (src > head && src[-1] == '"' && static_cast<std::size_t>(end - src) > limit) skip_long_string();
+    return dst;
+  }
+  void skip_long_string();
+  void Put(Ch c) {
+    if (dst < stop) *dst = c;
+    ++dst;
+  }
   void Flush() {}
   std::size_t PutEnd(Ch* begin) { return static_cast<std::size_t>(dst - begin); }
 };
@@ -64,8 +82,8 @@ constexpr unsigned parse_flags = check_flags | rapidjson::kParseInsituFlag;
 // space, ':' or ','.
 class Builder {
  public:
-  Builder(std::string_view text, const PositionStream& stream, ExpandRule expand)
-      : text_(text), stream_(stream), expand_(expand) {}
+  Builder(std::string_view text, const PositionStream& stream, ExpandRule expand, std::size_t decode_limit)
+      : text_(text), stream_(stream), expand_(expand), limit_(decode_limit) {}
 
   std::unique_ptr<Node> take() { return std::move(root_); }
 
@@ -83,12 +101,17 @@ class Builder {
     std::memcpy(stream_.decoded + begin, text_.data() + begin, n);
     return scalar(Node::Kind::Number, {stream_.decoded + begin, n});
   }
-  bool String(const char* s, rapidjson::SizeType n, bool) { return scalar(Node::Kind::String, {s, n}); }
+  bool String(const char* s, rapidjson::SizeType n, bool) {
+    if (stream_.skipped) return scalar(Node::Kind::String, {}, true, &stream_.skipped_literal);
+    if (n > limit_) return scalar(Node::Kind::String, {}, true);
+    return scalar(Node::Kind::String, {s, n});
+  }
+  // A key past the decode limit reads as empty: no member the proxy looks for is that long.
   bool Key(const char* s, rapidjson::SizeType n, bool) {
     std::size_t end = stream_.Tell();
     Frame& f = frames_.back();
     f.key_span = {value_start(), end};
-    if (f.node) f.key.assign(s, n);
+    if (f.node && n <= limit_ && !stream_.skipped) f.key.assign(s, n);
     last_end_ = end;
     return true;
   }
@@ -137,12 +160,17 @@ class Builder {
     return &f.node->items.back();
   }
 
-  bool scalar(Node::Kind kind, std::string_view value) {
+  bool scalar(Node::Kind kind, std::string_view value, bool pending = false, const LiteralInfo* measured = nullptr) {
     std::size_t end = stream_.Tell();
     if (Node* n = place()) {
       n->kind = kind;
       n->span = {value_start(), end};
       n->text = value;
+      n->pending = pending;
+      if (measured) {
+        n->measured = true;
+        n->literal = *measured;
+      }
     }
     last_end_ = end;
     return true;
@@ -183,6 +211,7 @@ class Builder {
   std::string_view text_;
   const PositionStream& stream_;
   ExpandRule expand_;
+  std::size_t limit_;
   std::unique_ptr<Node> root_;
   std::vector<Frame> frames_;
   std::vector<std::string_view> path_;
@@ -196,11 +225,13 @@ struct Checker : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Checker> {};
 
 // The reader stops at a NUL byte, and a NUL is never valid in JSON text, so such text is
 // refused before it is read.
-std::unique_ptr<Node> parse(const std::string& text, ExpandRule expand) {
+// The side buffer is never cleared, so the pages behind a long string that is not decoded are
+// never touched.
+std::unique_ptr<Node> parse(const std::string& text, ExpandRule expand, std::size_t decode_limit) {
   if (text.find('\0') != std::string::npos) return nullptr;
   auto decoded = std::make_unique_for_overwrite<char[]>(text.size() + 1);
-  PositionStream stream(text.c_str(), decoded.get());
-  Builder builder(text, stream, expand);
+  PositionStream stream(text.c_str(), decoded.get(), text.size(), decode_limit);
+  Builder builder(text, stream, expand, decode_limit);
   rapidjson::Reader reader;
   if (reader.Parse<parse_flags>(stream, builder).IsError()) return nullptr;
   auto root = builder.take();
@@ -258,7 +289,253 @@ std::uint64_t char_count(std::string_view s) {
   return s.size() - continuations;
 }
 
+// ---- long string literals ----
+
+namespace {
+
+unsigned hex_digit(char c) {
+  if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
+  return static_cast<unsigned>((c | 0x20) - 'a' + 10);
+}
+
+unsigned hex4(const char* p) {
+  return hex_digit(p[0]) << 12 | hex_digit(p[1]) << 8 | hex_digit(p[2]) << 4 | hex_digit(p[3]);
+}
+
+bool is_high_surrogate(unsigned cp) { return cp >= 0xD800 && cp <= 0xDBFF; }
+
+// The short escape letter of a control character, or 0 for \u00xx.
+char short_escape(unsigned char c) {
+  switch (c) {
+    case '\b': return 'b';
+    case '\f': return 'f';
+    case '\n': return 'n';
+    case '\r': return 'r';
+    case '\t': return 't';
+    default: return 0;
+  }
+}
+
+constexpr char lower_hex[] = "0123456789abcdef";
+
+// Whether \uXXXX (the four digits at p, code point cp) is the form written back.
+bool canonical_u(const char* p, unsigned cp) {
+  return cp < 0x20 && !short_escape(static_cast<unsigned char>(cp)) && p[0] == '0' && p[1] == '0' &&
+         p[2] == lower_hex[cp >> 4] && p[3] == lower_hex[cp & 15];
+}
+
+char* put_utf8(char* out, unsigned cp) {
+  if (cp < 0x80) {
+    *out++ = static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    *out++ = static_cast<char>(0xC0 | cp >> 6);
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    *out++ = static_cast<char>(0xE0 | cp >> 12);
+    *out++ = static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    *out++ = static_cast<char>(0xF0 | cp >> 18);
+    *out++ = static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+    *out++ = static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return out;
+}
+
+// Writes the canonical literal text of buf[0, decoded) so that it ends at buf + encoded,
+// from the last byte back: each write lands at or past the byte it came from.
+void encode_backwards(char* buf, std::size_t decoded, std::size_t encoded) noexcept {
+  char* w = buf + encoded;
+  const char* r = buf + decoded;
+  while (r > buf) {
+    const auto c = static_cast<unsigned char>(*--r);
+    if (c == '"' || c == '\\') {
+      *--w = static_cast<char>(c);
+      *--w = '\\';
+    } else if (c >= 0x20) {
+      *--w = static_cast<char>(c);
+    } else if (char e = short_escape(c)) {
+      *--w = e;
+      *--w = '\\';
+    } else {
+      *--w = lower_hex[c & 15];
+      *--w = lower_hex[c >> 4];
+      *--w = '0';
+      *--w = '0';
+      *--w = 'u';
+      *--w = '\\';
+    }
+  }
+}
+
+// Which bytes of w are backslashes: the lowest set bit marks the first one exactly (bits
+// above it may be false alarms).
+inline std::uint64_t backslashes(std::uint64_t w) {
+  const std::uint64_t x = w ^ 0x5C5C5C5C5C5C5C5Cull;
+  return (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
+}
+
+const char* find_backslash(const char* p, const char* end) {
+  for (; end - p >= 8; p += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    if (std::uint64_t b = backslashes(w)) return p + (__builtin_ctzll(b) >> 3);
+  }
+  while (p < end && *p != '\\') ++p;
+  return p;
+}
+
+// Bytes of w that are a quote, a backslash or a control character: the lowest set bit marks
+// the first one exactly.
+inline std::uint64_t string_stops(std::uint64_t w) {
+  constexpr std::uint64_t ones = 0x0101010101010101ull, high = 0x8080808080808080ull;
+  const std::uint64_t q = w ^ (ones * '"'), b = w ^ (ones * '\\');
+  return ((q - ones) & ~q & high) | ((b - ones) & ~b & high) | ((w - ones * 0x20) & ~w & high);
+}
+
+// UTF-8 continuation bytes among the first n bytes of w.
+inline std::uint64_t continuations(std::uint64_t w, unsigned n) {
+  std::uint64_t marks = w & ~(w << 1) & 0x8080808080808080ull;
+  if (n < 8) marks &= (std::uint64_t{1} << (8 * n)) - 1;
+  return ((marks >> 7) * 0x0101010101010101ull) >> 56;  // sums the eight 0/1 bytes
+}
+
+}  // namespace
+
+// A string is skipped only when it is long (its first unescaped quote lies past the limit)
+// and every escape in it is canonical, which also makes it valid; anything else is left to
+// the reader, which decodes it or reports the error.
+void PositionStream::skip_long_string() {
+  const char* quote = static_cast<const char*>(std::memchr(src, '"', static_cast<std::size_t>(end - src)));
+  if (!quote) return;
+  std::size_t slashes = 0;
+  while (quote - slashes > src && quote[-1 - static_cast<std::ptrdiff_t>(slashes)] == '\\') ++slashes;
+  if (slashes % 2 == 0 && static_cast<std::size_t>(quote - src) <= limit) return;  // a short string
+  LiteralInfo info;
+  std::uint64_t bytes = 0, cont = 0;
+  const char* p = src;
+  for (;;) {
+    if (end - p >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p, 8);
+      const std::uint64_t stops = string_stops(w);
+      const unsigned n = stops ? static_cast<unsigned>(__builtin_ctzll(stops) >> 3) : 8;
+      cont += continuations(w, n);
+      bytes += n;
+      p += n;
+      if (n == 8) continue;
+    } else if (p < end && static_cast<unsigned char>(*p) >= 0x20 && *p != '"' && *p != '\\') {
+      cont += (static_cast<unsigned char>(*p) & 0xC0) == 0x80;
+      ++bytes;
+      ++p;
+      continue;
+    }
+    if (p >= end || static_cast<unsigned char>(*p) < 0x20) return;
+    if (*p == '"') break;
+    // A backslash: only the canonical escapes are skipped over.
+    if (end - p < 2) return;
+    const char e = p[1];
+    if (e == '"' || e == '\\' || e == 'b' || e == 'f' || e == 'n' || e == 'r' || e == 't') {
+      p += 2;
+    } else if (e == 'u' && end - p >= 6 && canonical_u(p + 2, hex4(p + 2))) {
+      p += 6;
+    } else {
+      return;
+    }
+    ++info.chars;
+  }
+  if (static_cast<std::size_t>(p - src) <= limit) return;
+  info.chars += bytes - cont;
+  skipped_literal = info;
+  skipped = true;
+  src = p;  // the reader takes the closing quote and sees an empty string
+}
+
+// Every byte of an escape is ASCII, so each counts as a character in char_count: an escape
+// of k bytes takes k - 1 back.
+LiteralInfo literal_info(std::string_view body) {
+  LiteralInfo info;
+  info.chars = char_count(body);
+  const char* const end = body.data() + body.size();
+  for (const char* bs = find_backslash(body.data(), end); bs < end; bs = find_backslash(bs, end)) {
+    if (bs[1] != 'u') {
+      info.canonical = info.canonical && bs[1] != '/';
+      info.chars -= 1;
+      bs += 2;
+      continue;
+    }
+    const unsigned cp = hex4(bs + 2);
+    info.canonical = info.canonical && canonical_u(bs + 2, cp);
+    const std::size_t k = is_high_surrogate(cp) ? 12 : 6;  // a pair is one character
+    info.chars -= k - 1;
+    bs += k;
+  }
+  return info;
+}
+
+// Runs without escapes move eight bytes at a time: a word is read before it is written, and
+// the output never passes the input; a word holding an escape is written whole only when the
+// output is at least a word behind, so the escape's bytes are still there to be read.
+std::size_t decode_in_place(char* body, std::size_t size) {
+  char* out = body;
+  const char* p = body;
+  const char* const end = body + size;
+  while (p < end) {
+    if (end - p >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p, 8);
+      const std::uint64_t b = backslashes(w);
+      const auto n = b ? static_cast<std::size_t>(__builtin_ctzll(b) >> 3) : 8;
+      // The whole word may be written when it cannot reach the escape still to be read.
+      if (n == 8 || p - out >= 8) {
+        std::memcpy(out, &w, 8);
+      } else {
+        std::memmove(out, p, n);
+      }
+      out += n;
+      p += n;
+      if (n == 8) continue;
+    } else if (*p != '\\') {
+      *out++ = *p++;
+      continue;
+    }
+    const char e = p[1];
+    const char* bs = p;
+    p += 2;
+    switch (e) {
+      case 'b': *out++ = '\b'; break;
+      case 'f': *out++ = '\f'; break;
+      case 'n': *out++ = '\n'; break;
+      case 'r': *out++ = '\r'; break;
+      case 't': *out++ = '\t'; break;
+      case 'u': {
+        unsigned cp = hex4(bs + 2);
+        p = bs + 6;
+        if (is_high_surrogate(cp)) {
+          cp = ((cp - 0xD800) << 10 | (hex4(bs + 8) - 0xDC00)) + 0x10000;
+          p = bs + 12;
+        }
+        out = put_utf8(out, cp);
+        break;
+      }
+      default: *out++ = e;  // " \ /
+    }
+  }
+  return static_cast<std::size_t>(out - body);
+}
+
+InPlaceText::InPlaceText(std::string& line, Span literal)
+    : line_(&line), body_begin_(literal.begin + 1), body_size_(literal.end - literal.begin - 2) {
+  decoded_ = decode_in_place(line.data() + body_begin_, body_size_);
+}
+
+InPlaceText::~InPlaceText() {
+  if (restore_) encode_backwards(line_->data() + body_begin_, decoded_, body_size_);
+}
+
 std::string id_key(const Node& id) {
+  if (id.pending) return {};
   if (id.is(Node::Kind::String)) return "s" + std::string(id.text);
   if (id.is(Node::Kind::Number)) return "n" + std::string(id.text);
   return {};

@@ -20,6 +20,14 @@ struct Span {
   std::string_view of(std::string_view text) const { return text.substr(begin, end - begin); }
 };
 
+struct LiteralInfo {
+  std::uint64_t chars = 0;  // characters of the decoded text
+  // Whether every escape is in the one form this module writes back (\" \\ \b \f \n \r \t,
+  // and \u00xx in lower-case hex for the other control characters; every other character
+  // unescaped), so that decoding in place can be undone exactly.
+  bool canonical = true;
+};
+
 struct Node {
   enum class Kind : std::uint8_t { Null, Bool, Number, String, Array, Object };
   Kind kind = Kind::Null;
@@ -28,6 +36,12 @@ struct Node {
   // Strings: the decoded text; numbers: as written; bools: "true"/"false". Views into the
   // root's storage: valid while the root lives, whatever becomes of the text parsed.
   std::string_view text;
+  // Strings longer than the parse's decode limit: not decoded (`text` is empty); read them
+  // from the literal with literal_chars and decode_in_place when they are needed.
+  bool pending = false;
+  // A pending string whose literal was measured while it was skipped (see parse), or not.
+  bool measured = false;
+  LiteralInfo literal;
   bool expanded = false;  // containers: whether members/items were recorded
   std::vector<std::pair<std::string, Node>> members;
   std::vector<Node> items;
@@ -50,8 +64,42 @@ constexpr std::size_t max_recorded_depth = 64;
 std::size_t nesting_depth(std::string_view text);
 
 // Parses one JSON text. Returns nothing when the text is not exactly one valid JSON value
-// (surrounding white space allowed).
-std::unique_ptr<Node> parse(const std::string& text, ExpandRule expand);
+// (surrounding white space allowed). Strings whose decoded text is longer than decode_limit
+// bytes are left pending: a large text is then written nowhere during the parse, and one
+// whose escapes are all in the canonical form (see LiteralInfo) is measured and skipped in
+// one pass instead of being read character by character.
+std::unique_ptr<Node> parse(const std::string& text, ExpandRule expand, std::size_t decode_limit = SIZE_MAX);
+
+// ---- long string literals, read where they are ----
+// `body` is a valid literal's text between its quotes, as the parse accepted it.
+
+LiteralInfo literal_info(std::string_view body);
+
+// Decodes the literal's text over its own first bytes (the decoded text is never longer);
+// returns the decoded length. Bytes past it are left as they were.
+std::size_t decode_in_place(char* body, std::size_t size);
+
+// A long text decoded in place in its line for as long as it is needed: the literal is
+// written back when the guard ends, unless it is being replaced. The copy a decoding beside
+// the line would need (as large as the text) is saved.
+class InPlaceText {
+ public:
+  // Decodes the literal at `literal` (quotes included) of `line`; literal_info(...).canonical
+  // must hold for its body.
+  InPlaceText(std::string& line, Span literal);
+  ~InPlaceText();
+  InPlaceText(const InPlaceText&) = delete;
+  InPlaceText& operator=(const InPlaceText&) = delete;
+
+  std::string_view text() const { return {line_->data() + body_begin_, decoded_}; }
+  // The literal is being replaced wholesale: its bytes need not come back.
+  void keep_decoded() { restore_ = false; }
+
+ private:
+  std::string* line_;
+  std::size_t body_begin_, body_size_, decoded_;
+  bool restore_ = true;
+};
 
 // Appends s as a JSON string literal (quotes, escapes; UTF-8 kept as is).
 void write_string(std::string& out, std::string_view s);
@@ -63,7 +111,7 @@ std::uint64_t char_count(std::string_view s);
 bool is_json(std::string_view text);
 
 // A key for request ids: kind and value, so that 1 and "1" differ. Empty for ids that
-// cannot be matched (null, containers).
+// cannot be matched (null, containers, strings left pending).
 std::string id_key(const Node& id);
 
 }  // namespace mcp

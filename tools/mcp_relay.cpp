@@ -152,8 +152,8 @@ class Rewriter {
  public:
   Rewriter(const Settings& settings, Tracker& tracker) : settings_(settings), tracker_(tracker) {}
 
-  std::optional<std::string> rewrite(const std::string& line) {
-    auto msg = parse(line, server_expand);
+  std::optional<std::string> rewrite(std::string& line) {
+    auto msg = parse(line, server_expand, long_text);
     if (!msg || !msg->is(Node::Kind::Object) || msg->get("method")) return std::nullopt;
     const Node* id = msg->get("id");
     if (!id) return std::nullopt;
@@ -167,7 +167,7 @@ class Rewriter {
         if (pending->as_task) {
           const Node* task = result->get("task");
           const Node* task_id = task ? task->get("taskId") : nullptr;
-          if (task_id && task_id->is(Node::Kind::String)) {
+          if (task_id && task_id->is(Node::Kind::String) && !task_id->pending) {
             tracker_.add_task(std::string(task_id->text), std::move(pending->call));
             return std::nullopt;
           }

@@ -67,15 +67,47 @@ std::size_t tail_start(std::string_view s, std::uint64_t chars) {
 }
 
 struct Part {
-  enum class Kind { Text, Structured } kind;
+  enum class Kind { Text, Structured } kind = Kind::Text;
   std::size_t index = 0;  // content item index of a text part
   const Node* node = nullptr;
   std::uint64_t chars = 0;
+  bool canonical = true;  // of a pending text: whether it can be decoded in its line
   std::optional<std::string> replacement;  // new JSON text of the node
   std::string report;
   std::string original;  // decoded text, for the spill file
   std::uint64_t new_chars = 0;
+  std::unique_ptr<InPlaceText> in_place;
+  std::string decoded;
+
+  // A text part's text. One too long to have been decoded is decoded in its line, or beside
+  // it when its escapes could not be written back exactly.
+  std::string_view read_text(std::string& line) {
+    if (!node->pending) return node->text;
+    if (canonical) {
+      in_place = std::make_unique<InPlaceText>(line, node->span);
+      return in_place->text();
+    }
+    std::string_view literal = node->span.of(line);
+    decoded.assign(literal.substr(1, literal.size() - 2));
+    decoded.resize(decode_in_place(decoded.data(), decoded.size()));
+    return decoded;
+  }
 };
+
+Part text_part(std::size_t index, const Node& text, std::string_view line) {
+  Part p;
+  p.index = index;
+  p.node = &text;
+  if (!text.pending) {
+    p.chars = char_count(text.text);
+  } else {
+    std::string_view literal = text.span.of(line);
+    const LiteralInfo info = text.measured ? text.literal : literal_info(literal.substr(1, literal.size() - 2));
+    p.chars = info.chars;
+    p.canonical = info.canonical;
+  }
+  return p;
+}
 
 class Shrinker {
  public:
@@ -478,7 +510,7 @@ std::vector<std::uint64_t> share_budget(const std::vector<std::uint64_t>& sizes,
 
 // ---- results ----
 
-std::optional<std::string> shrink_result(const std::string& line, const Node& message, const Call& call,
+std::optional<std::string> shrink_result(std::string& line, const Node& message, const Call& call,
                                          const Settings& settings, const Schemas& schemas) {
   const Node* result = message.get("result");
   if (!result || !result->is(Node::Kind::Object) || !result->expanded) return std::nullopt;
@@ -496,11 +528,15 @@ std::optional<std::string> shrink_result(const std::string& line, const Node& me
     const Node* text = item.get("text");
     if (!type || type->text != "text" || !type->is(Node::Kind::String) || !text || !text->is(Node::Kind::String))
       continue;
-    parts.push_back({Part::Kind::Text, i, text, char_count(text->text), {}, {}, {}, 0});
+    parts.push_back(text_part(i, *text, line));
   }
   const Node* structured = settings.structured ? result->get("structuredContent") : nullptr;
-  if (structured && (structured->is(Node::Kind::Object) || structured->is(Node::Kind::Array)))
-    parts.push_back({Part::Kind::Structured, 0, structured, char_count(structured->span.of(line)), {}, {}, {}, 0});
+  if (structured && (structured->is(Node::Kind::Object) || structured->is(Node::Kind::Array))) {
+    Part& p = parts.emplace_back();
+    p.kind = Part::Kind::Structured;
+    p.node = structured;
+    p.chars = char_count(structured->span.of(line));
+  }
   std::uint64_t total = 0;
   for (const Part& p : parts) total += p.chars;
   std::uint64_t budget = settings.budget_for(call.tool);
@@ -522,14 +558,19 @@ std::optional<std::string> shrink_result(const std::string& line, const Node& me
     p.new_chars = p.chars;
     if (p.chars <= shares[k]) continue;
     if (p.kind == Part::Kind::Text) {
-      auto shrunk = shrinker.text(p.node->text, shares[k], is_error);
-      if (!shrunk) continue;
+      std::string_view text = p.read_text(line);
+      auto shrunk = shrinker.text(text, shares[k], is_error);
+      if (!shrunk) {
+        p.in_place.reset();  // the literal is forwarded as it was
+        continue;
+      }
+      if (p.in_place) p.in_place->keep_decoded();  // replaced by the splice below
       p.new_chars = char_count(shrunk->text);
       std::string quoted;
       write_string(quoted, shrunk->text);
       p.replacement = std::move(quoted);
       p.report = std::move(shrunk->report);
-      if (!settings.spill_dir.empty()) p.original = p.node->text;
+      if (!settings.spill_dir.empty()) p.original = text;
     } else {
       std::string raw(p.node->span.of(line));
       const std::string compact = "\"indent\":0,\"format\":\"json\",\"input_format\":\"json\"";

@@ -65,8 +65,14 @@ class Schemas {
 // size, the others split what is left evenly (water filling). Ties keep input order.
 std::vector<std::uint64_t> share_budget(const std::vector<std::uint64_t>& sizes, std::uint64_t budget);
 
+// Strings of server messages from this many decoded bytes on are read from the line itself
+// when they are shrunk (see InPlaceText).
+inline constexpr std::size_t long_text = std::size_t{1} << 20;
+
 // The rewritten line for a matched tools/call result, or nothing to forward it untouched.
-std::optional<std::string> shrink_result(const std::string& line, const Node& message, const Call& call,
+// A long text may be decoded in the line while it is read: the line is as it was when nothing
+// is returned, and superseded by the result otherwise.
+std::optional<std::string> shrink_result(std::string& line, const Node& message, const Call& call,
                                          const Settings& settings, const Schemas& schemas);
 
 // Removes from a shrunk JSON value the omission markers its schema would reject and turns
