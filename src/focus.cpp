@@ -81,7 +81,8 @@ bool ascii_one_edit(std::string_view a, std::string_view b) {
 constexpr bool word_byte(unsigned char c) { return c >= 0x80 || (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
 
 // The bytes of a number's text, letters lowercased.
-bool number_byte(char c) { return (c >= '0' && c <= '9') || c == '.' || c == '+' || c == '-' || c == 'e'; }
+constexpr bool number_byte(char c) { return (c >= '0' && c <= '9') || c == '.' || c == '+' || c == '-' || c == 'e'; }
+
 
 // Bytes of a run of word bytes, ASCII letters folded to lower case; 0 for the bytes between runs.
 constexpr std::array<unsigned char, 256> RUN_BYTE = [] {
@@ -90,6 +91,23 @@ constexpr std::array<unsigned char, 256> RUN_BYTE = [] {
     if (word_byte(static_cast<unsigned char>(c))) t[c] = static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c | 0x20 : c);
   return t;
 }();
+
+// Two words that, with the length, tell texts of up to 16 bytes apart (they hold all their bytes).
+[[gnu::always_inline]] inline void short_words(std::string_view text, std::uint64_t& a, std::uint64_t& b) {
+  a = 0, b = 0;
+  const std::size_t n = text.size();
+  if (n >= 8) {
+    std::memcpy(&a, text.data(), 8);
+    std::memcpy(&b, text.data() + n - 8, 8);
+  } else if (n >= 4) {  // the first and last four bytes cover the text
+    std::uint32_t head = 0, tail = 0;
+    std::memcpy(&head, text.data(), 4);
+    std::memcpy(&tail, text.data() + n - 4, 4);
+    a = head | std::uint64_t{tail} << 32;
+  } else {
+    for (std::size_t k = 0; k < n; ++k) a |= std::uint64_t{static_cast<unsigned char>(text[k])} << (8 * k);
+  }
+}
 
 // Two bytes of a word as one number, as a run's bytes give it.
 unsigned pair_of(char a, char b) {
@@ -137,12 +155,12 @@ Terms Terms::of(std::string_view arguments) {
 }
 
 void Terms::index_words() {
-  pairs_.assign(words_.empty() ? 0 : 65536 / 64, 0);
+  pairs_.assign(words_.empty() ? 0 : 65536, 0);
   for (std::size_t j = 0; j < words_.size(); ++j) {
     const std::string& w = words_[j];
     for (std::size_t k = 1; k < w.size(); ++k) {
       const unsigned pair = pair_of(w[k - 1], w[k]);
-      pairs_[pair >> 6] |= std::uint64_t{1} << (pair & 63);
+      pairs_[pair] = 1;
     }
     word_starts_[static_cast<unsigned char>(w[0]) >> 6] |= std::uint64_t{1} << (w[0] & 63);
     if (w.size() < 64) word_lengths_ |= std::uint64_t{1} << w.size();
@@ -204,30 +222,52 @@ std::uint64_t Terms::one_word(std::string_view w, std::uint64_t chars, std::uint
   return bits;
 }
 
+// A direct-mapped table of ASCII runs of up to 16 bytes and the bits their words hit.
+class Terms::RunMemo {
+ public:
+  static constexpr std::size_t LONGEST = 16;  // bytes
+
+  template <class Compute>
+  std::uint64_t get(std::string_view run, Compute compute) {
+    std::uint64_t a, b;
+    short_words(run, a, b);
+    const std::uint64_t h = (a * 0x9E3779B97F4A7C15ull ^ (b + run.size()) * 0xC2B2AE3D27D4EB4Full) >> (64 - BITS);
+    Slot& slot = slots_[static_cast<std::size_t>(h)];
+    if (slot.size != run.size() || slot.a != a || slot.b != b) slot = {run.size(), a, b, compute()};
+    return slot.bits;
+  }
+
+ private:
+  static constexpr unsigned BITS = 10;
+  struct Slot {
+    std::size_t size = 0;  // the empty run hits nothing
+    std::uint64_t a = 0, b = 0, bits = 0;
+  };
+  std::array<Slot, std::size_t{1} << BITS> slots_{};
+};
+
 std::uint64_t Terms::ascii_words(std::string_view run, std::uint64_t bits) const {
   // Words are split where a capital follows a lowercase letter or digit; a word longer than any
   // term can hit (plural s and one edit included) is skipped.
-  const std::size_t limit = longest_word_ + 2;
+  const std::size_t limit = longest_word_ + 2, n = run.size();
+  const auto* p = reinterpret_cast<const unsigned char*>(run.data());
   char buf[64];
   std::size_t start = 0;
-  auto flush = [&](std::size_t end) {
-    const std::size_t len = end - start;
-    if (len == 0 || len > limit) return;
-    if (len <= sizeof buf) {
-      for (std::size_t k = 0; k < len; ++k) buf[k] = static_cast<char>(run[start + k] | (upper(run[start + k]) ? 0x20 : 0));
-      bits = one_word(std::string_view(buf, len), len, bits);
-    } else {
-      std::string w(run.substr(start, len));
-      for (char& c : w) c = static_cast<char>(c | (upper(c) ? 0x20 : 0));
-      bits = one_word(w, len, bits);
+  for (std::size_t i = 1; i <= n; ++i) {
+    if (i < n && !(upper(static_cast<char>(p[i])) && !upper(static_cast<char>(p[i - 1])))) continue;
+    const std::size_t len = i - start;
+    if (len <= limit) {
+      if (len <= sizeof buf) {
+        for (std::size_t k = 0; k < len; ++k) buf[k] = static_cast<char>(RUN_BYTE[p[start + k]]);
+        bits = one_word(std::string_view(buf, len), len, bits);
+      } else {
+        std::string w(len, ' ');
+        for (std::size_t k = 0; k < len; ++k) w[k] = static_cast<char>(RUN_BYTE[p[start + k]]);
+        bits = one_word(w, len, bits);
+      }
     }
-  };
-  for (std::size_t i = 1; i < run.size(); ++i)
-    if (upper(run[i]) && !upper(run[i - 1])) {
-      flush(i);
-      start = i;
-    }
-  flush(run.size());
+    start = i;
+  }
   return bits;
 }
 
@@ -244,7 +284,7 @@ std::uint64_t Terms::word_hits(std::string_view text, Scratch& s) const {
   // around it, with two pairs or more among them.
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
-  const std::uint64_t* pairs = pairs_.data();
+  const unsigned char* pairs = pairs_.data();
   std::size_t i = 0;
   while (true) {
     while (i < n && RUN_BYTE[p[i]] == 0) ++i;
@@ -255,13 +295,16 @@ std::uint64_t Terms::word_hits(std::string_view text, Scratch& s) const {
       const unsigned c = RUN_BYTE[p[i]];
       if (c == 0) break;
       const unsigned k = prev << 8 | c;
-      pair += static_cast<unsigned>(pairs[k >> 6] >> (k & 63)) & 1;
+      pair += pairs[k];
       high |= c;
       prev = c;
     }
-    const std::string_view run = text.substr(start, i - start);
+    const std::string_view run(text.data() + start, i - start);
     if (high < 0x80) {
-      if (pair >= min_pairs_) bits = ascii_words(run, bits);
+      // The hits of a run's words add to the hits so far.
+      if (pair >= min_pairs_)
+        bits |= s.runs && run.size() <= RunMemo::LONGEST ? s.runs->get(run, [&] { return ascii_words(run, 0); })
+                                                         : ascii_words(run, bits);
     } else {
       WordSplitter split(run);
       while (split.next(s.word))
@@ -413,6 +456,15 @@ std::size_t child_count(const Value& v) {
 // Whether matching goes into a child's children (the analysis went there too).
 bool descends(const Value& v, const Meta& m) { return child_count(v) > 0 && !m.children().empty(); }
 
+// Whether matching goes into none of an object's children.
+bool flat(const Value& v, const Meta& m) {
+  const std::size_t n = std::min(v.members().size(), m.children().size());
+  const Member* members = v.members().data();
+  for (std::size_t i = 0; i < n; ++i)
+    if (!members[i].value.is_scalar() && descends(members[i].value, m.children()[i])) return false;
+  return true;
+}
+
 template <class T>
 const T* find_sorted(const std::vector<std::pair<const Meta*, T>>& list, const Meta* m) {
   auto it = std::lower_bound(list.begin(), list.end(), m, [](const auto& e, const Meta* key) {
@@ -457,7 +509,7 @@ class Index::HitCache {
   }
 
  private:
-  static constexpr unsigned BITS = 12;  // sets
+  static constexpr unsigned BITS = 13;  // sets
   static constexpr std::size_t ROW_DEPTH = 16, ROW_KEYS = 32;
   struct Slot {
     std::size_t size = 0;
@@ -466,22 +518,7 @@ class Index::HitCache {
     KeyHits hits{0, 0};
   };
 
-  // Two words that, with the length, tell texts of up to SHORT bytes apart.
-  [[gnu::always_inline]] static void words(std::string_view text, std::uint64_t& a, std::uint64_t& b) {
-    a = 0, b = 0;
-    const std::size_t n = text.size();
-    if (n >= 8) {
-      std::memcpy(&a, text.data(), 8);
-      std::memcpy(&b, text.data() + n - 8, 8);
-    } else if (n >= 4) {  // the first and last four bytes cover the text
-      std::uint32_t head = 0, tail = 0;
-      std::memcpy(&head, text.data(), 4);
-      std::memcpy(&tail, text.data() + n - 4, 4);
-      a = head | std::uint64_t{tail} << 32;
-    } else {
-      for (std::size_t k = 0; k < n; ++k) a |= std::uint64_t{static_cast<unsigned char>(text[k])} << (8 * k);
-    }
-  }
+  static void words(std::string_view text, std::uint64_t& a, std::uint64_t& b) { short_words(text, a, b); }
 
   [[gnu::always_inline]] KeyHits get(std::string_view text, std::uint64_t a, std::uint64_t b) {
     std::uint64_t h = a * 0x9E3779B97F4A7C15ull ^ (b + text.size()) * 0xC2B2AE3D27D4EB4Full;
@@ -524,6 +561,8 @@ std::unique_ptr<Index> Index::build(const Value& doc, const Meta& meta, const Op
     return index;
   }
   HitCache cache(index->terms_, s.terms);
+  auto runs = std::make_unique<Terms::RunMemo>();
+  s.terms.runs = runs.get();
   std::vector<std::uint64_t> listed;
   index->root_ = index->walk(doc, meta, s, &cache, index.get(), &listed);
   sort_by_meta(index->nodes_);
@@ -534,17 +573,20 @@ std::unique_ptr<Index> Index::build(const Value& doc, const Meta& meta, const Op
 const Node* Index::node(const Meta& container) const { return find_sorted(nodes_, &container); }
 
 std::uint64_t Index::scalar_hits(const Value& v, Terms::Scratch& s, HitCache* cache) const {
-  if (!v.is_string() && !v.is_number()) return 0;
-  const std::string_view text = v.text();
-  if (v.is_number()) {
-    // Numbers mostly do not repeat, and would only push short strings out of the table.
-    if (!terms_.numbers_hit() &&
-        std::all_of(text.begin(), text.end(), [](char c) { return number_byte(c == 'E' ? 'e' : c); }))
-      return 0;
-    return terms_.hits(text, s);
-  }
+  return v.is_string() ? string_hits(v.text(), s, cache) : v.is_number() ? number_hits(v.text(), s) : 0;
+}
+
+inline std::uint64_t Index::string_hits(std::string_view text, Terms::Scratch& s, HitCache* cache) const {
   // Short strings repeat (names, states, kinds).
   if (cache && text.size() <= HitCache::SHORT) return cache->get(text).all;
+  return terms_.hits(text, s);
+}
+
+inline std::uint64_t Index::number_hits(std::string_view text, Terms::Scratch& s) const {
+  // Numbers mostly do not repeat, and would only push short strings out of the table.
+  // A number's text is JSON number syntax (it is written out as it is), made of the bytes that
+  // numbers_hit() considers.
+  if (!terms_.numbers_hit()) return 0;
   return terms_.hits(text, s);
 }
 
@@ -553,6 +595,26 @@ Index::KeyHits Index::key_hits(std::size_t depth, std::size_t i, std::string_vie
   if (cache) return cache->key(depth, i, key);
   const std::uint64_t exact = terms_.exact_hits(key, s);
   return KeyHits{terms_.word_hits(key, s) | exact, exact};
+}
+
+bool Index::flat_object_mask(const Value& v, const Meta& m, std::size_t depth, Scratch& s, HitCache* cache,
+                             std::uint64_t& out) const {
+  const std::size_t n = std::min(v.members().size(), m.children().size());
+  if (n >= KEPT_SCORES_ENTRIES) return false;
+  const Member* members = v.members().data();
+  std::uint64_t mask = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const Value& c = members[i].value;
+    std::uint64_t hits = 0;
+    if (c.is_string())
+      hits = string_hits(c.text(), s.terms, cache);
+    else if (c.is_number())
+      hits = number_hits(c.text(), s.terms);
+    const std::string_view key = members[i].key;
+    mask |= hits | (cache ? cache->key(depth, i, key).all : key_hits(depth, i, key, s.terms, nullptr).all);
+  }
+  out = mask;
+  return true;
 }
 
 std::uint64_t Index::walk(const Value& root, const Meta& root_meta, Scratch& s, HitCache* cache, Index* keep,
@@ -567,7 +629,11 @@ std::uint64_t Index::walk(const Value& root, const Meta& root_meta, Scratch& s, 
   // A finished child of the top frame: its key's hits join its mask.
   auto finish_child = [&](std::uint64_t mask) {
     Scratch::Frame& f = stack.back();
-    if (f.v->is_object()) mask |= key_hits(stack.size(), f.next - 1, f.v->members()[f.next - 1].key, s.terms, cache).all;
+    if (f.v->is_object()) {
+      const std::string_view key = f.v->members()[f.next - 1].key;
+      mask |= cache ? cache->key(stack.size(), f.next - 1, key).all
+                    : key_hits(stack.size(), f.next - 1, key, s.terms, nullptr).all;
+    }
     f.mask |= mask;
     if (f.keep) listed->push_back(mask);
   };
@@ -577,28 +643,38 @@ std::uint64_t Index::walk(const Value& root, const Meta& root_meta, Scratch& s, 
     Scratch::Frame& f = stack.back();
     // The children up to the next one to go into, in a row.
     const bool object = f.v->is_object();
+    const Member* members = object ? f.v->members().data() : nullptr;
+    const Value* items = object ? nullptr : f.v->items().data();
+    const Meta* metas = f.m->children().data();
+    const std::size_t depth = stack.size(), n = f.n;
+    const bool list = f.keep;
     std::size_t i = f.next;
     std::uint64_t mask = f.mask;
     const Value* inner = nullptr;
-    for (; i < f.n; ++i) {
-      const Value& c = object ? f.v->members()[i].value : f.v->items()[i];
-      const Meta& cm = f.m->children()[i];
-      std::uint64_t hits;
-      if (!descends(c, cm)) {
-        hits = c.is_string() || c.is_number() ? scalar_hits(c, s.terms, cache) : 0;
-      } else if (const std::uint64_t* kept = keep ? nullptr : cm.full() > KEPT_MASK_SIZE ? find_sorted(kept_masks_, &cm)
-                                                                                      : nullptr) {
-        hits = *kept;
-      } else {
-        inner = &c;
-        break;
+    for (; i < n; ++i) {
+      const Value& c = object ? members[i].value : items[i];
+      std::uint64_t hits = 0;
+      if (c.is_string()) {
+        hits = string_hits(c.text(), s.terms, cache);
+      } else if (c.is_number()) {
+        hits = number_hits(c.text(), s.terms);
+      } else if (!c.is_scalar() && descends(c, metas[i])) {
+        const Meta& cm = metas[i];
+        if (const std::uint64_t* kept = keep ? nullptr : cm.full() > KEPT_MASK_SIZE ? find_sorted(kept_masks_, &cm)
+                                                                                 : nullptr) {
+          hits = *kept;
+        } else if (!c.is_object() || cm.full() > KEPT_MASK_SIZE || !flat(c, cm) ||
+                   !flat_object_mask(c, cm, depth + 1, s, cache, hits)) {
+          inner = &c;
+          break;
+        }
       }
       if (object) {
-        const std::string_view key = f.v->members()[i].key;
-        hits |= cache ? cache->key(stack.size(), i, key).all : key_hits(stack.size(), i, key, s.terms, nullptr).all;
+        const std::string_view key = members[i].key;
+        hits |= cache ? cache->key(depth, i, key).all : key_hits(depth, i, key, s.terms, nullptr).all;
       }
       mask |= hits;
-      if (f.keep) listed->push_back(hits);
+      if (list) listed->push_back(hits);
     }
     f.mask = mask;
     if (inner) {

@@ -55,10 +55,13 @@ class Terms {
   // characters only.
   bool numbers_hit() const { return numbers_hit_; }
 
+  // The hits of recent short ASCII runs (a title's words repeat from record to record).
+  class RunMemo;
   // Reusable buffers of the matching functions, so that no word costs an allocation.
   struct Scratch {
     std::string word;
     std::string lowered;
+    RunMemo* runs = nullptr;  // set while an index is built
   };
   // Words that hit the text's informative words: exactly after plural folding, or (words longer
   // than 5 bytes) within one edit of a folded word longer than 4 bytes.
@@ -92,9 +95,9 @@ class Terms {
   std::uint64_t informative_as_is_ = 0;  // bit j: word j is informative
   std::uint64_t informative_plural_ = 0;  // bit j: word j with a final s is informative
   std::uint64_t word_starts_[4] = {};  // bit b: some word starts with byte b
-  // Bit (a << 8 | b): some word holds the bytes a, b in a row (ASCII letters folded to lower
+  // At a << 8 | b, 1 when some word holds the bytes a, b in a row (ASCII letters folded to lower
   // case). An ASCII run with fewer than min_pairs_ of them (counted by position) has no hit.
-  std::vector<std::uint64_t> pairs_;
+  std::vector<unsigned char> pairs_;
   unsigned min_pairs_ = 2;
   std::size_t longest_exact_ = 0;     // bytes
   std::size_t longest_word_ = 0;      // bytes
@@ -203,6 +206,8 @@ class Index {
   std::uint64_t root_ = 0;
 
   std::uint64_t scalar_hits(const Value& v, Terms::Scratch& s, HitCache* cache) const;
+  std::uint64_t string_hits(std::string_view text, Terms::Scratch& s, HitCache* cache) const;
+  std::uint64_t number_hits(std::string_view text, Terms::Scratch& s) const;
   // The hits of key i of an object at this depth of the walk.
   KeyHits key_hits(std::size_t depth, std::size_t i, std::string_view key, Terms::Scratch& s, HitCache* cache) const;
   // The mask of a container. Building (keep: the index being built, listed: its children's
@@ -210,6 +215,10 @@ class Index {
   // large containers below it.
   std::uint64_t walk(const Value& v, const Meta& m, Scratch& s, HitCache* cache, Index* keep,
                      std::vector<std::uint64_t>* listed) const;
+  // The mask of an object of scalars into out, without a frame of the walk; false (out
+  // untouched) when it is wide.
+  bool flat_object_mask(const Value& v, const Meta& m, std::size_t depth, Scratch& s, HitCache* cache,
+                        std::uint64_t& out) const;
   std::uint64_t subtree_mask(const Value& v, const Meta& m, Scratch& s) const;
   // Entry scores from the entries' masks and their keys' exact hits; false when none is positive.
   bool object_scores(const std::uint64_t* masks, const std::uint64_t* key_exact, std::size_t n,

@@ -409,6 +409,80 @@ TEST(Focus, WordHitsAgreeWithTheWordSplitter) {
   EXPECT_EQ(e.exact_hits("\xC3\xBC" "ber-9", s), first << 1);
 }
 
+// Texts on which quick rejections could go wrong: byte pairs of the words split by case, digits,
+// one edit or a character that is not ASCII; plurals; numbers; exact tokens with punctuation.
+const char* const TRICKY_TEXTS[] = {
+    "Record number 12 of the table", "RecordNumber userLogin XMLHttpRequest loginID", "records RECORDS Records.",
+    "recrod recod recorde rcord xrecord recordx", "user471 user4170 usr417 user41 USER417",
+    "value 233 caf\xC3\xA9 cafe CAF\xC3\x89", "na\xC3\xAFve-naive naxve nave stra\xC3\x9F" "e strasse",
+    "\xE2\x84\xAA" "elvin kelvin KELVIN", "record\xC2\xA0table loginrecord re-cord",
+    "abcdxfgh abcdfgh ABCD\xC3\x89" "FGH abcd\xC3\xA9" "fghs",  // one edit of a word with one é
+    "IP ip iP Ip ipx", "7777 77777 777 x7777", "x12345 x12346 X12345 112345 e12345",
+    "1.1.2 batch/v1 BATCH/V1 404 (404) 4040", "thi this", "\xD0\x97\xD0\xB0\xD0\xBF\xD0\xB8\xD1\x81\xD1\x8C record",
+    "", "a", "----", "zz"};
+
+// The hits of a text matched without an index's tables: every word of the Unicode splitter.
+std::uint64_t reference_hits(const focus::Terms& t, std::string_view text) {
+  focus::Terms::Scratch s;
+  return reference_word_hits(t, text) | t.exact_hits(text, s);
+}
+
+TEST(Focus, IndexMasksAgreeWithPlainMatching) {
+  const std::string arguments = "record login user417 caf\xC3\xA9 na\xC3\xAFve stra\xC3\x9F" "e kelvin ip 7777 "
+                                "x12345 e12345 abcd\xC3\xA9" "fgh thi 1.1.2 batch/v1 404 \xD0\xB7\xD0\xB0\xD0\xBF\xD0\xB8\xD1\x81\xD1\x8C";
+  const focus::Terms t = focus::Terms::of(arguments);
+  ASSERT_TRUE(t.numbers_hit());
+  // Each text as a string value, inside a longer string, as a key, as a value under a key, and
+  // again (tables and memos then answer); numbers as numbers.
+  Value::Array items;
+  std::vector<std::uint64_t> expected;
+  for (int round = 0; round < 2; ++round)
+    for (const char* text : TRICKY_TEXTS) {
+      const std::string longer = std::string("some words before ") + text + " and after";
+      items.push_back(Value::string(text));
+      expected.push_back(reference_hits(t, text));
+      items.push_back(Value::string(longer));
+      expected.push_back(reference_hits(t, longer));
+      Value::Object keyed;
+      keyed.push_back({Key(text), Value::number("1")});
+      keyed.push_back({Key("k"), Value::string(text)});
+      items.push_back(Value::object(std::move(keyed)));
+      expected.push_back(reference_hits(t, text) | reference_hits(t, "k"));
+    }
+  for (const char* number : {"7777", "17777", "112345", "1E12345", "404", "4.04", "-7777"}) {
+    items.push_back(Value::number(number));
+    expected.push_back(reference_hits(t, number));
+  }
+  items.push_back(Value::string("zzz"));  // hits nothing, so every hit has a weight
+  expected.push_back(0);
+  const Value doc = Value::array(std::move(items));
+  const Options o = Options::from_value(json::parse(R"({"focus":"auto"})").value()).value();
+  Options with = o;
+  with.arguments = arguments;
+  const Meta meta = analyze(doc, with, 0);
+  const auto index = focus::Index::build(doc, meta, with);
+  ASSERT_NE(index, nullptr);
+  const focus::Node* node = index->node(meta);
+  ASSERT_NE(node, nullptr);
+  std::size_t hitting = 0;
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(index->mask(*node, i), expected[i]) << json::to_string(doc.items()[i]);
+    hitting += expected[i] != 0;
+  }
+  EXPECT_GT(hitting, expected.size() / 2);  // the texts do hit
+}
+
+TEST(Focus, NumbersAreMatchedOnlyWhenSomeTermCanHitOne) {
+  // A word with at most one character other than a digit or e, or an exact token of number
+  // characters, can hit a number's text.
+  const std::pair<const char*, bool> cases[] = {
+      {"which record has the login user417", false}, {"port 7777", true},  {"code x12345", true},
+      {"code xy12345", false},                        {"status 404", true}, {"version 1.1.2", true},
+      {"exponent e12345", true},                      {"tag batch/vv1", false},
+  };
+  for (const auto& [arguments, hit] : cases) EXPECT_EQ(focus::Terms::of(arguments).numbers_hit(), hit) << arguments;
+}
+
 // The ids of the items a focused shrink promotes first, read off a budget that holds a few items.
 std::vector<int> first_kept(const std::string& doc, const std::string& arguments) {
   const auto e = shrink(doc, R"({"max_chars":260,"indent":0,"focus":"auto","arguments":")" + arguments + "\"}");
