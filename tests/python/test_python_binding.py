@@ -357,8 +357,22 @@ class LargeAndConcurrentTest(unittest.TestCase):
     def test_the_call_releases_the_interpreter_lock(self):
         # A counting thread notes in which millisecond each of its steps ran. Were the lock
         # held through the call, it could not step at all in the middle of the call (it may
-        # still run just before the call starts and just after it returns).
+        # still run just before the call starts and just after it returns). The document is
+        # doubled until one call lasts long enough to tell, however fast the machine.
         data = self.big.encode("utf-8")
+        for _ in range(6):
+            steps, start, elapsed = self._count_during_call(data)
+            if elapsed > 0.04:
+                break
+            data = b"[" + data + b"," + data + b"]"
+        self.assertGreater(elapsed, 0.04)
+        first_ms = int((start + elapsed / 4) * 1000)
+        last_ms = int((start + elapsed / 2) * 1000)
+        during = sum(steps[first_ms:last_ms])
+        self.assertGreater(during, 100, "the counting thread stood still in the middle of a %.3f s call" % elapsed)
+
+    @staticmethod
+    def _count_during_call(data):
         steps = [0] * 60000
         origin = time.perf_counter()
         running = threading.Event()
@@ -379,12 +393,7 @@ class LargeAndConcurrentTest(unittest.TestCase):
         finally:
             stop.set()
             counter.join()
-        self.assertGreater(elapsed, 0.04)
-        first_ms = int((start - origin + elapsed / 4) * 1000)
-        last_ms = int((start - origin + elapsed / 2) * 1000)
-        during = sum(steps[first_ms:last_ms])
-        self.assertGreater(during, 100, "the counting thread stood still in the middle of a %.3f s call" % elapsed)
-
+        return steps, start - origin, elapsed
 
 if __name__ == "__main__":
     unittest.main()

@@ -264,16 +264,21 @@ test('a very large document shrinks and round-trips', async () => {
 });
 
 test('the event loop keeps running while shrinkAsync works', async () => {
-  const bytes = Buffer.from(big);
+  // The document is doubled until one call lasts long enough to tell, however fast the machine.
+  let bytes = Buffer.from(big);
   let ticks = 0;
-  const timer = setInterval(() => { ticks += 1; }, 1);
-  const start = process.hrtime.bigint();
-  const pending = tavisk.shrinkAsync(bytes, { max_chars: 2000 });
-  const r = await pending;
-  const ms = Number(process.hrtime.bigint() - start) / 1e6;
-  clearInterval(timer);
-  assert.ok(r.report.fits);
-  assert.ok(ms > 20, `the call took only ${ms} ms`);
+  let ms = 0;
+  for (let round = 0; round < 6 && ms <= 40; round += 1) {
+    if (round > 0) bytes = Buffer.concat([Buffer.from('['), bytes, Buffer.from(','), bytes, Buffer.from(']')]);
+    ticks = 0;
+    const timer = setInterval(() => { ticks += 1; }, 1);
+    const start = process.hrtime.bigint();
+    const r = await tavisk.shrinkAsync(bytes, { max_chars: 2000 });
+    ms = Number(process.hrtime.bigint() - start) / 1e6;
+    clearInterval(timer);
+    assert.ok(r.report.fits);
+  }
+  assert.ok(ms > 40, `the call took only ${ms} ms`);
   assert.ok(ticks >= 5, `only ${ticks} timer ticks in ${ms.toFixed(0)} ms`);
 });
 
