@@ -482,18 +482,21 @@ void sort_by_meta(std::vector<std::pair<const Meta*, T>>& list) {
 }  // namespace
 
 // Keys repeat from record to record, and so do many short strings: a table of two-slot sets
-// remembers the hits of recent texts (the newer first). Texts of up to 16 bytes are told apart by
-// their length and two words loaded from them (which hold all their bytes); longer ones (keys
-// only) are compared in full. An empty slot stands for the empty text, whose hits are none.
+// remembers the hits of recent texts of up to 16 bytes (the newer first), told apart by their
+// length and two words loaded from them (which hold all their bytes). A set fills one cache line
+// and the table stays within a core's own cache. An empty slot stands for the empty text, whose
+// hits are none. Each key position of an object at a given depth also remembers the last key it
+// held, of any length.
 class Index::HitCache {
  public:
   static constexpr std::size_t SHORT = 16;  // bytes
 
   HitCache(const Terms& terms, Terms::Scratch& scratch) : terms_(terms), scratch_(scratch) {}
 
+  // The hits of a text of at most SHORT bytes.
   [[gnu::always_inline]] KeyHits get(std::string_view text) {
     std::uint64_t a, b;
-    words(text, a, b);
+    short_words(text, a, b);
     return get(text, a, b);
   }
 
@@ -501,53 +504,71 @@ class Index::HitCache {
   // so each position remembers the last key it saw before the table is asked.
   [[gnu::always_inline]] KeyHits key(std::size_t depth, std::size_t i, std::string_view text) {
     std::uint64_t a, b;
-    words(text, a, b);
-    if (depth >= ROW_DEPTH || i >= ROW_KEYS) return get(text, a, b);
-    Slot& slot = rows_[depth * ROW_KEYS + i];
-    if (!same(slot, text, a, b)) slot = {text.size(), a, b, text.data(), get(text, a, b)};
-    return slot.hits;
+    short_words(text, a, b);
+    if (depth >= ROW_DEPTH || i >= ROW_KEYS) return lookup(text, a, b);
+    Row& row = rows_[depth * ROW_KEYS + i];
+    if (!(row.size == text.size() && row.a == a && row.b == b &&
+          (text.size() <= SHORT || std::memcmp(row.data, text.data(), text.size()) == 0)))
+      row = {text.size(), a, b, text.data(), lookup(text, a, b)};
+    return row.hits;
   }
 
  private:
-  static constexpr unsigned BITS = 13;  // sets
+  static constexpr unsigned BITS = 11;  // sets
   static constexpr std::size_t ROW_DEPTH = 16, ROW_KEYS = 32;
   struct Slot {
+    std::uint64_t a = 0, b = 0, all = 0;
+    std::uint32_t size = 0;
+    std::uint32_t exact = 0;  // 1 + the bit of the exact token equal to the text; 0: none
+  };
+  struct alignas(64) Set {
+    Slot slot[2];
+  };
+  struct Row {
     std::size_t size = 0;
     std::uint64_t a = 0, b = 0;
     const char* data = nullptr;  // into the document, which outlives the build
     KeyHits hits{0, 0};
   };
 
-  static void words(std::string_view text, std::uint64_t& a, std::uint64_t& b) { short_words(text, a, b); }
+  KeyHits lookup(std::string_view text, std::uint64_t a, std::uint64_t b) {
+    return text.size() <= SHORT ? get(text, a, b) : compute(text);
+  }
+
+  static KeyHits hits(const Slot& slot) {
+    return {slot.all, slot.exact ? std::uint64_t{1} << (slot.exact - 1) : 0};
+  }
 
   [[gnu::always_inline]] KeyHits get(std::string_view text, std::uint64_t a, std::uint64_t b) {
     std::uint64_t h = a * 0x9E3779B97F4A7C15ull ^ (b + text.size()) * 0xC2B2AE3D27D4EB4Full;
     h ^= h >> 29;
-    Slot* set = &slots_[2 * static_cast<std::size_t>((h * 0x165667B19E3779F9ull) >> (64 - BITS))];
-    if (same(set[0], text, a, b)) return set[0].hits;
-    if (same(set[1], text, a, b)) {
+    Slot* set = sets_[static_cast<std::size_t>((h * 0x165667B19E3779F9ull) >> (64 - BITS))].slot;
+    if (set[0].size == text.size() && set[0].a == a && set[0].b == b) return hits(set[0]);
+    if (set[1].size == text.size() && set[1].a == a && set[1].b == b) {
       std::swap(set[0], set[1]);
-      return set[0].hits;
+      return hits(set[0]);
     }
     return miss(set, text, a, b);
   }
 
-  static bool same(const Slot& slot, std::string_view text, std::uint64_t a, std::uint64_t b) {
-    return slot.size == text.size() && slot.a == a && slot.b == b &&
-           (text.size() <= SHORT || std::memcmp(slot.data, text.data(), text.size()) == 0);
+  [[gnu::noinline]] KeyHits compute(std::string_view text) {
+    const std::uint64_t exact = terms_.exact_hits(text, scratch_);
+    return {terms_.word_hits(text, scratch_) | exact, exact};
   }
 
   [[gnu::noinline]] KeyHits miss(Slot* set, std::string_view text, std::uint64_t a, std::uint64_t b) {
     set[1] = set[0];
-    const std::uint64_t exact = terms_.exact_hits(text, scratch_);
-    set[0] = {text.size(), a, b, text.data(), {terms_.word_hits(text, scratch_) | exact, exact}};
-    return set[0].hits;
+    const KeyHits h = compute(text);
+    // Exact hits are one bit at most: the tokens are distinct.
+    set[0] = {a, b, h.all, static_cast<std::uint32_t>(text.size()),
+              h.exact ? static_cast<std::uint32_t>(std::countr_zero(h.exact)) + 1 : 0};
+    return h;
   }
 
   const Terms& terms_;
   Terms::Scratch& scratch_;
-  std::vector<Slot> slots_ = std::vector<Slot>(std::size_t{2} << BITS);
-  std::vector<Slot> rows_ = std::vector<Slot>(ROW_DEPTH * ROW_KEYS);
+  std::vector<Set> sets_ = std::vector<Set>(std::size_t{1} << BITS);
+  std::vector<Row> rows_ = std::vector<Row>(ROW_DEPTH * ROW_KEYS);
 };
 
 std::unique_ptr<Index> Index::build(const Value& doc, const Meta& meta, const Options& options) {
@@ -571,6 +592,8 @@ std::unique_ptr<Index> Index::build(const Value& doc, const Meta& meta, const Op
 }
 
 const Node* Index::node(const Meta& container) const { return find_sorted(nodes_, &container); }
+
+const std::uint64_t* Index::kept_mask(const Meta& container) const { return find_sorted(kept_masks_, &container); }
 
 std::uint64_t Index::scalar_hits(const Value& v, Terms::Scratch& s, HitCache* cache) const {
   return v.is_string() ? string_hits(v.text(), s, cache) : v.is_number() ? number_hits(v.text(), s) : 0;
@@ -686,26 +709,9 @@ std::uint64_t Index::walk(const Value& root, const Meta& root_meta, Scratch& s, 
     const Scratch::Frame done = f;
     stack.pop_back();
     if (keep) {
-      if (done.keep) {
-        const std::uint64_t* masks = listed->data() + done.base;
-        if (done.v->is_array()) {
-          if (done.mask) keep->add_array(*done.v, *done.m, masks, done.n);
-        } else {
-          // Wide objects keep their entries' scores (or that none is relevant).
-          s.exact.resize(done.n);
-          for (std::size_t k = 0; k < done.n; ++k) s.exact[k] = key_hits(stack.size() + 1, k, done.v->members()[k].key, s.terms, cache).exact;
-          Node node;
-          node.count = done.n;
-          node.any_relevant = object_scores(masks, s.exact.data(), done.n, keep->scratch_);
-          if (node.any_relevant) {
-            node.values = keep->values_.size();
-            keep->values_.insert(keep->values_.end(), keep->scratch_.begin(), keep->scratch_.end());
-          }
-          keep->nodes_.emplace_back(done.m, node);
-        }
-        listed->resize(done.base);
-      }
-      if (done.m->full() > KEPT_MASK_SIZE) keep->kept_masks_.emplace_back(done.m, done.mask);
+      keep->keep_container(*done.v, done.m, done.m->full(), done.mask, listed->data() + done.base, done.n, done.keep,
+                           stack.size() + 1, s, cache);
+      if (done.keep) listed->resize(done.base);
     }
     if (stack.size() == bottom)
       result = done.mask;
@@ -761,7 +767,40 @@ bool Index::entry_scores(const Value& object, const Meta& meta, Scratch& s, std:
   return object_scores(s.masks.data(), s.exact.data(), n, out);
 }
 
-void Index::add_array(const Value& v, const Meta& m, const std::uint64_t* masks, std::size_t n) {
+void Index::keep_container(const Value& v, const Meta* m, std::uint64_t full, std::uint64_t mask,
+                           const std::uint64_t* masks, std::size_t n, bool listed, std::size_t depth, Scratch& s,
+                           HitCache* cache) {
+  if (listed) {
+    if (v.is_array()) {
+      if (mask) add_array(v, m, masks, n);
+    } else {
+      // Wide objects keep their entries' scores (or that none is relevant).
+      s.exact.resize(n);
+      for (std::size_t k = 0; k < n; ++k) s.exact[k] = key_hits(depth, k, v.members()[k].key, s.terms, cache).exact;
+      Node node;
+      node.count = n;
+      node.any_relevant = object_scores(masks, s.exact.data(), n, scratch_);
+      if (node.any_relevant) {
+        node.values = values_.size();
+        values_.insert(values_.end(), scratch_.begin(), scratch_.end());
+      }
+      nodes_.emplace_back(m, node);
+    }
+  }
+  if (full > KEPT_MASK_SIZE) kept_masks_.emplace_back(m, mask);
+}
+
+void Index::place_root(const Meta& root) {
+  // Only the root's own entries are still unplaced (null sorts first).
+  for (auto& e : nodes_)
+    if (!e.first) e.first = &root;
+  for (auto& e : kept_masks_)
+    if (!e.first) e.first = &root;
+  sort_by_meta(nodes_);
+  sort_by_meta(kept_masks_);
+}
+
+void Index::add_array(const Value& v, const Meta* m, const std::uint64_t* masks, std::size_t n) {
   Node node;
   node.values = values_.size();
   node.count = n;
@@ -775,7 +814,72 @@ void Index::add_array(const Value& v, const Meta& m, const std::uint64_t* masks,
   node.order = order_.size();
   node.promoted = order.size();
   order_.insert(order_.end(), order.begin(), order.end());
-  nodes_.emplace_back(&m, node);
+  nodes_.emplace_back(m, node);
+}
+
+// ---- the index built by the analysis ------------------------------------------
+
+std::unique_ptr<Builder> Builder::of(const Options& options) {
+  if (options.focus != Focus::Auto || !options.arguments) return nullptr;
+  auto index = std::make_unique<Index>();
+  index->terms_ = Terms::of(*options.arguments);
+  if (index->terms_.empty()) return nullptr;
+  return std::make_unique<Builder>(std::move(index));
+}
+
+Builder::Builder(std::unique_ptr<Index> index)
+    : index_(std::move(index)),
+      cache_(std::make_unique<Index::HitCache>(index_->terms_, scratch_.terms)),
+      runs_(std::make_unique<Terms::RunMemo>()) {
+  scratch_.terms.runs = runs_.get();
+}
+
+Builder::~Builder() = default;
+
+void Builder::close(const Value& v, const Meta* kids, std::uint64_t full, std::size_t depth) {
+  Index& index = *index_;
+  const std::size_t mark = marks_.back();
+  marks_.pop_back();
+  std::size_t next = mark;  // the next finished child container
+  const bool object = v.is_object();
+  const Member* members = object ? v.members().data() : nullptr;
+  const Value* items = object ? nullptr : v.items().data();
+  const std::size_t n = object ? v.members().size() : v.items().size();
+  const bool listed = !object || n >= KEPT_SCORES_ENTRIES;
+  std::uint64_t mask = 0;
+  if (listed) listed_.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const Value& c = object ? members[i].value : items[i];
+    std::uint64_t hits = 0;
+    if (c.is_string()) {
+      hits = index.string_hits(c.text(), scratch_.terms, cache_.get());
+    } else if (c.is_number()) {
+      hits = index.number_hits(c.text(), scratch_.terms);
+    } else if (!c.is_scalar()) {
+      // Its entries were listed before its place was known.
+      const Done& d = done_[next++];
+      hits = d.mask;
+      if (d.node != Done::NONE) index.nodes_[d.node].first = kids + i;
+      if (d.kept != Done::NONE) index.kept_masks_[d.kept].first = kids + i;
+    }
+    if (object) hits |= cache_->key(depth, i, members[i].key).all;
+    mask |= hits;
+    if (listed) listed_[i] = hits;
+  }
+  done_.resize(mark);
+  const std::size_t nodes = index.nodes_.size(), kept = index.kept_masks_.size();
+  index.keep_container(v, nullptr, full, mask, listed_.data(), n, listed, depth, scratch_, cache_.get());
+  done_.push_back({mask, index.nodes_.size() != nodes ? nodes : Done::NONE,
+                   index.kept_masks_.size() != kept ? kept : Done::NONE});
+}
+
+std::unique_ptr<Index> Builder::finish(const Value& root) {
+  Index& index = *index_;
+  if (root.is_scalar())
+    index.root_ = index.scalar_hits(root, scratch_.terms, nullptr);
+  else if (!done_.empty())
+    index.root_ = done_.back().mask;
+  return std::move(index_);
 }
 
 }  // namespace tavisk::focus

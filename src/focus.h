@@ -170,14 +170,19 @@ struct Scratch {
   std::vector<Frame> stack;
 };
 
+class Builder;
+
 // The hit masks of one call's document. Built in one pass that keeps, per container, only
 // what fitting cannot cheaply redo: the item masks and match order of arrays that have
 // matches, the entry scores of wide objects, and the masks of large containers. Entry scores
-// of other objects are worked out when a fit asks for them.
+// of other objects are worked out when a fit asks for them. The pass is either the analysis
+// itself (see Builder) or a walk of its own over an analysed document (build).
 class Index {
  public:
   // Null when the arguments give no term.
   static std::unique_ptr<Index> build(const Value& doc, const Meta& meta, const Options& options);
+  // An index from a Builder, once the analysis of the whole document rests where fitting reads it.
+  void place_root(const Meta& root);
 
   const Terms& terms() const { return terms_; }
   // The focus data of an array or a wide object, or null when it has nothing to act on.
@@ -187,11 +192,14 @@ class Index {
   const std::uint32_t* promoted(const Node& n) const { return order_.data() + n.order; }
   // The hits of the whole document.
   std::uint64_t root_mask() const { return root_; }
+  // The kept mask of a container larger than KEPT_MASK_SIZE, or null.
+  const std::uint64_t* kept_mask(const Meta& container) const;
   // The match scores of an object's entries into out (one per entry; positive: relevant).
   // False, with out empty, when no entry is relevant.
   bool entry_scores(const Value& object, const Meta& meta, Scratch& s, std::vector<std::uint64_t>& out) const;
 
  private:
+  friend class Builder;
   struct KeyHits {
     std::uint64_t all, exact;
   };
@@ -223,7 +231,51 @@ class Index {
   // Entry scores from the entries' masks and their keys' exact hits; false when none is positive.
   bool object_scores(const std::uint64_t* masks, const std::uint64_t* key_exact, std::size_t n,
                      std::vector<std::uint64_t>& out) const;
-  void add_array(const Value& v, const Meta& m, const std::uint64_t* masks, std::size_t n);
+  void add_array(const Value& v, const Meta* m, const std::uint64_t* masks, std::size_t n);
+  // What the index keeps of a finished container: its node when its children's masks were
+  // listed (masks, n), its mask when it is large. m: its analysis, null while not yet placed.
+  void keep_container(const Value& v, const Meta* m, std::uint64_t full, std::uint64_t mask,
+                      const std::uint64_t* masks, std::size_t n, bool listed, std::size_t depth, Scratch& s,
+                      HitCache* cache);
+};
+
+// Builds the index during the analysis, so that the document is read once for both: the
+// analysis hands over each container as it finishes it (after its children), and its children
+// are matched while they are still at hand. The index it gives equals build's on the same
+// analysis.
+class Builder {
+ public:
+  // Null when the options do not focus or their arguments give no term.
+  static std::unique_ptr<Builder> of(const Options& options);
+  explicit Builder(std::unique_ptr<Index> index);
+  ~Builder();
+  Builder(const Builder&) = delete;
+  Builder& operator=(const Builder&) = delete;
+
+  // The children of a container are analysed next.
+  void open() { marks_.push_back(done_.size()); }
+  // The container's analysis is done: kids, its children's analyses; full, its full size.
+  void close(const Value& v, const Meta* kids, std::uint64_t full, std::size_t depth);
+  // The index of a document whose root is v; its root entries are placed by
+  // Index::place_root.
+  std::unique_ptr<Index> finish(const Value& root);
+
+ private:
+  // A finished container not yet met by its parent: its mask, and where its entries are in the
+  // index's lists (NONE: it has none there).
+  struct Done {
+    static constexpr std::size_t NONE = SIZE_MAX;
+    std::uint64_t mask;
+    std::size_t node, kept;
+  };
+
+  std::unique_ptr<Index> index_;
+  Scratch scratch_;
+  std::unique_ptr<Index::HitCache> cache_;
+  std::unique_ptr<Terms::RunMemo> runs_;
+  std::vector<std::size_t> marks_;  // per open container: its first child's place in done_
+  std::vector<Done> done_;
+  std::vector<std::uint64_t> listed_;
 };
 
 }  // namespace focus

@@ -217,18 +217,33 @@ std::string text_envelope(std::string_view text, const Options& o, Report& repor
 
 }  // namespace
 
-Meta analyze(const Value& doc, const Options& o, std::uint64_t indent, Arena* arena) {
+Meta analyze(const Value& doc, const Options& o, std::uint64_t indent, Arena* arena,
+             std::unique_ptr<focus::Index>* focus) {
   Pruner analysis = Pruner::with_scorer(indent > 0, indent, o, scorer_for(o.field_scorer));
   analysis.arena = arena;
+  // The request's hits are found while the analysis reads the document, once.
+  const std::unique_ptr<focus::Builder> builder = focus ? focus::Builder::of(o) : nullptr;
+  analysis.focus_build = builder.get();
   Path root;
-  return analysis.analyze_at(doc, 0, root, false);
+  Meta meta = analysis.analyze_at(doc, 0, root, false);
+  if (focus) *focus = builder ? builder->finish(doc) : nullptr;
+  return meta;
 }
 
 BudgetSearch search_budget(const Value& doc, const Options& o, Format format, std::uint64_t indent) {
-  return search_budget(doc, analyze(doc, o, indent), o, format, indent);
+  std::unique_ptr<focus::Index> focus;
+  const Meta meta = analyze(doc, o, indent, nullptr, &focus);
+  if (focus) focus->place_root(meta);
+  return search_budget(doc, meta, o, format, indent, focus.get());
 }
 
 BudgetSearch search_budget(const Value& doc, const Meta& meta, const Options& o, Format format, std::uint64_t indent) {
+  const std::unique_ptr<focus::Index> focus = o.focus == Focus::Auto ? focus::Index::build(doc, meta, o) : nullptr;
+  return search_budget(doc, meta, o, format, indent, focus.get());
+}
+
+BudgetSearch search_budget(const Value& doc, const Meta& meta, const Options& o, Format format, std::uint64_t indent,
+                           const focus::Index* focus) {
   const FieldScorer& scorer = scorer_for(o.field_scorer);
   const bool pretty = indent > 0;
   const std::uint64_t m = o.max_chars, slack = m / 200;
@@ -236,8 +251,6 @@ BudgetSearch search_budget(const Value& doc, const Meta& meta, const Options& o,
   std::optional<std::uint64_t> lo, hi;
   std::optional<Attempt> best_fit, best_over;
   BudgetSearch result;
-  // The request's hits are found once and read by every attempt.
-  const std::unique_ptr<focus::Index> focus = o.focus == Focus::Auto ? focus::Index::build(doc, meta, o) : nullptr;
   // Arrays of records are surveyed once and planned by every attempt.
   SurveyCache surveys;
   // The protect patterns are compiled once and shared by every attempt.
@@ -246,7 +259,7 @@ BudgetSearch search_budget(const Value& doc, const Meta& meta, const Options& o,
     ++result.attempts;
     result.budgets.push_back(b);
     Pruner pruner = Pruner::with_scorer(pretty, indent, o, scorer, &patterns);
-    pruner.focus_index = focus.get();
+    pruner.focus_index = focus;  // read by every attempt
     pruner.surveys = &surveys;
     Fitted fitted = pruner.fit(doc, meta, b, 0);
     Attempt a;
@@ -399,9 +412,11 @@ std::string run_pipeline(std::string_view input, std::string_view options_text) 
   // (the search needs the analysis anyway); one that may fit is only measured,
   // so that a large budget never pays for an analysis it does not use.
   std::optional<Meta> meta;
+  std::unique_ptr<focus::Index> focus;
   if (report.format == Format::Json) {
     if (input.size() / 4 > o.max_chars) {
-      meta = analyze(parsed->value(), o, indent, &arena);
+      meta = analyze(parsed->value(), o, indent, &arena, &focus);
+      if (focus) focus->place_root(*meta);
       report.input_chars = meta->full();
     } else {
       report.input_chars = size::of({indent > 0, indent}, parsed->value(), 0);
@@ -413,7 +428,7 @@ std::string run_pipeline(std::string_view input, std::string_view options_text) 
     report.output_chars = report.input_chars;
     return success_envelope(render(parsed->value(), indent, report.format), report);
   }
-  BudgetSearch search = meta ? search_budget(parsed->value(), *meta, o, report.format, indent)
+  BudgetSearch search = meta ? search_budget(parsed->value(), *meta, o, report.format, indent, focus.get())
                              : search_budget(parsed->value(), o, report.format, indent);
   report.pruned = true;
   report.fits = search.fits;

@@ -39,10 +39,22 @@ struct BudgetSearch {
   int attempts = 0;
   std::vector<std::uint64_t> budgets;  // handed to fit, one per attempt
 };
+namespace focus {
+class Index;
+}  // namespace focus
+
 // The Meta tree every attempt of one call shares.
 // With an arena, the analysis's lists live there and it must not outlive the arena.
-Meta analyze(const Value& doc, const Options& o, std::uint64_t indent, Arena* arena = nullptr);
+// With focus, a call that focuses gets its hit masks there, built by the same pass (null when
+// its arguments give no term); its root entries are placed by Index::place_root once the
+// returned tree rests where fitting reads it.
+Meta analyze(const Value& doc, const Options& o, std::uint64_t indent, Arena* arena = nullptr,
+             std::unique_ptr<focus::Index>* focus = nullptr);
+// The search with the hit masks built on its own from the analysis.
 BudgetSearch search_budget(const Value& doc, const Meta& meta, const Options& o, Format format, std::uint64_t indent);
+// The search with the call's hit masks at hand (null: none).
+BudgetSearch search_budget(const Value& doc, const Meta& meta, const Options& o, Format format, std::uint64_t indent,
+                           const focus::Index* focus);
 // Analysis and search together.
 BudgetSearch search_budget(const Value& doc, const Options& o, Format format, std::uint64_t indent);
 

@@ -161,6 +161,7 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
       std::uint64_t sum = 0;
       const bool track = tracks_paths();
       if (track) p.emplace_back("*");
+      if (focus_build) focus_build->open();
       for (std::size_t i = 0; i < n; ++i) {
         const Meta& c = *new (kids + i) Meta(analyze_at(items[i], depth + 1, p, is_protected));
         sum += c.full();
@@ -177,6 +178,7 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
       kids = Meta::allocate_children(n, arena);
       std::uint64_t sum = 0, kept_sum = 0, kept = 0;
       const bool track = tracks_paths();
+      if (focus_build) focus_build->open();
       for (std::size_t i = 0; i < n; ++i) {
         const Member& e = members[i];
         if (track) p.emplace_back(e.key);
@@ -206,6 +208,7 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
     }
   }
   if (is_protected && v.is_scalar()) protected_count = 1;
+  if (focus_build && !v.is_scalar()) focus_build->close(v, kids, full, depth);
   m.set(kids, n, full, min, shape, protected_count, arena);
   m.set_flags(is_protected, has_protected);
   return m;

@@ -28,6 +28,7 @@ struct PlanOutcome;
 class SurveyCache;
 namespace focus {
 class Index;
+class Builder;
 struct Node;
 }  // namespace focus
 
@@ -186,6 +187,8 @@ class Pruner {
   bool query_suppressed = false;
   // The call's hit masks when it focuses on the request; null otherwise.
   const focus::Index* focus_index = nullptr;
+  // Analysis only: builds the hit masks on the way when set.
+  focus::Builder* focus_build = nullptr;
   // Surveys of the document's arrays shared by the call's attempts; null: every plan surveys afresh.
   SurveyCache* surveys = nullptr;
   // Fitting the projected rows of a condensed table: values made by this attempt, not the

@@ -549,5 +549,147 @@ TEST(Focus, EntryScoresOfSmallLargeAndWideObjects) {
   }
 }
 
+
+// ---- the index built by the analysis -------------------------------------------
+
+// Expects the two indexes to hold the same focus data for every container below v; counts the
+// containers that have some.
+void expect_same_index(const focus::Index& fused, const focus::Index& walked, const Value& v, const Meta& m,
+                       const std::string& path, int& with_data) {
+  if (v.is_scalar()) return;
+  SCOPED_TRACE(path);
+  const std::uint64_t* kept = fused.kept_mask(m);
+  ASSERT_EQ(kept != nullptr, m.full() > focus::KEPT_MASK_SIZE);
+  if (kept) {
+    EXPECT_EQ(*kept, *walked.kept_mask(m));
+  }
+  with_data += kept != nullptr;
+  const focus::Node* a = fused.node(m);
+  const focus::Node* b = walked.node(m);
+  ASSERT_EQ(a == nullptr, b == nullptr);
+  if (a) {
+    ++with_data;
+    EXPECT_EQ(a->count, b->count);
+    EXPECT_EQ(a->promoted, b->promoted);
+    EXPECT_EQ(a->weighted, b->weighted);
+    EXPECT_EQ(a->lookup, b->lookup);
+    EXPECT_EQ(a->any_relevant, b->any_relevant);
+    if (v.is_array()) {
+      for (std::size_t i = 0; i < a->count; ++i) EXPECT_EQ(fused.mask(*a, i), walked.mask(*b, i)) << "item " << i;
+    }
+    for (std::size_t k = 0; k < a->promoted; ++k) EXPECT_EQ(fused.promoted(*a)[k], walked.promoted(*b)[k]);
+  }
+  if (v.is_object()) {
+    focus::Scratch s;
+    std::vector<std::uint64_t> sa, sb;
+    const bool ra = fused.entry_scores(v, m, s, sa);
+    EXPECT_EQ(ra, walked.entry_scores(v, m, s, sb));
+    EXPECT_EQ(sa, sb);
+    with_data += ra;
+  }
+  for (std::size_t i = 0; i < m.children().size(); ++i) {
+    const Value& c = v.is_array() ? v.items()[i] : v.members()[i].value;
+    const std::string key = v.is_array() ? std::to_string(i) : std::string(v.members()[i].key.view());
+    expect_same_index(fused, walked, c, m.children()[i], path + "/" + key, with_data);
+  }
+}
+
+// A document of the shapes the index treats apart, with hits at every level.
+std::string tricky_document() {
+  std::string doc = "{\"records\":[";
+  for (int i = 0; i < 300; ++i) {
+    // Repeated keys in order (memo of key positions), keys longer than 16 bytes sharing their
+    // ends, empty containers, numbers, non-ASCII texts, keys that hit.
+    const std::string long_key = std::string("alpha_br_") + (i == 77 ? "login" : "other") + "_lie_delta";
+    doc += std::string(i ? "," : "") + "{\"id\":" + std::to_string(i) + ",\"" + long_key + "\":" +
+           std::to_string(i * 37) + ",\"name\":\"" + (i % 50 == 3 ? "caf\xC3\xA9 user417" : "plain") +
+           "\",\"empty\":{},\"list\":[],\"nested\":{\"deep\":[" + (i == 150 ? "\"batch/v1\"" : "\"x\"") +
+           ",[],{}]},\"v" + std::to_string(i % 7) + "\":\"value " + std::to_string(i) + "\"}";
+  }
+  doc += "],\"wide\":{";
+  for (int k = 0; k < 70; ++k)
+    doc += std::string(k ? "," : "") + "\"key" + std::to_string(k) + "\":" +
+           (k == 40 ? "{\"login\":[1,2,{\"x\":\"7777\"}]}" : k == 66 ? "\"1.1.2\"" : "\"filler text\"");
+  doc += ",\"1.1.2\":0},\"deep\":";
+  // Deeper than the key memo reaches, more keys than its rows hold.
+  std::string deep = "\"user417\"";
+  for (int d = 0; d < 20; ++d) {
+    std::string o = "{";
+    for (int k = 0; k < 40; ++k) o += "\"k" + std::to_string(k) + "\":" + (k == 35 ? deep : "\"z\"") + ",";
+    deep = o + "\"record\":" + std::to_string(d) + "}";
+  }
+  doc += deep + ",\"many\":[";
+  // More distinct short texts than the table of recent texts holds.
+  for (int i = 0; i < 6000; ++i)
+    doc += std::string(i ? "," : "") + "\"w" + std::to_string(i * 7919 % 100000) + (i % 997 == 5 ? " login" : "") + "\"";
+  doc += "],\"large\":{\"inner\":[";
+  for (int i = 0; i < 100; ++i) doc += std::string(i ? "," : "") + "\"a long text of words " + std::to_string(i) + "\"";
+  return doc + ",\"7777\"]}}";
+}
+
+TEST(Focus, IndexBuiltByTheAnalysisEqualsTheWalkedOne) {
+  const std::string arguments = "record login user417 caf\xC3\xA9 7777 1.1.2 batch/v1";
+  struct Doc {
+    std::string text;
+    int least;  // containers with focus data
+    bool hits;
+  };
+  const Doc docs[] = {
+      {tricky_document(), 20, true},
+      {R"([{"a":"login"},{"a":"x"},{"a":"x"},{"a":"x"},{"a":[]}])", 1, true},
+      {R"({"login":{"user417":{},"b":2},"other":1})", 2, true},
+      {R"("record login")", 0, true},
+      {"[]", 0, false},
+      {"7777", 0, true},
+  };
+  const Options o = Options::from_value(json::parse(R"({"focus":"auto","indent":0,"arguments":")" + arguments + "\"}")
+                                            .value())
+                        .value();
+  for (const auto& [text, least, hits] : docs) {
+    SCOPED_TRACE(text.substr(0, 60));
+    const Value doc = json::parse(text).value();
+    std::unique_ptr<focus::Index> fused;
+    const Meta meta = analyze(doc, o, 0, nullptr, &fused);
+    ASSERT_NE(fused, nullptr);
+    fused->place_root(meta);
+    const auto walked = focus::Index::build(doc, meta, o);
+    ASSERT_NE(walked, nullptr);
+    EXPECT_EQ(fused->root_mask(), walked->root_mask());
+    EXPECT_EQ(fused->root_mask() != 0, hits);
+    int with_data = 0;
+    expect_same_index(*fused, *walked, doc, meta, "", with_data);
+    EXPECT_GE(with_data, least);
+    // The plain texts of the many short strings: each item's mask is its own text's hits.
+    if (const Value& many = get(doc, "many"); doc.is_object() && many.is_array()) {
+      const Meta& mm = meta.children()[3];
+      const focus::Node* node = fused->node(mm);
+      ASSERT_NE(node, nullptr);
+      int hitting = 0;
+      for (std::size_t i = 0; i < many.items().size(); ++i) {
+        EXPECT_EQ(fused->mask(*node, i), reference_hits(fused->terms(), many.items()[i].text())) << i;
+        hitting += fused->mask(*node, i) != 0;
+      }
+      EXPECT_EQ(hitting, 7);
+    }
+  }
+}
+
+TEST(Focus, ShrinkingWithTheAnalysisIndexEqualsShrinkingWithTheWalkedOne) {
+  const std::string doc = tricky_document();
+  const Value v = json::parse(doc).value();
+  for (const char* strategy : {"sample", "condense"})
+    for (const std::uint64_t budget : {600, 2000, 8000}) {
+      const std::string opts = std::string(R"({"focus":"auto","indent":0,"array_strategy":")") + strategy +
+                               R"(","arguments":"which record has the login user417","max_chars":)" +
+                               std::to_string(budget) + "}";
+      const Options o = Options::from_value(json::parse(opts).value()).value();
+      const auto fused = shrink(doc, opts);
+      ASSERT_TRUE(fused.ok());
+      const BudgetSearch walked = search_budget(v, analyze(v, o, 0), o, Format::Json, 0);
+      EXPECT_EQ(fused.text(), walked.text) << strategy << " " << budget;
+      EXPECT_NE(fused.counter("items_promoted"), "0");
+    }
+}
+
 }  // namespace
 }  // namespace tavisk
