@@ -836,7 +836,7 @@ Builder::Builder(std::unique_ptr<Index> index)
 
 Builder::~Builder() = default;
 
-void Builder::close(const Value& v, const Meta* kids, std::uint64_t full, std::size_t depth) {
+void Builder::close(const Value& v, const Meta* kids, std::uint64_t full, std::size_t depth, std::uint64_t keys) {
   Index& index = *index_;
   const std::size_t mark = marks_.back();
   marks_.pop_back();
@@ -848,6 +848,19 @@ void Builder::close(const Value& v, const Meta* kids, std::uint64_t full, std::s
   const bool listed = !object || n >= KEPT_SCORES_ENTRIES;
   std::uint64_t mask = 0;
   if (listed) listed_.resize(n);
+  // Objects of one kind repeat their keys: the hits of a key sequence are found once while the
+  // entries' own hits are not needed apart.
+  bool each_key = object;
+  if (object && !listed && keys) {
+    KeySequence& seq = key_sequences_[keys % key_sequences_.size()];
+    if (seq.keys != keys) {
+      std::uint64_t hits = 0;
+      for (std::size_t i = 0; i < n; ++i) hits |= cache_->key(depth, i, members[i].key).all;
+      seq = {keys, hits};
+    }
+    mask = seq.hits;
+    each_key = false;
+  }
   for (std::size_t i = 0; i < n; ++i) {
     const Value& c = object ? members[i].value : items[i];
     std::uint64_t hits = 0;
@@ -862,13 +875,14 @@ void Builder::close(const Value& v, const Meta* kids, std::uint64_t full, std::s
       if (d.node != Done::NONE) index.nodes_[d.node].first = kids + i;
       if (d.kept != Done::NONE) index.kept_masks_[d.kept].first = kids + i;
     }
-    if (object) hits |= cache_->key(depth, i, members[i].key).all;
+    if (each_key) hits |= cache_->key(depth, i, members[i].key).all;
     mask |= hits;
     if (listed) listed_[i] = hits;
   }
   done_.resize(mark);
   const std::size_t nodes = index.nodes_.size(), kept = index.kept_masks_.size();
-  index.keep_container(v, nullptr, full, mask, listed_.data(), n, listed, depth, scratch_, cache_.get());
+  if (listed || full > KEPT_MASK_SIZE)
+    index.keep_container(v, nullptr, full, mask, listed_.data(), n, listed, depth, scratch_, cache_.get());
   done_.push_back({mask, index.nodes_.size() != nodes ? nodes : Done::NONE,
                    index.kept_masks_.size() != kept ? kept : Done::NONE});
 }

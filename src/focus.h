@@ -5,6 +5,7 @@
 // once per call and read by every attempt of the budget search.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -254,8 +255,10 @@ class Builder {
 
   // The children of a container are analysed next.
   void open() { marks_.push_back(done_.size()); }
-  // The container's analysis is done: kids, its children's analyses; full, its full size.
-  void close(const Value& v, const Meta* kids, std::uint64_t full, std::size_t depth);
+  // The container's analysis is done: kids, its children's analyses; full, its full size;
+  // keys, a number naming its key sequence among the objects of the analysis (equal numbers,
+  // equal keys in order), or 0.
+  void close(const Value& v, const Meta* kids, std::uint64_t full, std::size_t depth, std::uint64_t keys);
   // The index of a document whose root is v; its root entries are placed by
   // Index::place_root.
   std::unique_ptr<Index> finish(const Value& root);
@@ -276,6 +279,11 @@ class Builder {
   std::vector<std::size_t> marks_;  // per open container: its first child's place in done_
   std::vector<Done> done_;
   std::vector<std::uint64_t> listed_;
+  // The hits of recent key sequences of objects, by their numbers.
+  struct KeySequence {
+    std::uint64_t keys = 0, hits = 0;
+  };
+  std::array<KeySequence, 64> key_sequences_{};
 };
 
 }  // namespace focus

@@ -87,13 +87,18 @@ bool same_keys(const std::vector<std::string>& keys, const Value::Object& member
 std::uint64_t Pruner::shape_at(const Value& v, std::uint64_t depth) {
   // A wide object is not remembered: its copied keys would cost more than the
   // sort they save, next to the analysis of its many children.
+  keys_serial_ = 0;
   if (!v.is_object() || v.members().size() > ShapeMemo::max_keys) return shape_of(v);
   if (depth >= shape_memo_.size()) shape_memo_.resize(depth + 1);
   ShapeMemo& memo = shape_memo_[depth];
   const Value::Object& members = v.members();
   for (const ShapeMemo::Entry& e : memo.entries)
-    if (e.set && same_keys(e.keys, members)) return e.shape;
+    if (e.set && same_keys(e.keys, members)) {
+      keys_serial_ = e.serial;
+      return e.shape;
+    }
   ShapeMemo::Entry& e = memo.entries[memo.next];
+  e.serial = keys_serial_ = ++serials_;
   memo.next = (memo.next + 1) % memo.entries.size();
   e.keys.resize(members.size());
   for (std::size_t i = 0; i < members.size(); ++i) e.keys[i].assign(members[i].key);
@@ -141,6 +146,7 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
   Meta m;
   const bool is_protected = inherited || is_protected_path(p);
   const std::uint64_t shape = shape_at(v, depth);
+  const std::uint64_t keys = keys_serial_;
   const size::Layout l = layout();
   std::uint64_t full = 0, min = 0, protected_count = 0;
   bool has_protected = is_protected;
@@ -208,7 +214,7 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
     }
   }
   if (is_protected && v.is_scalar()) protected_count = 1;
-  if (focus_build && !v.is_scalar()) focus_build->close(v, kids, full, depth);
+  if (focus_build && !v.is_scalar()) focus_build->close(v, kids, full, depth, keys);
   m.set(kids, n, full, min, shape, protected_count, arena);
   m.set_flags(is_protected, has_protected);
   return m;

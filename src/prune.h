@@ -233,6 +233,7 @@ class Pruner {
     struct Entry {
       std::vector<std::string> keys;  // a copy: the trees analysed may be temporaries
       std::uint64_t shape = 0;
+      std::uint64_t serial = 0;  // names this key sequence while the entry holds it
       bool set = false;
     };
     // The last few key sequences seen at one depth, so that sibling objects of
@@ -242,6 +243,9 @@ class Pruner {
     std::size_t next = 0;
   };
   std::vector<ShapeMemo> shape_memo_;  // by depth, during analysis
+  std::uint64_t serials_ = 0;
+  // The serial of the key sequence of the object shape_at met last; 0 when not remembered.
+  std::uint64_t keys_serial_ = 0;
 };
 
 }  // namespace tavisk
