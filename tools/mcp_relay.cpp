@@ -153,7 +153,7 @@ class Rewriter {
   Rewriter(const Settings& settings, Tracker& tracker) : settings_(settings), tracker_(tracker) {}
 
   std::optional<std::string> rewrite(std::string& line) {
-    auto msg = parse(line, server_expand, long_text);
+    auto msg = parse(line, server_expand, long_text, result_text);
     if (!msg || !msg->is(Node::Kind::Object) || msg->get("method")) return std::nullopt;
     const Node* id = msg->get("id");
     if (!id) return std::nullopt;
