@@ -469,59 +469,6 @@ inline std::uint64_t continuations(std::uint64_t w, unsigned n) {
 
 }  // namespace
 
-// A string is skipped only when it is long (its first unescaped quote lies past the limit)
-// and every escape in it is canonical, which also makes it valid; anything else is left to
-// the reader, which decodes it or reports the error.
-bool PositionStream::surely_short() const {
-  const char* quote = static_cast<const char*>(std::memchr(src, '"', static_cast<std::size_t>(end - src)));
-  if (!quote) return true;  // no closing quote: the reader reports it
-  std::size_t slashes = 0;
-  while (quote - slashes > src && quote[-1 - static_cast<std::ptrdiff_t>(slashes)] == '\\') ++slashes;
-  return slashes % 2 == 0 && static_cast<std::size_t>(quote - src) <= limit;
-}
-
-void PositionStream::skip_long_string() {
-  if (surely_short()) return;
-  LiteralInfo info;
-  std::uint64_t bytes = 0, cont = 0;
-  const char* p = src;
-  for (;;) {
-    if (end - p >= 8) {
-      std::uint64_t w;
-      std::memcpy(&w, p, 8);
-      const std::uint64_t stops = string_stops(w);
-      const unsigned n = stops ? static_cast<unsigned>(__builtin_ctzll(stops) >> 3) : 8;
-      cont += continuations(w, n);
-      bytes += n;
-      p += n;
-      if (n == 8) continue;
-    } else if (p < end && static_cast<unsigned char>(*p) >= 0x20 && *p != '"' && *p != '\\') {
-      cont += (static_cast<unsigned char>(*p) & 0xC0) == 0x80;
-      ++bytes;
-      ++p;
-      continue;
-    }
-    if (p >= end || static_cast<unsigned char>(*p) < 0x20) return;
-    if (*p == '"') break;
-    // A backslash: only the canonical escapes are skipped over.
-    if (end - p < 2) return;
-    const char e = p[1];
-    if (e == '"' || e == '\\' || e == 'b' || e == 'f' || e == 'n' || e == 'r' || e == 't') {
-      p += 2;
-    } else if (e == 'u' && end - p >= 6 && canonical_u(p + 2, hex4(p + 2))) {
-      p += 6;
-    } else {
-      return;
-    }
-    ++info.chars;
-  }
-  if (static_cast<std::size_t>(p - src) <= limit) return;
-  info.chars += bytes - cont;
-  skipped_literal = info;
-  skipped = true;
-  src = p;  // the reader takes the closing quote and sees an empty string
-}
-
 namespace {
 
 // Decodes a canonical literal body over itself while checking and measuring it: the one pass
@@ -583,22 +530,26 @@ inline unsigned block_continuations(__m128i v, unsigned n) {
 }
 #endif
 
-// Moves the plain bytes at p (up to the next quote, backslash or control character, or the
-// end) down to out, a block at a time where possible; both end at the byte that stopped the run.
-inline void move_plain_run(const char*& p, const char* end, char*& out, std::uint64_t& cont) {
+// Takes the plain bytes at p (up to the next quote, backslash or control character, or the
+// end), a block at a time where possible, counting their UTF-8 continuation bytes; with Move,
+// moves them down to out as well. Ends at the byte that stopped the run.
+template <bool Move>
+inline void plain_run(const char*& p, const char* end, char*& out, std::uint64_t& cont) {
 #if defined(__SSE2__)
   while (end - p >= 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const unsigned stops = block_stops(v);
     const unsigned n = stops ? static_cast<unsigned>(__builtin_ctz(stops)) : 16;
     cont += block_continuations(v, n);
-    // A whole block may be written when it cannot reach bytes still to be read.
-    if (p - out >= 16) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
-    } else if (out != p) {
-      std::memmove(out, p, n);
+    if constexpr (Move) {
+      // A whole block may be written when it cannot reach bytes still to be read.
+      if (p - out >= 16) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+      } else if (out != p) {
+        std::memmove(out, p, n);
+      }
+      out += n;
     }
-    out += n;
     p += n;
     if (stops) return;
   }
@@ -609,14 +560,17 @@ inline void move_plain_run(const char*& p, const char* end, char*& out, std::uin
     const std::uint64_t stops = string_stops(w);
     const unsigned n = stops ? static_cast<unsigned>(__builtin_ctzll(stops) >> 3) : 8;
     cont += continuations(w, n);
-    std::memmove(out, p, n);
-    out += n;
+    if constexpr (Move) {
+      std::memmove(out, p, n);
+      out += n;
+    }
     p += n;
     if (stops) return;
   }
   while (p < end && static_cast<unsigned char>(*p) >= 0x20 && *p != '"' && *p != '\\') {
     cont += (static_cast<unsigned char>(*p) & 0xC0) == 0x80;
-    *out++ = *p++;
+    if constexpr (Move) *out++ = *p;
+    ++p;
   }
 }
 
@@ -713,7 +667,7 @@ Decoded decode_canonical_in_place(char* body, const char* end, InLineDecoding& r
   }
 #endif
   for (;;) {
-    move_plain_run(p, end, out, cont);
+    plain_run<true>(p, end, out, cont);
     if (end - p >= 2 && p[0] == '\\') {
       const std::size_t k = decode_canonical_escape(p, end, out);
       if (k == 0) break;
@@ -803,6 +757,47 @@ bool decode_long(char* body, char* end, InLineDecoding& result) {
 }
 
 }  // namespace
+
+bool PositionStream::surely_short() const {
+  const char* quote = static_cast<const char*>(std::memchr(src, '"', static_cast<std::size_t>(end - src)));
+  if (!quote) return true;  // no closing quote: the reader reports it
+  std::size_t slashes = 0;
+  while (quote - slashes > src && quote[-1 - static_cast<std::ptrdiff_t>(slashes)] == '\\') ++slashes;
+  return slashes % 2 == 0 && static_cast<std::size_t>(quote - src) <= limit;
+}
+
+// A string is skipped only when it is long (its first unescaped quote lies past the limit)
+// and every escape in it is canonical, which also makes it valid; anything else is left to
+// the reader, which decodes it or reports the error.
+void PositionStream::skip_long_string() {
+  if (surely_short()) return;
+  std::uint64_t escapes = 0, escape_bytes = 0, cont = 0;
+  const char* p = src;
+  char* unused = nullptr;
+  for (;;) {
+    plain_run<false>(p, end, unused, cont);
+    if (p >= end || static_cast<unsigned char>(*p) < 0x20) return;
+    if (*p == '"') break;
+    // A backslash: only the canonical escapes are skipped over.
+    if (end - p < 2) return;
+    const char e = p[1];
+    std::size_t k = 0;
+    if (e == '"' || e == '\\' || e == 'b' || e == 'f' || e == 'n' || e == 'r' || e == 't') {
+      k = 2;
+    } else if (e == 'u' && end - p >= 6 && canonical_u(p + 2, hex4(p + 2))) {
+      k = 6;
+    } else {
+      return;
+    }
+    p += k;
+    ++escapes;
+    escape_bytes += k;
+  }
+  if (static_cast<std::size_t>(p - src) <= limit) return;
+  skipped_literal = {escapes + static_cast<std::uint64_t>(p - src) - escape_bytes - cont, true};
+  skipped = true;
+  src = p;  // the reader takes the closing quote and sees an empty string
+}
 
 // Like skip_long_string, but the string is decoded where it is as it is measured.
 void PositionStream::decode_long_string() {
