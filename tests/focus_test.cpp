@@ -1,6 +1,6 @@
 // Focus on the request: the option, its report keys, the term list and its cap,
 // item scores and promotion, the lookup threshold, key relevance with halved
-// tiers, and line fitting with exact markers.
+// tiers, line fitting with exact markers, and the index the analysis builds.
 #include <gtest/gtest.h>
 
 #include <functional>
