@@ -87,11 +87,8 @@ bool same_keys(const std::vector<std::string>& keys, const Value::Object& member
 std::uint64_t Pruner::shape_at(const Value& v, std::uint64_t depth) {
   // A wide object is not remembered: its copied keys would cost more than the
   // sort they save, next to the analysis of its many children.
-  if (!v.is_object()) return shape_of(v);
-  if (v.members().size() > ShapeMemo::max_keys) {
-    keys_serial_ = 0;
-    return shape_of(v);
-  }
+  keys_serial_ = 0;
+  if (!v.is_object() || v.members().size() > ShapeMemo::max_keys) return shape_of(v);
   if (depth >= shape_memo_.size()) shape_memo_.resize(depth + 1);
   ShapeMemo& memo = shape_memo_[depth];
   const Value::Object& members = v.members();
@@ -149,8 +146,7 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
   Meta m;
   const bool is_protected = inherited || is_protected_path(p);
   const std::uint64_t shape = shape_at(v, depth);
-  // Read before the children's analyses replace it.
-  const std::uint64_t keys = focus_build && v.is_object() ? keys_serial_ : 0;
+  const std::uint64_t keys = keys_serial_;
   const size::Layout l = layout();
   std::uint64_t full = 0, min = 0, protected_count = 0;
   bool has_protected = is_protected;

@@ -244,8 +244,7 @@ class Pruner {
   };
   std::vector<ShapeMemo> shape_memo_;  // by depth, during analysis
   std::uint64_t serials_ = 0;
-  // The serial of the key sequence of the object shape_at met last; 0 when not remembered
-  // (set for objects only).
+  // The serial of the key sequence of the object shape_at met last; 0 when not remembered.
   std::uint64_t keys_serial_ = 0;
 };
 
