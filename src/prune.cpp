@@ -14,6 +14,7 @@
 #include "shape.h"
 #include "siphash.h"
 #include "text.h"
+#include "text_facts.h"
 #include "utf8.h"
 
 namespace tavisk {
@@ -22,9 +23,13 @@ namespace {
 
 std::uint64_t sat_sub(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; }
 
-Value string_placeholder_value(const Value& v) {
-  return Value::string(size::string_placeholder(utf8::count(v.text())));
+// Characters of a string, from its facts when it carries them.
+std::uint64_t string_chars(const Value& v) {
+  const TextFacts* f = v.facts();
+  return f ? f->chars : utf8::count(v.text());
 }
+
+Value string_placeholder_value(const Value& v) { return Value::string(size::string_placeholder(string_chars(v))); }
 
 Value gap_value(std::uint64_t n) { return Value::string(size::gap_marker(n)); }
 
@@ -150,10 +155,12 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
     case Kind::Null:
     case Kind::Bool:
     case Kind::Number: full = min = size::of(l, v, depth); break;
-    case Kind::String:
-      full = size::quoted(v.text());
-      min = is_protected ? full : std::min(full, size::placeholder_size(utf8::count(v.text())));
+    case Kind::String: {
+      const TextFacts* f = v.facts();
+      full = f ? 2 + f->cost : size::quoted(v.text());
+      min = is_protected ? full : std::min(full, size::placeholder_size(string_chars(v)));
       break;
+    }
     case Kind::Array: {
       const auto& items = v.items();
       n = items.size();
@@ -224,7 +231,7 @@ Fitted Pruner::fit(const Value& v, const Meta& meta, std::uint64_t budget, std::
               ? focus::fit_string(v.text(), budget, *options, measure_quoted,
                                   focus_index ? &focus_index->terms() : nullptr, stats)
               : lines::fit_string(v.text(), budget, *options, measure_quoted, options->input_format == Format::Text,
-                                  stats);
+                                  stats, {}, v.facts());
       std::uint64_t s = size::quoted(cut);
       return {Value::string(std::move(cut)), s};
     }

@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "text_facts.h"
 #include "utf8.h"
 
 namespace tavisk::size {
@@ -113,7 +114,10 @@ std::uint64_t of(Layout l, const Value& v, std::uint64_t d) {
     case Kind::Null: return 4;
     case Kind::Bool: return v.as_bool() ? 4 : 5;
     case Kind::Number: return utf8::count(v.text());
-    case Kind::String: return quoted(v.text());
+    case Kind::String: {
+      const TextFacts* f = v.facts();
+      return f ? 2 + f->cost : quoted(v.text());
+    }
     case Kind::Array: {
       std::uint64_t total = overhead(l, v.items().size(), d);
       for (const Value& item : v.items()) total += of(l, item, d + 1);

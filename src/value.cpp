@@ -44,7 +44,7 @@ void Value::destroy_payload() noexcept {
 
 void Value::copy_from(const Value& other) {
   kind_ = other.kind_;
-  flag_ = other.flag_;
+  flag_ = has_text() ? false : other.flag_;  // a copied text owns itself, without facts
   switch (kind_) {
     case Kind::Number:
     case Kind::String: set_text(other.text()); break;
