@@ -75,16 +75,6 @@ std::string_view kind_name(Kind k) {
   return "null";
 }
 
-bool is_empty(const Value& v) {
-  switch (v.kind()) {
-    case Kind::Null: return true;
-    case Kind::String: return v.text().empty();
-    case Kind::Array: return v.items().empty();
-    case Kind::Object: return v.members().empty();
-    default: return false;
-  }
-}
-
 bool operator==(const Value& a, const Value& b) {
   if (a.kind() != b.kind()) return false;
   switch (a.kind()) {

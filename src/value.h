@@ -287,7 +287,15 @@ inline Value Value::object() { return object(Object{}); }
 std::string_view kind_name(Kind k);
 
 // Null, the empty string, the empty array or the empty object.
-bool is_empty(const Value& v);
+inline bool is_empty(const Value& v) {
+  switch (v.kind()) {
+    case Kind::Null: return true;
+    case Kind::String: return v.text().empty();
+    case Kind::Array: return v.items().empty();
+    case Kind::Object: return v.members().empty();
+    default: return false;
+  }
+}
 
 // Structural equality (numbers compared by text, objects pair by pair in order).
 bool operator==(const Value& a, const Value& b);
