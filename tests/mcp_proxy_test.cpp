@@ -199,6 +199,27 @@ void compare_read(const mcp::Node& full, const mcp::Node& lazy, std::string& lin
   for (std::size_t i = 0; i < full.members.size(); ++i) compare_read(full.members[i].second, lazy.members[i].second, line);
 }
 
+bool any_key(const std::vector<std::string_view>&, std::string_view) { return true; }
+
+// A string decoded in its line reads as the reader's decoding; everything else as without it.
+void compare_in_line(const mcp::Node& full, const mcp::Node& in_line, const std::string& line) {
+  ASSERT_EQ(full.kind, in_line.kind) << line;
+  ASSERT_EQ(full.span.begin, in_line.span.begin) << line;
+  ASSERT_EQ(full.span.end, in_line.span.end) << line;
+  if (in_line.in_line) {
+    EXPECT_TRUE(in_line.pending && in_line.measured) << line;
+    EXPECT_EQ(in_line.in_line->text(), full.text) << line;
+    EXPECT_EQ(in_line.literal.chars, mcp::char_count(full.text)) << line;
+  } else if (full.is(mcp::Node::Kind::String) && !in_line.pending) {
+    EXPECT_EQ(full.text, in_line.text) << line;
+  }
+  ASSERT_EQ(full.items.size(), in_line.items.size()) << line;
+  ASSERT_EQ(full.members.size(), in_line.members.size()) << line;
+  for (std::size_t i = 0; i < full.items.size(); ++i) compare_in_line(full.items[i], in_line.items[i], line);
+  for (std::size_t i = 0; i < full.members.size(); ++i)
+    compare_in_line(full.members[i].second, in_line.members[i].second, line);
+}
+
 TEST(McpLongText, RandomLinesReadAlikeWithStringsPendingOrNot) {
   const std::string pieces[] = {"x", "ab", R"(\")", R"(\\)", R"(\n)", R"(\t)", R"(\b)", R"(\f)", R"(\r)", R"(\/)",
                                 R"(\u0001)", R"(\u001f)", R"(\u001F)", R"(\u000a)", R"(\u00e9)", R"(\ud83d\ude00)",
@@ -221,14 +242,66 @@ TEST(McpLongText, RandomLinesReadAlikeWithStringsPendingOrNot) {
                        body(rng() % 40, valid) + "\"}],\"text\":\"" + body(rng() % 60, valid) + "\"}";
     if (rng() % 4 == 0) line.resize(rng() % (line.size() + 1));
     auto full = mcp::parse(line, mcp::expand_all);
-    auto lazy = mcp::parse(line, mcp::expand_all, rng() % 24);
+    const std::size_t limit = rng() % 24;
+    auto lazy = mcp::parse(line, mcp::expand_all, limit);
     ASSERT_EQ(!full, !lazy) << line;
-    if (!full) continue;
+    std::string work = line;
+    auto in_line = mcp::parse(work, mcp::expand_all, limit, any_key);
+    ASSERT_EQ(!full, !in_line) << line;
+    ASSERT_EQ(work.size(), line.size());
+    if (!full) {
+      EXPECT_EQ(work, line) << "a refused line keeps every byte";
+      continue;
+    }
     ++accepted;
     compare_read(*full, *lazy, line);
+    compare_in_line(*full, *in_line, line);
+    in_line.reset();
+    EXPECT_EQ(work, line) << "the strings decoded in the line are written back with their root";
     if (HasFatalFailure()) return;
   }
   EXPECT_GT(accepted, 5000u);  // the generator reaches both outcomes
+}
+
+// Texts of several megabytes are decoded in two halves at once: whatever falls at the cut,
+// wherever the text ends and whatever it holds, the result is the reader's, and the line comes
+// back whole.
+TEST(McpLongText, LargeTextsDecodeInHalvesAsTheReaderDoes) {
+  const std::size_t mib = std::size_t{1} << 20;
+  std::mt19937_64 rng(7);
+  const std::string pieces[] = {"x", "abc", R"(\")", R"(\\)", R"(\n)", R"(\t)", R"(\u0001)", "\xC3\xA9", "\xF0\x9F\x98\x80"};
+  auto body = [&](std::size_t bytes) {
+    std::string out;
+    while (out.size() < bytes) out += pieces[rng() % std::size(pieces)];
+    return out;
+  };
+  struct Case {
+    const char* what;
+    std::string line;
+    bool in_line;  // whether the text is expected decoded in the line
+  };
+  std::vector<Case> cases;
+  const std::string head = R"({"result":{"content":[{"type":"text","text":")";
+  for (const char* cut : {R"(\\\\\\)", R"(\\\")", R"(\\\\)", R"(\u0001\u001f)", "\xF0\x9F\x98\x80"}) {
+    cases.push_back({cut, head + body(3 * mib) + cut + body(3 * mib) + R"("}]}})", true});
+  }
+  // The text ends before the middle of the line; another long text follows.
+  cases.push_back({"ends early", head + body(mib + 5) + R"("},{"type":"text","text":")" + body(5 * mib) + R"("}]}})", true});
+  // A form that cannot be written back exactly, in either half: read by the reader instead.
+  cases.push_back({"escaped slash late", head + body(3 * mib) + body(mib) + R"(\/)" + body(2 * mib) + R"("}]}})", false});
+  cases.push_back({"escaped slash early", head + body(mib) + R"(\/)" + body(5 * mib) + R"("}]}})", false});
+  for (const Case& c : cases) {
+    auto full = mcp::parse(c.line, mcp::expand_all);
+    ASSERT_TRUE(full) << c.what;
+    std::string work = c.line;
+    auto in_line = mcp::parse(work, mcp::expand_all, mib, mcp::result_text);
+    ASSERT_TRUE(in_line) << c.what;
+    const mcp::Node& text = in_line->get("result")->get("content")->items[0].members[1].second;
+    EXPECT_EQ(text.in_line != nullptr, c.in_line) << c.what;
+    compare_in_line(*full, *in_line, c.line);
+    in_line.reset();
+    EXPECT_TRUE(work == c.line) << c.what;
+  }
 }
 
 TEST(McpLongText, WrittenBackExactlyUnlessReplaced) {
@@ -296,15 +369,34 @@ TEST(McpLongText, ResultsAreTheSameAsWithTheTextDecodedBeside) {
     if (!got) {
       EXPECT_TRUE(lazy_line == original) << "a line forwarded as it is must keep every byte";
     }
+    // Decoded in the line while it is read, as the proxy does.
+    std::string in_line_line = original;
+    auto in_line = mcp::parse(in_line_line, mcp::expand_all, 64, mcp::result_text);
+    ASSERT_TRUE(in_line);
+    const bool canonical = c.text.find("\\u0041") == std::string::npos;
+    EXPECT_EQ(in_line->get("result")->get("content")->items[0].get("text")->in_line != nullptr, canonical);
+    auto got_in_line = mcp::shrink_result(in_line_line, *in_line, call, settings, schemas);
+    EXPECT_TRUE(got_in_line == expected) << c.budget << c.options;
+    in_line.reset();
+    if (!got_in_line) {
+      EXPECT_TRUE(in_line_line == original) << "a line forwarded as it is must keep every byte";
+    }
   }
 }
 
 TEST(McpParse, RefusesWhatIsNotOneJsonValue) {
   const std::string bads[] = {"", "{", "{\"a\":1}{\"b\":2}", "[1,]", "{\"a\":\"\x01\"}",
-                             std::string("{\"a\":1}\0x", 9), "{\"a\":01}", "{'a':1}"};
+                             std::string("{\"a\":1}\0x", 9), "{\"a\":01}", "{'a':1}",
+                             // a NUL byte anywhere: after the value, in a string, among tokens
+                             std::string("{\"a\":1}\0", 8), std::string("[1] \0 ", 6),
+                             std::string("{\"a\":\"x\0y\"}", 11), std::string("{\"a\":\0 1}", 9)};
   for (const std::string& bad : bads) {
     EXPECT_FALSE(mcp::parse(bad, mcp::expand_all)) << bad;
+    std::string line = bad;
+    EXPECT_FALSE(mcp::parse(line, mcp::expand_all, 0, any_key)) << bad;
+    EXPECT_EQ(line, bad);
   }
+  EXPECT_TRUE(mcp::parse(std::string("[1] \n"), mcp::expand_all));
 }
 
 TEST(McpParse, DeepDocumentsAreReadWithoutDeepRecursion) {

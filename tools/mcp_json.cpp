@@ -2,6 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
+#include <thread>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
@@ -27,6 +33,11 @@ struct PositionStream {
   char* stop = nullptr;
   bool skipped = false;  // the string just read was skipped to its closing quote
   LiteralInfo skipped_literal;
+  // In-line decoding: the text read, writable, and whether the next string may be decoded in
+  // it; a skipped string so decoded has its decoded length in skipped_in_line.
+  char* writable = nullptr;
+  bool in_line_next = false;
+  std::size_t skipped_in_line = 0;
   PositionStream(const char* s, char* out, std::size_t size, std::size_t put_limit)
       : src(s), head(s), end(s + size), decoded(out), decoded_end(out + size + 1), limit(put_limit) {}
   Ch Peek() const { return *src; }
@@ -37,10 +48,22 @@ struct PositionStream {
     dst = decoded + (src - head);
     stop = static_cast<std::size_t>(decoded_end - dst) > limit ? dst + limit : decoded_end;
     skipped = false;
-    if (src > head && src[-1] == '"' && static_cast<std::size_t>(end - src) > limit) skip_long_string();
+    skipped_in_line = 0;
+    const bool in_line = in_line_next;
+    in_line_next = false;
+    if (src > head && src[-1] == '"' && static_cast<std::size_t>(end - src) > limit) {
+      if (in_line && writable) {
+        decode_long_string();
+      } else {
+        skip_long_string();
+      }
+    }
     return dst;
   }
+  // Whether the string starting at src surely ends within the limit (its first quote does).
+  bool surely_short() const;
   void skip_long_string();
+  void decode_long_string();
   void Put(Ch c) {
     if (dst < stop) *dst = c;
     ++dst;
@@ -82,10 +105,16 @@ constexpr unsigned parse_flags = check_flags | rapidjson::kParseInsituFlag;
 // space, ':' or ','.
 class Builder {
  public:
-  Builder(std::string_view text, const PositionStream& stream, ExpandRule expand, std::size_t decode_limit)
-      : text_(text), stream_(stream), expand_(expand), limit_(decode_limit) {}
+  Builder(std::string_view text, PositionStream& stream, ExpandRule expand, std::size_t decode_limit,
+          std::string* line = nullptr, InLineRule in_line = nullptr)
+      : text_(text), stream_(stream), expand_(expand), limit_(decode_limit), line_(line), in_line_(in_line) {}
 
-  std::unique_ptr<Node> take() { return std::move(root_); }
+  // Strings decoded in the line go with the root; were the parse to fail, they are written
+  // back as the builder goes.
+  std::unique_ptr<Node> take() {
+    root_->in_line_texts = std::move(in_line_texts_);
+    return std::move(root_);
+  }
 
   bool Null() { return scalar(Node::Kind::Null, {}); }
   bool Bool(bool b) { return scalar(Node::Kind::Bool, b ? "true" : "false"); }
@@ -102,6 +131,7 @@ class Builder {
     return scalar(Node::Kind::Number, {stream_.decoded + begin, n});
   }
   bool String(const char* s, rapidjson::SizeType n, bool) {
+    if (stream_.skipped && stream_.skipped_in_line) return in_line_string();
     if (stream_.skipped) return scalar(Node::Kind::String, {}, true, &stream_.skipped_literal);
     if (n > limit_) return scalar(Node::Kind::String, {}, true);
     return scalar(Node::Kind::String, {s, n});
@@ -113,6 +143,7 @@ class Builder {
     f.key_span = {value_start(), end};
     if (f.node && n <= limit_ && !stream_.skipped) f.key.assign(s, n);
     last_end_ = end;
+    stream_.in_line_next = in_line_ && f.node && !stream_.skipped && in_line_(path_, std::string_view(s, n));
     return true;
   }
   bool StartObject() { return open(Node::Kind::Object); }
@@ -160,9 +191,25 @@ class Builder {
     return &f.node->items.back();
   }
 
+  // The literal is decoded in the line: whatever becomes of its Node, its bytes come back.
+  bool in_line_string() {
+    const Span literal{value_start(), stream_.Tell()};
+    in_line_texts_.push_back(std::make_unique<InPlaceText>(*line_, literal, stream_.skipped_in_line));
+    if (Node* n = put_scalar(Node::Kind::String, {}, true, &stream_.skipped_literal))
+      n->in_line = in_line_texts_.back().get();
+    return true;
+  }
+
   bool scalar(Node::Kind kind, std::string_view value, bool pending = false, const LiteralInfo* measured = nullptr) {
+    put_scalar(kind, value, pending, measured);
+    return true;
+  }
+
+  Node* put_scalar(Node::Kind kind, std::string_view value, bool pending, const LiteralInfo* measured) {
+    stream_.in_line_next = false;
     std::size_t end = stream_.Tell();
-    if (Node* n = place()) {
+    Node* n = place();
+    if (n) {
       n->kind = kind;
       n->span = {value_start(), end};
       n->text = value;
@@ -173,10 +220,11 @@ class Builder {
       }
     }
     last_end_ = end;
-    return true;
+    return n;
   }
 
   bool open(Node::Kind kind) {
+    stream_.in_line_next = false;
     std::size_t begin = stream_.Tell();  // the iterative reader calls back before taking '{' or '['
     bool child = !frames_.empty();
     Node* n = place();
@@ -209,9 +257,12 @@ class Builder {
   }
 
   std::string_view text_;
-  const PositionStream& stream_;
+  PositionStream& stream_;
   ExpandRule expand_;
   std::size_t limit_;
+  std::string* line_;
+  InLineRule in_line_;
+  std::vector<std::unique_ptr<InPlaceText>> in_line_texts_;
   std::unique_ptr<Node> root_;
   std::vector<Frame> frames_;
   std::vector<std::string_view> path_;
@@ -223,20 +274,35 @@ struct Checker : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Checker> {};
 
 }  // namespace
 
-// The reader stops at a NUL byte, and a NUL is never valid in JSON text, so such text is
-// refused before it is read.
+// The reader takes a NUL byte for the end of the text, and a NUL is never valid in JSON text:
+// a text is accepted only when the reading ended at its last byte (a NUL inside a string is
+// an error of its own).
 // The side buffer is never cleared, so the pages behind a long string that is not decoded are
 // never touched.
-std::unique_ptr<Node> parse(const std::string& text, ExpandRule expand, std::size_t decode_limit) {
-  if (text.find('\0') != std::string::npos) return nullptr;
+namespace {
+
+std::unique_ptr<Node> parse_text(const std::string& text, ExpandRule expand, std::size_t decode_limit,
+                                 std::string* line, InLineRule in_line) {
   auto decoded = std::make_unique_for_overwrite<char[]>(text.size() + 1);
   PositionStream stream(text.c_str(), decoded.get(), text.size(), decode_limit);
-  Builder builder(text, stream, expand, decode_limit);
+  if (line) stream.writable = line->data();
+  Builder builder(text, stream, expand, decode_limit, line, in_line);
   rapidjson::Reader reader;
   if (reader.Parse<parse_flags>(stream, builder).IsError()) return nullptr;
+  if (stream.Tell() != text.size()) return nullptr;  // a NUL byte ended the reading early
   auto root = builder.take();
   root->storage = std::move(decoded);
   return root;
+}
+
+}  // namespace
+
+std::unique_ptr<Node> parse(const std::string& text, ExpandRule expand, std::size_t decode_limit) {
+  return parse_text(text, expand, decode_limit, nullptr, nullptr);
+}
+
+std::unique_ptr<Node> parse(std::string& text, ExpandRule expand, std::size_t decode_limit, InLineRule in_line) {
+  return parse_text(text, expand, decode_limit, &text, in_line);
 }
 
 bool is_json(std::string_view text) {
@@ -403,53 +469,350 @@ inline std::uint64_t continuations(std::uint64_t w, unsigned n) {
 
 }  // namespace
 
+namespace {
+
+// Decodes a canonical literal body over itself while checking and measuring it: the one pass
+// does what skip_long_string and decode_in_place do in two. Stops at the closing quote;
+// returns false, with every byte put back, at anything else skip_long_string would refuse.
+struct InLineDecoding {
+  const char* close = nullptr;  // the closing quote
+  std::size_t decoded = 0;
+  LiteralInfo info;
+};
+
+// One step of the escape at p (a backslash with at least one byte after it): writes its
+// byte at out; returns the bytes read, or 0 for an escape that is not canonical.
+inline std::size_t decode_canonical_escape(const char* p, const char* end, char* out) {
+  switch (p[1]) {
+    case '"': *out = '"'; return 2;
+    case '\\': *out = '\\'; return 2;
+    case 'b': *out = '\b'; return 2;
+    case 'f': *out = '\f'; return 2;
+    case 'n': *out = '\n'; return 2;
+    case 'r': *out = '\r'; return 2;
+    case 't': *out = '\t'; return 2;
+    case 'u': {
+      if (end - p < 6) return 0;
+      const unsigned cp = hex4(p + 2);
+      if (!canonical_u(p + 2, cp)) return 0;
+      *out = static_cast<char>(cp);
+      return 6;
+    }
+    default: return 0;
+  }
+}
+
+// Set bits of a 16-bit mask, without the library call that a popcount builds to on the
+// baseline instruction set.
+inline unsigned bits_set16(unsigned x) {
+  x = x - ((x >> 1) & 0x5555u);
+  x = (x & 0x3333u) + ((x >> 2) & 0x3333u);
+  x = (x + (x >> 4)) & 0x0F0Fu;
+  return (x + (x >> 8)) & 0x1Fu;
+}
+
+// The bytes of a 16-byte block that stop a run of plain text: quotes, backslashes and
+// control characters, as a bit mask.
+#if defined(__SSE2__)
+inline unsigned block_stops(__m128i v) {
+  const __m128i controls = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F));
+  const __m128i stops = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))), controls);
+  return static_cast<unsigned>(_mm_movemask_epi8(stops));
+}
+
+// UTF-8 continuation bytes among the first n bytes of the block.
+inline unsigned block_continuations(__m128i v, unsigned n) {
+  if (!_mm_movemask_epi8(v)) return 0;  // all ASCII
+  const __m128i top2 = _mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xC0)));
+  const __m128i marks = _mm_cmpeq_epi8(top2, _mm_set1_epi8(static_cast<char>(0x80)));
+  return bits_set16(static_cast<unsigned>(_mm_movemask_epi8(marks)) & ((1u << n) - 1));
+}
+#endif
+
+// Takes the plain bytes at p (up to the next quote, backslash or control character, or the
+// end), a block at a time where possible, counting their UTF-8 continuation bytes; with Move,
+// moves them down to out as well. Ends at the byte that stopped the run.
+template <bool Move>
+inline void plain_run(const char*& p, const char* end, char*& out, std::uint64_t& cont) {
+#if defined(__SSE2__)
+  while (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const unsigned stops = block_stops(v);
+    const unsigned n = stops ? static_cast<unsigned>(__builtin_ctz(stops)) : 16;
+    cont += block_continuations(v, n);
+    if constexpr (Move) {
+      // A whole block may be written when it cannot reach bytes still to be read.
+      if (p - out >= 16) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+      } else if (out != p) {
+        std::memmove(out, p, n);
+      }
+      out += n;
+    }
+    p += n;
+    if (stops) return;
+  }
+#endif
+  while (end - p >= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    const std::uint64_t stops = string_stops(w);
+    const unsigned n = stops ? static_cast<unsigned>(__builtin_ctzll(stops) >> 3) : 8;
+    cont += continuations(w, n);
+    if constexpr (Move) {
+      std::memmove(out, p, n);
+      out += n;
+    }
+    p += n;
+    if (stops) return;
+  }
+  while (p < end && static_cast<unsigned char>(*p) >= 0x20 && *p != '"' && *p != '\\') {
+    cont += (static_cast<unsigned char>(*p) & 0xC0) == 0x80;
+    if constexpr (Move) *out++ = *p;
+    ++p;
+  }
+}
+
+#if defined(__SSE2__)
+// Set bits of a 64-bit mask (a popcount builds to a library call on the baseline set).
+inline std::uint64_t bits_set64(std::uint64_t x) {
+  x = x - ((x >> 1) & 0x5555555555555555ull);
+  x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+  return (x * 0x0101010101010101ull) >> 56;
+}
+
+// 64 bytes at p: which stop a run of plain text, and which are UTF-8 continuation bytes.
+struct Block64 {
+  std::uint64_t stops = 0, continuations = 0;
+  explicit Block64(const char* p) {
+    unsigned high = 0;
+    __m128i v[4];
+    for (int i = 0; i < 4; ++i) {
+      v[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+      stops |= std::uint64_t{block_stops(v[i])} << (16 * i);
+      high |= static_cast<unsigned>(_mm_movemask_epi8(v[i]));
+    }
+    if (!high) return;  // all ASCII
+    for (int i = 0; i < 4; ++i) {
+      const __m128i top2 = _mm_and_si128(v[i], _mm_set1_epi8(static_cast<char>(0xC0)));
+      const __m128i marks = _mm_cmpeq_epi8(top2, _mm_set1_epi8(static_cast<char>(0x80)));
+      continuations |= std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(marks))} << (16 * i);
+    }
+  }
+};
+
+// Moves n plain bytes from p down to out, 16 at a time when the gap allows: the bytes
+// written past out + n land in the gap, and nothing read past `end`.
+inline void move_down(char* out, const char* p, std::size_t n, const char* end) {
+  if (p - out >= 16 && static_cast<std::size_t>(end - p) >= n + 15) {
+    // Most runs between escapes are short: one block, without a loop to mispredict.
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    for (std::size_t i = 16; i < n; i += 16)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+  } else if (out != p) {
+    std::memmove(out, p, n);
+  }
+}
+#endif
+
+// Blocks of 64 bytes are classified independently of where the escapes fall, then their
+// stops are taken in order: the work per escape is a few instructions, not a dependent
+// reload of the text after it.
+enum class Decoded { Closed, RanOut, Refused };
+
+// Decodes from body up to the closing quote (Closed) or up to `end` when the text runs on
+// past it (RanOut, which leaves the decoding for the caller to keep or put back). Refused
+// puts every byte back itself.
+Decoded decode_canonical_in_place(char* body, const char* end, InLineDecoding& result) {
+  char* out = body;
+  const char* p = body;  // the start of the plain run not yet moved
+  std::uint64_t cont = 0;
+#if defined(__SSE2__)
+  const char* block = body;
+  for (; end - block >= 64; block += 64) {
+    const Block64 b(block);
+    std::uint64_t stops = b.stops;
+    if (p > block) stops &= ~std::uint64_t{0} << (p - block);  // the end of an escape begun before
+    while (stops) {
+      const char* s = block + __builtin_ctzll(stops);
+      move_down(out, p, static_cast<std::size_t>(s - p), end);
+      out += s - p;
+      p = s;
+      if (*s == '"') {
+        cont += bits_set64(b.continuations & ((std::uint64_t{1} << (s - block)) - 1));
+        result = {p, static_cast<std::size_t>(out - body), {static_cast<std::uint64_t>(out - body) - cont, true}};
+        return Decoded::Closed;
+      }
+      if (*s != '\\' || end - s < 2) goto refuse;
+      if (s[1] == '"') {  // the usual escape in a text that holds JSON
+        *out = '"';
+        p = s + 2;
+      } else {
+        const std::size_t k = decode_canonical_escape(s, end, out);
+        if (k == 0) goto refuse;
+        p = s + k;
+      }
+      ++out;
+      const auto used = static_cast<std::size_t>(p - block);
+      stops = used >= 64 ? 0 : stops & (~std::uint64_t{0} << used);
+    }
+    cont += bits_set64(b.continuations);
+  }
+  if (p < block) {  // the run reaching into the rest, counted with its blocks already
+    move_down(out, p, static_cast<std::size_t>(block - p), end);
+    out += block - p;
+    p = block;
+  }
+#endif
+  for (;;) {
+    plain_run<true>(p, end, out, cont);
+    if (end - p >= 2 && p[0] == '\\') {
+      const std::size_t k = decode_canonical_escape(p, end, out);
+      if (k == 0) break;
+      p += k;
+      ++out;
+      continue;
+    }
+    if (p < end && *p == '"') {
+      result = {p, static_cast<std::size_t>(out - body), {static_cast<std::uint64_t>(out - body) - cont, true}};
+      return Decoded::Closed;
+    }
+    if (p == end) {
+      result = {p, static_cast<std::size_t>(out - body), {static_cast<std::uint64_t>(out - body) - cont, true}};
+      return Decoded::RanOut;
+    }
+    break;  // a control character or a cut escape
+  }
+#if defined(__SSE2__)
+refuse:
+#endif
+  encode_backwards(body, static_cast<std::size_t>(out - body), static_cast<std::size_t>(p - body));
+  return Decoded::Refused;
+}
+
+// Where a long literal body may be cut in two for decoding each part on its own: just past
+// an escape of two bytes (a backslash ending an odd run, then a byte other than 'u'), near
+// `from`. Null when none is close.
+char* clean_split(char* from, const char* end) {
+  constexpr std::size_t search = 1 << 16;
+  const char* stop = end - from > static_cast<std::ptrdiff_t>(search) ? from + search : end;
+  for (char* bs = from; bs + 1 < stop;) {
+    bs = static_cast<char*>(std::memchr(bs, '\\', static_cast<std::size_t>(stop - bs - 1)));
+    if (!bs) return nullptr;
+    char* run_end = bs;
+    while (run_end + 1 < stop && run_end[1] == '\\') ++run_end;
+    if (run_end + 1 >= stop) return nullptr;
+    std::size_t run = static_cast<std::size_t>(run_end - bs) + 1;
+    for (const char* b = bs - 1; b >= from - 64 && *b == '\\'; --b) ++run;  // the run may begin before `from`
+    if (run % 2 == 1 && run_end[1] != 'u') return run_end + 2;
+    bs = run_end + 1;
+  }
+  return nullptr;
+}
+
+// One pass over the whole literal; a text without its closing quote is put back.
+bool decode_whole(char* body, const char* end, InLineDecoding& result) {
+  const Decoded state = decode_canonical_in_place(body, end, result);
+  if (state == Decoded::RanOut) encode_backwards(body, result.decoded, static_cast<std::size_t>(end - body));
+  return state == Decoded::Closed;
+}
+
+// A long text is decoded in two halves at once, on two threads: the decoding is most of
+// what a large result costs the proxy beyond the shrinking itself.
+bool decode_long(char* body, char* end, InLineDecoding& result) {
+  constexpr std::ptrdiff_t two_halves = 4 << 20;
+  char* split = end - body >= two_halves ? clean_split(body + (end - body) / 2, end) : nullptr;
+  if (!split) return decode_whole(body, end, result);
+  InLineDecoding first, second;
+  Decoded second_state = Decoded::Refused;
+  std::thread helper;
+  try {
+    helper = std::thread([&] { second_state = decode_canonical_in_place(split, end, second); });
+  } catch (const std::system_error&) {
+    return decode_whole(body, end, result);
+  }
+  const Decoded first_state = decode_canonical_in_place(body, split, first);
+  helper.join();
+  auto put_back_second = [&] {
+    if (second_state == Decoded::Closed)
+      encode_backwards(split, second.decoded, static_cast<std::size_t>(second.close - split));
+  };
+  if (first_state == Decoded::Closed) {  // the text ended before the cut: the rest is not its
+    put_back_second();
+    result = first;
+    return true;
+  }
+  if (first_state == Decoded::RanOut && second_state == Decoded::Closed) {
+    std::memmove(body + first.decoded, split, second.decoded);
+    result = {second.close, first.decoded + second.decoded, {first.info.chars + second.info.chars, true}};
+    return true;
+  }
+  if (first_state == Decoded::RanOut) encode_backwards(body, first.decoded, static_cast<std::size_t>(split - body));
+  put_back_second();
+  if (second_state == Decoded::RanOut)
+    encode_backwards(split, second.decoded, static_cast<std::size_t>(end - split));
+  return false;
+}
+
+}  // namespace
+
+bool PositionStream::surely_short() const {
+  const char* quote = static_cast<const char*>(std::memchr(src, '"', static_cast<std::size_t>(end - src)));
+  if (!quote) return true;  // no closing quote: the reader reports it
+  std::size_t slashes = 0;
+  while (quote - slashes > src && quote[-1 - static_cast<std::ptrdiff_t>(slashes)] == '\\') ++slashes;
+  return slashes % 2 == 0 && static_cast<std::size_t>(quote - src) <= limit;
+}
+
 // A string is skipped only when it is long (its first unescaped quote lies past the limit)
 // and every escape in it is canonical, which also makes it valid; anything else is left to
 // the reader, which decodes it or reports the error.
 void PositionStream::skip_long_string() {
-  const char* quote = static_cast<const char*>(std::memchr(src, '"', static_cast<std::size_t>(end - src)));
-  if (!quote) return;
-  std::size_t slashes = 0;
-  while (quote - slashes > src && quote[-1 - static_cast<std::ptrdiff_t>(slashes)] == '\\') ++slashes;
-  if (slashes % 2 == 0 && static_cast<std::size_t>(quote - src) <= limit) return;  // a short string
-  LiteralInfo info;
-  std::uint64_t bytes = 0, cont = 0;
+  if (surely_short()) return;
+  std::uint64_t escapes = 0, escape_bytes = 0, cont = 0;
   const char* p = src;
+  char* unused = nullptr;
   for (;;) {
-    if (end - p >= 8) {
-      std::uint64_t w;
-      std::memcpy(&w, p, 8);
-      const std::uint64_t stops = string_stops(w);
-      const unsigned n = stops ? static_cast<unsigned>(__builtin_ctzll(stops) >> 3) : 8;
-      cont += continuations(w, n);
-      bytes += n;
-      p += n;
-      if (n == 8) continue;
-    } else if (p < end && static_cast<unsigned char>(*p) >= 0x20 && *p != '"' && *p != '\\') {
-      cont += (static_cast<unsigned char>(*p) & 0xC0) == 0x80;
-      ++bytes;
-      ++p;
-      continue;
-    }
+    plain_run<false>(p, end, unused, cont);
     if (p >= end || static_cast<unsigned char>(*p) < 0x20) return;
     if (*p == '"') break;
     // A backslash: only the canonical escapes are skipped over.
     if (end - p < 2) return;
     const char e = p[1];
+    std::size_t k = 0;
     if (e == '"' || e == '\\' || e == 'b' || e == 'f' || e == 'n' || e == 'r' || e == 't') {
-      p += 2;
+      k = 2;
     } else if (e == 'u' && end - p >= 6 && canonical_u(p + 2, hex4(p + 2))) {
-      p += 6;
+      k = 6;
     } else {
       return;
     }
-    ++info.chars;
+    p += k;
+    ++escapes;
+    escape_bytes += k;
   }
   if (static_cast<std::size_t>(p - src) <= limit) return;
-  info.chars += bytes - cont;
-  skipped_literal = info;
+  skipped_literal = {escapes + static_cast<std::uint64_t>(p - src) - escape_bytes - cont, true};
   skipped = true;
   src = p;  // the reader takes the closing quote and sees an empty string
+}
+
+// Like skip_long_string, but the string is decoded where it is as it is measured.
+void PositionStream::decode_long_string() {
+  if (surely_short()) return;
+  char* body = writable + (src - head);
+  InLineDecoding d;
+  if (!decode_long(body, writable + (end - head), d)) return;
+  if (static_cast<std::size_t>(d.close - body) <= limit) {  // short after all: put it back for the reader
+    encode_backwards(body, d.decoded, static_cast<std::size_t>(d.close - body));
+    return;
+  }
+  skipped_literal = d.info;
+  skipped_in_line = d.decoded;
+  skipped = true;
+  src = head + (d.close - writable);
 }
 
 // Every byte of an escape is ASCII, so each counts as a character in char_count: an escape
@@ -530,8 +893,12 @@ InPlaceText::InPlaceText(std::string& line, Span literal)
   decoded_ = decode_in_place(line.data() + body_begin_, body_size_);
 }
 
-InPlaceText::~InPlaceText() {
+InPlaceText::InPlaceText(std::string& line, Span literal, std::size_t decoded)
+    : line_(&line), body_begin_(literal.begin + 1), body_size_(literal.end - literal.begin - 2), decoded_(decoded) {}
+
+void InPlaceText::restore() noexcept {
   if (restore_) encode_backwards(line_->data() + body_begin_, decoded_, body_size_);
+  restore_ = false;
 }
 
 std::string id_key(const Node& id) {

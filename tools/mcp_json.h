@@ -28,6 +28,8 @@ struct LiteralInfo {
   bool canonical = true;
 };
 
+class InPlaceText;
+
 struct Node {
   enum class Kind : std::uint8_t { Null, Bool, Number, String, Array, Object };
   Kind kind = Kind::Null;
@@ -42,10 +44,16 @@ struct Node {
   // A pending string whose literal was measured while it was skipped (see parse), or not.
   bool measured = false;
   LiteralInfo literal;
+  // A pending string decoded in its line while it was read (see parse): its text, until the
+  // literal is written back.
+  InPlaceText* in_line = nullptr;
   bool expanded = false;  // containers: whether members/items were recorded
   std::vector<std::pair<std::string, Node>> members;
   std::vector<Node> items;
   std::unique_ptr<char[]> storage;  // the root's: every text of the tree
+  // The root's: the strings decoded in the parsed line, written back as the root goes unless
+  // they are being replaced.
+  std::vector<std::unique_ptr<InPlaceText>> in_line_texts;
 
   const Node* get(std::string_view name) const;  // the last member of that name, as JSON readers do
   bool is(Kind k) const { return kind == k; }
@@ -70,6 +78,17 @@ std::size_t nesting_depth(std::string_view text);
 // one pass instead of being read character by character.
 std::unique_ptr<Node> parse(const std::string& text, ExpandRule expand, std::size_t decode_limit = SIZE_MAX);
 
+// Which long strings are worth decoding in the line itself while it is read: a predicate over
+// the path of keys of the string's container and the string's own key.
+using InLineRule = bool (*)(const std::vector<std::string_view>& path, std::string_view key);
+
+// As above; in addition a long string that the rule picks and whose escapes are all canonical
+// is decoded in `text` itself in the same pass that measures it (Node::in_line), saving the
+// decoding pass that reading it later would take. The root writes such literals back as it
+// goes (or on InPlaceText::restore), except those being replaced: keep the root until `text`
+// has been used or replaced.
+std::unique_ptr<Node> parse(std::string& text, ExpandRule expand, std::size_t decode_limit, InLineRule in_line);
+
 // ---- long string literals, read where they are ----
 // `body` is a valid literal's text between its quotes, as the parse accepted it.
 
@@ -87,13 +106,17 @@ class InPlaceText {
   // Decodes the literal at `literal` (quotes included) of `line`; literal_info(...).canonical
   // must hold for its body.
   InPlaceText(std::string& line, Span literal);
-  ~InPlaceText();
+  // Takes over a literal already decoded in its line to `decoded` bytes.
+  InPlaceText(std::string& line, Span literal, std::size_t decoded);
+  ~InPlaceText() { restore(); }
   InPlaceText(const InPlaceText&) = delete;
   InPlaceText& operator=(const InPlaceText&) = delete;
 
   std::string_view text() const { return {line_->data() + body_begin_, decoded_}; }
   // The literal is being replaced wholesale: its bytes need not come back.
   void keep_decoded() { restore_ = false; }
+  // Writes the literal back now (once), unless it is being replaced.
+  void restore() noexcept;
 
  private:
   std::string* line_;

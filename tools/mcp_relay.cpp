@@ -153,7 +153,7 @@ class Rewriter {
   Rewriter(const Settings& settings, Tracker& tracker) : settings_(settings), tracker_(tracker) {}
 
   std::optional<std::string> rewrite(std::string& line) {
-    auto msg = parse(line, server_expand, long_text);
+    auto msg = parse(line, server_expand, long_text, result_text);
     if (!msg || !msg->is(Node::Kind::Object) || msg->get("method")) return std::nullopt;
     const Node* id = msg->get("id");
     if (!id) return std::nullopt;
@@ -287,13 +287,14 @@ class Lines {
   }
 
  private:
-  // A long line grows eight-fold at a time: the reserved tail is address space only until it
-  // is written, and the line is copied about 1/7 of its length instead of once more.
+  // A long line grows 64-fold at a time: the reserved tail is address space only until it is
+  // written, and a line of tens of megabytes is copied once, at its first megabyte, instead of
+  // again at each step (each copy also touching fresh pages).
   void grow_for(std::size_t more) {
     constexpr std::size_t long_line = 1 << 20;
     const std::size_t need = partial_.size() + more;
     if (need <= partial_.capacity() || partial_.size() < long_line) return;
-    partial_.reserve(std::max(need, std::min(need * 8, limit_ + long_line)));
+    partial_.reserve(std::max(need, std::min(need * 64, limit_ + long_line)));
   }
 
   std::size_t limit_;

@@ -76,15 +76,22 @@ struct Part {
   std::string report;
   std::string original;  // decoded text, for the spill file
   std::uint64_t new_chars = 0;
-  std::unique_ptr<InPlaceText> in_place;
+  InPlaceText* in_place = nullptr;  // while the text is decoded in its line
+  std::unique_ptr<InPlaceText> own_in_place;
   std::string decoded;
 
-  // A text part's text. One too long to have been decoded is decoded in its line, or beside
-  // it when its escapes could not be written back exactly.
+  // A text part's text. One too long to have been decoded is decoded in its line (unless
+  // the parse did that already), or beside it when its escapes could not be written back
+  // exactly.
   std::string_view read_text(std::string& line) {
     if (!node->pending) return node->text;
+    if (node->in_line) {
+      in_place = node->in_line;
+      return in_place->text();
+    }
     if (canonical) {
-      in_place = std::make_unique<InPlaceText>(line, node->span);
+      own_in_place = std::make_unique<InPlaceText>(line, node->span);
+      in_place = own_in_place.get();
       return in_place->text();
     }
     std::string_view literal = node->span.of(line);
@@ -510,6 +517,10 @@ std::vector<std::uint64_t> share_budget(const std::vector<std::uint64_t>& sizes,
 
 // ---- results ----
 
+bool result_text(const std::vector<std::string_view>& path, std::string_view key) {
+  return key == "text" && path.size() == 3 && path[0] == "result" && path[1] == "content";
+}
+
 std::optional<std::string> shrink_result(std::string& line, const Node& message, const Call& call,
                                          const Settings& settings, const Schemas& schemas) {
   const Node* result = message.get("result");
@@ -561,7 +572,7 @@ std::optional<std::string> shrink_result(std::string& line, const Node& message,
       std::string_view text = p.read_text(line);
       auto shrunk = shrinker.text(text, shares[k], is_error);
       if (!shrunk) {
-        p.in_place.reset();  // the literal is forwarded as it was
+        if (p.in_place) p.in_place->restore();  // the literal is forwarded as it was
         continue;
       }
       if (p.in_place) p.in_place->keep_decoded();  // replaced by the splice below
@@ -595,6 +606,8 @@ std::optional<std::string> shrink_result(std::string& line, const Node& message,
   }
   if (!changed) return std::nullopt;
 
+  // Literals decoded in the line and not replaced are spliced as they were written.
+  for (const auto& t : message.in_line_texts) t->restore();
   struct Splice {
     std::size_t begin, end;
     std::string text;

@@ -69,6 +69,11 @@ std::vector<std::uint64_t> share_budget(const std::vector<std::uint64_t>& sizes,
 // when they are shrunk (see InPlaceText).
 inline constexpr std::size_t long_text = std::size_t{1} << 20;
 
+// A result's text items (result.content[i].text): a long one is decoded in its line as the
+// message is read (parse's in-line rule), since shrinking it is what a long text there usually
+// comes to; it is written back otherwise.
+bool result_text(const std::vector<std::string_view>& path, std::string_view key);
+
 // The rewritten line for a matched tools/call result, or nothing to forward it untouched.
 // A long text may be decoded in the line while it is read: the line is as it was when nothing
 // is returned, and superseded by the result otherwise.
