@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "text_facts.h"
 #include "utf8.h"
 
 namespace tavisk::json {
@@ -109,6 +110,13 @@ class Scratch {
   std::size_t capacity_ = 0;
   bool mapped_ = false;
 };
+
+// Bytes of a string literal from which the reader finds its text's facts
+// (text_facts.h) while reading it, for the size measure and fitting to use.
+constexpr std::size_t facts_from = 256;
+
+// Room a decoding buffer needs past the decoded text (see copy_run).
+constexpr std::size_t copy_slack = 16;
 
 class Parser {
  public:
@@ -304,7 +312,7 @@ class Parser {
   // borrow, else the reused scratch buffer. No escape decodes to more bytes
   // than it is written with, so the literal's raw length bounds the result.
   bool decoded(std::string_view& text, std::size_t& reserved) {
-    reserved = raw_extent(pos_ + 1);
+    reserved = raw_extent(pos_ + 1) + copy_slack;
     char* buf;
     if (arena_) {
       buf = arena_->allocate_array<char>(reserved);
@@ -390,41 +398,133 @@ class Parser {
     return i - from;
   }
 
+  // Copies the run of plain string bytes at the current position to `w` and
+  // steps over it; returns its length. Sixteen bytes are scanned and stored at
+  // a time, so `w` needs 16 bytes of room past the run. With `Facts`, adds the
+  // run's UTF-8 continuation bytes to `continuation`.
+  template <bool Facts>
+  std::size_t copy_run(char* w, std::uint64_t& continuation) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s_.data());
+    const std::size_t from = pos_, n = s_.size();
+    std::size_t i = from;
+#ifdef __SSE2__
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+    const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80)), space = _mm_set1_epi8(static_cast<char>(0x20 ^ 0x80));
+    while (i + 16 <= n) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(w + (i - from)), v);
+      const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                                       _mm_cmplt_epi8(_mm_xor_si128(v, flip), space));
+      const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+      const unsigned end = mask ? static_cast<unsigned>(__builtin_ctz(mask)) : 16;
+      if constexpr (Facts) {
+        if (_mm_movemask_epi8(v) != 0) {
+          // Continuation bytes are the signed bytes below 0xC0 (-64), counted up to the run's end.
+          const auto cont =
+              static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xC0)))));
+          continuation += bits16(end == 16 ? cont : cont & ((1u << end) - 1));
+        }
+      }
+      i += end;
+      if (mask) {
+        pos_ = i;
+        return i - from;
+      }
+    }
+#endif
+    while (i < n) {
+      const unsigned char c = p[i];
+      if (c == '"' || c == '\\' || c < 0x20) break;
+      w[i - from] = static_cast<char>(c);
+      if constexpr (Facts) continuation += (c & 0xC0) == 0x80;
+      ++i;
+    }
+    pos_ = i;
+    return i - from;
+  }
+
+  static unsigned bits16(unsigned m) {
+    m = m - ((m >> 1) & 0x5555u);
+    m = (m & 0x3333u) + ((m >> 2) & 0x3333u);
+    m = (m + (m >> 4)) & 0x0F0Fu;
+    return (m + (m >> 8)) & 0x1Fu;
+  }
+
   // Plain strings go straight from the input into the value; escaped ones
   // are decoded where they will stay.
   bool string_value(Value& out) {
     std::size_t run = plain_run(pos_ + 1);
     if (pos_ + 1 + run < s_.size() && s_[pos_ + 1 + run] == '"') {
-      set_text(out, Kind::String, s_.substr(pos_ + 1, run));
+      const std::string_view text = s_.substr(pos_ + 1, run);
+      if (run >= facts_from && arena_) [[unlikely]]
+        long_plain_string(out, text);
+      else
+        set_text(out, Kind::String, text);
       pos_ += run + 2;
       return true;
     }
-    std::string_view text;
-    std::size_t reserved = 0;
-    if (!decoded(text, reserved)) return false;
-    if (arena_)
-      new (&out) Value(Kind::String, text, Value::borrow);
-    else
+    return escaped_string(out);
+  }
+
+  // A long literal without escapes, borrowed with its facts: no line feed, and every character costs one.
+  [[gnu::noinline]] void long_plain_string(Value& out, std::string_view text) {
+    TextFacts* f = new (arena_->allocate(sizeof(TextFacts), alignof(TextFacts))) TextFacts;
+    f->chars = f->cost = utf8::count(text);
+    f->line_feeds = 0;
+    f->paragraphs = 1;
+    new (&out) Value(text, Value::borrow, f);
+  }
+
+  // A literal with escapes; a long one is decoded with its facts, read on the way.
+  [[gnu::noinline]] bool escaped_string(Value& out) {
+    if (!arena_) {
+      std::string_view text;
+      std::size_t reserved = 0;
+      if (!decoded(text, reserved)) return false;
       out = Value::string(text);
+      return true;
+    }
+    const std::size_t extent = raw_extent(pos_ + 1), reserved = extent + copy_slack;
+    TextFacts* facts = nullptr;
+    if (extent >= facts_from) facts = new (arena_->allocate(sizeof(TextFacts), alignof(TextFacts))) TextFacts;
+    char* buf = arena_->allocate_array<char>(reserved);
+    std::size_t len = 0;
+    if (!(facts ? string<true>(buf, len, facts) : string(buf, len))) return false;
+    const std::string_view text(buf, len);
+    new (&out) Value(text, Value::borrow, facts);
     settle(text, reserved, Value::inline_capacity);
     return true;
   }
 
   // Decodes the literal at the current position into `out`, which has room
-  // for its raw length.
-  bool string(char* const out, std::size_t& len) {
+  // for its raw length plus copy_slack.
+  // With `Facts`, also finds the facts of the decoded text: plain runs count
+  // their characters (one each, none of them escaped, no line break among
+  // them), and each escape adds its one character.
+  template <bool Facts = false>
+  bool string(char* const out, std::size_t& len, TextFacts* facts = nullptr) {
     ++pos_;
     char* w = out;
+    std::uint64_t plain = 0, continuation = 0, escapes = 0, escape_cost = 0, line_feeds = 0;
+    ParagraphCounter paragraphs;
     for (;;) {
-      const std::size_t run = plain_run(pos_);
-      if (run != 0) std::memcpy(w, s_.data() + pos_, run);  // `out` is null for an empty literal
+      const std::size_t run = copy_run<Facts>(w, continuation);
+      if constexpr (Facts) {
+        plain += run;
+        paragraphs.plain(w, run);
+      }
       w += run;
-      pos_ += run;
       if (pos_ >= s_.size()) return err("unterminated string");
       char c = s_[pos_];
       if (c == '"') {
         ++pos_;
         len = static_cast<std::size_t>(w - out);
+        if constexpr (Facts) {
+          facts->chars = plain - continuation + escapes;
+          facts->cost = plain - continuation + escape_cost;
+          facts->line_feeds = line_feeds;
+          facts->paragraphs = paragraphs.paragraphs();
+        }
         return true;
       }
       if (c != '\\') return err("control character in string");
@@ -434,21 +534,36 @@ class Parser {
       }
       char e = s_[pos_ + 1];
       pos_ += 2;
+      char32_t decoded;
       switch (e) {
-        case '"': *w++ = '"'; break;
-        case '\\': *w++ = '\\'; break;
-        case '/': *w++ = '/'; break;
-        case 'b': *w++ = '\b'; break;
-        case 'f': *w++ = '\f'; break;
-        case 'n': *w++ = '\n'; break;
-        case 'r': *w++ = '\r'; break;
-        case 't': *w++ = '\t'; break;
+        case '"': decoded = '"'; break;
+        case '\\': decoded = '\\'; break;
+        case '/': decoded = '/'; break;
+        case 'b': decoded = '\b'; break;
+        case 'f': decoded = '\f'; break;
+        case 'n': decoded = '\n'; break;
+        case 'r': decoded = '\r'; break;
+        case 't': decoded = '\t'; break;
         case 'u':
-          if (!unicode_escape(w)) return false;
+          if (!unicode_escape(w, decoded)) return false;
           break;
         default: return err("invalid escape");
       }
+      if (e != 'u') *w++ = static_cast<char>(decoded);
+      if constexpr (Facts) {
+        ++escapes;
+        escape_cost += escaped_cost(decoded);
+        line_feeds += decoded == '\n';
+        paragraphs.character(decoded);
+      }
     }
+  }
+
+  // What one character costs inside a JSON string literal (as size::char_costs counts).
+  static std::uint64_t escaped_cost(char32_t c) {
+    if (c == '"' || c == '\\') return 2;
+    if (c >= 0x20) return 1;
+    return c == '\b' || c == '\t' || c == '\n' || c == '\f' || c == '\r' ? 2 : 6;
   }
 
   bool hex4(std::uint32_t& unit) {
@@ -463,7 +578,7 @@ class Parser {
     return true;
   }
 
-  bool unicode_escape(char*& w) {
+  bool unicode_escape(char*& w, char32_t& decoded) {
     std::uint32_t unit = 0;
     if (!hex4(unit)) return false;
     char32_t c = unit;
@@ -483,6 +598,7 @@ class Parser {
       c = 0xFFFD;
     }
     w += utf8::encode(c, w);
+    decoded = c;
     return true;
   }
 

@@ -64,8 +64,10 @@ struct Kept {
 
 class Selector {
  public:
-  Selector(std::string_view s, std::uint64_t n, std::uint64_t avail, text::Measure measure, const Rules& rules)
-      : s_(s), n_(n), avail_(avail), measure_(measure), base_(measure({})), kept_(n, false) {
+  // chars: of s, or TextFacts::unknown.
+  Selector(std::string_view s, std::uint64_t n, std::uint64_t avail, text::Measure measure, const Rules& rules,
+           std::uint64_t chars)
+      : s_(s), n_(n), avail_(avail), measure_(measure), base_(measure({})), chars_(chars), kept_(n, false) {
     cap_ = std::max<std::uint64_t>(percent_of(avail, rules.line_percent), 40);
     // The widest marker line (bytes bound characters).
     marker_cost_ = extra(marker(n, s.size())) + extra("\r\n");
@@ -109,13 +111,27 @@ class Selector {
     std::size_t bytes = 0;
     for (const Kept& k : list_) bytes += (k.is_cut ? k.cut.size() : k.span.end - k.span.start) + 48;
     out.text.reserve(bytes);
+    // The widest gap, whose characters follow from the text's when those are known.
+    std::size_t widest = 0, widest_bytes = 0;
+    for (std::size_t j = 1; j < list_.size(); ++j) {
+      const std::size_t b = list_[j].span.start - list_[j - 1].span.next;
+      if (list_[j - 1].index + 1 < list_[j].index && b > widest_bytes) {
+        widest = j;
+        widest_bytes = b;
+      }
+    }
     for (std::size_t j = 0; j < list_.size(); ++j) {
       const Kept& k = list_[j];
       if (j > 0 && list_[j - 1].index + 1 < k.index) {
         const Kept& prev = list_[j - 1];
         const std::uint64_t lines = k.index - prev.index - 1;
         std::string_view gap = s_.substr(prev.span.next, k.span.start - prev.span.next);
-        out.text += marker(lines, utf8::count(gap));
+        std::uint64_t gap_chars;
+        if (j == widest && chars_ != TextFacts::unknown && gap.size() > s_.size() / 2)
+          gap_chars = chars_ - utf8::count(s_.substr(0, prev.span.next)) - utf8::count(s_.substr(k.span.start));
+        else
+          gap_chars = utf8::count(gap);
+        out.text += marker(lines, gap_chars);
         // The marker line ends like the last line it stands for.
         std::size_t t = gap.size();
         if (t >= 2 && gap[t - 2] == '\r' && gap[t - 1] == '\n')
@@ -139,7 +155,7 @@ class Selector {
   std::string_view s_;
   std::uint64_t n_, avail_;
   text::Measure measure_;
-  std::uint64_t base_, cap_ = 0, marker_cost_ = 0, used_ = 0;
+  std::uint64_t base_, chars_, cap_ = 0, marker_cost_ = 0, used_ = 0;
   std::vector<bool> kept_;
   std::vector<Kept> list_;
 };
@@ -150,11 +166,13 @@ std::string marker(std::uint64_t n, std::uint64_t m) {
   return "\xE2\x80\xA6[+" + std::to_string(n) + " lines, " + std::to_string(m) + " chars]";
 }
 
-std::optional<Fit> fit(std::string_view s, std::uint64_t budget, text::Measure measure, const Rules& rules) {
-  const std::uint64_t n = text::count_lines(s);
+std::optional<Fit> fit(std::string_view s, std::uint64_t budget, text::Measure measure, const Rules& rules,
+                       const TextFacts* facts) {
+  const bool known = facts && facts->line_feeds != TextFacts::unknown;
+  const std::uint64_t n = known ? facts->lines(s) : text::count_lines(s);
   if (n < 3) return std::nullopt;
   const std::uint64_t avail = sat_sub(budget, measure({}));
-  Selector sel(s, n, avail, measure, rules);
+  Selector sel(s, n, avail, measure, rules, facts ? facts->chars : TextFacts::unknown);
 
   // 1. The first line, then more from the start within the head's share.
   std::uint64_t head_spent = 0;
@@ -213,16 +231,16 @@ std::optional<Fit> fit(std::string_view s, std::uint64_t budget, text::Measure m
 }
 
 std::string fit_string(std::string_view s, std::uint64_t budget, const Options& options, text::Measure measure,
-                       bool by_lines, Stats& stats, const Rules& rules) {
+                       bool by_lines, Stats& stats, const Rules& rules, const TextFacts* facts) {
   ++stats.strings_truncated;
   if (by_lines) {
-    if (std::optional<Fit> f = fit(s, budget, measure, rules)) {
+    if (std::optional<Fit> f = fit(s, budget, measure, rules, facts)) {
       stats.lines_omitted += f->lines_omitted;
       stats.lines_matched += f->lines_matched;
       return std::move(f->text);
     }
   }
-  return text::fit_text(s, budget, options, measure);
+  return text::fit_text(s, budget, options, measure, facts);
 }
 
 }  // namespace tavisk::lines

@@ -12,6 +12,7 @@
 #include "options.h"
 #include "stats.h"
 #include "text.h"
+#include "text_facts.h"
 
 namespace tavisk::lines {
 
@@ -46,12 +47,14 @@ struct Fit {
 // (so smaller than the text). Nothing for a text of fewer than three lines or
 // when even the first and last line with a marker exceed the budget; the
 // caller then falls back to text::fit_text.
-std::optional<Fit> fit(std::string_view text, std::uint64_t budget, text::Measure measure, const Rules& rules = {});
+// facts: of the text, when known (unknown fields are found as needed).
+std::optional<Fit> fit(std::string_view text, std::uint64_t budget, text::Measure measure, const Rules& rules = {},
+                       const TextFacts* facts = nullptr);
 
 // A string whose measure exceeds the budget: by lines when `by_lines` and line fitting helps,
 // else by text::fit_text. Counts the string and its left-out lines in stats.
 std::string fit_string(std::string_view s, std::uint64_t budget, const Options& options, text::Measure measure,
-                       bool by_lines, Stats& stats, const Rules& rules = {});
+                       bool by_lines, Stats& stats, const Rules& rules = {}, const TextFacts* facts = nullptr);
 
 // The marker line text for n lines of m characters: "…[+n lines, m chars]".
 std::string marker(std::uint64_t n, std::uint64_t m);

@@ -13,6 +13,7 @@
 #include "plain.h"
 #include "prune.h"
 #include "size.h"
+#include "text_facts.h"
 #include "unicode.h"
 #include "utf8.h"
 #include "yaml.h"
@@ -197,7 +198,9 @@ std::optional<std::string> layout_error(const Value& root, Format format) {
 
 // A string written as itself: the budget counts its characters.
 std::string text_envelope(std::string_view text, const Options& o, Report& report) {
-  report.input_chars = utf8::count(text);
+  // Its characters and lines are counted once, for the report and for fitting.
+  const TextFacts facts = TextFacts::of_lines(text);
+  report.input_chars = facts.chars;
   if (report.input_chars <= o.max_chars) {
     report.output_chars = report.input_chars;
     return success_envelope(std::string(text), report);
@@ -207,7 +210,8 @@ std::string text_envelope(std::string_view text, const Options& o, Report& repor
     const focus::Terms terms = focus::Terms::of(o.arguments.value_or(""));
     out = focus::fit_string(text, o.max_chars, o, count_chars, &terms, report.stats);
   } else {
-    out = lines::fit_string(text, o.max_chars, o, count_chars, o.input_format == Format::Text, report.stats);
+    out = lines::fit_string(text, o.max_chars, o, count_chars, o.input_format == Format::Text, report.stats, {},
+                            &facts);
   }
   report.pruned = true;
   report.output_chars = utf8::count(out);

@@ -14,6 +14,7 @@
 #include "shape.h"
 #include "siphash.h"
 #include "text.h"
+#include "text_facts.h"
 #include "utf8.h"
 
 namespace tavisk {
@@ -22,9 +23,13 @@ namespace {
 
 std::uint64_t sat_sub(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; }
 
-Value string_placeholder_value(const Value& v) {
-  return Value::string(size::string_placeholder(utf8::count(v.text())));
+// Characters of a string, from its facts when it carries them.
+std::uint64_t string_chars(const Value& v) {
+  const TextFacts* f = v.facts();
+  return f ? f->chars : utf8::count(v.text());
 }
+
+Value string_placeholder_value(const Value& v) { return Value::string(size::string_placeholder(string_chars(v))); }
 
 Value gap_value(std::uint64_t n) { return Value::string(size::gap_marker(n)); }
 
@@ -75,16 +80,37 @@ bool Pruner::is_protected_path(const Path& p) const {
 
 namespace {
 
+// Equal bytes of two texts of n bytes; short texts without a library call.
+bool same_bytes(const char* a, const char* b, std::size_t n) {
+  if (n >= 8 && n <= 16) {
+    std::uint64_t a0, a1, b0, b1;
+    std::memcpy(&a0, a, 8);
+    std::memcpy(&b0, b, 8);
+    std::memcpy(&a1, a + n - 8, 8);
+    std::memcpy(&b1, b + n - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  if (n < 8) {
+    for (std::size_t i = 0; i < n; ++i)
+      if (a[i] != b[i]) return false;
+    return true;
+  }
+  return std::memcmp(a, b, n) == 0;
+}
+
 bool same_keys(const std::vector<std::string>& keys, const Value::Object& members) {
   if (keys.size() != members.size()) return false;
-  for (std::size_t i = 0; i < keys.size(); ++i)
-    if (keys[i] != members[i].key) return false;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    const std::string_view k = members[i].key.view();
+    if (keys[i].size() != k.size() || !same_bytes(keys[i].data(), k.data(), k.size())) return false;
+  }
   return true;
 }
 
 }  // namespace
 
-std::uint64_t Pruner::shape_at(const Value& v, std::uint64_t depth) {
+std::uint64_t Pruner::shape_at(const Value& v, std::uint64_t depth, const std::uint64_t** key_costs) {
+  *key_costs = nullptr;
   // A wide object is not remembered: its copied keys would cost more than the
   // sort they save, next to the analysis of its many children.
   keys_serial_ = 0;
@@ -92,18 +118,26 @@ std::uint64_t Pruner::shape_at(const Value& v, std::uint64_t depth) {
   if (depth >= shape_memo_.size()) shape_memo_.resize(depth + 1);
   ShapeMemo& memo = shape_memo_[depth];
   const Value::Object& members = v.members();
-  for (const ShapeMemo::Entry& e : memo.entries)
+  for (const ShapeMemo::Entry& e : memo.entries) {
     if (e.set && same_keys(e.keys, members)) {
+      *key_costs = e.key_costs.data();
       keys_serial_ = e.serial;
       return e.shape;
     }
+  }
   ShapeMemo::Entry& e = memo.entries[memo.next];
   e.serial = keys_serial_ = ++serials_;
   memo.next = (memo.next + 1) % memo.entries.size();
   e.keys.resize(members.size());
-  for (std::size_t i = 0; i < members.size(); ++i) e.keys[i].assign(members[i].key);
+  e.key_costs.resize(members.size());
+  const size::Layout l = layout();
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    e.keys[i].assign(members[i].key);
+    e.key_costs[i] = size::entry_cost(l, members[i].key);
+  }
   e.shape = shape_of(v);
   e.set = true;
+  *key_costs = e.key_costs.data();
   return e.shape;
 }
 
@@ -115,7 +149,7 @@ Meta* Meta::allocate_children(std::size_t n, Arena* arena) {
 
 void Meta::set(Meta* children, std::size_t count, std::uint64_t full, std::uint64_t min, std::uint64_t shape,
                std::uint64_t protected_count, Arena* arena) {
-  release();
+  if (link_ & owned_bit) release();
   shape_ = shape;
   constexpr std::uint64_t most = UINT32_MAX;
   if (full <= most && min <= most && protected_count <= most && count <= most) {
@@ -145,7 +179,8 @@ void Meta::release() noexcept {
 Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inherited) {
   Meta m;
   const bool is_protected = inherited || is_protected_path(p);
-  const std::uint64_t shape = shape_at(v, depth);
+  const std::uint64_t* key_costs = nullptr;  // the object's entry costs, when its key sequence is remembered
+  const std::uint64_t shape = shape_at(v, depth, &key_costs);
   const std::uint64_t keys = keys_serial_;
   const size::Layout l = layout();
   std::uint64_t full = 0, min = 0, protected_count = 0;
@@ -156,10 +191,17 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
     case Kind::Null:
     case Kind::Bool:
     case Kind::Number: full = min = size::of(l, v, depth); break;
-    case Kind::String:
-      full = size::quoted(v.text());
-      min = is_protected ? full : std::min(full, size::placeholder_size(utf8::count(v.text())));
+    case Kind::String: {
+      std::uint64_t chars;
+      if (const TextFacts* f = v.facts()) {
+        full = 2 + f->cost;
+        chars = f->chars;
+      } else {
+        full = 2 + size::char_costs_and_count(v.text(), chars);
+      }
+      min = is_protected ? full : std::min(full, size::placeholder_size(chars));
       break;
+    }
     case Kind::Array: {
       const auto& items = v.items();
       n = items.size();
@@ -190,7 +232,7 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
         if (track) p.emplace_back(e.key);
         const Meta& c = *new (kids + i) Meta(analyze_at(e.value, depth + 1, p, is_protected));
         if (track) p.pop_back();
-        std::uint64_t key_cost = size::entry_cost(l, e.key);
+        const std::uint64_t key_cost = key_costs ? key_costs[i] : size::entry_cost(l, e.key);
         sum += key_cost + c.full();
         protected_count += c.protected_count();
         if (c.has_protected()) {
@@ -233,7 +275,7 @@ Fitted Pruner::fit(const Value& v, const Meta& meta, std::uint64_t budget, std::
               ? focus::fit_string(v.text(), budget, *options, measure_quoted,
                                   focus_index ? &focus_index->terms() : nullptr, stats)
               : lines::fit_string(v.text(), budget, *options, measure_quoted, options->input_format == Format::Text,
-                                  stats);
+                                  stats, {}, v.facts());
       std::uint64_t s = size::quoted(cut);
       return {Value::string(std::move(cut)), s};
     }

@@ -225,13 +225,16 @@ class Pruner {
   void init_query();
   // Shape of a node; an object repeating the key sequence of one of the last
   // objects seen at its depth (the common case in arrays of records) reuses its shape.
-  std::uint64_t shape_at(const Value& v, std::uint64_t depth);
+  // key_costs: set to the entry costs of the object's keys when remembered (they stay valid
+  // while the object's children are analysed), else to null.
+  std::uint64_t shape_at(const Value& v, std::uint64_t depth, const std::uint64_t** key_costs);
 
   std::shared_ptr<const Query> query_;
   struct ShapeMemo {
     static constexpr std::size_t max_keys = 256;
     struct Entry {
       std::vector<std::string> keys;  // a copy: the trees analysed may be temporaries
+      std::vector<std::uint64_t> key_costs;  // size::entry_cost of each key
       std::uint64_t shape = 0;
       std::uint64_t serial = 0;  // names this key sequence while the entry holds it
       bool set = false;

@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "text_facts.h"
 #include "utf8.h"
 
 namespace tavisk::size {
@@ -100,6 +101,37 @@ std::uint64_t char_costs(std::string_view text) {
   return total;
 }
 
+std::uint64_t char_costs_and_count(std::string_view text, std::uint64_t& chars) {
+  const std::size_t n = text.size();
+  if (n > 64) {
+    chars = utf8::count(text);
+    return char_costs(text);
+  }
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  std::uint64_t total = 0, continuation = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    if (!needs_escape(w)) {
+      const std::uint64_t c = continuation_bytes(w);
+      total += 8 - c;
+      continuation += c;
+      continue;
+    }
+    for (std::size_t k = 0; k < 8; ++k) {
+      total += byte_costs[p[i + k]];
+      continuation += (p[i + k] & 0xC0) == 0x80;
+    }
+  }
+  for (; i < n; ++i) {
+    total += byte_costs[p[i]];
+    continuation += (p[i] & 0xC0) == 0x80;
+  }
+  chars = n - continuation;
+  return total;
+}
+
 std::uint64_t overhead(Layout l, std::uint64_t k, std::uint64_t d) {
   if (k == 0) return 2;
   if (!l.pretty) return k + 1;
@@ -113,7 +145,10 @@ std::uint64_t of(Layout l, const Value& v, std::uint64_t d) {
     case Kind::Null: return 4;
     case Kind::Bool: return v.as_bool() ? 4 : 5;
     case Kind::Number: return utf8::count(v.text());
-    case Kind::String: return quoted(v.text());
+    case Kind::String: {
+      const TextFacts* f = v.facts();
+      return f ? 2 + f->cost : quoted(v.text());
+    }
     case Kind::Array: {
       std::uint64_t total = overhead(l, v.items().size(), d);
       for (const Value& item : v.items()) total += of(l, item, d + 1);

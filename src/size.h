@@ -29,6 +29,8 @@ struct Layout {
 
 // Cost of the characters of text inside a JSON string literal (no quotes).
 std::uint64_t char_costs(std::string_view text);
+// char_costs(text), with the text's characters (utf8::count) in `chars`: one pass over a short text.
+std::uint64_t char_costs_and_count(std::string_view text, std::uint64_t& chars);
 // 2 + char_costs(text).
 inline std::uint64_t quoted(std::string_view text) { return 2 + char_costs(text); }
 

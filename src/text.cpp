@@ -232,9 +232,10 @@ std::vector<Piece> all_pieces(std::string_view s, SplitKind kind) {
 // Each section's characters and measure are found once, however often it is previewed.
 class Sections {
  public:
-  explicit Sections(std::string_view s) : reader_(s, SplitKind::Paragraphs) {
+  // facts: of s when known, so that its paragraphs and lines need not be counted.
+  Sections(std::string_view s, const TextFacts* facts) : reader_(s, SplitKind::Paragraphs) {
     for (SplitKind kind : {SplitKind::Paragraphs, SplitKind::Lines, SplitKind::Sentences}) {
-      count_ = count(s, kind);
+      count_ = count(s, kind, facts);
       if (count_ >= 2 || kind == SplitKind::Sentences) {
         reader_ = PieceReader(s, kind);
         break;
@@ -275,7 +276,11 @@ class Sections {
     std::uint64_t measure;  // of the text, UNKNOWN until needed
   };
 
-  static std::size_t count(std::string_view s, SplitKind kind) {
+  static std::size_t count(std::string_view s, SplitKind kind, const TextFacts* facts) {
+    if (facts && kind == SplitKind::Paragraphs && facts->paragraphs != TextFacts::unknown)
+      return static_cast<std::size_t>(facts->paragraphs);
+    if (facts && kind == SplitKind::Lines && facts->line_feeds != TextFacts::unknown)
+      return static_cast<std::size_t>(facts->lines(s));
     if (kind == SplitKind::Lines) return static_cast<std::size_t>(count_lines(s));
     PieceReader r(s, kind);
     Piece p;
@@ -475,10 +480,12 @@ std::string fit_flat(std::string_view text, std::uint64_t total_chars, std::uint
   return render(lo);
 }
 
-std::string fit_text(std::string_view s, std::uint64_t budget, const Options& options, Measure measure) {
+std::string fit_text(std::string_view s, std::uint64_t budget, const Options& options, Measure measure,
+                     const TextFacts* facts) {
   if (measure_within(s, budget, measure)) return std::string(s);
-  Sections sections(s);
-  if (sections.size() < 2) return fit_flat(s, utf8::count(s), budget, measure);
+  Sections sections(s, facts);
+  auto chars = [&] { return facts && facts->chars != TextFacts::unknown ? facts->chars : utf8::count(s); };
+  if (sections.size() < 2) return fit_flat(s, chars(), budget, measure);
 
   std::uint64_t head = options.string_head_chars;
   std::uint64_t sec = std::max<std::uint64_t>(options.string_section_chars, 1);
@@ -500,7 +507,7 @@ std::string fit_text(std::string_view s, std::uint64_t budget, const Options& op
     return concat(best, best.size());
   }
   // The whole text's characters are needed only by the markers of the fallbacks.
-  const std::uint64_t total = utf8::count(s);
+  const std::uint64_t total = chars();
   if (measure(counted_marker(sections.size(), " sections, ", total)) > budget)
     return fit_flat(s, total, budget, measure);
   return fitter.with_marker(best, total);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "options.h"
+#include "text_facts.h"
 
 namespace tavisk::text {
 
@@ -52,6 +53,8 @@ std::string preview(std::string_view text, std::uint64_t n, Measure measure);
 std::vector<std::string> render_pieces(const std::vector<Section>& sections, std::uint64_t head_allowance,
                                        std::uint64_t x, Measure measure);
 std::string fit_flat(std::string_view text, std::uint64_t total_chars, std::uint64_t budget, Measure measure);
-std::string fit_text(std::string_view s, std::uint64_t budget, const Options& options, Measure measure);
+// facts: of s, when known (unknown fields are found as needed).
+std::string fit_text(std::string_view s, std::uint64_t budget, const Options& options, Measure measure,
+                     const TextFacts* facts = nullptr);
 
 }  // namespace tavisk::text

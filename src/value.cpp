@@ -44,7 +44,7 @@ void Value::destroy_payload() noexcept {
 
 void Value::copy_from(const Value& other) {
   kind_ = other.kind_;
-  flag_ = other.flag_;
+  flag_ = has_text() ? false : other.flag_;  // a copied text owns itself, without facts
   switch (kind_) {
     case Kind::Number:
     case Kind::String: set_text(other.text()); break;
@@ -73,16 +73,6 @@ std::string_view kind_name(Kind k) {
     case Kind::Object: return "object";
   }
   return "null";
-}
-
-bool is_empty(const Value& v) {
-  switch (v.kind()) {
-    case Kind::Null: return true;
-    case Kind::String: return v.text().empty();
-    case Kind::Array: return v.items().empty();
-    case Kind::Object: return v.members().empty();
-    default: return false;
-  }
 }
 
 bool operator==(const Value& a, const Value& b) {

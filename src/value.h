@@ -21,6 +21,8 @@
 
 namespace tavisk {
 
+struct TextFacts;
+
 enum class Kind : std::uint8_t { Null = 0, Bool = 1, Number = 2, String = 3, Array = 4, Object = 5 };
 
 struct Member;
@@ -62,6 +64,14 @@ class Value {
     }
   }
   static Value borrowed(Kind k, std::string_view text) { return Value(k, text, borrow); }
+  // A borrowed string longer than the inline capacity with the facts of its
+  // text (storage that outlives the value, like the text). Copies drop them.
+  Value(std::string_view text, Value::Borrow, const TextFacts* facts) : Value(Kind::String, text, borrow) {
+    if (text_size_ == borrowed_marker && facts) {
+      std::memcpy(raw_ + 2 * sizeof(char*), &facts, sizeof facts);
+      flag_ = true;
+    }
+  }
   static Value array(Array items = {});
   static Value object();  // empty; defined below, where Member is complete
   static Value object(Object members);
@@ -98,6 +108,13 @@ class Value {
   std::string_view text() const {
     if (text_inline()) return {reinterpret_cast<const char*>(raw_), text_size_};
     return {span_data(), span_size()};
+  }
+  // The facts a reader found for this string's text, or null.
+  const TextFacts* facts() const {
+    if (kind_ != Kind::String || !flag_) return nullptr;
+    const TextFacts* f;
+    std::memcpy(&f, raw_ + 2 * sizeof(char*), sizeof f);
+    return f;
   }
   const Array& items() const { return items_; }
   Array& items() { return items_; }
@@ -173,12 +190,12 @@ class Value {
   void copy_from(const Value& other);
 
   union {
-    unsigned char raw_[inline_capacity];  // inline text, or pointer then size
+    unsigned char raw_[inline_capacity];  // inline text, or pointer then size (then a string's facts)
     Array items_;
     Object members_;
   };
   Kind kind_;
-  bool flag_ = false;
+  bool flag_ = false;  // a boolean's value; for a string, whether it carries facts
   std::uint8_t text_size_ = 0;  // inline text length, or heap_marker or borrowed_marker
 };
 
@@ -270,7 +287,15 @@ inline Value Value::object() { return object(Object{}); }
 std::string_view kind_name(Kind k);
 
 // Null, the empty string, the empty array or the empty object.
-bool is_empty(const Value& v);
+inline bool is_empty(const Value& v) {
+  switch (v.kind()) {
+    case Kind::Null: return true;
+    case Kind::String: return v.text().empty();
+    case Kind::Array: return v.items().empty();
+    case Kind::Object: return v.members().empty();
+    default: return false;
+  }
+}
 
 // Structural equality (numbers compared by text, objects pair by pair in order).
 bool operator==(const Value& a, const Value& b);
