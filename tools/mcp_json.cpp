@@ -780,15 +780,9 @@ void PositionStream::skip_long_string() {
     if (*p == '"') break;
     // A backslash: only the canonical escapes are skipped over.
     if (end - p < 2) return;
-    const char e = p[1];
-    std::size_t k = 0;
-    if (e == '"' || e == '\\' || e == 'b' || e == 'f' || e == 'n' || e == 'r' || e == 't') {
-      k = 2;
-    } else if (e == 'u' && end - p >= 6 && canonical_u(p + 2, hex4(p + 2))) {
-      k = 6;
-    } else {
-      return;
-    }
+    char unkept;  // the same check as decoding's; the byte is not kept
+    const std::size_t k = decode_canonical_escape(p, end, &unkept);
+    if (k == 0) return;
     p += k;
     ++escapes;
     escape_bytes += k;
