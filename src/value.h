@@ -23,6 +23,30 @@ namespace tavisk {
 
 struct TextFacts;
 
+// Copies n <= 24 bytes with a few fixed size moves (overlapping where needed)
+// instead of a library call: texts and keys this short are many.
+inline void copy_short(void* dst, const char* src, std::size_t n) noexcept {
+  auto* out = static_cast<char*>(dst);
+  if (n >= 8) {
+    std::uint64_t a, b, c;
+    std::memcpy(&a, src, 8);
+    std::memcpy(&b, src + (n > 16 ? 8 : n - 8), 8);
+    std::memcpy(&c, src + n - 8, 8);
+    std::memcpy(out, &a, 8);
+    std::memcpy(out + (n > 16 ? 8 : n - 8), &b, 8);
+    std::memcpy(out + n - 8, &c, 8);
+  } else if (n >= 4) {
+    std::uint32_t a, b;
+    std::memcpy(&a, src, 4);
+    std::memcpy(&b, src + n - 4, 4);
+    std::memcpy(out, &a, 4);
+    std::memcpy(out + n - 4, &b, 4);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) out[i] = src[i];
+  }
+}
+
+
 enum class Kind : std::uint8_t { Null = 0, Bool = 1, Number = 2, String = 3, Array = 4, Object = 5 };
 
 struct Member;
@@ -147,29 +171,7 @@ class Value {
     return n;
   }
   void set_text(std::string_view text);
-  // Copies a text of at most inline_capacity bytes into raw_ with a few fixed
-  // size moves (overlapping where needed) instead of a library call.
-  void copy_inline(std::string_view text) {
-    const char* src = text.data();
-    const std::size_t n = text.size();
-    if (n >= 8) {
-      std::uint64_t a, b, c;
-      std::memcpy(&a, src, 8);
-      std::memcpy(&b, src + (n > 16 ? 8 : n - 8), 8);
-      std::memcpy(&c, src + n - 8, 8);
-      std::memcpy(raw_, &a, 8);
-      std::memcpy(raw_ + (n > 16 ? 8 : n - 8), &b, 8);
-      std::memcpy(raw_ + n - 8, &c, 8);
-    } else if (n >= 4) {
-      std::uint32_t a, b;
-      std::memcpy(&a, src, 4);
-      std::memcpy(&b, src + n - 4, 4);
-      std::memcpy(raw_, &a, 4);
-      std::memcpy(raw_ + n - 4, &b, 4);
-    } else {
-      for (std::size_t i = 0; i < n; ++i) raw_[i] = static_cast<unsigned char>(src[i]);
-    }
-  }
+  void copy_inline(std::string_view text) { copy_short(raw_, text.data(), text.size()); }
   void set_span(const char* p, std::size_t n, std::uint8_t marker) {
     std::memcpy(raw_, &p, sizeof p);
     std::memcpy(raw_ + sizeof p, &n, sizeof n);
@@ -274,28 +276,7 @@ class Key {
     std::memcpy(raw_ + sizeof p, &n, sizeof n);
     tag_ = borrow ? borrowed : owned;
   }
-  // Copies at most inline_capacity bytes with a few fixed size moves
-  // (overlapping where needed): keys are short and many, and a library call
-  // per key costs more than the copy.
-  void copy_inline(const char* src, std::size_t n) noexcept {
-    if (n >= 8) {
-      std::uint64_t a, b, c;
-      std::memcpy(&a, src, 8);
-      std::memcpy(&b, src + (n > 16 ? 8 : n - 8), 8);
-      std::memcpy(&c, src + n - 8, 8);
-      std::memcpy(raw_, &a, 8);
-      std::memcpy(raw_ + (n > 16 ? 8 : n - 8), &b, 8);
-      std::memcpy(raw_ + n - 8, &c, 8);
-    } else if (n >= 4) {
-      std::uint32_t a, b;
-      std::memcpy(&a, src, 4);
-      std::memcpy(&b, src + n - 4, 4);
-      std::memcpy(raw_, &a, 4);
-      std::memcpy(raw_ + n - 4, &b, 4);
-    } else {
-      for (std::size_t i = 0; i < n; ++i) raw_[i] = src[i];
-    }
-  }
+  void copy_inline(const char* src, std::size_t n) noexcept { copy_short(raw_, src, n); }
   void release() noexcept {
     if (tag_ == owned) ::operator delete(const_cast<char*>(view().data()));
     tag_ = 0;
