@@ -352,7 +352,10 @@ std::uint64_t Terms::word_hits(std::string_view text, Scratch& s) const {
       const auto start = static_cast<unsigned>(std::countr_zero(m));
       const auto end = start + static_cast<unsigned>(std::countr_one(m >> start));
       unsigned pair = 0;
-      for (const unsigned char *q = bytes + start, *last = bytes + end - 1; q < last; ++q) pair += pairs[two_bytes(q)];
+      const unsigned char* q = bytes + start;
+      const unsigned char* const last = bytes + end - 1;
+      for (; q + 1 < last; q += 2) pair += pairs[two_bytes(q)] + pairs[two_bytes(q + 1)];
+      if (q < last) pair += pairs[two_bytes(q)];
       if (pair >= min_pairs_) {
         const std::string_view run = text.substr(start, end - start);
         bits |= s.runs && run.size() <= RunMemo::LONGEST ? s.runs->get(run, [&] { return ascii_words(run, 0); })
@@ -985,14 +988,22 @@ void Builder::close(const Value& v, const Meta* kids, std::uint64_t full, std::s
     const Member* members = v.members().data();
     for (std::size_t i = 0; i < n; ++i) mask |= child(members[i].value, i) | cache.key(depth, i, members[i].key).all;
   }
-  done_.resize(mark.done);
   assert(pending == pending_.data() + pending_.size());  // each short string met was matched
-  pending_.resize(mark.pending);
-  const std::size_t nodes = index.nodes_.size(), kept = index.kept_masks_.size();
-  if (listed || full > KEPT_MASK_SIZE)
+  pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(mark.pending), pending_.end());
+  Done done{mask, Done::NONE, Done::NONE};
+  if (listed || full > KEPT_MASK_SIZE) {
+    const std::size_t nodes = index.nodes_.size(), kept = index.kept_masks_.size();
     index.keep_container(v, nullptr, full, mask, listed_.data(), n, listed, depth, scratch_, cache_.get());
-  done_.push_back({mask, index.nodes_.size() != nodes ? nodes : Done::NONE,
-                   index.kept_masks_.size() != kept ? kept : Done::NONE});
+    if (index.nodes_.size() != nodes) done.node = nodes;
+    if (index.kept_masks_.size() != kept) done.kept = kept;
+  }
+  // It takes the place of its children's entries.
+  if (mark.done < done_.size()) {
+    done_[mark.done] = done;
+    done_.erase(done_.begin() + static_cast<std::ptrdiff_t>(mark.done) + 1, done_.end());
+  } else {
+    done_.push_back(done);
+  }
 }
 
 std::unique_ptr<Index> Builder::finish(const Value& root) {
