@@ -98,16 +98,40 @@ function timed(command, args, input) {
   if (r.status !== 0) throw new Error(`${command} failed: ${r.stderr}`);
   return { seconds: Number(process.hrtime.bigint() - t) / 1e9, bytes: r.stdout.length };
 }
+// The proxy's own part: from the server's last byte written to the client's first byte of the
+// shrunk answer (the time a direct connection would spend receiving the same bytes excluded).
+// The server stamps the wall clock once its last write has returned.
+function proxyLatency() {
+  return new Promise((done, fail) => {
+    const child = spawn(
+      tavisk,
+      ["mcp-proxy", "--max-chars", "20000", "--", "bash", "-c", `read l; cat '${message}'; echo "$EPOCHREALTIME" >&2`],
+      { stdio: ["pipe", "pipe", "pipe"] },
+    );
+    let first = null;
+    let stamp = "";
+    child.stdout.on("data", () => (first ??= performance.timeOrigin + performance.now()));
+    child.stderr.on("data", (d) => (stamp += d));
+    child.on("close", (status) => {
+      const written = Number(stamp.trim()) * 1000;
+      if (status !== 0 || first === null || !Number.isFinite(written)) fail(new Error(`proxy run failed: ${stamp}`));
+      else done((first - written) / 1000);
+    });
+    child.stdin.end(request);
+  });
+}
+
 // Rounds alternate: the plain command on the file, the same reading the document from a pipe
-// (as a host would from a server, without the proxy), and the proxy. Wall times vary a lot on
-// shared machines, so the median and the best of seven are both given.
-const runs = { plain: [], piped: [], proxy: [] };
+// (as a host would from a server, without the proxy), the proxy, and the proxy's own part.
+// Wall times vary a lot on shared machines, so the median and the best of seven are both given.
+const runs = { plain: [], piped: [], proxy: [], own: [] };
 for (let i = 0; i < 7; i++) {
   runs.plain.push(timed(tavisk, ["--max-chars", "19860", "--indent", "0", doc]).seconds);
   runs.piped.push(timed("sh", ["-c", `cat '${doc}' | '${tavisk}' --max-chars 19860 --indent 0`]).seconds);
   runs.proxy.push(
     timed(tavisk, ["mcp-proxy", "--max-chars", "20000", "--", "sh", "-c", `read l; cat '${message}'`], request).seconds,
   );
+  runs.own.push(await proxyLatency());
 }
 const best = (xs) => Math.min(...xs);
 const median = (xs) => [...xs].sort((a, b) => a - b)[xs.length >> 1];
@@ -119,4 +143,9 @@ for (const [name, pick] of [["median", median], ["best", best]]) {
       `through the proxy ${proxy.toFixed(3)} s`,
   );
   console.log(`  proxy over the plain command: ${over(proxy, plain)}; over the plain command from a pipe: ${over(proxy, piped)}`);
+  const own = pick(runs.own);
+  console.log(
+    `  the proxy's own part (server's last byte to the answer's first): ${own.toFixed(3)} s, ` +
+      `${over(own, plain)} beside the plain command on the file`,
+  );
 }

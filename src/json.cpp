@@ -20,7 +20,12 @@ std::string ParseError::text() const {
 
 namespace {
 
-bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+// White space as a bit set over the bytes up to ' ': one compare and one bit test.
+constexpr std::uint64_t ws_bits = (1ull << ' ') | (1ull << '\t') | (1ull << '\n') | (1ull << '\r');
+bool is_ws(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u <= ' ' && ((ws_bits >> u) & 1u) != 0;
+}
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 int hex_digit(char c) {
@@ -28,6 +33,49 @@ int hex_digit(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
+}
+
+// Where the run of white space, or of digits, starting at `from` ends:
+// sixteen bytes at a time, then byte by byte.
+std::size_t ws_end(std::string_view s, std::size_t from) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  std::size_t i = from;
+  const std::size_t n = s.size();
+#ifdef __SSE2__
+  const __m128i space = _mm_set1_epi8(' '), lf = _mm_set1_epi8('\n'), tab = _mm_set1_epi8('\t'),
+                cr = _mm_set1_epi8('\r');
+  while (i + 16 <= n) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, lf)),
+                                    _mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, cr)));
+    const auto other = static_cast<unsigned>(_mm_movemask_epi8(ws)) ^ 0xFFFFu;
+    if (other) return i + static_cast<std::size_t>(__builtin_ctz(other));
+    i += 16;
+  }
+#endif
+  while (i < n && is_ws(static_cast<char>(p[i]))) ++i;
+  return i;
+}
+
+std::size_t digits_end(std::string_view s, std::size_t from) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  std::size_t i = from;
+  const std::size_t n = s.size();
+#ifdef __SSE2__
+  // A byte is a digit when it minus '0' is below 10 unsigned (signed compare
+  // with the high bit flipped).
+  const __m128i zero = _mm_set1_epi8('0'), flip = _mm_set1_epi8(static_cast<char>(0x80)),
+                ten = _mm_set1_epi8(static_cast<char>(10 ^ 0x80));
+  while (i + 16 <= n) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const __m128i digit = _mm_cmplt_epi8(_mm_xor_si128(_mm_sub_epi8(v, zero), flip), ten);
+    const auto other = static_cast<unsigned>(_mm_movemask_epi8(digit)) ^ 0xFFFFu;
+    if (other) return i + static_cast<std::size_t>(__builtin_ctz(other));
+    i += 16;
+  }
+#endif
+  while (i < n && is_digit(static_cast<char>(p[i]))) ++i;
+  return i;
 }
 
 // A stack of children waiting for their container to close. Values and
@@ -134,8 +182,13 @@ class Parser {
   }
 
  private:
+  // Most tokens follow no white space or a single byte of it; longer runs
+  // (line feed and indentation) are skipped a block at a time.
   void skip_ws() {
-    while (pos_ < s_.size() && is_ws(s_[pos_])) ++pos_;
+    const std::size_t n = s_.size();
+    if (pos_ >= n || !is_ws(s_[pos_])) return;
+    ++pos_;
+    if (pos_ < n && is_ws(s_[pos_])) pos_ = ws_end(s_, pos_ + 1);
   }
 
   bool err(const char* message) {
@@ -185,16 +238,44 @@ class Parser {
     }
   }
 
+  // An item or member value: strings and numbers, the most common, are read
+  // without the general dispatch. `out` is the slot's value, stable while a
+  // scalar is read.
+  bool child(std::uint64_t depth, Slot slot, Value& out) {
+    if (depth <= max_depth && pos_ < s_.size()) {
+      const char c = s_[pos_];
+      if (c == '"') return string_value(out);
+      if (c == '-' || is_digit(c)) return number(out);
+    }
+    return value(depth, slot);
+  }
+
+  // Steps over `c` if it comes next, after any white space; on false, the
+  // white space is behind.
+  bool eat(char c) {
+    if (pos_ < s_.size() && s_[pos_] == c) {
+      ++pos_;
+      return true;
+    }
+    skip_ws();
+    if (pos_ < s_.size() && s_[pos_] == c) {
+      ++pos_;
+      return true;
+    }
+    return false;
+  }
+
   bool literal(std::string_view word, Value& out, Value v) {
-    if (s_.substr(pos_, word.size()) != word) return err("invalid literal");
+    if (s_.size() - pos_ < word.size() || std::memcmp(s_.data() + pos_, word.data(), word.size()) != 0)
+      return err("invalid literal");
     pos_ += word.size();
     out = std::move(v);
     return true;
   }
 
   bool digits() {
-    std::size_t start = pos_;
-    while (pos_ < s_.size() && is_digit(s_[pos_])) ++pos_;
+    const std::size_t start = pos_;
+    pos_ = digits_end(s_, pos_);
     return pos_ > start;
   }
 
@@ -231,12 +312,10 @@ class Parser {
     }
     const std::size_t base = items_.size();
     for (;;) {
-      skip_ws();
       items_.emplace_back();
-      if (!value(depth + 1, Slot::Item)) return false;
-      skip_ws();
-      if (pos_ < s_.size() && s_[pos_] == ',') {
-        ++pos_;
+      if (!child(depth + 1, Slot::Item, items_.back())) return false;
+      if (eat(',')) {
+        skip_ws();
         continue;
       }
       if (pos_ < s_.size() && s_[pos_] == ']') {
@@ -245,7 +324,9 @@ class Parser {
       }
       return err("expected ',' or ']'");
     }
-    slot_value(slot) = Value::array(take(items_, base));
+    // The list first: the slot is found once the children are off the stack.
+    Value::Array items = take(items_, base);
+    slot_value(slot).become_array(std::move(items));
     return true;
   }
 
@@ -259,18 +340,15 @@ class Parser {
     }
     const std::size_t base = members_.size();
     for (;;) {
-      skip_ws();
       if (pos_ >= s_.size() || s_[pos_] != '"') return err("expected string key");
       members_.emplace_back();
-      if (!key(members_.back().key)) return false;
+      Member& m = members_.back();
+      if (!key(m.key)) return false;
+      if (!eat(':')) return err("expected ':'");
       skip_ws();
-      if (pos_ >= s_.size() || s_[pos_] != ':') return err("expected ':'");
-      ++pos_;
-      skip_ws();
-      if (!value(depth + 1, Slot::Member)) return false;
-      skip_ws();
-      if (pos_ < s_.size() && s_[pos_] == ',') {
-        ++pos_;
+      if (!child(depth + 1, Slot::Member, m.value)) return false;
+      if (eat(',')) {
+        skip_ws();
         continue;
       }
       if (pos_ < s_.size() && s_[pos_] == '}') {
@@ -279,7 +357,8 @@ class Parser {
       }
       return err("expected ',' or '}'");
     }
-    slot_value(slot) = Value::object(take(members_, base));
+    Value::Object members = take(members_, base);
+    slot_value(slot).become_object(std::move(members));
     return true;
   }
 
@@ -345,18 +424,25 @@ class Parser {
   }
 
   // An object key: borrowed from the input or the arena when the tree may borrow.
+  // `out` is a fresh empty key, which owns nothing: it is built over in place.
   bool key(Key& out) {
-    std::size_t run = plain_run(pos_ + 1);
+    const std::size_t run = plain_run(pos_ + 1);
     if (pos_ + 1 + run < s_.size() && s_[pos_ + 1 + run] == '"') {
-      std::string_view text = s_.substr(pos_ + 1, run);
-      out = arena_ ? Key(text, Value::borrow) : Key(text);
+      const std::string_view text(s_.data() + pos_ + 1, run);
+      if (arena_)
+        new (&out) Key(text, Value::borrow);
+      else
+        new (&out) Key(text);
       pos_ += run + 2;
       return true;
     }
     std::string_view text;
     std::size_t reserved = 0;
     if (!decoded(text, reserved)) return false;
-    out = arena_ ? Key(text, Value::borrow) : Key(text);
+    if (arena_)
+      new (&out) Key(text, Value::borrow);
+    else
+      new (&out) Key(text);
     settle(text, reserved, Key::inline_capacity);
     return true;
   }
@@ -463,7 +549,7 @@ class Parser {
       pos_ += run + 2;
       return true;
     }
-    return escaped_string(out);
+    return escaped_string(out, run);
   }
 
   // A long literal without escapes, borrowed with its facts: no line feed, and every character costs one.
@@ -476,7 +562,9 @@ class Parser {
   }
 
   // A literal with escapes; a long one is decoded with its facts, read on the way.
-  [[gnu::noinline]] bool escaped_string(Value& out) {
+  // `plain` bytes after the opening quote are known to be plain: they are
+  // not scanned again.
+  [[gnu::noinline]] bool escaped_string(Value& out, std::size_t plain) {
     if (!arena_) {
       std::string_view text;
       std::size_t reserved = 0;
@@ -484,12 +572,12 @@ class Parser {
       out = Value::string(text);
       return true;
     }
-    const std::size_t extent = raw_extent(pos_ + 1), reserved = extent + copy_slack;
+    const std::size_t extent = plain + raw_extent(pos_ + 1 + plain), reserved = extent + copy_slack;
     TextFacts* facts = nullptr;
     if (extent >= facts_from) facts = new (arena_->allocate(sizeof(TextFacts), alignof(TextFacts))) TextFacts;
     char* buf = arena_->allocate_array<char>(reserved);
     std::size_t len = 0;
-    if (!(facts ? string<true>(buf, len, facts) : string(buf, len))) return false;
+    if (!(facts ? string<true>(buf, len, facts) : string(buf, len, nullptr, plain))) return false;
     const std::string_view text(buf, len);
     new (&out) Value(text, Value::borrow, facts);
     settle(text, reserved, Value::inline_capacity);
@@ -501,10 +589,16 @@ class Parser {
   // With `Facts`, also finds the facts of the decoded text: plain runs count
   // their characters (one each, none of them escaped, no line break among
   // them), and each escape adds its one character.
+  // Without `Facts`, the first `plain` bytes are known to be plain and are copied unscanned.
   template <bool Facts = false>
-  bool string(char* const out, std::size_t& len, TextFacts* facts = nullptr) {
+  bool string(char* const out, std::size_t& len, TextFacts* facts = nullptr, std::size_t plain_prefix = 0) {
     ++pos_;
     char* w = out;
+    if constexpr (!Facts) {
+      std::memcpy(w, s_.data() + pos_, plain_prefix);
+      w += plain_prefix;
+      pos_ += plain_prefix;
+    }
     std::uint64_t plain = 0, continuation = 0, escapes = 0, escape_cost = 0, line_feeds = 0;
     ParagraphCounter paragraphs;
     for (;;) {
@@ -611,6 +705,13 @@ class Parser {
   Scratch<Member> members_;
   std::string scratch_;  // decoded texts of a tree that owns its storage
 };
+
+}  // namespace
+
+std::size_t ws_run_end(std::string_view text, std::size_t from) { return ws_end(text, from); }
+std::size_t digit_run_end(std::string_view text, std::size_t from) { return digits_end(text, from); }
+
+namespace {
 
 std::string_view without_bom(std::string_view text) {
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);

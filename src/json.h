@@ -49,6 +49,11 @@ class Tree {
 // The fast form for one call.
 Result<Tree, ParseError> parse(std::string_view text, Arena& arena);
 
+// The reader's block scanners, exposed for their tests: where the run of JSON
+// white space, or of ASCII digits, that starts at `from` ends.
+std::size_t ws_run_end(std::string_view text, std::size_t from);
+std::size_t digit_run_end(std::string_view text, std::size_t from);
+
 // True when the whole text is exactly one JSON number.
 bool is_number(std::string_view text);
 

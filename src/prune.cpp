@@ -147,31 +147,49 @@ Meta* Meta::allocate_children(std::size_t n, Arena* arena) {
   return static_cast<Meta*>(::operator new(n * sizeof(Meta)));
 }
 
+namespace {
+
+// The shapes of the four scalar kinds, by kind (null, bool, number, string).
+const std::array<std::uint64_t, 4>& scalar_shapes() {
+  static const std::array<std::uint64_t, 4> shapes = {shape_of(Value::null()), shape_of(Value::boolean(false)),
+                                                      shape_of(Value::number("0")), shape_of(Value::string(""))};
+  return shapes;
+}
+
+}  // namespace
+
+std::uint64_t Meta::shape() const {
+  if (const Record* r = record()) return r->shape;
+  const std::uintptr_t code = (link_ >> scalar_kind_shift) & 7;
+  return code ? scalar_shapes()[code - 1] : 0;
+}
+
 void Meta::set(Meta* children, std::size_t count, std::uint64_t full, std::uint64_t min, std::uint64_t shape,
                std::uint64_t protected_count, Arena* arena) {
-  if (link_ & owned_bit) release();
-  shape_ = shape;
-  constexpr std::uint64_t most = UINT32_MAX;
-  if (full <= most && min <= most && protected_count <= most && count <= most) {
-    small_ = {static_cast<std::uint32_t>(full), static_cast<std::uint32_t>(min),
-              static_cast<std::uint32_t>(protected_count), static_cast<std::uint32_t>(count)};
-    link_ = reinterpret_cast<std::uintptr_t>(children) | (children && !arena ? owned_bit : 0);
-    return;
+  release();
+  constexpr std::uint64_t most = UINT32_MAX - 1;
+  const bool narrow = full <= most && min <= most;
+  full_ = narrow ? static_cast<std::uint32_t>(full) : 0;
+  min_ = narrow ? static_cast<std::uint32_t>(min) : 0;
+  if (count == 0 && narrow && protected_count <= 1) {
+    const auto& shapes = scalar_shapes();
+    for (std::size_t k = 0; k < shapes.size(); ++k) {
+      if (shapes[k] != shape) continue;
+      link_ = (k + 1) << scalar_kind_shift | protected_count << scalar_protected_shift;
+      return;
+    }
   }
-  small_ = {};
-  const Wide w{children, count, full, min, protected_count};
-  Wide* record = arena ? new (arena->allocate(sizeof(Wide), alignof(Meta))) Wide(w) : new Wide(w);
-  link_ = reinterpret_cast<std::uintptr_t>(record) | wide_bit | (arena ? 0 : owned_bit);
+  const Record r{children, count, full, min, shape, protected_count};
+  Record* record = arena ? new (arena->allocate(sizeof(Record), alignof(Meta))) Record(r) : new Record(r);
+  link_ = reinterpret_cast<std::uintptr_t>(record) | (narrow ? 0 : wide_bit) | (arena ? 0 : owned_bit);
 }
 
 void Meta::release() noexcept {
   if (link_ & owned_bit) {
-    Wide* w = (link_ & wide_bit) ? reinterpret_cast<Wide*>(link_ & ~flag_bits) : nullptr;
-    Meta* kids = w ? w->children : block();
-    const std::size_t n = w ? w->count : small_.count;
-    for (std::size_t i = 0; i < n; ++i) kids[i].~Meta();
-    ::operator delete(kids);
-    delete w;
+    auto* r = const_cast<Record*>(record());
+    for (std::size_t i = 0; i < r->count; ++i) r->children[i].~Meta();
+    ::operator delete(r->children);
+    delete r;
   }
   link_ = 0;
 }
@@ -421,26 +439,54 @@ class Selection {
 
 }  // namespace
 
-std::vector<std::size_t> priority_order(const Meta& meta, bool keep_last) {
-  const std::size_t n = meta.children().size();
-  std::vector<std::size_t> order;
-  order.reserve(n);
-  std::vector<bool> taken(n, false);
-  order.push_back(0);
-  taken[0] = true;
-  std::unordered_set<std::uint64_t> seen{meta.children()[0].shape()};
-  for (std::size_t i = 1; i < n && seen.size() < 64; ++i) {
-    if (seen.insert(meta.children()[i].shape()).second) {
-      order.push_back(i);
-      taken[i] = true;
+namespace {
+
+// The order in which sampling tries an array's items: a head (the first item, the first item
+// of each new shape up to 64 shapes, then the last when it is kept) and after it every other
+// item by index. The rest is produced as it is walked, so a long array needs no list as long
+// as itself; a given list (focused sampling) is walked as it is.
+class ItemOrder {
+ public:
+  ItemOrder(const Meta& meta, bool keep_last) : n_(meta.children().size()) {
+    const auto kids = meta.children();
+    head_.push_back(0);
+    std::unordered_set<std::uint64_t> seen{kids[0].shape()};
+    for (std::size_t i = 1; i < n_ && seen.size() < 64; ++i)
+      if (seen.insert(kids[i].shape()).second) head_.push_back(i);
+    if (keep_last && head_.back() != n_ - 1) head_.push_back(n_ - 1);
+    skipped_ = head_;
+    std::sort(skipped_.begin(), skipped_.end());
+  }
+  explicit ItemOrder(std::vector<std::size_t> list) : head_(std::move(list)), n_(head_.size()) {}
+
+  std::size_t size() const { return n_; }
+  bool done() const { return pos_ >= n_; }
+  // The item at the next position.
+  std::size_t next() {
+    if (pos_ < head_.size()) return head_[pos_++];
+    while (skip_at_ < skipped_.size() && skipped_[skip_at_] <= rest_) {
+      if (skipped_[skip_at_] == rest_) ++rest_;
+      ++skip_at_;
     }
+    ++pos_;
+    return rest_++;
   }
-  if (keep_last && !taken[n - 1]) {
-    order.push_back(n - 1);
-    taken[n - 1] = true;
-  }
-  for (std::size_t i = 1; i < n; ++i)
-    if (!taken[i]) order.push_back(i);
+  void restart() { pos_ = 0, rest_ = 1, skip_at_ = 0; }
+
+ private:
+  std::vector<std::size_t> head_;
+  std::vector<std::size_t> skipped_;  // the head by index: the rest passes over them
+  std::size_t n_;
+  std::size_t pos_ = 0, rest_ = 1, skip_at_ = 0;
+};
+
+}  // namespace
+
+std::vector<std::size_t> priority_order(const Meta& meta, bool keep_last) {
+  ItemOrder walk(meta, keep_last);
+  std::vector<std::size_t> order;
+  order.reserve(walk.size());
+  while (!walk.done()) order.push_back(walk.next());
   return order;
 }
 
@@ -448,26 +494,26 @@ Fitted Pruner::fit_array(const Value& v, const Meta& meta, std::uint64_t b, std:
   const auto& items = v.items();
   const std::uint64_t n = items.size();
   const focus::Node* focused = focus_index ? focused_items(meta) : nullptr;
-  std::vector<std::size_t> order =
-      focus_index ? focused_order(meta, focused) : priority_order(meta, options->keep_last_item);
+  ItemOrder order =
+      focus_index ? ItemOrder(focused_order(meta, focused)) : ItemOrder(meta, options->keep_last_item);
   Selection sel(layout(), n, d);
   // Only the few items fitted below their full size get a value of their own.
   std::map<std::size_t, Value> fitted;
   std::uint64_t result_size = 0;
 
-  std::size_t stop = order.size();
-  for (std::size_t pos = 0; pos < order.size(); ++pos) {
-    std::size_t i = order[pos];
+  std::optional<std::size_t> stop;  // the first item that did not fit whole
+  while (!order.done()) {
+    std::size_t i = order.next();
     if (sel.cost_if_add(i, meta.children()[i].full()) > b) {
-      stop = pos;
+      stop = i;
       break;
     }
     sel.add(i, meta.children()[i].full());
   }
 
   if (!sel.kept().empty()) {
-    if (stop < order.size()) {
-      std::size_t i = order[stop];
+    if (stop) {
+      std::size_t i = *stop;
       const Meta& c = meta.children()[i];
       std::uint64_t cost = sel.cost_if_add(i, c.min());
       if (cost <= b) {
@@ -487,7 +533,8 @@ Fitted Pruner::fit_array(const Value& v, const Meta& meta, std::uint64_t b, std:
     std::vector<std::size_t> picked;
     const std::uint64_t limit = std::max<std::uint64_t>(options->max_samples, 1);
     std::uint64_t min_sum = 0;
-    for (std::size_t i : order) {
+    for (order.restart(); !order.done();) {
+      const std::size_t i = order.next();
       if (picked.size() >= limit) break;
       const Meta& c = meta.children()[i];
       if (picked_shapes.count(c.shape())) continue;

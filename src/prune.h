@@ -34,41 +34,41 @@ struct Node;
 
 // Sizes and protection of one node, built once per call and read-only after.
 //
-// 32 bytes: the sizes, the protected count and the child count are stored in
-// 32 bits each; a node where one of them does not fit keeps them all in a
-// wide record beside it. The low bits of the link (to the children, or to the
-// wide record) hold the flags. The children sit in one block, from the
-// analysing call's arena (borrowed: nothing to free) or from the heap (owned).
+// 16 bytes: the two sizes in 32 bits each, and a link whose low bits hold the flags. A scalar
+// (most nodes) needs nothing more: its kind sits in the link, which gives its shape, and its
+// protected count is its protection. A container, or a node whose sizes do not fit 32 bits,
+// links to a record beside it with its children, count, shape, protected count and wide sizes.
+// Records and children come from the analysing call's arena (borrowed: nothing to free) or
+// from the heap (owned).
 class alignas(16) Meta {
  public:
   Meta() noexcept = default;
   Meta(const Meta&) = delete;
   Meta& operator=(const Meta&) = delete;
-  Meta(Meta&& other) noexcept : link_(other.link_), shape_(other.shape_), small_(other.small_) {
-    other.link_ = 0;
-    other.small_ = {};
-  }
+  Meta(Meta&& other) noexcept : link_(other.link_), full_(other.full_), min_(other.min_) { other.link_ = 0; }
   Meta& operator=(Meta&& other) noexcept {
     if (this != &other) {
       release();
       link_ = other.link_;
-      shape_ = other.shape_;
-      small_ = other.small_;
+      full_ = other.full_;
+      min_ = other.min_;
       other.link_ = 0;
-      other.small_ = {};
     }
     return *this;
   }
   ~Meta() { release(); }
 
   std::span<const Meta> children() const {
-    const Wide* w = wide();
-    return w ? std::span<const Meta>(w->children, w->count) : std::span<const Meta>(block(), small_.count);
+    const Record* r = record();
+    return r ? std::span<const Meta>(r->children, r->count) : std::span<const Meta>();
   }
-  std::uint64_t full() const { return wide() ? wide()->full : small_.full; }
-  std::uint64_t min() const { return wide() ? wide()->min : small_.min; }
-  std::uint64_t shape() const { return shape_; }
-  std::uint64_t protected_count() const { return wide() ? wide()->protected_count : small_.protected_count; }
+  std::uint64_t full() const { return (link_ & wide_bit) ? record()->full : full_; }
+  std::uint64_t min() const { return (link_ & wide_bit) ? record()->min : min_; }
+  std::uint64_t shape() const;
+  std::uint64_t protected_count() const {
+    const Record* r = record();
+    return r ? r->protected_count : (link_ >> scalar_protected_shift) & 1;
+  }
   bool is_protected() const { return link_ & protected_bit; }
   bool has_protected() const { return link_ & has_protected_bit; }
 
@@ -86,22 +86,24 @@ class alignas(16) Meta {
  private:
   static constexpr std::uintptr_t protected_bit = 1, has_protected_bit = 2, wide_bit = 4, owned_bit = 8,
                                   flag_bits = 15;
-  struct Small {
-    std::uint32_t full = 0, min = 0, protected_count = 0, count = 0;
-  };
-  struct Wide {
+  // A scalar's link above the flags: its kind + 1 (bits 4-6) and its protected count (bit 7).
+  // Records lie far above these values.
+  static constexpr unsigned scalar_kind_shift = 4, scalar_protected_shift = 7;
+  static constexpr std::uintptr_t scalar_codes = 256;
+  struct Record {
     Meta* children;
-    std::uint64_t count, full, min, protected_count;
+    std::uint64_t count, full, min, shape, protected_count;
   };
-  Meta* block() const { return (link_ & wide_bit) ? nullptr : reinterpret_cast<Meta*>(link_ & ~flag_bits); }
-  const Wide* wide() const { return (link_ & wide_bit) ? reinterpret_cast<const Wide*>(link_ & ~flag_bits) : nullptr; }
+  const Record* record() const {
+    const std::uintptr_t p = link_ & ~flag_bits;
+    return p >= scalar_codes ? reinterpret_cast<const Record*>(p) : nullptr;
+  }
   void release() noexcept;
 
   std::uintptr_t link_ = 0;
-  std::uint64_t shape_ = 0;
-  Small small_;
+  std::uint32_t full_ = 0, min_ = 0;
 };
-static_assert(sizeof(Meta) == 32);
+static_assert(sizeof(Meta) == 16);
 
 // A fitted node and its size measure at its depth.
 struct Fitted {

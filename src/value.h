@@ -75,6 +75,13 @@ class Value {
   static Value array(Array items = {});
   static Value object();  // empty; defined below, where Member is complete
   static Value object(Object members);
+  // Makes this null value an array or object over `list`, in place: a reader
+  // filling a slot it knows to hold null skips the temporary and its moves.
+  void become_array(Array&& items) noexcept {
+    kind_ = Kind::Array;
+    new (&items_) Array(std::move(items));
+  }
+  void become_object(Object&& members) noexcept;  // defined below, where Member is complete
 
   Value(const Value& other) { copy_from(other); }
   Value(Value&& other) noexcept { move_from(std::move(other)); }
@@ -252,7 +259,7 @@ class Key {
 
   void init(std::string_view text, bool borrow) {
     if (text.size() <= inline_capacity) {
-      if (!text.empty()) std::memcpy(raw_, text.data(), text.size());
+      copy_inline(text.data(), text.size());
       tag_ = static_cast<std::uint8_t>(text.size());
       return;
     }
@@ -266,6 +273,28 @@ class Key {
     std::memcpy(raw_, &p, sizeof p);
     std::memcpy(raw_ + sizeof p, &n, sizeof n);
     tag_ = borrow ? borrowed : owned;
+  }
+  // Copies at most inline_capacity bytes with a few fixed size moves
+  // (overlapping where needed): keys are short and many, and a library call
+  // per key costs more than the copy.
+  void copy_inline(const char* src, std::size_t n) noexcept {
+    if (n >= 8) {
+      std::uint64_t a, b, c;
+      std::memcpy(&a, src, 8);
+      std::memcpy(&b, src + (n > 16 ? 8 : n - 8), 8);
+      std::memcpy(&c, src + n - 8, 8);
+      std::memcpy(raw_, &a, 8);
+      std::memcpy(raw_ + (n > 16 ? 8 : n - 8), &b, 8);
+      std::memcpy(raw_ + n - 8, &c, 8);
+    } else if (n >= 4) {
+      std::uint32_t a, b;
+      std::memcpy(&a, src, 4);
+      std::memcpy(&b, src + n - 4, 4);
+      std::memcpy(raw_, &a, 4);
+      std::memcpy(raw_ + n - 4, &b, 4);
+    } else {
+      for (std::size_t i = 0; i < n; ++i) raw_[i] = src[i];
+    }
   }
   void release() noexcept {
     if (tag_ == owned) ::operator delete(const_cast<char*>(view().data()));
@@ -282,6 +311,10 @@ struct Member {
 };
 
 inline Value Value::object() { return object(Object{}); }
+inline void Value::become_object(Object&& members) noexcept {
+  kind_ = Kind::Object;
+  new (&members_) Object(std::move(members));
+}
 
 // Lower-case kind name as used in messages and shape fingerprints.
 std::string_view kind_name(Kind k);

@@ -3,6 +3,7 @@
 // pattern trie.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "pipeline.h"
 #include "protect.h"
 #include "prune.h"
+#include "shape.h"
 #include "test_util.h"
 
 namespace tavisk {
@@ -187,6 +189,85 @@ TEST(FlatPatternTrie, RepeatsCostNothing) {
   EXPECT_FALSE(set.matches({"x", "items", "*", "name", "7"}));
   EXPECT_TRUE(set.matches({"x", "*", "id"}));
   EXPECT_TRUE(PatternSet(std::vector<std::string>{"", "/", "//"}).empty());
+}
+
+}  // namespace
+}  // namespace tavisk
+
+namespace tavisk {
+namespace {
+
+// The order as one list: first, each new shape's first item (up to 64 shapes), the last when
+// kept, then the others by index.
+std::vector<std::size_t> listed_order(const std::vector<std::uint64_t>& shapes, bool keep_last) {
+  const std::size_t n = shapes.size();
+  std::vector<std::size_t> order{0};
+  std::vector<bool> taken(n, false);
+  taken[0] = true;
+  std::vector<std::uint64_t> seen{shapes[0]};
+  for (std::size_t i = 1; i < n && seen.size() < 64; ++i) {
+    if (std::find(seen.begin(), seen.end(), shapes[i]) != seen.end()) continue;
+    seen.push_back(shapes[i]);
+    order.push_back(i);
+    taken[i] = true;
+  }
+  if (keep_last && !taken[n - 1]) {
+    order.push_back(n - 1);
+    taken[n - 1] = true;
+  }
+  for (std::size_t i = 1; i < n; ++i)
+    if (!taken[i]) order.push_back(i);
+  return order;
+}
+
+// The sampling order is produced as it is walked; it must give the same items as the list,
+// whatever the number of shapes (below, at and past 64) and wherever new shapes fall.
+TEST(ItemOrder, WalkedOrderEqualsTheListedOne) {
+  std::mt19937_64 rng(17);
+  for (std::size_t n : {1u, 2u, 3u, 5u, 64u, 65u, 70u, 200u, 1500u}) {
+    for (std::uint64_t kinds : {1u, 2u, 5u, 63u, 64u, 65u, 300u}) {
+      for (bool keep_last : {false, true}) {
+        std::vector<std::uint64_t> shapes(n);
+        for (auto& s : shapes) s = 1000 + rng() % kinds;
+        Meta* kids = Meta::allocate_children(n, nullptr);
+        for (std::size_t i = 0; i < n; ++i) {
+          new (kids + i) Meta();
+          kids[i].set(nullptr, 0, 1, 1, shapes[i], 0, nullptr);
+        }
+        Meta array;
+        array.set(kids, n, n, 1, 7, 0, nullptr);
+        EXPECT_EQ(priority_order(array, keep_last), listed_order(shapes, keep_last))
+            << n << " items, " << kinds << " shapes, keep_last " << keep_last;
+      }
+    }
+  }
+}
+
+// Scalars keep their kind's shape and their protection without a record of their own.
+TEST(CompactMeta, ScalarsKeepShapeAndProtection) {
+  const Value scalars[] = {Value::null(), Value::boolean(true), Value::number("12"), Value::string("ab")};
+  for (const Value& v : scalars) {
+    for (std::uint64_t protected_count : {0u, 1u}) {
+      Meta m;
+      m.set(nullptr, 0, 9, 4, shape_of(v), protected_count, nullptr);
+      m.set_flags(protected_count == 1, protected_count == 1);
+      EXPECT_EQ(m.shape(), shape_of(v));
+      EXPECT_EQ(m.protected_count(), protected_count);
+      EXPECT_EQ(m.full(), 9u);
+      EXPECT_EQ(m.min(), 4u);
+      EXPECT_TRUE(m.children().empty());
+      Meta moved(std::move(m));
+      EXPECT_EQ(moved.shape(), shape_of(v));
+      EXPECT_EQ(moved.protected_count(), protected_count);
+    }
+  }
+  // An empty container keeps its own shape, and a scalar counted twice keeps its count.
+  Meta empty;
+  empty.set(nullptr, 0, 2, 2, shape_of(Value::array()), 0, nullptr);
+  EXPECT_EQ(empty.shape(), shape_of(Value::array()));
+  Meta twice;
+  twice.set(nullptr, 0, 3, 3, shape_of(Value::null()), 2, nullptr);
+  EXPECT_EQ(twice.protected_count(), 2u);
 }
 
 }  // namespace
