@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cassert>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "fields.h"
 #include "lines.h"
@@ -92,27 +96,73 @@ constexpr std::array<unsigned char, 256> RUN_BYTE = [] {
   return t;
 }();
 
-// Two words that, with the length, tell texts of up to 16 bytes apart (they hold all their bytes).
-[[gnu::always_inline]] inline void short_words(std::string_view text, std::uint64_t& a, std::uint64_t& b) {
-  a = 0, b = 0;
-  const std::size_t n = text.size();
-  if (n >= 8) {
-    std::memcpy(&a, text.data(), 8);
-    std::memcpy(&b, text.data() + n - 8, 8);
-  } else if (n >= 4) {  // the first and last four bytes cover the text
-    std::uint32_t head = 0, tail = 0;
-    std::memcpy(&head, text.data(), 4);
-    std::memcpy(&tail, text.data() + n - 4, 4);
-    a = head | std::uint64_t{tail} << 32;
-  } else {
-    for (std::size_t k = 0; k < n; ++k) a |= std::uint64_t{static_cast<unsigned char>(text[k])} << (8 * k);
-  }
-}
-
 // Two bytes of a word as one number, as a run's bytes give it.
 unsigned pair_of(char a, char b) {
   auto fold = [](char c) { return static_cast<unsigned>(static_cast<unsigned char>(c) | (upper(c) ? 0x20 : 0)); };
   return fold(a) << 8 | fold(b);
+}
+
+// A lowercase ASCII letter's capital; any other byte as it is.
+unsigned letter_case(unsigned c) { return c >= 'a' && c <= 'z' ? c - 0x20 : c; }
+
+// Two bytes as a little-endian load gives them: the first in the low byte.
+unsigned two_bytes(const unsigned char* p) {
+  std::uint16_t v;
+  std::memcpy(&v, p, 2);
+  return v;
+}
+
+#if defined(__SSE2__)
+// The word bytes (ASCII letters and digits) of 16 bytes, one bit each; false when some byte is not
+// ASCII.
+[[gnu::always_inline]] inline bool word_bytes16(const unsigned char* p, std::uint64_t& out) {
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  if (_mm_movemask_epi8(x) != 0) return false;
+  // Unsigned c - low <= span, as min(c - low, span) == c - low.
+  const __m128i letter = _mm_sub_epi8(_mm_or_si128(x, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
+  const __m128i digit = _mm_sub_epi8(x, _mm_set1_epi8('0'));
+  const __m128i word = _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(letter, _mm_set1_epi8(25)), letter),
+                                    _mm_cmpeq_epi8(_mm_min_epu8(digit, _mm_set1_epi8(9)), digit));
+  out = static_cast<std::uint16_t>(_mm_movemask_epi8(word));
+  return true;
+}
+#endif
+
+// The word bytes (ASCII letters and digits) of an ASCII text of at most 64 bytes, one bit each,
+// into mask, and where to read its bytes (the text, or a copy in buf, 16 bytes, when shorter);
+// false when some byte is not ASCII.
+bool ascii_word_mask(std::string_view text, unsigned char* buf, const unsigned char*& bytes, std::uint64_t& mask) {
+  const std::size_t n = text.size();
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  std::uint64_t m = 0;
+#if defined(__SSE2__)
+  if (n < 16) {
+    std::memset(buf, 0, 16);  // zero bytes are not word bytes
+    std::memcpy(buf, p, n);
+    p = buf;
+    if (!word_bytes16(p, m)) return false;
+  } else {
+    // Whole sixteens, then the last 16 bytes for the rest (read again in part).
+    std::size_t k = 0;
+    std::uint64_t w;
+    for (; k + 16 <= n; k += 16) {
+      if (!word_bytes16(p + k, w)) return false;
+      m |= w << k;
+    }
+    if (k < n) {
+      if (!word_bytes16(p + n - 16, w)) return false;
+      m |= (w >> (k + 16 - n)) << k;
+    }
+  }
+#else
+  for (std::size_t k = 0; k < n; ++k) {
+    if (p[k] >= 0x80) return false;
+    m |= std::uint64_t{RUN_BYTE[p[k]] != 0} << k;
+  }
+#endif
+  bytes = p;
+  mask = m;
+  return true;
 }
 
 }  // namespace
@@ -159,8 +209,11 @@ void Terms::index_words() {
   for (std::size_t j = 0; j < words_.size(); ++j) {
     const std::string& w = words_[j];
     for (std::size_t k = 1; k < w.size(); ++k) {
-      const unsigned pair = pair_of(w[k - 1], w[k]);
-      pairs_[pair] = 1;
+      // Listed by the bytes as a text has them: each ASCII letter in either case.
+      const unsigned pair = pair_of(w[k - 1], w[k]), x = pair >> 8, y = pair & 0xFF;
+      if (!word_byte(static_cast<unsigned char>(x)) || !word_byte(static_cast<unsigned char>(y))) continue;
+      for (unsigned a : {x, letter_case(x)})
+        for (unsigned b : {y, letter_case(y)}) pairs_[b << 8 | a] = 1;
     }
     word_starts_[static_cast<unsigned char>(w[0]) >> 6] |= std::uint64_t{1} << (w[0] & 63);
     if (w.size() < 64) word_lengths_ |= std::uint64_t{1} << w.size();
@@ -222,7 +275,7 @@ std::uint64_t Terms::one_word(std::string_view w, std::uint64_t chars, std::uint
   return bits;
 }
 
-// A direct-mapped table of ASCII runs of up to 16 bytes and the bits their words hit.
+// A direct-mapped table of runs of up to 16 bytes and the bits their words hit.
 class Terms::RunMemo {
  public:
   static constexpr std::size_t LONGEST = 16;  // bytes
@@ -230,7 +283,7 @@ class Terms::RunMemo {
   template <class Compute>
   std::uint64_t get(std::string_view run, Compute compute) {
     std::uint64_t a, b;
-    short_words(run, a, b);
+    table::words(run, a, b);
     const std::uint64_t h = (a * 0x9E3779B97F4A7C15ull ^ (b + run.size()) * 0xC2B2AE3D27D4EB4Full) >> (64 - BITS);
     Slot& slot = slots_[static_cast<std::size_t>(h)];
     if (slot.size != run.size() || slot.a != a || slot.b != b) slot = {run.size(), a, b, compute()};
@@ -271,6 +324,13 @@ std::uint64_t Terms::ascii_words(std::string_view run, std::uint64_t bits) const
   return bits;
 }
 
+std::uint64_t Terms::split_words(std::string_view run, Scratch& s, std::uint64_t bits) const {
+  WordSplitter split(run);
+  while (split.next(s.word))
+    if (s.word.size() <= 4 * longest_word_ + 4) bits = one_word(s.word, utf8::count(s.word), bits);
+  return bits;
+}
+
 std::uint64_t Terms::word_hits(std::string_view text, Scratch& s) const {
   if (words_.empty()) return 0;
   std::uint64_t bits = 0;
@@ -282,22 +342,42 @@ std::uint64_t Terms::word_hits(std::string_view text, Scratch& s) const {
   // which keeps two of its pairs or more: an edit of an ASCII word breaks at most two of its five
   // or more pairs, and a word with one character that is not ASCII keeps four ASCII bytes or more
   // around it, with two pairs or more among them.
+  const unsigned char* pairs = pairs_.data();
+  // The runs of an ASCII text of up to 64 bytes, from a mask of its word bytes.
+  unsigned char buf[16];
+  const unsigned char* bytes;
+  std::uint64_t m;
+  if (text.size() <= 64 && ascii_word_mask(text, buf, bytes, m)) {
+    while (m) {
+      const auto start = static_cast<unsigned>(std::countr_zero(m));
+      const auto end = start + static_cast<unsigned>(std::countr_one(m >> start));
+      unsigned pair = 0;
+      const unsigned char* q = bytes + start;
+      const unsigned char* const last = bytes + end - 1;
+      for (; q + 1 < last; q += 2) pair += pairs[two_bytes(q)] + pairs[two_bytes(q + 1)];
+      if (q < last) pair += pairs[two_bytes(q)];
+      if (pair >= min_pairs_) {
+        const std::string_view run = text.substr(start, end - start);
+        bits |= s.runs && run.size() <= RunMemo::LONGEST ? s.runs->get(run, [&] { return ascii_words(run, 0); })
+                                                         : ascii_words(run, bits);
+      }
+      m &= m + (m & (~m + 1));  // without its lowest run of ones
+    }
+    return bits;
+  }
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t n = text.size();
-  const unsigned char* pairs = pairs_.data();
   std::size_t i = 0;
   while (true) {
     while (i < n && RUN_BYTE[p[i]] == 0) ++i;
     if (i == n) break;
     const std::size_t start = i;
-    unsigned prev = RUN_BYTE[p[i]], high = prev, pair = 0;
+    unsigned high = p[i], pair = 0;
     for (++i; i < n; ++i) {
-      const unsigned c = RUN_BYTE[p[i]];
-      if (c == 0) break;
-      const unsigned k = prev << 8 | c;
-      pair += pairs[k];
+      const unsigned c = p[i];
+      if (RUN_BYTE[c] == 0) break;
+      pair += pairs[c << 8 | p[i - 1]];
       high |= c;
-      prev = c;
     }
     const std::string_view run(text.data() + start, i - start);
     if (high < 0x80) {
@@ -305,10 +385,11 @@ std::uint64_t Terms::word_hits(std::string_view text, Scratch& s) const {
       if (pair >= min_pairs_)
         bits |= s.runs && run.size() <= RunMemo::LONGEST ? s.runs->get(run, [&] { return ascii_words(run, 0); })
                                                          : ascii_words(run, bits);
+    } else if (s.runs && run.size() <= RunMemo::LONGEST) {
+      // Short runs with other characters repeat too (café, naïve).
+      bits |= s.runs->get(run, [&] { return split_words(run, s, 0); });
     } else {
-      WordSplitter split(run);
-      while (split.next(s.word))
-        if (s.word.size() <= 4 * longest_word_ + 4) bits = one_word(s.word, utf8::count(s.word), bits);
+      bits = split_words(run, s, bits);
     }
   }
   return bits;
@@ -489,22 +570,31 @@ void sort_by_meta(std::vector<std::pair<const Meta*, T>>& list) {
 // held, of any length.
 class Index::HitCache {
  public:
-  static constexpr std::size_t SHORT = 16;  // bytes
+  static constexpr std::size_t SHORT = table::SHORT;  // bytes
 
   HitCache(const Terms& terms, Terms::Scratch& scratch) : terms_(terms), scratch_(scratch) {}
 
   // The hits of a text of at most SHORT bytes.
   [[gnu::always_inline]] KeyHits get(std::string_view text) {
     std::uint64_t a, b;
-    short_words(text, a, b);
+    table::words(text, a, b);
     return get(text, a, b);
   }
+
+  // The hits of a text of at most SHORT bytes whose set is known.
+  [[gnu::always_inline]] std::uint64_t all_at(std::string_view text, std::uint32_t set) {
+    std::uint64_t a, b;
+    table::words(text, a, b);
+    return get(text, a, b, set).all;
+  }
+
+  const char* sets() const { return reinterpret_cast<const char*>(sets_.data()); }
 
   // The hits of key i of an object at this depth: objects of one kind repeat their keys in order,
   // so each position remembers the last key it saw before the table is asked.
   [[gnu::always_inline]] KeyHits key(std::size_t depth, std::size_t i, std::string_view text) {
     std::uint64_t a, b;
-    short_words(text, a, b);
+    table::words(text, a, b);
     if (depth >= ROW_DEPTH || i >= ROW_KEYS) return lookup(text, a, b);
     Row& row = rows_[depth * ROW_KEYS + i];
     if (!(row.size == text.size() && row.a == a && row.b == b &&
@@ -514,16 +604,17 @@ class Index::HitCache {
   }
 
  private:
-  static constexpr unsigned BITS = 11;  // sets
+  static constexpr unsigned BITS = table::SETS_BITS;
   static constexpr std::size_t ROW_DEPTH = 16, ROW_KEYS = 32;
   struct Slot {
     std::uint64_t a = 0, b = 0, all = 0;
     std::uint32_t size = 0;
     std::uint32_t exact = 0;  // 1 + the bit of the exact token equal to the text; 0: none
   };
-  struct alignas(64) Set {
+  struct alignas(table::SET_BYTES) Set {
     Slot slot[2];
   };
+  static_assert(sizeof(Set) == table::SET_BYTES);
   struct Row {
     std::size_t size = 0;
     std::uint64_t a = 0, b = 0;
@@ -540,9 +631,11 @@ class Index::HitCache {
   }
 
   [[gnu::always_inline]] KeyHits get(std::string_view text, std::uint64_t a, std::uint64_t b) {
-    std::uint64_t h = a * 0x9E3779B97F4A7C15ull ^ (b + text.size()) * 0xC2B2AE3D27D4EB4Full;
-    h ^= h >> 29;
-    Slot* set = sets_[static_cast<std::size_t>((h * 0x165667B19E3779F9ull) >> (64 - BITS))].slot;
+    return get(text, a, b, table::set_of(a, b, text.size()));
+  }
+
+  [[gnu::always_inline]] KeyHits get(std::string_view text, std::uint64_t a, std::uint64_t b, std::uint32_t at) {
+    Slot* set = sets_[at].slot;
     if (set[0].size == text.size() && set[0].a == a && set[0].b == b) return hits(set[0]);
     if (set[1].size == text.size() && set[1].a == a && set[1].b == b) {
       std::swap(set[0], set[1]);
@@ -832,59 +925,85 @@ Builder::Builder(std::unique_ptr<Index> index)
       cache_(std::make_unique<Index::HitCache>(index_->terms_, scratch_.terms)),
       runs_(std::make_unique<Terms::RunMemo>()) {
   scratch_.terms.runs = runs_.get();
+  sets_ = cache_->sets();
 }
 
 Builder::~Builder() = default;
 
 void Builder::close(const Value& v, const Meta* kids, std::uint64_t full, std::size_t depth, std::uint64_t keys) {
   Index& index = *index_;
-  const std::size_t mark = marks_.back();
+  Index::HitCache& cache = *cache_;
+  const Terms& terms = index.terms_;
+  const bool numbers = terms.numbers_hit();
+  const Mark mark = marks_.back();
   marks_.pop_back();
-  std::size_t next = mark;  // the next finished child container
+  const std::uint32_t* pending = pending_.data() + mark.pending;
+  std::size_t next = mark.done;  // the next finished child container
+  // The hits of child i, without its key's.
+  auto child = [&](const Value& c, std::size_t i) __attribute__((always_inline)) {
+    switch (c.kind()) {
+      case Kind::String: {
+        // A short string's set was fetched when the analysis met it.
+        const std::string_view text = c.text();
+        return text.size() <= table::SHORT ? cache.all_at(text, *pending++) : terms.hits(text, scratch_.terms);
+      }
+      case Kind::Number: return numbers ? index.number_hits(c.text(), scratch_.terms) : 0;
+      case Kind::Array:
+      case Kind::Object: {
+        // Its entries were listed before its place was known.
+        const Done& d = done_[next++];
+        if (d.node != Done::NONE) index.nodes_[d.node].first = kids + i;
+        if (d.kept != Done::NONE) index.kept_masks_[d.kept].first = kids + i;
+        return d.mask;
+      }
+      default: return std::uint64_t{0};
+    }
+  };
   const bool object = v.is_object();
-  const Member* members = object ? v.members().data() : nullptr;
-  const Value* items = object ? nullptr : v.items().data();
   const std::size_t n = object ? v.members().size() : v.items().size();
   const bool listed = !object || n >= KEPT_SCORES_ENTRIES;
   std::uint64_t mask = 0;
-  if (listed) listed_.resize(n);
-  // Objects of one kind repeat their keys: the hits of a key sequence are found once while the
-  // entries' own hits are not needed apart.
-  bool each_key = object;
-  if (object && !listed && keys) {
+  if (listed) {
+    // Arrays and wide objects keep each child's hits.
+    listed_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t hits = object ? child(v.members()[i].value, i) | cache.key(depth, i, v.members()[i].key).all
+                                        : child(v.items()[i], i);
+      listed_[i] = hits;
+      mask |= hits;
+    }
+  } else if (keys) {
+    // Objects of one kind repeat their keys: the hits of a key sequence are found once while the
+    // entries' own hits are not needed apart.
+    const Member* members = v.members().data();
     KeySequence& seq = key_sequences_[keys % key_sequences_.size()];
     if (seq.keys != keys) {
       std::uint64_t hits = 0;
-      for (std::size_t i = 0; i < n; ++i) hits |= cache_->key(depth, i, members[i].key).all;
+      for (std::size_t i = 0; i < n; ++i) hits |= cache.key(depth, i, members[i].key).all;
       seq = {keys, hits};
     }
     mask = seq.hits;
-    each_key = false;
+    for (std::size_t i = 0; i < n; ++i) mask |= child(members[i].value, i);
+  } else {
+    const Member* members = v.members().data();
+    for (std::size_t i = 0; i < n; ++i) mask |= child(members[i].value, i) | cache.key(depth, i, members[i].key).all;
   }
-  for (std::size_t i = 0; i < n; ++i) {
-    const Value& c = object ? members[i].value : items[i];
-    std::uint64_t hits = 0;
-    if (c.is_string()) {
-      hits = index.string_hits(c.text(), scratch_.terms, cache_.get());
-    } else if (c.is_number()) {
-      hits = index.number_hits(c.text(), scratch_.terms);
-    } else if (!c.is_scalar()) {
-      // Its entries were listed before its place was known.
-      const Done& d = done_[next++];
-      hits = d.mask;
-      if (d.node != Done::NONE) index.nodes_[d.node].first = kids + i;
-      if (d.kept != Done::NONE) index.kept_masks_[d.kept].first = kids + i;
-    }
-    if (each_key) hits |= cache_->key(depth, i, members[i].key).all;
-    mask |= hits;
-    if (listed) listed_[i] = hits;
-  }
-  done_.resize(mark);
-  const std::size_t nodes = index.nodes_.size(), kept = index.kept_masks_.size();
-  if (listed || full > KEPT_MASK_SIZE)
+  assert(pending == pending_.data() + pending_.size());  // each short string met was matched
+  pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(mark.pending), pending_.end());
+  Done done{mask, Done::NONE, Done::NONE};
+  if (listed || full > KEPT_MASK_SIZE) {
+    const std::size_t nodes = index.nodes_.size(), kept = index.kept_masks_.size();
     index.keep_container(v, nullptr, full, mask, listed_.data(), n, listed, depth, scratch_, cache_.get());
-  done_.push_back({mask, index.nodes_.size() != nodes ? nodes : Done::NONE,
-                   index.kept_masks_.size() != kept ? kept : Done::NONE});
+    if (index.nodes_.size() != nodes) done.node = nodes;
+    if (index.kept_masks_.size() != kept) done.kept = kept;
+  }
+  // It takes the place of its children's entries.
+  if (mark.done < done_.size()) {
+    done_[mark.done] = done;
+    done_.erase(done_.begin() + static_cast<std::ptrdiff_t>(mark.done) + 1, done_.end());
+  } else {
+    done_.push_back(done);
+  }
 }
 
 std::unique_ptr<Index> Builder::finish(const Value& root) {

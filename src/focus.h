@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -56,7 +57,7 @@ class Terms {
   // characters only.
   bool numbers_hit() const { return numbers_hit_; }
 
-  // The hits of recent short ASCII runs (a title's words repeat from record to record).
+  // The hits of recent short runs (a title's words repeat from record to record).
   class RunMemo;
   // Reusable buffers of the matching functions, so that no word costs an allocation.
   struct Scratch {
@@ -75,13 +76,18 @@ class Terms {
   std::uint64_t exact_inside(std::string_view text, Scratch& s) const;
   // A scalar's or key's hits: word hits and whole-text exact hits.
   std::uint64_t hits(std::string_view text, Scratch& s) const {
-    return empty() ? 0 : word_hits(text, s) | exact_hits(text, s);
+    if (empty()) return 0;
+    const std::uint64_t words = word_hits(text, s);
+    // exact_hits's own first test, without the call for long texts.
+    return text.size() > 3 * longest_exact_ ? words : words | exact_hits(text, s);
   }
 
  private:
   void index_words();
   // The hits of the words of an ASCII run of letters and digits.
   std::uint64_t ascii_words(std::string_view run, std::uint64_t bits) const;
+  // The hits of the words of a run with characters other than ASCII, through the word splitter.
+  std::uint64_t split_words(std::string_view run, Scratch& s, std::uint64_t bits) const;
 
   std::vector<std::string> words_;
   std::vector<std::string> exact_;
@@ -96,7 +102,7 @@ class Terms {
   std::uint64_t informative_as_is_ = 0;  // bit j: word j is informative
   std::uint64_t informative_plural_ = 0;  // bit j: word j with a final s is informative
   std::uint64_t word_starts_[4] = {};  // bit b: some word starts with byte b
-  // At a << 8 | b, 1 when some word holds the bytes a, b in a row (ASCII letters folded to lower
+  // At b << 8 | a, 1 when some word holds the word bytes a, b in a row (ASCII letters in either
   // case). An ASCII run with fewer than min_pairs_ of them (counted by position) has no hit.
   std::vector<unsigned char> pairs_;
   unsigned min_pairs_ = 2;
@@ -172,6 +178,41 @@ struct Scratch {
 };
 
 class Builder;
+
+// The table of recent short texts and their hits (see Index): where a text's entry would be.
+namespace table {
+
+// Texts of at most this many bytes have an entry.
+inline constexpr std::size_t SHORT = 16;
+// The table has 2^SETS_BITS sets of two entries, one cache line each.
+inline constexpr unsigned SETS_BITS = 11;
+inline constexpr std::size_t SET_BYTES = 64;
+
+// Two words that, with the length, tell texts of up to 16 bytes apart (they hold all their bytes).
+[[gnu::always_inline]] inline void words(std::string_view text, std::uint64_t& a, std::uint64_t& b) {
+  a = 0, b = 0;
+  const std::size_t n = text.size();
+  if (n >= 8) {
+    std::memcpy(&a, text.data(), 8);
+    std::memcpy(&b, text.data() + n - 8, 8);
+  } else if (n >= 4) {  // the first and last four bytes cover the text
+    std::uint32_t head = 0, tail = 0;
+    std::memcpy(&head, text.data(), 4);
+    std::memcpy(&tail, text.data() + n - 4, 4);
+    a = head | std::uint64_t{tail} << 32;
+  } else {
+    for (std::size_t k = 0; k < n; ++k) a |= std::uint64_t{static_cast<unsigned char>(text[k])} << (8 * k);
+  }
+}
+
+// The set of a text of n bytes with these words.
+[[gnu::always_inline]] inline std::uint32_t set_of(std::uint64_t a, std::uint64_t b, std::size_t n) {
+  std::uint64_t h = a * 0x9E3779B97F4A7C15ull ^ (b + n) * 0xC2B2AE3D27D4EB4Full;
+  h ^= h >> 29;
+  return static_cast<std::uint32_t>((h * 0x165667B19E3779F9ull) >> (64 - SETS_BITS));
+}
+
+}  // namespace table
 
 // The hit masks of one call's document. Built in one pass that keeps, per container, only
 // what fitting cannot cheaply redo: the item masks and match order of arrays that have
@@ -254,7 +295,17 @@ class Builder {
   Builder& operator=(const Builder&) = delete;
 
   // The children of a container are analysed next.
-  void open() { marks_.push_back(done_.size()); }
+  void open() { marks_.push_back({done_.size(), pending_.size()}); }
+  // The analysis meets a string (before its container closes): the table set of a short text is
+  // fetched now, so that it is at hand when the container's children are matched.
+  [[gnu::always_inline]] void met(std::string_view text) {
+    if (text.size() > table::SHORT) return;
+    std::uint64_t a, b;
+    table::words(text, a, b);
+    const std::uint32_t set = table::set_of(a, b, text.size());
+    __builtin_prefetch(sets_ + std::size_t{set} * table::SET_BYTES);
+    pending_.push_back(set);
+  }
   // The container's analysis is done: kids, its children's analyses; full, its full size;
   // keys, a number naming its key sequence among the objects of the analysis (equal numbers,
   // equal keys in order), or 0.
@@ -276,7 +327,13 @@ class Builder {
   Scratch scratch_;
   std::unique_ptr<Index::HitCache> cache_;
   std::unique_ptr<Terms::RunMemo> runs_;
-  std::vector<std::size_t> marks_;  // per open container: its first child's place in done_
+  struct Mark {
+    std::size_t done, pending;
+  };
+  std::vector<Mark> marks_;  // per open container: its first child's places in done_ and pending_
+  // The table sets of the short strings met and not yet matched, in the order met.
+  std::vector<std::uint32_t> pending_;
+  const char* sets_ = nullptr;  // the table's first set
   std::vector<Done> done_;
   std::vector<std::uint64_t> listed_;
   // The hits of recent key sequences of objects, by their numbers.

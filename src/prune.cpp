@@ -210,6 +210,7 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
     case Kind::Bool:
     case Kind::Number: full = min = size::of(l, v, depth); break;
     case Kind::String: {
+      if (focus_build) focus_build->met(v.text());
       std::uint64_t chars;
       if (const TextFacts* f = v.facts()) {
         full = 2 + f->cost;

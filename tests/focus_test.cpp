@@ -691,5 +691,85 @@ TEST(Focus, ShrinkingWithTheAnalysisIndexEqualsShrinkingWithTheWalkedOne) {
     }
 }
 
+TEST(Focus, WordHitsOfShortAsciiTextsAgreeAtEveryLength) {
+  // ASCII texts of up to 64 bytes are split into runs from a mask of their word bytes, read 16 at a
+  // time: words placed across each 16-byte boundary and at both ends, in any letter case, for every
+  // length around the boundaries, must hit as the word splitter finds them.
+  const focus::Terms t = focus::Terms::of("record login user417 ip requests");
+  ASSERT_GE(t.word_count(), 5u);
+  const char* const words[] = {"ReCoRd", "LOGIN", "uSeR417", "IP", "recrod", "Records", "xlogin", "loginRecord"};
+  focus::Terms::Scratch s;
+  int hitting = 0;
+  for (std::size_t n : {1u, 2u, 5u, 15u, 16u, 17u, 31u, 32u, 33u, 47u, 48u, 49u, 63u, 64u, 65u, 80u})
+    for (const char* word : words)
+      for (std::size_t at : {0u, 1u, 12u, 14u, 15u, 16u, 30u, 31u, 45u, 60u, 62u}) {
+        std::string text(n, '-');
+        for (std::size_t k = 0; k < n; k += 7) text[k] = 'z';  // runs that hit nothing
+        const std::string w = word;
+        if (at + w.size() > n) continue;
+        text.replace(at, w.size(), w);
+        const std::uint64_t expected = reference_word_hits(t, text);
+        EXPECT_EQ(t.word_hits(text, s), expected) << '"' << text << '"';
+        hitting += expected != 0;
+        // The same text among others: the word bytes of one part never run into the next.
+        const std::string joined = text + "." + text;
+        EXPECT_EQ(t.word_hits(joined, s), reference_word_hits(t, joined)) << '"' << joined << '"';
+      }
+  EXPECT_GT(hitting, 300);
+  // A byte that is not ASCII anywhere in a short text sends it the long way, with the same hits.
+  for (std::size_t at : {0u, 15u, 16u, 40u, 62u}) {
+    std::string text(64, ' ');
+    text.replace(20, 6, "LOGIN1");
+    text.replace(at, 2, "\xC3\xA9");
+    EXPECT_EQ(t.word_hits(text, s), reference_word_hits(t, text)) << at;
+  }
+}
+
+TEST(Focus, ShortStringsMetByTheAnalysisAreMatchedInOrder) {
+  // Short strings are looked up when their container closes, in the order the analysis met them:
+  // strings of every length around the short limit, between and inside nested containers, in
+  // arrays and objects, at the root and in wide objects.
+  std::string doc = "[";
+  const char* const texts[] = {"", "login", "user417", "LOGIN user417 x", "record login 16b", "record login 17b.",
+                               "caf\xC3\xA9", "x", "record", "a longer record text with login in it"};
+  int k = 0;
+  auto text = [&] { return std::string("\"") + texts[k++ % std::size(texts)] + "\""; };
+  for (int i = 0; i < 40; ++i) {
+    doc += std::string(i ? "," : "") + text() + ",[" + text() + ",{\"a\":" + text() + ",\"b\":[" + text() + ",{}," +
+           text() + "],\"c\":" + text() + "}," + text() + "],{\"k" + std::to_string(i % 3) + "\":[[[" + text() +
+           "]]]," + "\"n\":" + std::to_string(i) + ",\"s\":" + text() + "}";
+  }
+  doc += ",{";
+  for (int w = 0; w < 70; ++w) doc += std::string(w ? "," : "") + "\"w" + std::to_string(w) + "\":" + text();
+  doc += "}]";
+  const Options o =
+      Options::from_value(json::parse(R"({"focus":"auto","indent":0,"arguments":"record login user417"})").value())
+          .value();
+  for (const std::string& d : {doc, std::string("\"login\""), std::string("[\"login\",[\"user417\"],\"x\"]")}) {
+    SCOPED_TRACE(d.substr(0, 40));
+    const Value v = json::parse(d).value();
+    std::unique_ptr<focus::Index> fused;
+    const Meta meta = analyze(v, o, 0, nullptr, &fused);
+    ASSERT_NE(fused, nullptr);
+    fused->place_root(meta);
+    const auto walked = focus::Index::build(v, meta, o);
+    ASSERT_NE(walked, nullptr);
+    EXPECT_NE(fused->root_mask(), 0u);
+    EXPECT_EQ(fused->root_mask(), walked->root_mask());
+    int with_data = 0;
+    expect_same_index(*fused, *walked, v, meta, "", with_data);
+    if (v.is_array() && v.items().size() > 3) {
+      // Each top-level string's mask is its own text's hits.
+      const focus::Node* node = fused->node(meta);
+      ASSERT_NE(node, nullptr);
+      for (std::size_t i = 0; i < v.items().size(); ++i) {
+        if (v.items()[i].is_string()) {
+          EXPECT_EQ(fused->mask(*node, i), reference_hits(fused->terms(), v.items()[i].text())) << i;
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tavisk
