@@ -178,12 +178,13 @@ void Meta::set(Meta* children, std::size_t count, std::uint64_t full, std::uint6
       return;
     }
   }
-  const Record r{children, count, full, min, shape, protected_count, nullptr};
+  const Record r{children, count, full, min, shape, protected_count, nullptr, 0};
   Record* record = arena ? new (arena->allocate(sizeof(Record), alignof(Meta))) Record(r) : new Record(r);
   link_ = reinterpret_cast<std::uintptr_t>(record) | (narrow ? 0 : wide_bit) | (arena ? 0 : owned_bit);
 }
 
-void Meta::set_scalar(Kind k, std::uint64_t full, std::uint64_t min, bool is_protected, Arena* arena) {
+void Meta::set_scalar(Kind k, std::uint64_t full, std::uint64_t min, bool is_protected, bool plain,
+                      Arena* arena) {
   constexpr std::uint64_t most = UINT32_MAX - 1;
   if (full > most || min > most) {
     set(nullptr, 0, full, min, scalar_shapes()[static_cast<std::size_t>(k)], is_protected ? 1 : 0, arena);
@@ -192,47 +193,52 @@ void Meta::set_scalar(Kind k, std::uint64_t full, std::uint64_t min, bool is_pro
     full_ = static_cast<std::uint32_t>(full);
     min_ = static_cast<std::uint32_t>(min);
     link_ = (static_cast<std::uintptr_t>(k) + 1) << scalar_kind_shift |
-            static_cast<std::uintptr_t>(is_protected) << scalar_protected_shift;
+            static_cast<std::uintptr_t>(is_protected) << scalar_protected_shift | (plain ? plain_bit : 0);
   }
   set_flags(is_protected, is_protected);
 }
 
-void Meta::set_plain_items(const Value* items, std::size_t count, std::uint64_t full, std::uint64_t min,
-                           std::uint64_t shape, Arena& arena) {
+void Meta::set_plain_children(const Value* first, std::uint32_t stride, std::size_t count, std::uint64_t full,
+                              std::uint64_t min, std::uint64_t shape, Arena& arena) {
   release();
   constexpr std::uint64_t most = UINT32_MAX - 1;
   const bool narrow = full <= most && min <= most;
   full_ = narrow ? static_cast<std::uint32_t>(full) : 0;
   min_ = narrow ? static_cast<std::uint32_t>(min) : 0;
-  const Record r{nullptr, count, full, min, shape, 0, items};
+  const Record r{nullptr, count, full, min, shape, 0, first, stride};
   Record* record = new (arena.allocate(sizeof(Record), alignof(Meta))) Record(r);
   link_ = reinterpret_cast<std::uintptr_t>(record) | (narrow ? 0 : wide_bit);
 }
 
 namespace {
 
-// Null, true, false, then numbers of 1 to plain_number_chars characters.
-constexpr std::size_t plain_number_base = 2;
+// Null, true, false, then numbers of 1 to plain_chars characters, then strings of 0 to plain_chars.
+constexpr std::size_t plain_numbers = 2, plain_strings = plain_numbers + Meta::plain_chars + 1;
+using PlainMetas = std::array<Meta, plain_strings + Meta::plain_chars + 1>;
 
-std::array<Meta, plain_number_base + 1 + Meta::plain_number_chars> plain_scalar_metas() {
-  std::array<Meta, plain_number_base + 1 + Meta::plain_number_chars> metas;
+PlainMetas plain_scalar_metas() {
+  PlainMetas metas;
   const auto& shapes = scalar_shapes();
   metas[0].set(nullptr, 0, 4, 4, shapes[0], 0, nullptr);
   metas[1].set(nullptr, 0, 4, 4, shapes[1], 0, nullptr);
   metas[2].set(nullptr, 0, 5, 5, shapes[1], 0, nullptr);
-  for (std::size_t c = 1; c <= Meta::plain_number_chars; ++c)
-    metas[plain_number_base + c].set(nullptr, 0, c, c, shapes[2], 0, nullptr);
+  for (std::size_t c = 0; c <= Meta::plain_chars; ++c) {
+    if (c > 0) metas[plain_numbers + c].set(nullptr, 0, c, c, shapes[2], 0, nullptr);
+    metas[plain_strings + c].set(nullptr, 0, c + 2, std::min(c + 2, size::placeholder_size(c)), shapes[3], 0,
+                                 nullptr);
+  }
   return metas;
 }
 
 }  // namespace
 
 const Meta& Meta::plain_scalar(const Value& v) {
-  static const auto metas = plain_scalar_metas();
+  static const PlainMetas metas = plain_scalar_metas();
   switch (v.kind()) {
     case Kind::Null: return metas[0];
     case Kind::Bool: return metas[v.as_bool() ? 1 : 2];
-    default: return metas[plain_number_base + v.text().size()];
+    case Kind::Number: return metas[plain_numbers + v.text().size()];
+    default: return metas[plain_strings + v.text().size()];
   }
 }
 
@@ -242,10 +248,16 @@ bool Meta::is_plain_scalar(const Value& v) {
     case Kind::Bool: return true;
     case Kind::Number: {
       const std::string_view t = v.text();
-      if (t.empty() || t.size() > plain_number_chars) return false;
+      if (t.empty() || t.size() > plain_chars) return false;
       for (const char ch : t)
         if (static_cast<unsigned char>(ch) >= 0x80) return false;
       return true;
+    }
+    case Kind::String: {
+      const std::string_view t = v.text();
+      if (t.size() > plain_chars || v.facts()) return false;
+      std::uint64_t chars = 0;
+      return size::char_costs_and_count(t, chars) == t.size() && chars == t.size();
     }
     default: return false;
   }
@@ -266,21 +278,29 @@ Meta Pruner::analyze_scalar(const Value& v, std::uint64_t depth, Path& p, bool i
   const bool is_protected = inherited || is_protected_path(p);
   keys_serial_ = 0;
   std::uint64_t full, min;
+  bool plain = !is_protected;
   if (v.is_string()) {
     if (focus_build) focus_build->met(v.text());
     std::uint64_t chars;
     if (const TextFacts* f = v.facts()) {
       full = 2 + f->cost;
       chars = f->chars;
+      plain = false;
     } else {
       full = 2 + size::char_costs_and_count(v.text(), chars);
     }
     min = is_protected ? full : std::min(full, size::placeholder_size(chars));
+    const std::size_t n = v.text().size();
+    plain = plain && n <= Meta::plain_chars && full == n + 2 && chars == n;
   } else {
     full = min = size::of(layout(), v, depth);
+    if (v.is_number()) {
+      const std::size_t n = v.text().size();
+      plain = plain && n > 0 && n <= Meta::plain_chars && full == n;
+    }
   }
   Meta m;
-  m.set_scalar(v.kind(), full, min, is_protected, arena);
+  m.set_scalar(v.kind(), full, min, is_protected, plain, arena);
   return m;
 }
 
@@ -304,7 +324,7 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
         for (const Value& item : items) full += Meta::plain_scalar(item).full();
         full += size::overhead(l, n, depth);
         min = std::min(full, collapsed_array_size(n, depth));
-        m.set_plain_items(items.data(), n, full, min, shape, *arena);
+        m.set_plain_children(items.data(), sizeof(Value), n, full, min, shape, *arena);
         m.set_flags(false, false);
         return m;
       }
@@ -329,11 +349,14 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
       kids = Meta::allocate_children(n, arena);
       std::uint64_t sum = 0, kept_sum = 0, kept = 0;
       const bool track = tracks_paths();
+      // Whether every member's analysis is the one its value implies (see below).
+      bool plain = arena && !focus_build && n > 0;
       if (focus_build) focus_build->open();
       for (std::size_t i = 0; i < n; ++i) {
         const Member& e = members[i];
         if (track) p.emplace_back(e.key);
         const Meta& c = *new (kids + i) Meta(analyze_at(e.value, depth + 1, p, is_protected));
+        plain = plain && c.is_plain();
         if (track) p.pop_back();
         const std::uint64_t key_cost = key_costs ? key_costs[i] : size::entry_cost(l, e.key);
         sum += key_cost + c.full();
@@ -355,6 +378,13 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
         min = std::min(full, s);
       }
       has_protected = is_protected || kept > 0;
+      if (plain) {
+        // Nothing was allocated after the block (scalars take none), so it is given back whole.
+        arena->shrink_last(kids, n * sizeof(Meta), 0);
+        m.set_plain_children(&members[0].value, sizeof(Member), n, full, min, shape, *arena);
+        m.set_flags(false, false);
+        return m;
+      }
       break;
     }
     default: break;  // scalars: analyze_scalar
@@ -379,6 +409,7 @@ bool Pruner::plain_items(const Value::Array& items, bool is_protected, Path& p) 
     if (!Meta::is_plain_scalar(item)) return false;
   return true;
 }
+
 
 // ---- fit driver ----------------------------------------------------------
 

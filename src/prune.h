@@ -79,17 +79,23 @@ class alignas(16) Meta {
   // Sets everything but the flags; children: a block from allocate_children holding count analyses.
   void set(Meta* children, std::size_t count, std::uint64_t full, std::uint64_t min, std::uint64_t shape,
            std::uint64_t protected_count, Arena* arena);
-  // Sets an array whose items are all plain scalars (see plain_scalar): their analyses are derived, not stored.
-  void set_plain_items(const Value* items, std::size_t count, std::uint64_t full, std::uint64_t min,
-                       std::uint64_t shape, Arena& arena);
-  // A plain scalar: null, a boolean, or a number of 1 to plain_number_chars ASCII characters,
-  // whose analysis (unprotected) follows from its value alone.
+  // Sets a container whose children are all unprotected plain scalars: their analyses are
+  // derived from the values, not stored. first: the first child's value; stride: the bytes
+  // from one child's value to the next (a Value in an array, a Member in an object).
+  void set_plain_children(const Value* first, std::uint32_t stride, std::size_t count, std::uint64_t full,
+                          std::uint64_t min, std::uint64_t shape, Arena& arena);
+  // A plain scalar: null, a boolean, a number of 1 to plain_chars ASCII characters, or a string
+  // of at most plain_chars ASCII characters that all stand for themselves in JSON; its
+  // analysis (unprotected) follows from its value alone.
   static bool is_plain_scalar(const Value& v);
   // The analysis of an unprotected plain scalar.
   static const Meta& plain_scalar(const Value& v);
-  static constexpr std::size_t plain_number_chars = 64;
-  // Sets a scalar of kind k (not a container), protected or not: everything, flags included.
-  void set_scalar(Kind k, std::uint64_t full, std::uint64_t min, bool is_protected, Arena* arena);
+  // Whether this is a scalar's analysis that plain_scalar gives back from its value alone.
+  bool is_plain() const { return (link_ & ~flag_bits) < scalar_codes && (link_ & plain_bit); }
+  static constexpr std::size_t plain_chars = 64;
+  // A scalar's analysis of kind k (not a container), protected or not: everything, flags included.
+  // plain: the analysis is the one plain_scalar gives (unprotected, at most plain_chars).
+  void set_scalar(Kind k, std::uint64_t full, std::uint64_t min, bool is_protected, bool plain, Arena* arena);
   void set_flags(bool is_protected, bool has_protected) {
     link_ = (link_ & ~(protected_bit | has_protected_bit)) | (is_protected ? protected_bit : 0) |
             (has_protected ? has_protected_bit : 0);
@@ -98,14 +104,16 @@ class alignas(16) Meta {
  private:
   static constexpr std::uintptr_t protected_bit = 1, has_protected_bit = 2, wide_bit = 4, owned_bit = 8,
                                   flag_bits = 15;
-  // A scalar's link above the flags: its kind + 1 (bits 4-6) and its protected count (bit 7).
-  // Records lie far above these values.
+  // A scalar's link above the flags: its kind + 1 (bits 4-6), its protected count (bit 7) and
+  // whether it is plain (bit 8). Records lie far above these values.
   static constexpr unsigned scalar_kind_shift = 4, scalar_protected_shift = 7;
-  static constexpr std::uintptr_t scalar_codes = 256;
+  static constexpr std::uintptr_t plain_bit = 256;
+  static constexpr std::uintptr_t scalar_codes = 512;
   struct Record {
     Meta* children;
     std::uint64_t count, full, min, shape, protected_count;
-    const Value* plain_items;  // set instead of children for an array of plain scalars
+    const Value* plain_first;   // set instead of children when the children are plain scalars
+    std::uint32_t plain_stride;  // bytes from one such child's value to the next
   };
   const Record* record() const {
     const std::uintptr_t p = link_ & ~flag_bits;
@@ -119,17 +127,20 @@ class alignas(16) Meta {
 static_assert(sizeof(Meta) == 16);
 
 // The analyses of a container's children, by index: a block of them, or, for
-// an array of plain scalars, each derived from its item. References stay
+// a container of plain scalars, each derived from its value. References stay
 // valid as long as the analysis.
 class MetaList {
  public:
   MetaList() = default;
   MetaList(const Meta* block, std::size_t n) : block_(block), n_(n) {}
-  MetaList(const Value* plain_items, std::size_t n) : items_(plain_items), n_(n) {}
+  MetaList(const Value* plain_first, std::uint32_t stride, std::size_t n)
+      : values_(reinterpret_cast<const char*>(plain_first)), stride_(stride), n_(n) {}
 
   std::size_t size() const { return n_; }
   bool empty() const { return n_ == 0; }
-  const Meta& operator[](std::size_t i) const { return block_ ? block_[i] : Meta::plain_scalar(items_[i]); }
+  const Meta& operator[](std::size_t i) const {
+    return block_ ? block_[i] : Meta::plain_scalar(*reinterpret_cast<const Value*>(values_ + i * stride_));
+  }
   // The block, or null when the analyses are derived: an identity, not for indexing.
   const Meta* data() const { return block_; }
 
@@ -152,14 +163,15 @@ class MetaList {
 
  private:
   const Meta* block_ = nullptr;
-  const Value* items_ = nullptr;
+  const char* values_ = nullptr;
+  std::uint32_t stride_ = 0;
   std::size_t n_ = 0;
 };
 
 MetaList Meta::children() const {
   const Record* r = record();
   if (!r) return {};
-  return r->plain_items ? MetaList(r->plain_items, r->count) : MetaList(r->children, r->count);
+  return r->plain_first ? MetaList(r->plain_first, r->plain_stride, r->count) : MetaList(r->children, r->count);
 }
 
 // A fitted node and its size measure at its depth.

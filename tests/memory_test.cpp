@@ -137,25 +137,34 @@ TEST(CompactMeta, ArenaAndHeapAnalysesAgreeOnTheCorpus) {
   }
 }
 
-// An array of plain scalars in the arena stores no analysis per item; the
-// analyses derived from the items equal the stored ones, and any item that is
-// not plain (a long or non-ASCII number, a string, a container) or protected
-// keeps them stored.
+// A container of plain scalars in the arena stores no analysis per child;
+// the analyses derived from the values equal the stored ones, and any child
+// that is not plain (a long or non-ASCII number or string, a string with a
+// character JSON escapes, a container) or is protected keeps them stored.
 TEST(CompactMeta, DerivedItemAnalysesEqualStoredOnes) {
   const std::string n64 = "1" + std::string(63, '0'), n65 = "1" + std::string(64, '0');
+  const std::string s64 = "\"" + std::string(64, 's') + "\"", s65 = "\"" + std::string(65, 's') + "\"";
   struct Case {
     std::string doc;
     std::vector<std::string> protect;
-    bool derived;  // the root array's item analyses
+    bool derived;  // the root's children's analyses
   };
   const Case cases[] = {
       {"[1,-2.5e10,true,false,null,0," + n64 + "]", {}, true},
       {"[1,2," + n65 + "]", {}, false},
-      {R"([1,2,"3"])", {}, false},
+      {R"([1,2,"3","",")" + std::string(40, 'x') + "\"," + s64 + "]", {}, true},
+      {"[" + s65 + "]", {}, false},
+      {R"(["caf\u00e9"])", {}, false},
+      {R"(["a\"b"])", {}, false},
+      {R"(["tab\there"])", {}, false},
       {"[1,[2,3],4]", {}, false},
       {"[1,2,3]", {"*"}, false},
       {"[1,2,3]", {"/*"}, false},
       {"[1,2,3]", {"nothing/*"}, true},
+      {R"({"a":1,"b":"x","c":null,"d":true})", {}, true},
+      {R"({"a":1,"b":"x"})", {"b"}, false},
+      {R"({"a":1,"b":"x"})", {"/c"}, true},
+      {R"({"a":1,"b":[1]})", {}, false},
       {R"([{"a":[1,2,3],"b":[[1],[2,true]],"c":[1,"x"],"d":[]}])", {}, false},
       {R"([{"a":[1,2,3],"b":[[1],[2,true]]}])", {"*/a/*"}, false},
   };
