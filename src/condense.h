@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <optional>
 #include <string>
@@ -152,15 +153,29 @@ class SurveyCache {
  public:
   const Discovery* find(const Value::Array* items, const Meta* metas, std::uint64_t depth) const;
   const Discovery& add(const Value::Array* items, const Meta* metas, std::uint64_t depth, Discovery d);
+  // The array's cheapest_table, when known.
+  std::optional<std::uint64_t> find_cheapest(const Value::Array* items, const Meta* metas, std::uint64_t depth) const;
+  void add_cheapest(const Value::Array* items, const Meta* metas, std::uint64_t depth, std::uint64_t size);
 
  private:
   struct Entry {
-    const Meta* metas;
-    std::uint64_t depth;
+    const Meta* metas = nullptr;
+    std::uint64_t depth = 0;
     std::unique_ptr<Discovery> discovery;
+    std::optional<std::uint64_t> cheapest;
   };
+  const Entry* entry(const Value::Array* items, const Meta* metas, std::uint64_t depth) const;
+  // The entry of the array, emptied first when it was made for other analyses or another depth.
+  Entry& slot(const Value::Array* items, const Meta* metas, std::uint64_t depth);
   std::unordered_map<const Value::Array*, Entry> entries_;  // lookups only
 };
+
+// Smallest size of any table plan() can choose for these records at this depth, at either survey
+// width: the framing, every record's overhead and the cheapest single column with its ancestors'
+// wrappers, at the smaller of its full and floor sizes. A budget below it admits no plan, so
+// condensing can give up without surveying the values. The maximum when there is no column.
+std::uint64_t cheapest_table(const Pruner& p, const Value::Array& items, std::span<const Meta> metas,
+                             std::uint64_t depth);
 
 // SipHash-1-3 (zero key) of a scalar value: kind tag, bool byte or text + 0xFF.
 std::uint64_t value_hash(const Value& v);
