@@ -20,23 +20,30 @@ namespace {
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // a == b for the short keys of records, without a library call.
-bool same_text(std::string_view a, std::string_view b) {
+inline bool same_text(std::string_view a, std::string_view b) {
   const std::size_t n = a.size();
   if (n != b.size()) return false;
-  if (n >= 8 && n <= 16) {
+  const char* p = a.data();
+  const char* q = b.data();
+  if (n > 16) return std::memcmp(p, q, n) == 0;
+  if (n >= 8) {
     std::uint64_t a0, a1, b0, b1;
-    std::memcpy(&a0, a.data(), 8);
-    std::memcpy(&b0, b.data(), 8);
-    std::memcpy(&a1, a.data() + n - 8, 8);
-    std::memcpy(&b1, b.data() + n - 8, 8);
+    std::memcpy(&a0, p, 8);
+    std::memcpy(&b0, q, 8);
+    std::memcpy(&a1, p + n - 8, 8);
+    std::memcpy(&b1, q + n - 8, 8);
     return ((a0 ^ b0) | (a1 ^ b1)) == 0;
   }
-  if (n < 8) {
-    for (std::size_t i = 0; i < n; ++i)
-      if (a[i] != b[i]) return false;
-    return true;
+  if (n >= 4) {
+    std::uint32_t a0, a1, b0, b1;
+    std::memcpy(&a0, p, 4);
+    std::memcpy(&b0, q, 4);
+    std::memcpy(&a1, p + n - 4, 4);
+    std::memcpy(&b1, q + n - 4, 4);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
   }
-  return std::memcmp(a.data(), b.data(), n) == 0;
+  // 0 to 3 bytes: the first, middle and last cover them all.
+  return n == 0 || (p[0] == q[0] && p[n / 2] == q[n / 2] && p[n - 1] == q[n - 1]);
 }
 
 bool is_blank_byte(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
@@ -583,6 +590,47 @@ Value::Object Pruner::project(const Value::Object& entries, Path& working, const
       out.push_back({e.key, Value::object(project(e.value.members(), working, kept_prefixes, selected))});
     }
     working.pop_back();
+  }
+  return out;
+}
+
+ColumnProjector::ColumnProjector(const Discovery& d, const std::vector<std::size_t>& selected) : d_(d) {
+  keep_.assign(d.columns.size(), NONE);
+  kept_under_.assign(d.columns.size() + 1, 0);
+  for (std::size_t c : selected) {
+    keep_[c] = WHOLE;
+    for (auto a = d.columns[c].parent; a; a = d.columns[*a].parent)
+      if (keep_[*a] == NONE) keep_[*a] = INSIDE;
+  }
+  for (std::size_t c = 0; c < keep_.size(); ++c)
+    if (keep_[c] != NONE) ++kept_under_[d.columns[c].parent ? *d.columns[c].parent + 1 : 0];
+}
+
+Value::Object ColumnProjector::project(const Value::Object& entries, std::optional<std::size_t> parent) {
+  Value::Object out;
+  const std::size_t at = parent ? *parent + 1 : 0;
+  // Records that repeat a key hold more entries than columns.
+  out.reserve(std::min(entries.size(), kept_under_[at]));
+  if (hints_.size() <= at) hints_.resize(at + 1);
+  for (std::size_t pos = 0; pos < entries.size(); ++pos) {
+    const Member& e = entries[pos];
+    // A path is selected or kept exactly when its column is: every selected path is a column's, and
+    // so is each of its prefixes.
+    std::vector<std::size_t>& hints = hints_[at];
+    std::optional<std::size_t> column;
+    if (pos < hints.size() && hints[pos] != NO_COLUMN && same_text(d_.columns[hints[pos]].path.back(), e.key.view())) {
+      column = hints[pos];
+    } else {
+      column = d_.index.find(parent, e.key);
+      if (hints.size() <= pos) hints.resize(pos + 1, NO_COLUMN);
+      hints[pos] = column ? *column : NO_COLUMN;
+    }
+    if (!column) continue;
+    const char keep = keep_[*column];
+    if (keep == WHOLE)
+      out.push_back(e);
+    else if (keep == INSIDE && e.value.is_object())
+      out.push_back({e.key, Value::object(project(e.value.members(), column))});
   }
   return out;
 }

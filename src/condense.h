@@ -193,6 +193,25 @@ struct TableLayout {
   std::uint64_t wrapper(std::uint64_t p) const;
 };
 
+// Projects records onto selected columns of a survey: the entries whose path is a selected column's,
+// and the objects on the way to them (projected in turn). Equal to Pruner::project with the columns'
+// paths and their prefixes, by column lookups instead of path sets.
+class ColumnProjector {
+ public:
+  ColumnProjector(const Discovery& d, const std::vector<std::size_t>& selected);
+  // The projection of one object whose path is the column parent's (none: a record).
+  Value::Object project(const Value::Object& entries, std::optional<std::size_t> parent = std::nullopt);
+
+ private:
+  static constexpr char NONE = 0, INSIDE = 1, WHOLE = 2;
+  static constexpr std::size_t NO_COLUMN = static_cast<std::size_t>(-1);
+  const Discovery& d_;
+  std::vector<char> keep_;  // by column
+  std::vector<std::size_t> kept_under_;  // by parent column + 1: columns kept there
+  // By parent column + 1 (0: the records), the column last found at each entry position.
+  std::vector<std::vector<std::size_t>> hints_;
+};
+
 // ⌊f × budget⌋ with f = 1.0, 0.9 or 0.7 by score tier.
 std::uint64_t column_tier_limit(std::uint64_t budget, double score);
 
@@ -245,6 +264,7 @@ struct Plan {
   Discovery discovery;
   Candidates candidates;  // sorted, with final scores
   Value::Array rows;
+  std::unique_ptr<Arena> arena;  // holds the analyses of the rows: declared before them, dropped after them
   std::vector<Meta> metas;
   std::vector<std::uint64_t> floors;
   std::vector<double> relevance;  // per column
