@@ -380,34 +380,38 @@ class CostSurvey {
              std::uint64_t keys, std::uint64_t depth) {
     if (hints_.size() <= parent) hints_.resize(parent + 1);
     const Meta* kids = meta.children().data();
+    std::vector<std::size_t>* hints = &hints_[parent];
     for (std::size_t pos = 0; pos < count; ++pos) {
       const Member& e = entries[pos];
       const Meta& child = kids[pos];
-      std::vector<std::size_t>& hints = hints_[parent];
+      const std::string_view key = e.key.view();
       std::size_t ci;
-      if (pos < hints.size() && same_text(cols_[hints[pos]].key, e.key.view())) {
-        ci = hints[pos];
+      if (pos < hints->size() && same_text(cols_[(*hints)[pos]].key, key)) {
+        ci = (*hints)[pos];
       } else {
         const std::optional<std::size_t> up = parent ? std::optional<std::size_t>(parent - 1) : std::nullopt;
-        const auto [found, added] = index_.try_emplace(up, e.key, cols_.size());
+        const auto [found, added] = index_.try_emplace(up, key, cols_.size());
         ci = found;
-        if (added) cols_.push_back({e.key.view(), parent, keys + 1, size::entry_cost(l_, e.key)});
-        if (hints.size() <= pos) hints.resize(pos + 1);
-        hints[pos] = ci;
+        if (added) cols_.push_back({key, parent, keys + 1, size::entry_cost(l_, key)});
+        if (hints->size() <= pos) hints->resize(pos + 1);
+        (*hints)[pos] = ci;
       }
       Col& c = cols_[ci];
+      const std::uint64_t full = child.full(), min = child.min();
       ++c.present;
       c.key_chars += c.key_cost;
-      c.value_chars += child.full();
+      c.value_chars += full;
+      const bool nested = e.value.is_object() && !e.value.members().empty();
       // A scalar's floor is at least its min (a cut string keeps the placeholder and a head); an
       // object's floor is smallest at the narrower head width.
-      if (e.value.is_object() && !e.value.members().empty() && child.min() < child.full())
+      if (nested && min < full)
         p_.add_floors(e.value, child, depth + 1, NARROWEST, c.floor);
       else
-        c.floor[0] += child.min();
-      if (e.value.is_object() && !e.value.members().empty() && keys + 1 < MAX_COLUMN_DEPTH) {
+        c.floor[0] += min;
+      if (nested && keys + 1 < MAX_COLUMN_DEPTH) {
         const std::size_t n = std::min(e.value.members().size(), child.children().size());
         visit(e.value.members(), n, child, ci + 1, keys + 1, depth + 1);
+        hints = &hints_[parent];  // the nested visit may have moved it
       }
     }
   }
