@@ -20,7 +20,7 @@ namespace {
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // a == b for the short keys of records, without a library call.
-inline bool same_text(std::string_view a, std::string_view b) {
+[[gnu::always_inline]] inline bool same_text(std::string_view a, std::string_view b) {
   const std::size_t n = a.size();
   if (n != b.size()) return false;
   const char* p = a.data();
