@@ -379,7 +379,7 @@ class CostSurvey {
   void visit(const Value::Object& entries, std::size_t count, const Meta& meta, std::size_t parent,
              std::uint64_t keys, std::uint64_t depth) {
     if (hints_.size() <= parent) hints_.resize(parent + 1);
-    const Meta* kids = meta.children().data();
+    const MetaList kids = meta.children();
     std::vector<std::size_t>* hints = &hints_[parent];
     for (std::size_t pos = 0; pos < count; ++pos) {
       const Member& e = entries[pos];
@@ -454,7 +454,7 @@ class CostSurvey {
 
 }  // namespace
 
-std::uint64_t cheapest_table(const Pruner& p, const Value::Array& items, std::span<const Meta> metas,
+std::uint64_t cheapest_table(const Pruner& p, const Value::Array& items, MetaList metas,
                              std::uint64_t depth) {
   CostSurvey survey(p, depth);
   const std::size_t surveyed = std::min(items.size(), metas.size());

@@ -174,7 +174,7 @@ class SurveyCache {
 // width: the framing, every record's overhead and the cheapest single column with its ancestors'
 // wrappers, at the smaller of its full and floor sizes. A budget below it admits no plan, so
 // condensing can give up without surveying the values. The maximum when there is no column.
-std::uint64_t cheapest_table(const Pruner& p, const Value::Array& items, std::span<const Meta> metas,
+std::uint64_t cheapest_table(const Pruner& p, const Value::Array& items, MetaList metas,
                              std::uint64_t depth);
 
 // SipHash-1-3 (zero key) of a scalar value: kind tag, bool byte or text + 0xFF.

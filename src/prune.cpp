@@ -180,9 +180,63 @@ void Meta::set(Meta* children, std::size_t count, std::uint64_t full, std::uint6
       return;
     }
   }
-  const Record r{children, count, full, min, shape, protected_count};
+  const Record r{children, count, full, min, shape, protected_count, nullptr};
   Record* record = arena ? new (arena->allocate(sizeof(Record), alignof(Meta))) Record(r) : new Record(r);
   link_ = reinterpret_cast<std::uintptr_t>(record) | (narrow ? 0 : wide_bit) | (arena ? 0 : owned_bit);
+}
+
+void Meta::set_plain_items(const Value* items, std::size_t count, std::uint64_t full, std::uint64_t min,
+                           std::uint64_t shape, Arena& arena) {
+  release();
+  constexpr std::uint64_t most = UINT32_MAX - 1;
+  const bool narrow = full <= most && min <= most;
+  full_ = narrow ? static_cast<std::uint32_t>(full) : 0;
+  min_ = narrow ? static_cast<std::uint32_t>(min) : 0;
+  const Record r{nullptr, count, full, min, shape, 0, items};
+  Record* record = new (arena.allocate(sizeof(Record), alignof(Meta))) Record(r);
+  link_ = reinterpret_cast<std::uintptr_t>(record) | (narrow ? 0 : wide_bit);
+}
+
+namespace {
+
+// Null, true, false, then numbers of 1 to plain_number_chars characters.
+constexpr std::size_t plain_number_base = 2;
+
+std::array<Meta, plain_number_base + 1 + Meta::plain_number_chars> plain_scalar_metas() {
+  std::array<Meta, plain_number_base + 1 + Meta::plain_number_chars> metas;
+  const auto& shapes = scalar_shapes();
+  metas[0].set(nullptr, 0, 4, 4, shapes[0], 0, nullptr);
+  metas[1].set(nullptr, 0, 4, 4, shapes[1], 0, nullptr);
+  metas[2].set(nullptr, 0, 5, 5, shapes[1], 0, nullptr);
+  for (std::size_t c = 1; c <= Meta::plain_number_chars; ++c)
+    metas[plain_number_base + c].set(nullptr, 0, c, c, shapes[2], 0, nullptr);
+  return metas;
+}
+
+}  // namespace
+
+const Meta& Meta::plain_scalar(const Value& v) {
+  static const auto metas = plain_scalar_metas();
+  switch (v.kind()) {
+    case Kind::Null: return metas[0];
+    case Kind::Bool: return metas[v.as_bool() ? 1 : 2];
+    default: return metas[plain_number_base + v.text().size()];
+  }
+}
+
+bool Meta::is_plain_scalar(const Value& v) {
+  switch (v.kind()) {
+    case Kind::Null:
+    case Kind::Bool: return true;
+    case Kind::Number: {
+      const std::string_view t = v.text();
+      if (t.empty() || t.size() > plain_number_chars) return false;
+      for (const char ch : t)
+        if (static_cast<unsigned char>(ch) >= 0x80) return false;
+      return true;
+    }
+    default: return false;
+  }
 }
 
 void Meta::release() noexcept {
@@ -225,6 +279,14 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
     case Kind::Array: {
       const auto& items = v.items();
       n = items.size();
+      if (plain_items(items, is_protected, p)) {
+        for (const Value& item : items) full += Meta::plain_scalar(item).full();
+        full += size::overhead(l, n, depth);
+        min = std::min(full, collapsed_array_size(n, depth));
+        m.set_plain_items(items.data(), n, full, min, shape, *arena);
+        m.set_flags(false, false);
+        return m;
+      }
       kids = Meta::allocate_children(n, arena);
       std::uint64_t sum = 0;
       const bool track = tracks_paths();
@@ -280,6 +342,21 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
   m.set(kids, n, full, min, shape, protected_count, arena);
   m.set_flags(is_protected, has_protected);
   return m;
+}
+
+// An array whose children's analyses need not be stored: every item a plain
+// scalar, none of them protected, nothing else built from them in the walk.
+bool Pruner::plain_items(const Value::Array& items, bool is_protected, Path& p) {
+  if (!arena || focus_build || is_protected || items.empty()) return false;
+  if (tracks_paths()) {
+    p.emplace_back("*");
+    const bool item_protected = is_protected_path(p);
+    p.pop_back();
+    if (item_protected) return false;
+  }
+  for (const Value& item : items)
+    if (!Meta::is_plain_scalar(item)) return false;
+  return true;
 }
 
 // ---- fit driver ----------------------------------------------------------
