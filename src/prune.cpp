@@ -71,8 +71,7 @@ std::uint64_t Pruner::collapsed_object_size(std::uint64_t n, std::uint64_t d) co
   return size::collapsed_object_size(layout(), n, d);
 }
 
-bool Pruner::is_protected_path(const Path& p) const {
-  if (!tracks_paths()) return false;
+bool Pruner::matches_protected(const Path& p) const {
   if (patterns.matches(p)) return true;
   return !pinned.empty() && pinned.count(p) > 0;
 }
@@ -185,6 +184,20 @@ void Meta::set(Meta* children, std::size_t count, std::uint64_t full, std::uint6
   link_ = reinterpret_cast<std::uintptr_t>(record) | (narrow ? 0 : wide_bit) | (arena ? 0 : owned_bit);
 }
 
+void Meta::set_scalar(Kind k, std::uint64_t full, std::uint64_t min, bool is_protected, Arena* arena) {
+  constexpr std::uint64_t most = UINT32_MAX - 1;
+  if (full > most || min > most) {
+    set(nullptr, 0, full, min, scalar_shapes()[static_cast<std::size_t>(k)], is_protected ? 1 : 0, arena);
+  } else {
+    if (link_ & owned_bit) release();
+    full_ = static_cast<std::uint32_t>(full);
+    min_ = static_cast<std::uint32_t>(min);
+    link_ = (static_cast<std::uintptr_t>(k) + 1) << scalar_kind_shift |
+            static_cast<std::uintptr_t>(is_protected) << scalar_protected_shift;
+  }
+  set_flags(is_protected, is_protected);
+}
+
 void Meta::set_plain_items(const Value* items, std::size_t count, std::uint64_t full, std::uint64_t min,
                            std::uint64_t shape, Arena& arena) {
   release();
@@ -249,7 +262,31 @@ void Meta::release() noexcept {
   link_ = 0;
 }
 
+// A scalar's analysis: its sizes, its kind and whether it is protected.
+Meta Pruner::analyze_scalar(const Value& v, std::uint64_t depth, Path& p, bool inherited) {
+  const bool is_protected = inherited || is_protected_path(p);
+  keys_serial_ = 0;
+  std::uint64_t full, min;
+  if (v.is_string()) {
+    if (focus_build) focus_build->met(v.text());
+    std::uint64_t chars;
+    if (const TextFacts* f = v.facts()) {
+      full = 2 + f->cost;
+      chars = f->chars;
+    } else {
+      full = 2 + size::char_costs_and_count(v.text(), chars);
+    }
+    min = is_protected ? full : std::min(full, size::placeholder_size(chars));
+  } else {
+    full = min = size::of(layout(), v, depth);
+  }
+  Meta m;
+  m.set_scalar(v.kind(), full, min, is_protected, arena);
+  return m;
+}
+
 Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inherited) {
+  if (v.is_scalar()) return analyze_scalar(v, depth, p, inherited);
   Meta m;
   const bool is_protected = inherited || is_protected_path(p);
   const std::uint64_t* key_costs = nullptr;  // the object's entry costs, when its key sequence is remembered
@@ -261,21 +298,6 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
   Meta* kids = nullptr;
   std::size_t n = 0;
   switch (v.kind()) {
-    case Kind::Null:
-    case Kind::Bool:
-    case Kind::Number: full = min = size::of(l, v, depth); break;
-    case Kind::String: {
-      if (focus_build) focus_build->met(v.text());
-      std::uint64_t chars;
-      if (const TextFacts* f = v.facts()) {
-        full = 2 + f->cost;
-        chars = f->chars;
-      } else {
-        full = 2 + size::char_costs_and_count(v.text(), chars);
-      }
-      min = is_protected ? full : std::min(full, size::placeholder_size(chars));
-      break;
-    }
     case Kind::Array: {
       const auto& items = v.items();
       n = items.size();
@@ -336,9 +358,9 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
       has_protected = is_protected || kept > 0;
       break;
     }
+    default: break;  // scalars: analyze_scalar
   }
-  if (is_protected && v.is_scalar()) protected_count = 1;
-  if (focus_build && !v.is_scalar()) focus_build->close(v, kids, full, depth, keys);
+  if (focus_build) focus_build->close(v, kids, full, depth, keys);
   m.set(kids, n, full, min, shape, protected_count, arena);
   m.set_flags(is_protected, has_protected);
   return m;

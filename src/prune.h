@@ -58,7 +58,9 @@ class alignas(16) Meta {
     }
     return *this;
   }
-  ~Meta() { release(); }
+  ~Meta() {
+    if (link_ & owned_bit) release();
+  }
 
   inline MetaList children() const;
   std::uint64_t full() const { return (link_ & wide_bit) ? record()->full : full_; }
@@ -86,6 +88,8 @@ class alignas(16) Meta {
   // The analysis of an unprotected plain scalar.
   static const Meta& plain_scalar(const Value& v);
   static constexpr std::size_t plain_number_chars = 64;
+  // Sets a scalar of kind k (not a container), protected or not: everything, flags included.
+  void set_scalar(Kind k, std::uint64_t full, std::uint64_t min, bool is_protected, Arena* arena);
   void set_flags(bool is_protected, bool has_protected) {
     link_ = (link_ & ~(protected_bit | has_protected_bit)) | (is_protected ? protected_bit : 0) |
             (has_protected ? has_protected_bit : 0);
@@ -274,7 +278,8 @@ class Pruner {
   Filled focused_fill(const Value& v, const Meta& meta, const std::vector<std::size_t>& kept,
                       const std::vector<Child>& children, std::uint64_t spare, std::uint64_t depth);
   // ---- end of focus module -----------------------------------------------------
-  bool is_protected_path(const Path& p) const;
+  bool is_protected_path(const Path& p) const { return tracks_paths() && matches_protected(p); }
+  bool matches_protected(const Path& p) const;
   // Protection depends on paths only when there are patterns or pinned paths.
   bool tracks_paths() const { return !patterns.empty() || !pinned.empty(); }
   void init_query();
@@ -284,6 +289,7 @@ class Pruner {
   // while the object's children are analysed), else to null.
   std::uint64_t shape_at(const Value& v, std::uint64_t depth, const std::uint64_t** key_costs);
   bool plain_items(const Value::Array& items, bool is_protected, Path& p);
+  Meta analyze_scalar(const Value& v, std::uint64_t depth, Path& p, bool inherited);
 
   std::shared_ptr<const Query> query_;
   struct ShapeMemo {
