@@ -19,6 +19,33 @@ namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// a == b for the short keys of records, without a library call.
+[[gnu::always_inline]] inline bool same_text(std::string_view a, std::string_view b) {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  const char* p = a.data();
+  const char* q = b.data();
+  if (n > 16) return std::memcmp(p, q, n) == 0;
+  if (n >= 8) {
+    std::uint64_t a0, a1, b0, b1;
+    std::memcpy(&a0, p, 8);
+    std::memcpy(&b0, q, 8);
+    std::memcpy(&a1, p + n - 8, 8);
+    std::memcpy(&b1, q + n - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  if (n >= 4) {
+    std::uint32_t a0, a1, b0, b1;
+    std::memcpy(&a0, p, 4);
+    std::memcpy(&b0, q, 4);
+    std::memcpy(&a1, p + n - 4, 4);
+    std::memcpy(&b1, q + n - 4, 4);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  // 0 to 3 bytes: the first, middle and last cover them all.
+  return n == 0 || (p[0] == q[0] && p[n / 2] == q[n / 2] && p[n - 1] == q[n - 1]);
+}
+
 bool is_blank_byte(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
 
 // Shape hints of a string value: numeric-looking, date-like, opaque token.
@@ -105,6 +132,12 @@ bool gather_tokens(Discovery& d, Column& c, const Value& v) {
 // The string branch of a floor: text of `full` quoted size, at each head width.
 void add_string_floors(std::string_view s, std::uint64_t full, std::span<const std::uint64_t> heads,
                        std::span<std::uint64_t> out) {
+  // A text of `full` quoted size holds at most full - 2 characters: a short one is its own floor
+  // without counting them.
+  if (std::all_of(heads.begin(), heads.end(), [&](std::uint64_t h) { return full <= size::sat_add(h, 18); })) {
+    for (std::uint64_t& o : out) o += full;
+    return;
+  }
   const std::uint64_t c = utf8::count(s);
   for (std::size_t k = 0; k < heads.size(); ++k) {
     const std::uint64_t head_chars = heads[k];
@@ -300,18 +333,137 @@ std::size_t ColumnIndex::at(const Path& path) const {
   return *c;
 }
 
-const Discovery* SurveyCache::find(const Value::Array* items, const Meta* metas, std::uint64_t depth) const {
+const SurveyCache::Entry* SurveyCache::entry(const Value::Array* items, const Meta* metas, std::uint64_t depth) const {
   auto it = entries_.find(items);
   if (it == entries_.end() || it->second.metas != metas || it->second.depth != depth) return nullptr;
-  return it->second.discovery.get();
+  return &it->second;
+}
+
+SurveyCache::Entry& SurveyCache::slot(const Value::Array* items, const Meta* metas, std::uint64_t depth) {
+  Entry& e = entries_[items];
+  if (e.metas != metas || e.depth != depth) e = Entry{metas, depth, nullptr, std::nullopt};
+  return e;
+}
+
+const Discovery* SurveyCache::find(const Value::Array* items, const Meta* metas, std::uint64_t depth) const {
+  const Entry* e = entry(items, metas, depth);
+  return e ? e->discovery.get() : nullptr;
 }
 
 const Discovery& SurveyCache::add(const Value::Array* items, const Meta* metas, std::uint64_t depth, Discovery d) {
-  Entry& e = entries_[items];
-  e.metas = metas;
-  e.depth = depth;
+  Entry& e = slot(items, metas, depth);
   e.discovery = std::make_unique<Discovery>(std::move(d));
   return *e.discovery;
+}
+
+std::optional<std::uint64_t> SurveyCache::find_cheapest(const Value::Array* items, const Meta* metas,
+                                                        std::uint64_t depth) const {
+  const Entry* e = entry(items, metas, depth);
+  return e ? e->cheapest : std::nullopt;
+}
+
+void SurveyCache::add_cheapest(const Value::Array* items, const Meta* metas, std::uint64_t depth, std::uint64_t size) {
+  slot(items, metas, depth).cheapest = size;
+}
+
+// ---- the cheapest table -------------------------------------------------------
+
+namespace {
+
+// The cost side of the survey: the columns visit() finds, with a lower bound of their cost in a table.
+class CostSurvey {
+ public:
+  CostSurvey(const Pruner& p, std::uint64_t depth) : p_(p), l_(p.layout()), tl_{l_, depth} {}
+
+  // Mirrors visit(): the first count entries of one object, nested objects down to MAX_COLUMN_DEPTH keys.
+  void visit(const Value::Object& entries, std::size_t count, const Meta& meta, std::size_t parent,
+             std::uint64_t keys, std::uint64_t depth) {
+    if (hints_.size() <= parent) hints_.resize(parent + 1);
+    const MetaList kids = meta.children();
+    std::vector<std::size_t>* hints = &hints_[parent];
+    for (std::size_t pos = 0; pos < count; ++pos) {
+      const Member& e = entries[pos];
+      const Meta& child = kids[pos];
+      const std::string_view key = e.key.view();
+      std::size_t ci;
+      if (pos < hints->size() && same_text(cols_[(*hints)[pos]].key, key)) {
+        ci = (*hints)[pos];
+      } else {
+        const std::optional<std::size_t> up = parent ? std::optional<std::size_t>(parent - 1) : std::nullopt;
+        const auto [found, added] = index_.try_emplace(up, key, cols_.size());
+        ci = found;
+        if (added) cols_.push_back({key, parent, keys + 1, size::entry_cost(l_, key)});
+        if (hints->size() <= pos) hints->resize(pos + 1);
+        (*hints)[pos] = ci;
+      }
+      Col& c = cols_[ci];
+      const std::uint64_t full = child.full(), min = child.min();
+      ++c.present;
+      c.key_chars += c.key_cost;
+      c.value_chars += full;
+      const bool nested = e.value.is_object() && !e.value.members().empty();
+      // A scalar's floor is at least its min (a cut string keeps the placeholder and a head); an
+      // object's floor is smallest at the narrower head width.
+      if (nested && min < full)
+        p_.add_floors(e.value, child, depth + 1, NARROWEST, c.floor);
+      else
+        c.floor[0] += min;
+      if (nested && keys + 1 < MAX_COLUMN_DEPTH) {
+        const std::size_t n = std::min(e.value.members().size(), child.children().size());
+        visit(e.value.members(), n, child, ci + 1, keys + 1, depth + 1);
+        hints = &hints_[parent];  // the nested visit may have moved it
+      }
+    }
+  }
+
+  // The cheapest single-column table of n records.
+  std::uint64_t cheapest(std::uint64_t n) const {
+    if (cols_.empty()) return std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t best = std::numeric_limits<std::uint64_t>::max();
+    for (const Col& c : cols_) {
+      std::uint64_t cost = std::min(c.value_chars, c.floor[0]);
+      cost = size::sat_add(cost, size::sat_add(c.key_chars, size::sat_mul(c.present, tl_.separator(c.keys))));
+      for (std::size_t a = c.parent; a; a = cols_[a - 1].parent) {
+        const Col& up = cols_[a - 1];
+        cost = size::sat_add(cost, size::sat_add(up.key_chars, size::sat_mul(up.present, tl_.wrapper(up.keys))));
+      }
+      best = std::min(best, cost);
+    }
+    return size::sat_add(size::sat_add(tl_.framing(n), size::sat_mul(n, tl_.record_overhead())), best);
+  }
+
+ private:
+  struct Col {
+    std::string_view key;  // borrowed from the first record that holds it
+    std::size_t parent;    // parent column + 1, or 0 at the top level
+    std::uint64_t keys;    // length of the column's path
+    std::uint64_t key_cost;
+    std::uint64_t present = 0;
+    std::uint64_t key_chars = 0;
+    std::uint64_t value_chars = 0;
+    std::array<std::uint64_t, 1> floor{};  // at most the floor at either width
+  };
+  static constexpr std::array<std::uint64_t, 1> NARROWEST = {std::min(SURVEY_WIDTHS[0], SURVEY_WIDTHS[1])};
+  const Pruner& p_;
+  size::Layout l_;
+  TableLayout tl_;
+  std::vector<Col> cols_;
+  ColumnIndex index_;
+  std::vector<std::vector<std::size_t>> hints_;  // by parent column + 1, as in visit()
+};
+
+}  // namespace
+
+std::uint64_t cheapest_table(const Pruner& p, const Value::Array& items, MetaList metas,
+                             std::uint64_t depth) {
+  CostSurvey survey(p, depth);
+  const std::size_t surveyed = std::min(items.size(), metas.size());
+  for (std::size_t i = 0; i < surveyed; ++i) {
+    if (!items[i].is_object()) continue;
+    const auto& members = items[i].members();
+    survey.visit(members, std::min(members.size(), metas[i].children().size()), metas[i], 0, 0, depth + 1);
+  }
+  return survey.cheapest(items.size());
 }
 
 // ---- survey ----------------------------------------------------------------
@@ -442,6 +594,47 @@ Value::Object Pruner::project(const Value::Object& entries, Path& working, const
       out.push_back({e.key, Value::object(project(e.value.members(), working, kept_prefixes, selected))});
     }
     working.pop_back();
+  }
+  return out;
+}
+
+ColumnProjector::ColumnProjector(const Discovery& d, const std::vector<std::size_t>& selected) : d_(d) {
+  keep_.assign(d.columns.size(), NONE);
+  kept_under_.assign(d.columns.size() + 1, 0);
+  for (std::size_t c : selected) {
+    keep_[c] = WHOLE;
+    for (auto a = d.columns[c].parent; a; a = d.columns[*a].parent)
+      if (keep_[*a] == NONE) keep_[*a] = INSIDE;
+  }
+  for (std::size_t c = 0; c < keep_.size(); ++c)
+    if (keep_[c] != NONE) ++kept_under_[d.columns[c].parent ? *d.columns[c].parent + 1 : 0];
+}
+
+Value::Object ColumnProjector::project(const Value::Object& entries, std::optional<std::size_t> parent) {
+  Value::Object out;
+  const std::size_t at = parent ? *parent + 1 : 0;
+  // Records that repeat a key hold more entries than columns.
+  out.reserve(std::min(entries.size(), kept_under_[at]));
+  if (hints_.size() <= at) hints_.resize(at + 1);
+  for (std::size_t pos = 0; pos < entries.size(); ++pos) {
+    const Member& e = entries[pos];
+    // A path is selected or kept exactly when its column is: every selected path is a column's, and
+    // so is each of its prefixes.
+    std::vector<std::size_t>& hints = hints_[at];
+    std::optional<std::size_t> column;
+    if (pos < hints.size() && hints[pos] != NO_COLUMN && same_text(d_.columns[hints[pos]].path.back(), e.key.view())) {
+      column = hints[pos];
+    } else {
+      column = d_.index.find(parent, e.key);
+      if (hints.size() <= pos) hints.resize(pos + 1, NO_COLUMN);
+      hints[pos] = column ? *column : NO_COLUMN;
+    }
+    if (!column) continue;
+    const char keep = keep_[*column];
+    if (keep == WHOLE)
+      out.push_back(e);
+    else if (keep == INSIDE && e.value.is_object())
+      out.push_back({e.key, Value::object(project(e.value.members(), column))});
   }
   return out;
 }
@@ -587,6 +780,16 @@ std::optional<Fitted> Pruner::try_condense(const Value& array, const Meta& meta,
   // budget, no width or attempt can find a plan, so the survey is skipped.
   const TableLayout tl{layout(), depth};
   if (tl.framing(items.size()) + items.size() * tl.record_overhead() > budget) return std::nullopt;
+  // Nor when not even the cheapest column fits: every column a plan takes must fit under the budget
+  // (within a tier's share of it) together with that base.
+  const bool shared = surveys && projecting == 0;
+  std::optional<std::uint64_t> cheapest = shared ? surveys->find_cheapest(&items, meta.children().data(), depth)
+                                                 : std::nullopt;
+  if (!cheapest) {
+    cheapest = cheapest_table(*this, items, meta.children(), depth);
+    if (shared) surveys->add_cheapest(&items, meta.children().data(), depth, *cheapest);
+  }
+  if (*cheapest > std::max(budget, column_tier_limit(budget, 1.0))) return std::nullopt;
 
   CondenseScope scope(*this);
   std::optional<Plan> chosen;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <optional>
 #include <string>
@@ -152,15 +153,29 @@ class SurveyCache {
  public:
   const Discovery* find(const Value::Array* items, const Meta* metas, std::uint64_t depth) const;
   const Discovery& add(const Value::Array* items, const Meta* metas, std::uint64_t depth, Discovery d);
+  // The array's cheapest_table, when known.
+  std::optional<std::uint64_t> find_cheapest(const Value::Array* items, const Meta* metas, std::uint64_t depth) const;
+  void add_cheapest(const Value::Array* items, const Meta* metas, std::uint64_t depth, std::uint64_t size);
 
  private:
   struct Entry {
-    const Meta* metas;
-    std::uint64_t depth;
+    const Meta* metas = nullptr;
+    std::uint64_t depth = 0;
     std::unique_ptr<Discovery> discovery;
+    std::optional<std::uint64_t> cheapest;
   };
+  const Entry* entry(const Value::Array* items, const Meta* metas, std::uint64_t depth) const;
+  // The entry of the array, emptied first when it was made for other analyses or another depth.
+  Entry& slot(const Value::Array* items, const Meta* metas, std::uint64_t depth);
   std::unordered_map<const Value::Array*, Entry> entries_;  // lookups only
 };
+
+// Smallest size of any table plan() can choose for these records at this depth, at either survey
+// width: the framing, every record's overhead and the cheapest single column with its ancestors'
+// wrappers, at the smaller of its full and floor sizes. A budget below it admits no plan, so
+// condensing can give up without surveying the values. The maximum when there is no column.
+std::uint64_t cheapest_table(const Pruner& p, const Value::Array& items, MetaList metas,
+                             std::uint64_t depth);
 
 // SipHash-1-3 (zero key) of a scalar value: kind tag, bool byte or text + 0xFF.
 std::uint64_t value_hash(const Value& v);
@@ -176,6 +191,25 @@ struct TableLayout {
   std::uint64_t record_overhead() const;
   std::uint64_t separator(std::uint64_t p) const;
   std::uint64_t wrapper(std::uint64_t p) const;
+};
+
+// Projects records onto selected columns of a survey: the entries whose path is a selected column's,
+// and the objects on the way to them (projected in turn). Equal to Pruner::project with the columns'
+// paths and their prefixes, by column lookups instead of path sets.
+class ColumnProjector {
+ public:
+  ColumnProjector(const Discovery& d, const std::vector<std::size_t>& selected);
+  // The projection of one object whose path is the column parent's (none: a record).
+  Value::Object project(const Value::Object& entries, std::optional<std::size_t> parent = std::nullopt);
+
+ private:
+  static constexpr char NONE = 0, INSIDE = 1, WHOLE = 2;
+  static constexpr std::size_t NO_COLUMN = static_cast<std::size_t>(-1);
+  const Discovery& d_;
+  std::vector<char> keep_;  // by column
+  std::vector<std::size_t> kept_under_;  // by parent column + 1: columns kept there
+  // By parent column + 1 (0: the records), the column last found at each entry position.
+  std::vector<std::vector<std::size_t>> hints_;
 };
 
 // ⌊f × budget⌋ with f = 1.0, 0.9 or 0.7 by score tier.
@@ -230,6 +264,7 @@ struct Plan {
   Discovery discovery;
   Candidates candidates;  // sorted, with final scores
   Value::Array rows;
+  std::unique_ptr<Arena> arena;  // holds the analyses of the rows: declared before them, dropped after them
   std::vector<Meta> metas;
   std::vector<std::uint64_t> floors;
   std::vector<double> relevance;  // per column

@@ -399,8 +399,20 @@ PlanOutcome Pruner::plan(const Value::Array& items, MetaList metas, std::uint64_
 
   // 13. Project the rows; drop columns from the end until the floors fit.
   std::vector<std::size_t> list = ch.list;
-  PathSet selected_paths, kept_prefixes;
+  // The quality gates of step 14 ask for some column of the final list, which is a prefix of this one:
+  // when no column here passes them, no projection can.
+  {
+    double best = -std::numeric_limits<double>::infinity();
+    for (const auto& [c, s] : cands) best = std::max(best, s);
+    std::unordered_set<std::size_t> chosen(list.begin(), list.end());
+    const bool top_listed = std::any_of(cands.begin(), cands.end(), [&](const auto& cs) {
+      return cs.second >= best - 1e-9 && chosen.count(cs.first) > 0;
+    });
+    if (!top_listed || !content_gate(cols, info, list, score_of)) return PlanOutcome::none();
+  }
+  PathSet kept_prefixes;
   Value::Array rows;
+  std::unique_ptr<Arena> row_arena;
   std::vector<Meta> row_metas;
   std::vector<std::uint64_t> floors;
   std::uint64_t need = 0;
@@ -408,12 +420,10 @@ PlanOutcome Pruner::plan(const Value::Array& items, MetaList metas, std::uint64_
   record_path.emplace_back("*");
   for (;;) {
     if (list.empty()) return PlanOutcome::none();
-    selected_paths.clear();
     kept_prefixes.clear();
     pinned.clear();
     for (std::size_t c : list) {
       const Path& p = cols[c].path;
-      selected_paths.insert(p);
       for (std::size_t k = 1; k <= p.size(); ++k)
         kept_prefixes.insert(Path(p.begin(), p.begin() + static_cast<std::ptrdiff_t>(k)));
       if (info.exact[c]) {
@@ -424,18 +434,22 @@ PlanOutcome Pruner::plan(const Value::Array& items, MetaList metas, std::uint64_
     }
     rows.clear();
     row_metas.clear();
+    row_arena = std::make_unique<Arena>();  // after the analyses that lived in the last one
     floors.clear();
     rows.reserve(items.size());
     row_metas.reserve(items.size());
     floors.reserve(items.size());
     need = tl.framing(n);
-    Path working;
+    ColumnProjector projector(disc, list);
+    Arena* const outer = arena;
+    arena = row_arena.get();
     for (const Value& item : items) {
-      rows.push_back(Value::object(project(item.members(), working, kept_prefixes, selected_paths)));
+      rows.push_back(Value::object(projector.project(item.members())));
       row_metas.push_back(analyze_at(rows.back(), depth + 1, record_path, false));
       floors.push_back(floor(rows.back(), row_metas.back(), depth + 1));
       need += floors.back();
     }
+    arena = outer;
     if (budget >= need) break;
     if (info.is_protected[list.back()]) return PlanOutcome::none();
     list.pop_back();
@@ -457,6 +471,7 @@ PlanOutcome Pruner::plan(const Value::Array& items, MetaList metas, std::uint64_
   Plan p{std::move(disc),
          std::move(cands),
          std::move(rows),
+         std::move(row_arena),
          std::move(row_metas),
          std::move(floors),
          std::move(info.relevance),

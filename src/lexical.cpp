@@ -20,8 +20,9 @@ constexpr std::string_view STOP_WORDS[] = {
     "how",      "that",  "this",  "it",     "user",   "http", "https", "www",  "com"};
 static_assert(std::size(STOP_WORDS) == 57);
 constexpr std::size_t LONGEST_STOP_WORD = 8;
-static_assert(std::all_of(std::begin(STOP_WORDS), std::end(STOP_WORDS),
-                          [](std::string_view w) { return w.size() >= 2 && w.size() <= LONGEST_STOP_WORD; }));
+static_assert(std::all_of(std::begin(STOP_WORDS), std::end(STOP_WORDS), [](std::string_view w) {
+  return w.size() >= 2 && w.size() <= LONGEST_STOP_WORD && !(w[0] >= '0' && w[0] <= '9');
+}));
 
 // A word of at most 8 bytes as one number (first byte lowest); distinct words give distinct numbers.
 constexpr std::uint64_t packed(std::string_view w) {
@@ -188,9 +189,14 @@ bool informative(std::string_view word) {
 }
 
 bool informative(std::string_view word, std::uint64_t chars) {
-  if (word.size() < 2 || chars < 2 || stop_word(word)) return false;
-  if (std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; })) return word.size() >= 4;
-  return true;
+  if (word.size() < 2 || chars < 2) return false;
+  if (word[0] >= '0' && word[0] <= '9') {
+    // No stop word starts with a digit; digits alone are informative from four on.
+    for (std::size_t i = 1; i < word.size(); ++i)
+      if (word[i] < '0' || word[i] > '9') return true;
+    return word.size() >= 4;
+  }
+  return !stop_word(word);
 }
 
 void value_tokens(std::string_view text, TokenSet& set) {

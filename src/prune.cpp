@@ -42,12 +42,13 @@ std::uint64_t measure_quoted(std::string_view s) { return size::quoted(s); }
 }  // namespace
 
 std::size_t PathHash::operator()(const Path& p) const noexcept {
-  SipHasher13 h;
+  // Membership only (pinned paths, kept prefixes): the segments' flat-table hashes, combined in order.
+  std::uint64_t h = p.size();
   for (const std::string& s : p) {
-    h.write(s);
-    h.write_u8(0xFF);
+    h = (h ^ token_hash(s)) * 0x9E3779B97F4A7C15ull;
+    h ^= h >> 32;
   }
-  return static_cast<std::size_t>(h.finish());
+  return static_cast<std::size_t>(h);
 }
 
 Pruner Pruner::with_scorer(bool pretty, std::uint64_t indent, const Options& options, const FieldScorer& scorer,
