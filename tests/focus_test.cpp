@@ -150,6 +150,8 @@ TEST(Focus, ItemScores) {
     EXPECT_EQ(got, c.scores);
     EXPECT_EQ(weighted, c.weighted);
     EXPECT_EQ(focus::promote(got), c.promoted);
+    // Arrays take the same order from their items' masks alone.
+    EXPECT_EQ(focus::promoted(c.masks.data(), c.masks.size(), c.exact), c.promoted);
   }
 }
 
