@@ -956,7 +956,7 @@ Builder::Builder(std::unique_ptr<Index> index)
   // entries are placed by Index::place_root.
   top_ = marks_.data();
   marks_end_ = marks_.data() + marks_.size();
-  *top_ = {0, 0, 0, 0, true};
+  *top_ = {0, 0, 0, true, false};
 }
 
 Builder::~Builder() = default;
@@ -972,24 +972,19 @@ std::uint64_t Builder::short_hits(std::string_view text, std::uint64_t a, std::u
   return cache_->get(text, a, b).all;
 }
 
-std::uint64_t Builder::long_hits(std::string_view text) { return index_->terms_.hits(text, scratch_.terms); }
-
 std::uint64_t Builder::number_hits(std::string_view text) { return index_->number_hits(text, scratch_.terms); }
 
-void Builder::place_children(const Value& v, const Meta* kids, std::size_t from) {
+void Builder::place_children(const Value& v, const Meta* kids) {
   Index& index = *index_;
+  // The last entries are those of v's children, in order: matched from the end.
   const bool object = v.is_object();
-  const std::size_t n = object ? v.members().size() : v.items().size();
-  std::size_t u = from;
-  for (std::size_t i = 0; i < n && u < unplaced_.size(); ++i) {
-    const Value& c = object ? v.members()[i].value : v.items()[i];
-    if (&c != unplaced_[u].container) continue;
-    if (unplaced_[u].node != NONE) index.nodes_[unplaced_[u].node].first = kids + i;
-    if (unplaced_[u].kept != NONE) index.kept_masks_[unplaced_[u].kept].first = kids + i;
-    ++u;
+  for (std::size_t i = object ? v.members().size() : v.items().size(); i-- > 0 && !unplaced_.empty();) {
+    const Unplaced& u = unplaced_.back();
+    if (&(object ? v.members()[i].value : v.items()[i]) != u.container) continue;
+    if (u.node != NONE) index.nodes_[u.node].first = kids + i;
+    if (u.kept != NONE) index.kept_masks_[u.kept].first = kids + i;
+    unplaced_.pop_back();
   }
-  assert(u == unplaced_.size());
-  unplaced_.resize(from);
 }
 
 void Builder::close_fully(const Value& v, const Meta* kids, std::uint64_t full) {
@@ -1020,13 +1015,16 @@ void Builder::close_fully(const Value& v, const Meta* kids, std::uint64_t full) 
   } else {
     for (std::size_t i = 0; i < n; ++i) mask |= cache.key(depth, i, v.members()[i].key).all;
   }
-  if (unplaced_.size() > mark.unplaced) place_children(v, kids, mark.unplaced);
+  if (mark.unplaced) place_children(v, kids);
   if (mark.listed || full > KEPT_MASK_SIZE) {
     const std::size_t nodes = index.nodes_.size(), masks = index.kept_masks_.size();
     index.keep_container(v, nullptr, full, mask, listed, n, mark.listed, depth, scratch_, cache_.get());
     const std::size_t node = index.nodes_.size() != nodes ? nodes : NONE;
     const std::size_t kept = index.kept_masks_.size() != masks ? masks : NONE;
-    if (node != NONE || kept != NONE) unplaced_.push_back({&v, node, kept});
+    if (node != NONE || kept != NONE) {
+      unplaced_.push_back({&v, node, kept});
+      top_->unplaced = true;
+    }
   }
   if (mark.listed) done_.resize(mark.done);
   give(mask);

@@ -315,12 +315,12 @@ class Builder {
   // key sequence among the objects of the analysis (equal numbers, equal keys in order), or 0.
   [[gnu::always_inline]] void open(bool listed, std::uint64_t keys) {
     if (++top_ == marks_end_) grow();
-    *top_ = {0, keys, done_.size(), unplaced_.size(), listed};
+    *top_ = {0, keys, done_.size(), listed, false};
   }
   // The analysis meets a string. A short text remembered in the newer slot of its set is
   // answered here; other texts are matched or looked further for.
   [[gnu::always_inline]] void met(std::string_view text) {
-    if (text.size() > table::SHORT) return give(long_hits(text));
+    if (text.size() > table::SHORT) return give(index_->terms_.hits(text, scratch_.terms));
     std::uint64_t a, b;
     table::words(text, a, b);
     const table::Slot& slot = sets_[table::set_of(a, b, text.size())].slot[0];
@@ -338,7 +338,7 @@ class Builder {
   [[gnu::always_inline]] void close(const Value& v, const Meta* kids, std::uint64_t full) {
     // Most containers are objects of a known key sequence that keep nothing of their own.
     const Mark& mark = *top_;
-    if (mark.keys && !mark.listed && full <= KEPT_MASK_SIZE && unplaced_.size() == mark.unplaced) {
+    if (mark.keys && !mark.listed && !mark.unplaced && full <= KEPT_MASK_SIZE) {
       const KeySequence& seq = key_sequences_[mark.keys % key_sequences_.size()];
       if (seq.keys == mark.keys) {
         const std::uint64_t mask = mark.mask | seq.hits;
@@ -361,13 +361,12 @@ class Builder {
       top_->mask |= hits;
   }
   std::uint64_t short_hits(std::string_view text, std::uint64_t a, std::uint64_t b);
-  std::uint64_t long_hits(std::string_view text);
   std::uint64_t number_hits(std::string_view text);
   void grow();
   void close_fully(const Value& v, const Meta* kids, std::uint64_t full);
-  // Binds the index entries of the finished child containers of v (from unplaced_[from] on)
-  // to their analyses among kids.
-  void place_children(const Value& v, const Meta* kids, std::size_t from);
+  // Binds the index entries of the finished child containers of v (the last ones) to their
+  // analyses among kids.
+  void place_children(const Value& v, const Meta* kids);
 
   std::unique_ptr<Index> index_;
   Scratch scratch_;
@@ -376,12 +375,12 @@ class Builder {
   table::Set* sets_ = nullptr;  // the table of recent short texts
   bool numbers_ = false;        // some term can hit a number
   // Per open container: the hits of its children so far when it does not list them, its key
-  // sequence, where its children's hits start in done_ when it does, and where the entries of
-  // its children start in unplaced_. The first is the document's own place (listed).
+  // sequence, where its children's hits start in done_ when it does, and whether some child left
+  // index entries to place. The first is the document's own place (listed).
   struct Mark {
     std::uint64_t mask, keys;
-    std::size_t done, unplaced;
-    bool listed;
+    std::size_t done;
+    bool listed, unplaced;
   };
   std::vector<Mark> marks_;  // the places; the open ones up to top_
   Mark* top_ = nullptr;

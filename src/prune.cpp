@@ -244,6 +244,7 @@ Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inh
       if (track) p.pop_back();
       full = size::overhead(l, n, depth) + sum;
       min = (is_protected || n == 0) ? full : std::min(full, collapsed_array_size(n, depth));
+      if constexpr (Focus) focus_build->close(v, kids, full);
       break;
     }
     case Kind::Object: {
@@ -278,12 +279,11 @@ Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inh
         min = std::min(full, s);
       }
       has_protected = is_protected || kept > 0;
+      if constexpr (Focus) focus_build->close(v, kids, full);
       break;
     }
   }
   if (is_protected && v.is_scalar()) protected_count = 1;
-  if constexpr (Focus)
-    if (!v.is_scalar()) focus_build->close(v, kids, full);
   m.set(kids, n, full, min, shape, protected_count, arena);
   m.set_flags(is_protected, has_protected);
   return m;
