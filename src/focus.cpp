@@ -968,6 +968,11 @@ void Builder::grow() {
   marks_end_ = marks_.data() + marks_.size();
 }
 
+void Builder::make_room(std::size_t n) {
+  // Room for a long array's hits at once, without losing the doubling of nested ones.
+  done_.reserve(std::max(done_.size() + n, 2 * done_.capacity()));
+}
+
 std::uint64_t Builder::short_hits(std::string_view text, std::uint64_t a, std::uint64_t b) {
   return cache_->get(text, a, b).all;
 }

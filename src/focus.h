@@ -187,7 +187,7 @@ namespace table {
 // Texts of at most this many bytes have an entry.
 inline constexpr std::size_t SHORT = 16;
 // The table has 2^SETS_BITS sets of two entries, one cache line each.
-inline constexpr unsigned SETS_BITS = 11;
+inline constexpr unsigned SETS_BITS = 12;
 inline constexpr std::size_t SET_BYTES = 64;
 
 // Two words that, with the length, tell texts of up to 16 bytes apart (they hold all their bytes).
@@ -209,9 +209,9 @@ inline constexpr std::size_t SET_BYTES = 64;
 
 // The set of a text of n bytes with these words.
 [[gnu::always_inline]] inline std::uint32_t set_of(std::uint64_t a, std::uint64_t b, std::size_t n) {
-  std::uint64_t h = a * 0x9E3779B97F4A7C15ull ^ (b + n) * 0xC2B2AE3D27D4EB4Full;
-  h ^= h >> 29;
-  return static_cast<std::uint32_t>((h * 0x165667B19E3779F9ull) >> (64 - SETS_BITS));
+  // The high bits of a product depend on all the bits of the factor.
+  const std::uint64_t h = (a + n) * 0x9E3779B97F4A7C15ull ^ b * 0xC2B2AE3D27D4EB4Full;
+  return static_cast<std::uint32_t>(h >> (64 - SETS_BITS));
 }
 
 // One remembered text: its words and length, its hits and its exact token. An empty slot
@@ -310,12 +310,13 @@ class Builder {
   Builder(const Builder&) = delete;
   Builder& operator=(const Builder&) = delete;
 
-  // The children of a container are analysed next. listed: it keeps each child's hits (an
+  // The n children of a container are analysed next. listed: it keeps each child's hits (an
   // array, or an object of at least KEPT_SCORES_ENTRIES entries); keys: a number naming its
   // key sequence among the objects of the analysis (equal numbers, equal keys in order), or 0.
-  [[gnu::always_inline]] void open(bool listed, std::uint64_t keys) {
+  [[gnu::always_inline]] void open(bool listed, std::uint64_t keys, std::size_t n) {
     if (++top_ == marks_end_) grow();
     *top_ = {0, keys, done_.size(), listed, false};
+    if (listed && done_.capacity() - done_.size() < n) make_room(n);
   }
   // The analysis meets a string. A short text remembered in the newer slot of its set is
   // answered here; other texts are matched or looked further for.
@@ -363,6 +364,7 @@ class Builder {
   std::uint64_t short_hits(std::string_view text, std::uint64_t a, std::uint64_t b);
   std::uint64_t number_hits(std::string_view text);
   void grow();
+  void make_room(std::size_t n);
   void close_fully(const Value& v, const Meta* kids, std::uint64_t full);
   // Binds the index entries of the finished child containers of v (the last ones) to their
   // analyses among kids.

@@ -235,7 +235,7 @@ Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inh
       std::uint64_t sum = 0;
       const bool track = tracks_paths();
       if (track) p.emplace_back("*");
-      if constexpr (Focus) focus_build->open(true, 0);
+      if constexpr (Focus) focus_build->open(true, 0, n);
       for (std::size_t i = 0; i < n; ++i) {
         const Meta& c = *new (kids + i) Meta(analyze_node<Focus>(items[i], depth + 1, p, is_protected));
         sum += c.full();
@@ -253,7 +253,7 @@ Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inh
       kids = Meta::allocate_children(n, arena);
       std::uint64_t sum = 0, kept_sum = 0, kept = 0;
       const bool track = tracks_paths();
-      if constexpr (Focus) focus_build->open(n >= focus::KEPT_SCORES_ENTRIES, keys_serial_);
+      if constexpr (Focus) focus_build->open(n >= focus::KEPT_SCORES_ENTRIES, keys_serial_, n);
       for (std::size_t i = 0; i < n; ++i) {
         const Member& e = members[i];
         if (track) p.emplace_back(e.key);
