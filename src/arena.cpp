@@ -35,7 +35,7 @@ Arena::Block* Arena::new_block(std::size_t payload) {
     heap_bytes_ += size;
   } else {
     const std::size_t want = std::max(header + payload, std::min(heap_bytes_ + mapped_bytes_, max_mapped_block));
-    const std::size_t size = (want + huge_page - 1) / huge_page * huge_page;
+    const std::size_t size = in_huge_pages(want);
     void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
     ::madvise(p, size, MADV_HUGEPAGE);  // advice only: without huge pages the block still works
@@ -59,30 +59,55 @@ std::size_t whole_pages(std::size_t bytes) { return (bytes + page - 1) / page * 
 // Growable storage is a mapping whose first `header` bytes are kept for the
 // block header it gets when adopted; `data` points past them.
 void* Arena::map_growable(std::size_t payload) {
-  const std::size_t size = (header + payload + huge_page - 1) / huge_page * huge_page;
+  const std::size_t size = in_huge_pages(header + payload);
   void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
   ::madvise(p, size, MADV_HUGEPAGE);
   return static_cast<char*>(p) + header;
 }
 
-// A fresh mapping and a copy: moving the pages instead would leave the
-// mapping off the huge-page boundaries, and the stack would fault in small pages.
+// The pages move to a fresh huge-page-aligned range instead of being copied:
+// a copy would hold the old and the new storage at once, twice the stack at
+// its peak. Moved off the huge-page boundaries, the stack would fault in small
+// pages; where the move fails, the pages are copied.
 void* Arena::grow_mapped(void* data, std::size_t payload, std::size_t new_payload) {
+  char* const base = static_cast<char*>(data) - header;
+  const std::size_t size = in_huge_pages(header + payload), new_size = in_huge_pages(header + new_payload);
+  if (char* target = aligned_range(new_size)) {
+    void* moved = ::mremap(base, size, new_size, MREMAP_MAYMOVE | MREMAP_FIXED, target);
+    if (moved != MAP_FAILED) {
+      ::madvise(moved, new_size, MADV_HUGEPAGE);
+      return static_cast<char*>(moved) + header;
+    }
+    ::munmap(target, new_size);
+  }
   void* fresh = map_growable(new_payload);
   std::memcpy(fresh, data, payload);
   unmap_growable(data, payload);
   return fresh;
 }
 
+// A mapping of `size` bytes (whole huge pages) starting on a huge-page boundary, or null.
+char* Arena::aligned_range(std::size_t size) {
+  void* p = ::mmap(nullptr, size + huge_page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  char* const start = static_cast<char*>(p);
+  const auto at = reinterpret_cast<std::uintptr_t>(start);
+  char* const aligned = start + ((huge_page - at % huge_page) % huge_page);
+  if (aligned > start) ::munmap(start, static_cast<std::size_t>(aligned - start));
+  char* const end = aligned + size;
+  if (end < start + size + huge_page) ::munmap(end, static_cast<std::size_t>(start + size + huge_page - end));
+  return aligned;
+}
+
 void Arena::unmap_growable(void* data, std::size_t payload) {
-  ::munmap(static_cast<char*>(data) - header, (header + payload + huge_page - 1) / huge_page * huge_page);
+  ::munmap(static_cast<char*>(data) - header, in_huge_pages(header + payload));
 }
 
 void Arena::adopt_growable(void* data, std::size_t payload, std::size_t used) {
   char* base = static_cast<char*>(data) - header;
   const std::size_t size = whole_pages(header + used);
-  const std::size_t mapped = (header + payload + huge_page - 1) / huge_page * huge_page;
+  const std::size_t mapped = in_huge_pages(header + payload);
   if (size < mapped) ::munmap(base + size, mapped - size);
   Block* b = reinterpret_cast<Block*>(base);
   b->size = size;

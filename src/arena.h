@@ -69,6 +69,8 @@ class Arena {
   static constexpr std::size_t max_mapped_block = 64 << 20;
 
   void* allocate_slow(std::size_t bytes);
+  static char* aligned_range(std::size_t size);
+  static std::size_t in_huge_pages(std::size_t bytes) { return (bytes + huge_page - 1) / huge_page * huge_page; }
   Block* new_block(std::size_t payload);
   void link_behind_current(Block* b);
 

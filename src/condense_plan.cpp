@@ -296,7 +296,7 @@ void discount_redundant(const std::vector<Column>& cols, const std::vector<std::
   }
 }
 
-PlanOutcome Pruner::plan(const Value::Array& items, std::span<const Meta> metas, std::uint64_t budget,
+PlanOutcome Pruner::plan(const Value::Array& items, MetaList metas, std::uint64_t budget,
                          std::uint64_t depth, bool first) {
   // 1. Survey: once per array and call when the attempts share a cache. A shared survey gathers the
   // value tokens whenever the call has a query, so that it also serves plans made without one.

@@ -783,7 +783,7 @@ std::uint64_t Index::walk(const Value& root, const Meta& root_meta, Scratch& s, 
     const bool object = f.v->is_object();
     const Member* members = object ? f.v->members().data() : nullptr;
     const Value* items = object ? nullptr : f.v->items().data();
-    const Meta* metas = f.m->children().data();
+    const MetaList metas = f.m->children();
     const std::size_t depth = stack.size(), n = f.n;
     const bool list = f.keep;
     std::size_t i = f.next;

@@ -23,7 +23,7 @@
 
 namespace tavisk {
 
-struct Meta;
+class Meta;
 
 namespace focus {
 

@@ -558,7 +558,13 @@ class Parser {
     f->chars = f->cost = utf8::count(text);
     f->line_feeds = 0;
     f->paragraphs = 1;
-    new (&out) Value(text, Value::borrow, f);
+    with_facts(out, text, f);
+  }
+
+  // Makes the null value `out` the borrowed string `text` with its facts, through a record in the arena.
+  void with_facts(Value& out, std::string_view text, const TextFacts* facts) {
+    auto* r = new (arena_->allocate(sizeof(TextRecord), alignof(TextRecord))) TextRecord{text.data(), text.size(), facts, false};
+    new (&out) Value(r, Value::borrow);
   }
 
   // A literal with escapes; a long one is decoded with its facts, read on the way.
@@ -579,8 +585,13 @@ class Parser {
     std::size_t len = 0;
     if (!(facts ? string<true>(buf, len, facts) : string(buf, len, nullptr, plain))) return false;
     const std::string_view text(buf, len);
-    new (&out) Value(text, Value::borrow, facts);
-    settle(text, reserved, Value::inline_capacity);
+    if (facts) {
+      settle(text, reserved, 0);
+      with_facts(out, text, facts);
+    } else {
+      new (&out) Value(Kind::String, text, Value::borrow);
+      settle(text, reserved, Value::inline_capacity);
+    }
     return true;
   }
 

@@ -1,21 +1,25 @@
-// List, the child list of a document node: a vector of three words over one
-// block, with the operations the tree needs and nothing more. The block is
-// either owned (from the heap) or borrowed (from an arena that outlives the
-// list): a borrowed block is never freed, and growing one moves the elements
-// into an owned block.
+// List, the child list of a document node: 13 bytes over one block, with the
+// operations the tree needs and nothing more, so that a node holding one is 16
+// bytes. The block is either owned (from the heap, its capacity in a header in
+// front of the elements) or borrowed (from an arena that outlives the list,
+// exactly sized): a borrowed block is never freed, and growing one moves the
+// elements into an owned block. A list holds at most 2^32 - 1 elements.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <iterator>
 #include <new>
+#include <stdexcept>
 #include <utility>
 
 namespace tavisk {
 
 template <class T>
-class List {
+class __attribute__((packed)) List {
  public:
   using value_type = T;
   using size_type = std::size_t;
@@ -24,17 +28,20 @@ class List {
   using reference = T&;
   using const_reference = const T&;
 
-  List() noexcept = default;
+  static constexpr std::size_t max_size = UINT32_MAX;
+
+  List() noexcept : data_(nullptr), size_(0), owned_(false) {}
   List(std::initializer_list<T> init) : List(init.begin(), init.end()) {}
   template <class It>
-  List(It first, It last) {
+  List(It first, It last) : List() {
     reserve(static_cast<std::size_t>(std::distance(first, last)));
     for (; first != last; ++first) emplace_back(*first);
   }
   List(const List& other) : List(other.begin(), other.end()) {}
-  List(List&& other) noexcept : data_(other.data_), size_(other.size_), capacity_(other.capacity_) {
+  List(List&& other) noexcept : data_(other.data_), size_(other.size_), owned_(other.owned_) {
     other.data_ = nullptr;
-    other.size_ = other.capacity_ = 0;
+    other.size_ = 0;
+    other.owned_ = false;
   }
   List& operator=(const List& other) {
     if (this != &other) {
@@ -54,18 +61,24 @@ class List {
 
   // A list over `size` constructed elements in storage it does not own. The
   // elements are still destroyed with the list.
-  static List borrow(T* data, std::size_t size) noexcept {
+  static List borrow(T* data, std::size_t size) {
+    if (size > max_size) throw std::length_error("list too long");
     List l;
     if (size > 0) {
       l.data_ = data;
-      l.size_ = size;
+      l.size_ = static_cast<std::uint32_t>(size);
     }
     return l;
   }
 
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  std::size_t capacity() const { return borrowed() ? size_ : capacity_; }
+  std::size_t capacity() const {
+    if (!owned_) return size_;
+    std::size_t c;
+    std::memcpy(&c, reinterpret_cast<const char*>(data_) - header, sizeof c);
+    return c;
+  }
   T* data() { return data_; }
   const T* data() const { return data_; }
   iterator begin() { return data_; }
@@ -89,7 +102,7 @@ class List {
     if (size_ == capacity()) {
       // Built first, so that an argument referring into this list stays valid.
       T item(std::forward<Args>(args)...);
-      regrow(std::max<std::size_t>(4, size_ * 2));
+      regrow(std::max<std::size_t>(4, std::size_t{size_} * 2));
       return *new (data_ + size_++) T(std::move(item));
     }
     return *new (data_ + size_++) T(std::forward<Args>(args)...);
@@ -104,37 +117,54 @@ class List {
     while (size_ < n) emplace_back();
   }
   void swap(List& other) noexcept {
-    std::swap(data_, other.data_);
-    std::swap(size_, other.size_);
-    std::swap(capacity_, other.capacity_);
+    T* d = data_;
+    const std::uint32_t n = size_;
+    const bool o = owned_;
+    data_ = other.data_;
+    size_ = other.size_;
+    owned_ = other.owned_;
+    other.data_ = d;
+    other.size_ = n;
+    other.owned_ = o;
   }
 
   friend bool operator==(const List& a, const List& b) { return std::equal(a.begin(), a.end(), b.begin(), b.end()); }
 
  private:
+  // In front of an owned block's elements: its capacity, padded to keep the elements aligned.
+  static constexpr std::size_t header = 16;
+
   void regrow(std::size_t n) {
-    T* fresh = static_cast<T*>(::operator new(n * sizeof(T)));
+    static_assert(alignof(T) <= header);
+    if (n > max_size) {
+      if (size_ == max_size) throw std::length_error("list too long");
+      n = max_size;
+    }
+    char* block = static_cast<char*>(::operator new(header + n * sizeof(T)));
+    std::memcpy(block, &n, sizeof n);
+    T* fresh = reinterpret_cast<T*>(block + header);
     for (std::size_t i = 0; i < size_; ++i) {
       new (fresh + i) T(std::move(data_[i]));
       data_[i].~T();
     }
-    if (!borrowed()) ::operator delete(data_);
+    free_block();
     data_ = fresh;
-    capacity_ = n;
+    owned_ = true;
   }
-  // Borrowed storage is the only kind with elements and no capacity.
-  bool borrowed() const { return capacity_ == 0 && data_ != nullptr; }
+  void free_block() noexcept {
+    if (owned_) ::operator delete(reinterpret_cast<char*>(data_) - header);
+  }
 
-  void release() {
+  void release() noexcept {
     clear();
-    if (!borrowed()) ::operator delete(data_);
+    free_block();
     data_ = nullptr;
-    capacity_ = 0;
+    owned_ = false;
   }
 
-  T* data_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
+  T* data_;
+  std::uint32_t size_;
+  bool owned_;  // the block is the list's own, with a header in front
 };
 
 }  // namespace tavisk

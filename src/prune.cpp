@@ -70,8 +70,7 @@ std::uint64_t Pruner::collapsed_object_size(std::uint64_t n, std::uint64_t d) co
   return size::collapsed_object_size(layout(), n, d);
 }
 
-bool Pruner::is_protected_path(const Path& p) const {
-  if (!tracks_paths()) return false;
+bool Pruner::matches_protected(const Path& p) const {
   if (patterns.matches(p)) return true;
   return !pinned.empty() && pinned.count(p) > 0;
 }
@@ -179,9 +178,77 @@ void Meta::set(Meta* children, std::size_t count, std::uint64_t full, std::uint6
       return;
     }
   }
-  const Record r{children, count, full, min, shape, protected_count};
+  const Record r{children, count, full, min, shape, protected_count, nullptr};
   Record* record = arena ? new (arena->allocate(sizeof(Record), alignof(Meta))) Record(r) : new Record(r);
   link_ = reinterpret_cast<std::uintptr_t>(record) | (narrow ? 0 : wide_bit) | (arena ? 0 : owned_bit);
+}
+
+void Meta::set_scalar(Kind k, std::uint64_t full, std::uint64_t min, bool is_protected, Arena* arena) {
+  constexpr std::uint64_t most = UINT32_MAX - 1;
+  if (full > most || min > most) {
+    set(nullptr, 0, full, min, scalar_shapes()[static_cast<std::size_t>(k)], is_protected ? 1 : 0, arena);
+  } else {
+    if (link_ & owned_bit) release();
+    full_ = static_cast<std::uint32_t>(full);
+    min_ = static_cast<std::uint32_t>(min);
+    link_ = (static_cast<std::uintptr_t>(k) + 1) << scalar_kind_shift |
+            static_cast<std::uintptr_t>(is_protected) << scalar_protected_shift;
+  }
+  set_flags(is_protected, is_protected);
+}
+
+void Meta::set_plain_items(const Value* items, std::size_t count, std::uint64_t full, std::uint64_t min,
+                           std::uint64_t shape, Arena& arena) {
+  release();
+  constexpr std::uint64_t most = UINT32_MAX - 1;
+  const bool narrow = full <= most && min <= most;
+  full_ = narrow ? static_cast<std::uint32_t>(full) : 0;
+  min_ = narrow ? static_cast<std::uint32_t>(min) : 0;
+  const Record r{nullptr, count, full, min, shape, 0, items};
+  Record* record = new (arena.allocate(sizeof(Record), alignof(Meta))) Record(r);
+  link_ = reinterpret_cast<std::uintptr_t>(record) | (narrow ? 0 : wide_bit);
+}
+
+namespace {
+
+// Null, true, false, then numbers of 1 to plain_number_chars characters.
+constexpr std::size_t plain_number_base = 2;
+
+std::array<Meta, plain_number_base + 1 + Meta::plain_number_chars> plain_scalar_metas() {
+  std::array<Meta, plain_number_base + 1 + Meta::plain_number_chars> metas;
+  const auto& shapes = scalar_shapes();
+  metas[0].set(nullptr, 0, 4, 4, shapes[0], 0, nullptr);
+  metas[1].set(nullptr, 0, 4, 4, shapes[1], 0, nullptr);
+  metas[2].set(nullptr, 0, 5, 5, shapes[1], 0, nullptr);
+  for (std::size_t c = 1; c <= Meta::plain_number_chars; ++c)
+    metas[plain_number_base + c].set(nullptr, 0, c, c, shapes[2], 0, nullptr);
+  return metas;
+}
+
+}  // namespace
+
+const Meta& Meta::plain_scalar(const Value& v) {
+  static const auto metas = plain_scalar_metas();
+  switch (v.kind()) {
+    case Kind::Null: return metas[0];
+    case Kind::Bool: return metas[v.as_bool() ? 1 : 2];
+    default: return metas[plain_number_base + v.text().size()];
+  }
+}
+
+bool Meta::is_plain_scalar(const Value& v) {
+  switch (v.kind()) {
+    case Kind::Null:
+    case Kind::Bool: return true;
+    case Kind::Number: {
+      const std::string_view t = v.text();
+      if (t.empty() || t.size() > plain_number_chars) return false;
+      for (const char ch : t)
+        if (static_cast<unsigned char>(ch) >= 0x80) return false;
+      return true;
+    }
+    default: return false;
+  }
 }
 
 void Meta::release() noexcept {
@@ -194,14 +261,40 @@ void Meta::release() noexcept {
   link_ = 0;
 }
 
+// A scalar's analysis: its sizes, its kind and whether it is protected.
+template <bool Focus>
+Meta Pruner::analyze_scalar(const Value& v, std::uint64_t depth, Path& p, bool inherited) {
+  const bool is_protected = inherited || is_protected_path(p);
+  keys_serial_ = 0;
+  std::uint64_t full, min;
+  if (v.is_string()) {
+    if constexpr (Focus) focus_build->met(v.text());
+    std::uint64_t chars;
+    if (const TextFacts* f = v.facts()) {
+      full = 2 + f->cost;
+      chars = f->chars;
+    } else {
+      full = 2 + size::char_costs_and_count(v.text(), chars);
+    }
+    min = is_protected ? full : std::min(full, size::placeholder_size(chars));
+  } else {
+    full = min = size::of(layout(), v, depth);
+    if constexpr (Focus) focus_build->met_scalar(v);
+  }
+  Meta m;
+  m.set_scalar(v.kind(), full, min, is_protected, arena);
+  return m;
+}
+
 Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inherited) {
   return focus_build ? analyze_node<true>(v, depth, p, inherited) : analyze_node<false>(v, depth, p, inherited);
 }
 
 template <bool Focus>
 Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inherited) {
+  if (v.is_scalar()) return analyze_scalar<Focus>(v, depth, p, inherited);
   Meta m;
-  const bool is_protected = inherited || (tracks_paths() && is_protected_path(p));
+  const bool is_protected = inherited || is_protected_path(p);
   const std::uint64_t* key_costs = nullptr;  // the object's entry costs, when its key sequence is remembered
   const std::uint64_t shape = shape_at(v, depth, &key_costs);
   const size::Layout l = layout();
@@ -210,27 +303,17 @@ Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inh
   Meta* kids = nullptr;
   std::size_t n = 0;
   switch (v.kind()) {
-    case Kind::Null:
-    case Kind::Bool:
-    case Kind::Number:
-      full = min = size::of(l, v, depth);
-      if constexpr (Focus) focus_build->met_scalar(v);
-      break;
-    case Kind::String: {
-      if constexpr (Focus) focus_build->met(v.text());
-      std::uint64_t chars;
-      if (const TextFacts* f = v.facts()) {
-        full = 2 + f->cost;
-        chars = f->chars;
-      } else {
-        full = 2 + size::char_costs_and_count(v.text(), chars);
-      }
-      min = is_protected ? full : std::min(full, size::placeholder_size(chars));
-      break;
-    }
     case Kind::Array: {
       const auto& items = v.items();
       n = items.size();
+      if (!Focus && plain_items(items, is_protected, p)) {
+        for (const Value& item : items) full += Meta::plain_scalar(item).full();
+        full += size::overhead(l, n, depth);
+        min = std::min(full, collapsed_array_size(n, depth));
+        m.set_plain_items(items.data(), n, full, min, shape, *arena);
+        m.set_flags(false, false);
+        return m;
+      }
       kids = Meta::allocate_children(n, arena);
       std::uint64_t sum = 0;
       const bool track = tracks_paths();
@@ -282,11 +365,26 @@ Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inh
       if constexpr (Focus) focus_build->close(v, kids, full);
       break;
     }
+    default: break;  // scalars: analyze_scalar
   }
-  if (is_protected && v.is_scalar()) protected_count = 1;
   m.set(kids, n, full, min, shape, protected_count, arena);
   m.set_flags(is_protected, has_protected);
   return m;
+}
+
+// An array whose children's analyses need not be stored: every item a plain
+// scalar, none of them protected, nothing else built from them in the walk.
+bool Pruner::plain_items(const Value::Array& items, bool is_protected, Path& p) {
+  if (!arena || focus_build || is_protected || items.empty()) return false;
+  if (tracks_paths()) {
+    p.emplace_back("*");
+    const bool item_protected = is_protected_path(p);
+    p.pop_back();
+    if (item_protected) return false;
+  }
+  for (const Value& item : items)
+    if (!Meta::is_plain_scalar(item)) return false;
+  return true;
 }
 
 // ---- fit driver ----------------------------------------------------------

@@ -32,6 +32,8 @@ class Builder;
 struct Node;
 }  // namespace focus
 
+class MetaList;
+
 // Sizes and protection of one node, built once per call and read-only after.
 //
 // 16 bytes: the two sizes in 32 bits each, and a link whose low bits hold the flags. A scalar
@@ -56,12 +58,11 @@ class alignas(16) Meta {
     }
     return *this;
   }
-  ~Meta() { release(); }
-
-  std::span<const Meta> children() const {
-    const Record* r = record();
-    return r ? std::span<const Meta>(r->children, r->count) : std::span<const Meta>();
+  ~Meta() {
+    if (link_ & owned_bit) release();
   }
+
+  inline MetaList children() const;
   std::uint64_t full() const { return (link_ & wide_bit) ? record()->full : full_; }
   std::uint64_t min() const { return (link_ & wide_bit) ? record()->min : min_; }
   std::uint64_t shape() const;
@@ -78,6 +79,17 @@ class alignas(16) Meta {
   // Sets everything but the flags; children: a block from allocate_children holding count analyses.
   void set(Meta* children, std::size_t count, std::uint64_t full, std::uint64_t min, std::uint64_t shape,
            std::uint64_t protected_count, Arena* arena);
+  // Sets an array whose items are all plain scalars (see plain_scalar): their analyses are derived, not stored.
+  void set_plain_items(const Value* items, std::size_t count, std::uint64_t full, std::uint64_t min,
+                       std::uint64_t shape, Arena& arena);
+  // A plain scalar: null, a boolean, or a number of 1 to plain_number_chars ASCII characters,
+  // whose analysis (unprotected) follows from its value alone.
+  static bool is_plain_scalar(const Value& v);
+  // The analysis of an unprotected plain scalar.
+  static const Meta& plain_scalar(const Value& v);
+  static constexpr std::size_t plain_number_chars = 64;
+  // Sets a scalar of kind k (not a container), protected or not: everything, flags included.
+  void set_scalar(Kind k, std::uint64_t full, std::uint64_t min, bool is_protected, Arena* arena);
   void set_flags(bool is_protected, bool has_protected) {
     link_ = (link_ & ~(protected_bit | has_protected_bit)) | (is_protected ? protected_bit : 0) |
             (has_protected ? has_protected_bit : 0);
@@ -93,6 +105,7 @@ class alignas(16) Meta {
   struct Record {
     Meta* children;
     std::uint64_t count, full, min, shape, protected_count;
+    const Value* plain_items;  // set instead of children for an array of plain scalars
   };
   const Record* record() const {
     const std::uintptr_t p = link_ & ~flag_bits;
@@ -104,6 +117,50 @@ class alignas(16) Meta {
   std::uint32_t full_ = 0, min_ = 0;
 };
 static_assert(sizeof(Meta) == 16);
+
+// The analyses of a container's children, by index: a block of them, or, for
+// an array of plain scalars, each derived from its item. References stay
+// valid as long as the analysis.
+class MetaList {
+ public:
+  MetaList() = default;
+  MetaList(const Meta* block, std::size_t n) : block_(block), n_(n) {}
+  MetaList(const Value* plain_items, std::size_t n) : items_(plain_items), n_(n) {}
+
+  std::size_t size() const { return n_; }
+  bool empty() const { return n_ == 0; }
+  const Meta& operator[](std::size_t i) const { return block_ ? block_[i] : Meta::plain_scalar(items_[i]); }
+  // The block, or null when the analyses are derived: an identity, not for indexing.
+  const Meta* data() const { return block_; }
+
+  class iterator {
+   public:
+    iterator(const MetaList* list, std::size_t i) : list_(list), i_(i) {}
+    const Meta& operator*() const { return (*list_)[i_]; }
+    iterator& operator++() {
+      ++i_;
+      return *this;
+    }
+    bool operator!=(const iterator& other) const { return i_ != other.i_; }
+
+   private:
+    const MetaList* list_;
+    std::size_t i_;
+  };
+  iterator begin() const { return {this, 0}; }
+  iterator end() const { return {this, n_}; }
+
+ private:
+  const Meta* block_ = nullptr;
+  const Value* items_ = nullptr;
+  std::size_t n_ = 0;
+};
+
+MetaList Meta::children() const {
+  const Record* r = record();
+  if (!r) return {};
+  return r->plain_items ? MetaList(r->plain_items, r->count) : MetaList(r->children, r->count);
+}
 
 // A fitted node and its size measure at its depth.
 struct Fitted {
@@ -156,7 +213,7 @@ class Pruner {
   std::optional<Fitted> try_condense(const Value& array, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
   // ---- condensing internals (condense module) -------------------------------
   // Chooses the columns of a table of records under the budget (first: the first pass of an attempt).
-  PlanOutcome plan(const Value::Array& items, std::span<const Meta> metas, std::uint64_t budget, std::uint64_t depth,
+  PlanOutcome plan(const Value::Array& items, MetaList metas, std::uint64_t budget, std::uint64_t depth,
                    bool first);
   // Surveys the first count entries of one object into the discovery; prefix is restored on return.
   void visit(Discovery& discovery, const Value::Object& entries, std::size_t count, const Meta& meta,
@@ -226,7 +283,8 @@ class Pruner {
   Filled focused_fill(const Value& v, const Meta& meta, const std::vector<std::size_t>& kept,
                       const std::vector<Child>& children, std::uint64_t spare, std::uint64_t depth);
   // ---- end of focus module -----------------------------------------------------
-  bool is_protected_path(const Path& p) const;
+  bool is_protected_path(const Path& p) const { return tracks_paths() && matches_protected(p); }
+  bool matches_protected(const Path& p) const;
   // Protection depends on paths only when there are patterns or pinned paths.
   bool tracks_paths() const { return !patterns.empty() || !pinned.empty(); }
   void init_query();
@@ -235,6 +293,9 @@ class Pruner {
   // key_costs: set to the entry costs of the object's keys when remembered (they stay valid
   // while the object's children are analysed), else to null.
   std::uint64_t shape_at(const Value& v, std::uint64_t depth, const std::uint64_t** key_costs);
+  bool plain_items(const Value::Array& items, bool is_protected, Path& p);
+  template <bool Focus>
+  Meta analyze_scalar(const Value& v, std::uint64_t depth, Path& p, bool inherited);
 
   std::shared_ptr<const Query> query_;
   struct ShapeMemo {

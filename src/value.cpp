@@ -2,8 +2,17 @@
 
 namespace tavisk {
 
-static_assert(sizeof(Value) == 32, "a Value is a tag, a flag and one text or list handle");
-static_assert(sizeof(Key) == 24 && sizeof(Member) == 56, "a member is a key and a value, nothing more");
+static_assert(sizeof(Value) == 16, "a Value is a kind, a tag and one text or list handle");
+static_assert(sizeof(Key) == 16 && sizeof(Member) == 32, "a member is a key and a value, nothing more");
+
+namespace {
+
+void free_record(const TextRecord* r) noexcept {
+  if (r->owns_data) ::operator delete(const_cast<char*>(r->data));
+  delete r;
+}
+
+}  // namespace
 
 Value Value::array(Array items) {
   Value v;
@@ -21,20 +30,35 @@ Value Value::object(Object members) {
 
 void Value::set_text(std::string_view text) {
   if (text.size() <= inline_capacity) {
-    text_size_ = static_cast<std::uint8_t>(text.size());
+    tag_ = static_cast<std::uint8_t>(text.size());
     copy_inline(text);
     return;
   }
   char* p = static_cast<char*>(::operator new(text.size()));
   std::memcpy(p, text.data(), text.size());
-  set_span(p, text.size(), heap_marker);
+  if (text.size() <= UINT32_MAX)
+    set_span(p, text.size(), heap_marker);
+  else
+    set_record(new TextRecord{p, text.size(), nullptr, true}, owned_record_marker);
+}
+
+void Key::release_payload() noexcept {
+  const char* p;
+  std::memcpy(&p, raw_, sizeof p);
+  if (tag_ == owned)
+    ::operator delete(const_cast<char*>(p));
+  else
+    free_record(reinterpret_cast<const TextRecord*>(p));
 }
 
 void Value::destroy_payload() noexcept {
   switch (kind_) {
     case Kind::Number:
     case Kind::String:
-      if (text_size_ == heap_marker) ::operator delete(const_cast<char*>(span_data()));
+      if (tag_ == heap_marker)
+        ::operator delete(const_cast<char*>(span_data()));
+      else if (tag_ == owned_record_marker)
+        free_record(record());
       break;
     case Kind::Array: items_.~Array(); break;
     case Kind::Object: members_.~Object(); break;
@@ -44,7 +68,7 @@ void Value::destroy_payload() noexcept {
 
 void Value::copy_from(const Value& other) {
   kind_ = other.kind_;
-  flag_ = has_text() ? false : other.flag_;  // a copied text owns itself, without facts
+  tag_ = has_text() ? 0 : other.tag_;  // a copied text owns itself, without facts
   switch (kind_) {
     case Kind::Number:
     case Kind::String: set_text(other.text()); break;

@@ -2,11 +2,13 @@
 // ordered key/value lists (repeated keys allowed). A node owns its payload or
 // borrows it from storage that outlives it (see below).
 //
-// A Value is 32 bytes. Texts of up to 24 bytes live inline; longer ones sit in
+// A Value is 16 bytes. Texts of up to 14 bytes live inline; longer ones sit in
 // one exactly sized heap block, or are borrowed from storage that outlives the
-// value (the input text or an arena, for the tree the reader builds). Text
-// payloads are plain bytes, so moving a number or string copies 32 bytes and
-// never touches the allocator; copying a value always gives it its own text.
+// value (the input text or an arena, for the tree the reader builds). A text
+// with facts, or one too long for a 32-bit size, is reached through a
+// TextRecord. Text payloads are plain bytes, so moving a number or string
+// copies 16 bytes and never touches the allocator; copying a value always
+// gives it its own text.
 #pragma once
 
 #include <cstdint>
@@ -51,22 +53,32 @@ enum class Kind : std::uint8_t { Null = 0, Bool = 1, Number = 2, String = 3, Arr
 
 struct Member;
 
-class Value {
+// A text kept out of line: one whose reader found its facts, or one too long
+// for a value's 32-bit size. Borrowed records (an arena's) are never freed;
+// an owned one is the value's, and so are its bytes when `owns_data`.
+struct TextRecord {
+  const char* data;
+  std::size_t size;
+  const TextFacts* facts;
+  bool owns_data;
+};
+
+class alignas(8) Value {
  public:
   using Array = List<Value>;
   using Object = List<Member>;
 
   // Longest text held inside the value itself.
-  static constexpr std::size_t inline_capacity = 24;
+  static constexpr std::size_t inline_capacity = 14;
 
-  Value() noexcept : kind_(Kind::Null) {}
+  Value() noexcept : tag_(0), kind_(Kind::Null) {}
   ~Value() { destroy(); }
 
   static Value null() { return Value(); }
   static Value boolean(bool b) {
     Value v;
     v.kind_ = Kind::Bool;
-    v.flag_ = b;
+    v.tag_ = b;
     return v;
   }
   static Value number(std::string_view text) { return Value(Kind::Number, text); }
@@ -81,21 +93,18 @@ class Value {
   static constexpr Borrow borrow{};
   Value(Kind k, std::string_view text, Borrow) : kind_(k) {
     if (text.size() <= inline_capacity) {
-      text_size_ = static_cast<std::uint8_t>(text.size());
+      tag_ = static_cast<std::uint8_t>(text.size());
       copy_inline(text);
-    } else {
+    } else if (text.size() <= UINT32_MAX) {
       set_span(text.data(), text.size(), borrowed_marker);
+    } else {
+      set_record(new TextRecord{text.data(), text.size(), nullptr, false}, owned_record_marker);
     }
   }
   static Value borrowed(Kind k, std::string_view text) { return Value(k, text, borrow); }
-  // A borrowed string longer than the inline capacity with the facts of its
-  // text (storage that outlives the value, like the text). Copies drop them.
-  Value(std::string_view text, Value::Borrow, const TextFacts* facts) : Value(Kind::String, text, borrow) {
-    if (text_size_ == borrowed_marker && facts) {
-      std::memcpy(raw_ + 2 * sizeof(char*), &facts, sizeof facts);
-      flag_ = true;
-    }
-  }
+  // A string over a borrowed record (storage that outlives the value, like
+  // its text), which carries the facts of its text. Copies drop the facts.
+  Value(const TextRecord* record, Value::Borrow) : kind_(Kind::String) { set_record(record, record_marker); }
   static Value array(Array items = {});
   static Value object();  // empty; defined below, where Member is complete
   static Value object(Object members);
@@ -134,19 +143,16 @@ class Value {
   bool is_object() const { return kind_ == Kind::Object; }
   bool is_scalar() const { return kind_ != Kind::Array && kind_ != Kind::Object; }
 
-  bool as_bool() const { return flag_; }
+  bool as_bool() const { return tag_ != 0; }
   // Text of a number or string.
   std::string_view text() const {
-    if (text_inline()) return {reinterpret_cast<const char*>(raw_), text_size_};
-    return {span_data(), span_size()};
+    if (tag_ <= inline_capacity) return {reinterpret_cast<const char*>(raw_), tag_};
+    if (tag_ >= borrowed_marker) return {span_data(), span_size()};
+    const TextRecord* r = record();
+    return {r->data, r->size};
   }
   // The facts a reader found for this string's text, or null.
-  const TextFacts* facts() const {
-    if (kind_ != Kind::String || !flag_) return nullptr;
-    const TextFacts* f;
-    std::memcpy(&f, raw_ + 2 * sizeof(char*), sizeof f);
-    return f;
-  }
+  const TextFacts* facts() const { return kind_ == Kind::String && tag_ == record_marker ? record()->facts : nullptr; }
   const Array& items() const { return items_; }
   Array& items() { return items_; }
   const Object& members() const { return members_; }
@@ -155,43 +161,55 @@ class Value {
  private:
   static constexpr std::uint8_t heap_marker = 0xFF;
   static constexpr std::uint8_t borrowed_marker = 0xFE;
+  static constexpr std::uint8_t record_marker = 0xFD;        // borrowed record
+  static constexpr std::uint8_t owned_record_marker = 0xFC;  // the value's own record
 
   Value(Kind k, std::string_view text) : kind_(k) { set_text(text); }
 
   bool has_text() const { return kind_ == Kind::Number || kind_ == Kind::String; }
-  bool text_inline() const { return text_size_ <= inline_capacity; }
   const char* span_data() const {
     const char* p;
     std::memcpy(&p, raw_, sizeof p);
     return p;
   }
   std::size_t span_size() const {
-    std::size_t n;
+    std::uint32_t n;
     std::memcpy(&n, raw_ + sizeof(char*), sizeof n);
     return n;
+  }
+  const TextRecord* record() const {
+    const TextRecord* r;
+    std::memcpy(&r, raw_, sizeof r);
+    return r;
   }
   void set_text(std::string_view text);
   void copy_inline(std::string_view text) { copy_short(raw_, text.data(), text.size()); }
   void set_span(const char* p, std::size_t n, std::uint8_t marker) {
+    const auto n32 = static_cast<std::uint32_t>(n);
     std::memcpy(raw_, &p, sizeof p);
-    std::memcpy(raw_ + sizeof p, &n, sizeof n);
-    text_size_ = marker;
+    std::memcpy(raw_ + sizeof p, &n32, sizeof n32);
+    tag_ = marker;
+  }
+  void set_record(const TextRecord* r, std::uint8_t marker) {
+    std::memcpy(raw_, &r, sizeof r);
+    tag_ = marker;
   }
 
-  // Scalars and inline texts take the inline path; the rest is out of line.
+  // Scalars and inline or borrowed texts take the inline path; the rest is out of line.
   void destroy() noexcept {
-    if (kind_ > Kind::Bool && (!has_text() || text_size_ == heap_marker)) destroy_payload();
+    if (kind_ > Kind::Bool && (!has_text() || tag_ == heap_marker || tag_ == owned_record_marker)) destroy_payload();
     kind_ = Kind::Null;
+    tag_ = 0;
   }
   void move_from(Value&& other) noexcept {
     kind_ = other.kind_;
-    flag_ = other.flag_;
-    text_size_ = other.text_size_;
-    if (has_text()) {
+    tag_ = other.tag_;
+    if (kind_ >= Kind::Array) {
+      move_payload(std::move(other));
+    } else if (kind_ >= Kind::Number) {
       std::memcpy(raw_, other.raw_, sizeof raw_);
       other.kind_ = Kind::Null;
-    } else if (kind_ > Kind::Bool) {
-      move_payload(std::move(other));
+      other.tag_ = 0;
     }
   }
   void destroy_payload() noexcept;
@@ -199,27 +217,27 @@ class Value {
   void copy_from(const Value& other);
 
   union {
-    unsigned char raw_[inline_capacity];  // inline text, or pointer then size (then a string's facts)
+    unsigned char raw_[inline_capacity];  // inline text, or pointer then 32-bit size, or a record's pointer
     Array items_;
     Object members_;
   };
+  std::uint8_t tag_;  // inline text length or a marker; a boolean's value
   Kind kind_;
-  bool flag_ = false;  // a boolean's value; for a string, whether it carries facts
-  std::uint8_t text_size_ = 0;  // inline text length, or heap_marker or borrowed_marker
 };
 
-// An object key. Up to 23 bytes live inline; a longer key owns one heap block
-// or, in the reader's tree, is borrowed like a value's text. Reads as a
+// An object key. Up to 15 bytes live inline; a longer key owns one heap block
+// or, in the reader's tree, is borrowed like a value's text (a key too long
+// for a 32-bit size goes through an owned TextRecord). Reads as a
 // std::string_view; copies always own their text.
 class Key {
  public:
-  static constexpr std::size_t inline_capacity = 23;
+  static constexpr std::size_t inline_capacity = 15;
 
   Key() noexcept : tag_(0) {}
   Key(std::string_view text) { init(text, false); }
   Key(const std::string& text) : Key(std::string_view(text)) {}
   Key(const char* text) : Key(std::string_view(text)) {}
-  Key(std::string_view text, Value::Borrow) noexcept { init(text, true); }
+  Key(std::string_view text, Value::Borrow) { init(text, true); }
   Key(const Key& other) : Key(other.view()) {}
   Key(Key&& other) noexcept : tag_(other.tag_) {
     std::memcpy(raw_, other.raw_, sizeof raw_);
@@ -243,8 +261,12 @@ class Key {
   std::string_view view() const noexcept {
     if (tag_ <= inline_capacity) return {raw_, tag_};
     const char* p;
-    std::size_t n;
     std::memcpy(&p, raw_, sizeof p);
+    if (tag_ == record) {
+      const auto* r = reinterpret_cast<const TextRecord*>(p);
+      return {r->data, r->size};
+    }
+    std::uint32_t n;
     std::memcpy(&n, raw_ + sizeof p, sizeof n);
     return {p, n};
   }
@@ -258,6 +280,7 @@ class Key {
  private:
   static constexpr std::uint8_t owned = 0xFF;
   static constexpr std::uint8_t borrowed = 0xFE;
+  static constexpr std::uint8_t record = 0xFD;  // an owned TextRecord
 
   void init(std::string_view text, bool borrow) {
     if (text.size() <= inline_capacity) {
@@ -271,19 +294,26 @@ class Key {
       std::memcpy(copy, text.data(), text.size());
       p = copy;
     }
-    const std::size_t n = text.size();
+    if (text.size() > UINT32_MAX) {
+      const TextRecord* r = new TextRecord{p, text.size(), nullptr, !borrow};
+      std::memcpy(raw_, &r, sizeof r);
+      tag_ = record;
+      return;
+    }
+    const auto n = static_cast<std::uint32_t>(text.size());
     std::memcpy(raw_, &p, sizeof p);
     std::memcpy(raw_ + sizeof p, &n, sizeof n);
     tag_ = borrow ? borrowed : owned;
   }
   void copy_inline(const char* src, std::size_t n) noexcept { copy_short(raw_, src, n); }
   void release() noexcept {
-    if (tag_ == owned) ::operator delete(const_cast<char*>(view().data()));
+    if (tag_ == owned || tag_ == record) release_payload();
     tag_ = 0;
   }
+  void release_payload() noexcept;
 
-  char raw_[inline_capacity] = {};  // inline text, or pointer then size
-  std::uint8_t tag_;                // inline length, owned or borrowed
+  char raw_[inline_capacity] = {};  // inline text, or pointer then 32-bit size, or a record's pointer
+  std::uint8_t tag_;                // inline length, owned, borrowed or record
 };
 
 struct Member {

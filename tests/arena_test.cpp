@@ -175,7 +175,7 @@ TEST(ArenaReader, ACopyOfTheTreeOutlivesItsArenaAndCanBeEdited) {
                                     std::string(64, 'c') + R"("},[7],{},"tail text that is long enough",true])");
 }
 
-TEST(Key, InlineUpToTwentyThreeBytesOwnedOrBorrowedBeyond) {
+TEST(Key, InlineUpToItsCapacityOwnedOrBorrowedBeyond) {
   const std::string long_text(24, 'k');
   Key borrowed(long_text, Value::borrow);
   EXPECT_EQ(borrowed.data(), long_text.data());
@@ -191,6 +191,93 @@ TEST(Key, InlineUpToTwentyThreeBytesOwnedOrBorrowedBeyond) {
   moved = Key("");
   EXPECT_TRUE(moved.empty());
   EXPECT_EQ(Key(std::string("\0a\0", 3)).size(), 3u);
+}
+
+// Values and keys on either side of the inline capacity: owned and borrowed,
+// copied and moved, they keep their text; only a long borrowed text refers
+// to its source.
+TEST(CompactNodes, TextsOnEitherSideOfTheInlineCapacity) {
+  const std::string source = "0123456789abcdefghijklmnopqrstuvwxyz" + std::string(300, '.');
+  for (std::size_t n : {0u, 1u, 7u, 8u, 13u, 14u, 15u, 16u, 23u, 24u, 25u, 300u}) {
+    const std::string_view want(source.data(), n);
+    for (Kind k : {Kind::String, Kind::Number}) {
+      Value owned = k == Kind::String ? Value::string(want) : Value::number(want);
+      Value borrowed = Value::borrowed(k, want);
+      EXPECT_EQ(owned.kind(), k);
+      EXPECT_EQ(owned.text(), want) << n;
+      EXPECT_EQ(borrowed.text(), want) << n;
+      EXPECT_EQ(borrowed.text().data() == source.data(), n > Value::inline_capacity) << n;
+      EXPECT_NE(owned.text().data(), source.data()) << n;
+      Value copy = borrowed;
+      EXPECT_NE(copy.text().data(), source.data()) << n;
+      Value moved = std::move(owned);
+      EXPECT_EQ(moved.text(), want) << n;
+      EXPECT_TRUE(owned.is_null());
+      moved = copy;  // replaces an owned text with another
+      EXPECT_TRUE(moved == borrowed) << n;
+    }
+    Key key(want), borrowed_key(want, Value::borrow);
+    EXPECT_EQ(key.view(), want);
+    EXPECT_EQ(borrowed_key.view(), want);
+    EXPECT_EQ(borrowed_key.data() == source.data(), n > Key::inline_capacity) << n;
+    Key moved_key = std::move(key);
+    EXPECT_EQ(moved_key.view(), want);
+  }
+  EXPECT_TRUE(Value::boolean(true).as_bool());
+  EXPECT_FALSE(Value::boolean(false).as_bool());
+  Value b = Value::boolean(true);
+  Value moved_b = std::move(b);
+  EXPECT_TRUE(moved_b.is_bool() && moved_b.as_bool());
+}
+
+// A text longer than a 32-bit size (borrowed here, never read) keeps its size
+// through an out-of-line record, in a value and in a key.
+TEST(CompactNodes, TextsPastThirtyTwoBitsKeepTheirSize) {
+  const char buffer[8] = "abcdefg";
+  const std::size_t huge = (std::size_t{1} << 32) + 3;
+  const std::string_view text(buffer, huge);
+  Value v = Value::borrowed(Kind::String, text);
+  EXPECT_EQ(v.text().size(), huge);
+  EXPECT_EQ(v.text().data(), buffer);
+  EXPECT_EQ(v.facts(), nullptr);
+  Value moved = std::move(v);
+  EXPECT_EQ(moved.text().size(), huge);
+  Key k(text, Value::borrow);
+  EXPECT_EQ(k.size(), huge);
+  Key moved_key = std::move(k);
+  EXPECT_EQ(moved_key.data(), buffer);
+  EXPECT_EQ(moved_key.size(), huge);
+  // Exactly 2^32 - 1 bytes still fit the inline size field.
+  Value at_limit = Value::borrowed(Kind::String, std::string_view(buffer, UINT32_MAX));
+  EXPECT_EQ(at_limit.text().size(), std::size_t{UINT32_MAX});
+}
+
+// An owned list keeps its exact capacity in its block; a borrowed one has none
+// to spare, and its first growth moves it into an owned block.
+TEST(CompactNodes, ListCapacityIsExactAndGrowthDoubles) {
+  Value::Array owned;
+  EXPECT_EQ(owned.capacity(), 0u);
+  owned.reserve(10);
+  EXPECT_EQ(owned.capacity(), 10u);
+  for (int i = 0; i < 10; ++i) owned.push_back(Value::number(std::to_string(i)));
+  EXPECT_EQ(owned.capacity(), 10u);
+  owned.push_back(Value::null());
+  EXPECT_EQ(owned.capacity(), 20u);
+  EXPECT_EQ(owned[9].text(), "9");
+  Arena arena;
+  Value* data = arena.allocate_array<Value>(3);
+  for (int i = 0; i < 3; ++i) new (data + i) Value(Value::string(std::string(20, static_cast<char>('a' + i))));
+  auto borrowed = Value::Array::borrow(data, 3);
+  EXPECT_EQ(borrowed.capacity(), 3u);
+  borrowed.push_back(Value::boolean(true));
+  EXPECT_NE(borrowed.data(), data);
+  EXPECT_EQ(borrowed.capacity(), 6u);
+  EXPECT_EQ(borrowed[2].text(), std::string(20, 'c'));
+  Value::Array swapped;
+  swapped.swap(borrowed);
+  EXPECT_EQ(swapped.size(), 4u);
+  EXPECT_TRUE(borrowed.empty());
+  EXPECT_EQ(borrowed.capacity(), 0u);
 }
 
 }  // namespace

@@ -137,6 +137,44 @@ TEST(CompactMeta, ArenaAndHeapAnalysesAgreeOnTheCorpus) {
   }
 }
 
+// An array of plain scalars in the arena stores no analysis per item; the
+// analyses derived from the items equal the stored ones, and any item that is
+// not plain (a long or non-ASCII number, a string, a container) or protected
+// keeps them stored.
+TEST(CompactMeta, DerivedItemAnalysesEqualStoredOnes) {
+  const std::string n64 = "1" + std::string(63, '0'), n65 = "1" + std::string(64, '0');
+  struct Case {
+    std::string doc;
+    std::vector<std::string> protect;
+    bool derived;  // the root array's item analyses
+  };
+  const Case cases[] = {
+      {"[1,-2.5e10,true,false,null,0," + n64 + "]", {}, true},
+      {"[1,2," + n65 + "]", {}, false},
+      {R"([1,2,"3"])", {}, false},
+      {"[1,[2,3],4]", {}, false},
+      {"[1,2,3]", {"*"}, false},
+      {"[1,2,3]", {"/*"}, false},
+      {"[1,2,3]", {"nothing/*"}, true},
+      {R"([{"a":[1,2,3],"b":[[1],[2,true]],"c":[1,"x"],"d":[]}])", {}, false},
+      {R"([{"a":[1,2,3],"b":[[1],[2,true]]}])", {"*/a/*"}, false},
+  };
+  for (const Case& c : cases) {
+    auto doc = json::parse(c.doc);
+    ASSERT_TRUE(doc.ok()) << c.doc;
+    Options o;
+    o.protect = c.protect;
+    for (std::uint64_t indent : {0u, 2u}) {
+      Arena arena;
+      const Meta in_arena = analyze(doc.value(), o, indent, &arena);
+      const Meta owned = analyze(doc.value(), o, indent);
+      expect_same_meta(in_arena, owned, c.doc);
+      EXPECT_EQ(in_arena.children().data() == nullptr, c.derived) << c.doc;
+      EXPECT_NE(owned.children().data(), nullptr) << c.doc;
+    }
+  }
+}
+
 // The flat trie agrees with matching the patterns one by one, for pattern sets
 // large enough to grow and pack its tables, with repeats and wildcards.
 TEST(FlatPatternTrie, AgreesWithEachPatternOnRandomSets) {

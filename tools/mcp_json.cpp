@@ -181,7 +181,7 @@ class Builder {
     Frame& f = frames_.back();
     if (!f.node) return nullptr;
     if (f.object) {
-      f.node->members.emplace_back(std::move(f.key), Node{});
+      f.node->members.push_back({std::move(f.key), Node{}});
       f.key.clear();
       Node* n = &f.node->members.back().second;
       n->key = f.key_span;

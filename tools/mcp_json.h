@@ -29,6 +29,7 @@ struct LiteralInfo {
 };
 
 class InPlaceText;
+struct NodeMember;
 
 struct Node {
   enum class Kind : std::uint8_t { Null, Bool, Number, String, Array, Object };
@@ -48,7 +49,7 @@ struct Node {
   // literal is written back.
   InPlaceText* in_line = nullptr;
   bool expanded = false;  // containers: whether members/items were recorded
-  std::vector<std::pair<std::string, Node>> members;
+  std::vector<NodeMember> members;
   std::vector<Node> items;
   std::unique_ptr<char[]> storage;  // the root's: every text of the tree
   // The root's: the strings decoded in the parsed line, written back as the root goes unless
@@ -57,6 +58,13 @@ struct Node {
 
   const Node* get(std::string_view name) const;  // the last member of that name, as JSON readers do
   bool is(Kind k) const { return kind == k; }
+};
+
+// An object member: a key and its value. A struct of its own rather than a pair, which
+// cannot be declared over a Node that is not yet complete.
+struct NodeMember {
+  std::string first;
+  Node second;
 };
 
 // Which containers the parse records in full: a predicate over the path of keys (arrays
