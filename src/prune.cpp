@@ -262,13 +262,11 @@ void Meta::release() noexcept {
 }
 
 // A scalar's analysis: its sizes, its kind and whether it is protected.
-template <bool Focus>
 Meta Pruner::analyze_scalar(const Value& v, std::uint64_t depth, Path& p, bool inherited) {
   const bool is_protected = inherited || is_protected_path(p);
   keys_serial_ = 0;
   std::uint64_t full, min;
   if (v.is_string()) {
-    if constexpr (Focus) focus_build->met(v.text());
     std::uint64_t chars;
     if (const TextFacts* f = v.facts()) {
       full = 2 + f->cost;
@@ -279,7 +277,6 @@ Meta Pruner::analyze_scalar(const Value& v, std::uint64_t depth, Path& p, bool i
     min = is_protected ? full : std::min(full, size::placeholder_size(chars));
   } else {
     full = min = size::of(layout(), v, depth);
-    if constexpr (Focus) focus_build->met_scalar(v);
   }
   Meta m;
   m.set_scalar(v.kind(), full, min, is_protected, arena);
@@ -292,7 +289,15 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
 
 template <bool Focus>
 Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inherited) {
-  if (v.is_scalar()) return analyze_scalar<Focus>(v, depth, p, inherited);
+  if (v.is_scalar()) {
+    if constexpr (Focus) {
+      if (v.is_string())
+        focus_build->met(v.text());
+      else
+        focus_build->met_scalar(v);
+    }
+    return analyze_scalar(v, depth, p, inherited);
+  }
   Meta m;
   const bool is_protected = inherited || is_protected_path(p);
   const std::uint64_t* key_costs = nullptr;  // the object's entry costs, when its key sequence is remembered

@@ -294,7 +294,6 @@ class Pruner {
   // while the object's children are analysed), else to null.
   std::uint64_t shape_at(const Value& v, std::uint64_t depth, const std::uint64_t** key_costs);
   bool plain_items(const Value::Array& items, bool is_protected, Path& p);
-  template <bool Focus>
   Meta analyze_scalar(const Value& v, std::uint64_t depth, Path& p, bool inherited);
 
   std::shared_ptr<const Query> query_;
