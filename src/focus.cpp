@@ -487,27 +487,63 @@ std::string fit_string(std::string_view s, std::uint64_t budget, const Options& 
 
 namespace {
 
-std::array<std::uint64_t, MAX_TERMS> bit_counts(const std::uint64_t* masks, std::size_t n) {
-  std::array<std::uint64_t, MAX_TERMS> c{};
-  for (std::size_t i = 0; i < n; ++i)
-    for (std::uint64_t m = masks[i]; m; m &= m - 1) ++c[static_cast<std::size_t>(std::countr_zero(m))];
+// How many of n children each bit hits, for the bits that hit some but not all of them (varying).
+struct BitCounts {
+  std::array<std::uint64_t, MAX_TERMS> of{};
+  std::uint64_t varying = 0;
+};
+
+BitCounts bit_counts(const std::uint64_t* masks, std::size_t n) {
+  // Most bits hit every child or none: they are told by one pass and need no count.
+  std::uint64_t any = 0, all = ~std::uint64_t{0};
+  for (std::size_t i = 0; i < n; ++i) any |= masks[i], all &= masks[i];
+  BitCounts c;
+  c.varying = any & ~all;
+  if (c.varying)
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::uint64_t m = masks[i] & c.varying; m; m &= m - 1) ++c.of[static_cast<std::size_t>(std::countr_zero(m))];
   return c;
+}
+
+// A child's score: the weights of its bits that hit some but not all children.
+std::uint64_t score_of(std::uint64_t mask, const BitCounts& c, std::size_t n, std::uint64_t exact) {
+  std::uint64_t score = 0;
+  for (std::uint64_t m = mask & c.varying; m; m &= m - 1) {
+    const auto j = static_cast<std::size_t>(std::countr_zero(m));
+    score += (n - c.of[j]) << ((exact >> j) & 1);
+  }
+  return score;
+}
+
+bool narrow(const BitCounts& c, std::size_t n) {
+  if (n < 4) return false;
+  for (std::uint64_t m = c.varying; m; m &= m - 1)
+    if (4 * c.of[static_cast<std::size_t>(std::countr_zero(m))] <= n) return true;
+  return false;
+}
+
+// The children with a positive score (a varying bit), by score descending, then index.
+std::vector<std::uint32_t> promoted_from(const std::uint64_t* masks, std::size_t n, const BitCounts& c,
+                                         std::uint64_t exact) {
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> hit;
+  if (c.varying)
+    for (std::size_t i = 0; i < n; ++i)
+      if (masks[i] & c.varying) hit.emplace_back(score_of(masks[i], c, n, exact), static_cast<std::uint32_t>(i));
+  std::stable_sort(hit.begin(), hit.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  std::vector<std::uint32_t> out(hit.size());
+  for (std::size_t k = 0; k < hit.size(); ++k) out[k] = hit[k].second;
+  return out;
 }
 
 }  // namespace
 
 void scores(const std::uint64_t* masks, std::size_t n, std::uint64_t exact, std::uint64_t& weighted,
             std::vector<std::uint64_t>& out) {
-  const auto c = bit_counts(masks, n);
-  weighted = 0;
-  for (std::size_t j = 0; j < MAX_TERMS; ++j)
-    if (c[j] > 0 && c[j] < n) weighted |= std::uint64_t{1} << j;
+  const BitCounts c = bit_counts(masks, n);
+  weighted = c.varying;
   out.assign(n, 0);
-  for (std::size_t i = 0; i < n; ++i)
-    for (std::uint64_t m = masks[i] & weighted; m; m &= m - 1) {
-      const auto j = static_cast<std::size_t>(std::countr_zero(m));
-      out[i] += (n - c[j]) << ((exact >> j) & 1);
-    }
+  if (c.varying)
+    for (std::size_t i = 0; i < n; ++i) out[i] = score_of(masks[i], c, n, exact);
 }
 
 std::vector<std::uint32_t> promote(const std::vector<std::uint64_t>& scores) {
@@ -518,13 +554,11 @@ std::vector<std::uint32_t> promote(const std::vector<std::uint64_t>& scores) {
   return out;
 }
 
-bool narrow(const std::uint64_t* masks, std::size_t n) {
-  if (n < 4) return false;
-  const auto c = bit_counts(masks, n);
-  for (std::uint64_t k : c)
-    if (k >= 1 && 4 * k <= n) return true;
-  return false;
+std::vector<std::uint32_t> promoted(const std::uint64_t* masks, std::size_t n, std::uint64_t exact) {
+  return promoted_from(masks, n, bit_counts(masks, n), exact);
 }
+
+bool narrow(const std::uint64_t* masks, std::size_t n) { return narrow(bit_counts(masks, n), n); }
 
 // ---- the index -------------------------------------------------------------
 
@@ -581,14 +615,13 @@ class Index::HitCache {
     return get(text, a, b);
   }
 
-  // The hits of a text of at most SHORT bytes whose set is known.
-  [[gnu::always_inline]] std::uint64_t all_at(std::string_view text, std::uint32_t set) {
-    std::uint64_t a, b;
-    table::words(text, a, b);
-    return get(text, a, b, set).all;
-  }
 
-  const char* sets() const { return reinterpret_cast<const char*>(sets_.data()); }
+  table::Set* sets() { return sets_.data(); }
+
+  // The hits of a text of at most SHORT bytes with these words.
+  KeyHits get(std::string_view text, std::uint64_t a, std::uint64_t b) {
+    return get(text, a, b, table::set_of(a, b, text.size()));
+  }
 
   // The hits of key i of an object at this depth: objects of one kind repeat their keys in order,
   // so each position remembers the last key it saw before the table is asked.
@@ -606,15 +639,8 @@ class Index::HitCache {
  private:
   static constexpr unsigned BITS = table::SETS_BITS;
   static constexpr std::size_t ROW_DEPTH = 16, ROW_KEYS = 32;
-  struct Slot {
-    std::uint64_t a = 0, b = 0, all = 0;
-    std::uint32_t size = 0;
-    std::uint32_t exact = 0;  // 1 + the bit of the exact token equal to the text; 0: none
-  };
-  struct alignas(table::SET_BYTES) Set {
-    Slot slot[2];
-  };
-  static_assert(sizeof(Set) == table::SET_BYTES);
+  using Slot = table::Slot;
+  using Set = table::Set;
   struct Row {
     std::size_t size = 0;
     std::uint64_t a = 0, b = 0;
@@ -628,10 +654,6 @@ class Index::HitCache {
 
   static KeyHits hits(const Slot& slot) {
     return {slot.all, slot.exact ? std::uint64_t{1} << (slot.exact - 1) : 0};
-  }
-
-  [[gnu::always_inline]] KeyHits get(std::string_view text, std::uint64_t a, std::uint64_t b) {
-    return get(text, a, b, table::set_of(a, b, text.size()));
   }
 
   [[gnu::always_inline]] KeyHits get(std::string_view text, std::uint64_t a, std::uint64_t b, std::uint32_t at) {
@@ -894,14 +916,16 @@ void Index::place_root(const Meta& root) {
 }
 
 void Index::add_array(const Value& v, const Meta* m, const std::uint64_t* masks, std::size_t n) {
+  const BitCounts c = bit_counts(masks, n);
+  if (!c.varying) return;  // no item scores, and no lookup
   Node node;
   node.values = values_.size();
   node.count = n;
-  scores(masks, n, terms_.exact_bits(), node.weighted, scratch_);
-  std::vector<std::uint32_t> order = promote(scratch_);
-  bool records = true;
-  for (const Value& item : v.items()) records = records && item.is_object();
-  node.lookup = records && narrow(masks, n);
+  node.weighted = c.varying;
+  std::vector<std::uint32_t> order = promoted_from(masks, n, c, terms_.exact_bits());
+  node.lookup = narrow(c, n) && std::all_of(v.items().begin(), v.items().end(), [](const Value& item) {
+                  return item.is_object();
+                });
   if (order.empty() && !node.lookup) return;  // nothing to act on
   values_.insert(values_.end(), masks, masks + n);
   node.order = order_.size();
@@ -923,87 +947,92 @@ std::unique_ptr<Builder> Builder::of(const Options& options) {
 Builder::Builder(std::unique_ptr<Index> index)
     : index_(std::move(index)),
       cache_(std::make_unique<Index::HitCache>(index_->terms_, scratch_.terms)),
-      runs_(std::make_unique<Terms::RunMemo>()) {
+      runs_(std::make_unique<Terms::RunMemo>()),
+      sets_(cache_->sets()),
+      numbers_(index_->terms_.numbers_hit()),
+      marks_(64) {
   scratch_.terms.runs = runs_.get();
-  sets_ = cache_->sets();
+  // The document's own place: a root scalar is matched by finish, and the root container's
+  // entries are placed by Index::place_root.
+  top_ = marks_.data();
+  marks_end_ = marks_.data() + marks_.size();
+  *top_ = {0, 0, 0, true, false};
 }
 
 Builder::~Builder() = default;
 
-void Builder::close(const Value& v, const Meta* kids, std::uint64_t full, std::size_t depth, std::uint64_t keys) {
+void Builder::grow() {
+  const std::size_t open = marks_.size();
+  marks_.resize(2 * open);
+  top_ = marks_.data() + open;
+  marks_end_ = marks_.data() + marks_.size();
+}
+
+void Builder::make_room(std::size_t n) {
+  // Room for a long array's hits at once, without losing the doubling of nested ones.
+  done_.reserve(std::max(done_.size() + n, 2 * done_.capacity()));
+}
+
+std::uint64_t Builder::short_hits(std::string_view text, std::uint64_t a, std::uint64_t b) {
+  return cache_->get(text, a, b).all;
+}
+
+std::uint64_t Builder::number_hits(std::string_view text) { return index_->number_hits(text, scratch_.terms); }
+
+void Builder::place_children(const Value& v, const Meta* kids) {
+  Index& index = *index_;
+  // The last entries are those of v's children, in order: matched from the end.
+  const bool object = v.is_object();
+  for (std::size_t i = object ? v.members().size() : v.items().size(); i-- > 0 && !unplaced_.empty();) {
+    const Unplaced& u = unplaced_.back();
+    if (&(object ? v.members()[i].value : v.items()[i]) != u.container) continue;
+    if (u.node != NONE) index.nodes_[u.node].first = kids + i;
+    if (u.kept != NONE) index.kept_masks_[u.kept].first = kids + i;
+    unplaced_.pop_back();
+  }
+}
+
+void Builder::close_fully(const Value& v, const Meta* kids, std::uint64_t full) {
   Index& index = *index_;
   Index::HitCache& cache = *cache_;
-  const Terms& terms = index.terms_;
-  const bool numbers = terms.numbers_hit();
-  const Mark mark = marks_.back();
-  marks_.pop_back();
-  const std::uint32_t* pending = pending_.data() + mark.pending;
-  std::size_t next = mark.done;  // the next finished child container
-  // The hits of child i, without its key's.
-  auto child = [&](const Value& c, std::size_t i) __attribute__((always_inline)) {
-    switch (c.kind()) {
-      case Kind::String: {
-        // A short string's set was fetched when the analysis met it.
-        const std::string_view text = c.text();
-        return text.size() <= table::SHORT ? cache.all_at(text, *pending++) : terms.hits(text, scratch_.terms);
-      }
-      case Kind::Number: return numbers ? index.number_hits(c.text(), scratch_.terms) : 0;
-      case Kind::Array:
-      case Kind::Object: {
-        // Its entries were listed before its place was known.
-        const Done& d = done_[next++];
-        if (d.node != Done::NONE) index.nodes_[d.node].first = kids + i;
-        if (d.kept != Done::NONE) index.kept_masks_[d.kept].first = kids + i;
-        return d.mask;
-      }
-      default: return std::uint64_t{0};
-    }
-  };
+  const Mark mark = *top_--;
+  const auto depth = static_cast<std::size_t>(top_ - marks_.data());
   const bool object = v.is_object();
   const std::size_t n = object ? v.members().size() : v.items().size();
-  const bool listed = !object || n >= KEPT_SCORES_ENTRIES;
-  std::uint64_t mask = 0;
-  if (listed) {
-    // Arrays and wide objects keep each child's hits.
-    listed_.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint64_t hits = object ? child(v.members()[i].value, i) | cache.key(depth, i, v.members()[i].key).all
-                                        : child(v.items()[i], i);
-      listed_[i] = hits;
-      mask |= hits;
-    }
-  } else if (keys) {
-    // Objects of one kind repeat their keys: the hits of a key sequence are found once while the
-    // entries' own hits are not needed apart.
-    const Member* members = v.members().data();
-    KeySequence& seq = key_sequences_[keys % key_sequences_.size()];
-    if (seq.keys != keys) {
+  std::uint64_t mask = mark.mask;
+  std::uint64_t* listed = nullptr;
+  if (mark.listed) {
+    // Each child's hits, in order, with its key's.
+    listed = done_.data() + mark.done;
+    assert(done_.size() - mark.done == n);
+    if (object)
+      for (std::size_t i = 0; i < n; ++i) listed[i] |= cache.key(depth, i, v.members()[i].key).all;
+    for (std::size_t i = 0; i < n; ++i) mask |= listed[i];
+  } else if (mark.keys) {
+    // Objects of one kind repeat their keys: the hits of a key sequence are found once.
+    KeySequence& seq = key_sequences_[mark.keys % key_sequences_.size()];
+    if (seq.keys != mark.keys) {
       std::uint64_t hits = 0;
-      for (std::size_t i = 0; i < n; ++i) hits |= cache.key(depth, i, members[i].key).all;
-      seq = {keys, hits};
+      for (std::size_t i = 0; i < n; ++i) hits |= cache.key(depth, i, v.members()[i].key).all;
+      seq = {mark.keys, hits};
     }
-    mask = seq.hits;
-    for (std::size_t i = 0; i < n; ++i) mask |= child(members[i].value, i);
+    mask |= seq.hits;
   } else {
-    const Member* members = v.members().data();
-    for (std::size_t i = 0; i < n; ++i) mask |= child(members[i].value, i) | cache.key(depth, i, members[i].key).all;
+    for (std::size_t i = 0; i < n; ++i) mask |= cache.key(depth, i, v.members()[i].key).all;
   }
-  assert(pending == pending_.data() + pending_.size());  // each short string met was matched
-  pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(mark.pending), pending_.end());
-  Done done{mask, Done::NONE, Done::NONE};
-  if (listed || full > KEPT_MASK_SIZE) {
-    const std::size_t nodes = index.nodes_.size(), kept = index.kept_masks_.size();
-    index.keep_container(v, nullptr, full, mask, listed_.data(), n, listed, depth, scratch_, cache_.get());
-    if (index.nodes_.size() != nodes) done.node = nodes;
-    if (index.kept_masks_.size() != kept) done.kept = kept;
+  if (mark.unplaced) place_children(v, kids);
+  if (mark.listed || full > KEPT_MASK_SIZE) {
+    const std::size_t nodes = index.nodes_.size(), masks = index.kept_masks_.size();
+    index.keep_container(v, nullptr, full, mask, listed, n, mark.listed, depth, scratch_, cache_.get());
+    const std::size_t node = index.nodes_.size() != nodes ? nodes : NONE;
+    const std::size_t kept = index.kept_masks_.size() != masks ? masks : NONE;
+    if (node != NONE || kept != NONE) {
+      unplaced_.push_back({&v, node, kept});
+      top_->unplaced = true;
+    }
   }
-  // It takes the place of its children's entries.
-  if (mark.done < done_.size()) {
-    done_[mark.done] = done;
-    done_.erase(done_.begin() + static_cast<std::ptrdiff_t>(mark.done) + 1, done_.end());
-  } else {
-    done_.push_back(done);
-  }
+  if (mark.listed) done_.resize(mark.done);
+  give(mask);
 }
 
 std::unique_ptr<Index> Builder::finish(const Value& root) {
@@ -1011,7 +1040,7 @@ std::unique_ptr<Index> Builder::finish(const Value& root) {
   if (root.is_scalar())
     index.root_ = index.scalar_hits(root, scratch_.terms, nullptr);
   else if (!done_.empty())
-    index.root_ = done_.back().mask;
+    index.root_ = done_.back();
   return std::move(index_);
 }
 
@@ -1031,28 +1060,31 @@ const focus::Node* Pruner::focused_items(const Meta& meta) const {
   return node && node->promoted > 0 ? node : nullptr;
 }
 
-std::vector<std::size_t> Pruner::focused_order(const Meta& meta, const focus::Node* node) const {
+std::vector<std::size_t> Pruner::focused_first(const Meta& meta, const focus::Node* node) const {
   const std::size_t n = meta.children().size();
   const bool keep_last = options->keep_last_item;
-  if (!node && !(keep_last && focus_index->terms().tail())) return priority_order(meta, keep_last);
-  std::vector<std::size_t> order;
-  order.reserve(n);
-  std::vector<char> taken(n, 0);
-  auto take = [&](std::size_t i) {
-    if (taken[i]) return;
-    taken[i] = 1;
-    order.push_back(i);
+  std::vector<std::size_t> first;
+  if (n == 0) return first;
+  bool last_taken = false;
+  auto take_last = [&] {
+    if (!last_taken) first.push_back(n - 1);
+    last_taken = true;
   };
   // A request for the end of a list wants the last item before anything else.
-  if (keep_last && focus_index->terms().tail()) take(n - 1);
+  if (keep_last && focus_index->terms().tail()) take_last();
   const std::size_t promoted = node ? node->promoted : 0;
+  first.reserve(promoted + 1);
   for (std::size_t k = 0; k < promoted; ++k) {
-    take(focus_index->promoted(*node)[k]);
+    const std::size_t i = focus_index->promoted(*node)[k];
+    if (i == n - 1) {
+      take_last();
+    } else {
+      first.push_back(i);
+    }
     // The last item keeps its place right after the best match.
-    if (k == 0 && keep_last) take(n - 1);
+    if (k == 0 && keep_last) take_last();
   }
-  for (std::size_t i : priority_order(meta, keep_last)) take(i);
-  return order;
+  return first;
 }
 
 namespace {

@@ -154,6 +154,8 @@ void scores(const std::uint64_t* masks, std::size_t n, std::uint64_t exact, std:
             std::vector<std::uint64_t>& out);
 // The children with a positive score, by score descending, then index.
 std::vector<std::uint32_t> promote(const std::vector<std::uint64_t>& scores);
+// The same from the children's masks: promote of their scores, without a score per child.
+std::vector<std::uint32_t> promoted(const std::uint64_t* masks, std::size_t n, std::uint64_t exact);
 // Whether some bit hits at least one and at most a quarter of n items (n ≥ 4).
 bool narrow(const std::uint64_t* masks, std::size_t n);
 
@@ -185,7 +187,7 @@ namespace table {
 // Texts of at most this many bytes have an entry.
 inline constexpr std::size_t SHORT = 16;
 // The table has 2^SETS_BITS sets of two entries, one cache line each.
-inline constexpr unsigned SETS_BITS = 11;
+inline constexpr unsigned SETS_BITS = 12;
 inline constexpr std::size_t SET_BYTES = 64;
 
 // Two words that, with the length, tell texts of up to 16 bytes apart (they hold all their bytes).
@@ -207,10 +209,23 @@ inline constexpr std::size_t SET_BYTES = 64;
 
 // The set of a text of n bytes with these words.
 [[gnu::always_inline]] inline std::uint32_t set_of(std::uint64_t a, std::uint64_t b, std::size_t n) {
-  std::uint64_t h = a * 0x9E3779B97F4A7C15ull ^ (b + n) * 0xC2B2AE3D27D4EB4Full;
-  h ^= h >> 29;
-  return static_cast<std::uint32_t>((h * 0x165667B19E3779F9ull) >> (64 - SETS_BITS));
+  // The high bits of a product depend on all the bits of the factor.
+  const std::uint64_t h = (a + n) * 0x9E3779B97F4A7C15ull ^ b * 0xC2B2AE3D27D4EB4Full;
+  return static_cast<std::uint32_t>(h >> (64 - SETS_BITS));
 }
+
+// One remembered text: its words and length, its hits and its exact token. An empty slot
+// stands for the empty text, whose hits are none.
+struct Slot {
+  std::uint64_t a = 0, b = 0, all = 0;
+  std::uint32_t size = 0;
+  std::uint32_t exact = 0;  // 1 + the bit of the exact token equal to the text; 0: none
+};
+// Two slots, the newer first, in one cache line.
+struct alignas(SET_BYTES) Set {
+  Slot slot[2];
+};
+static_assert(sizeof(Set) == SET_BYTES);
 
 }  // namespace table
 
@@ -282,9 +297,10 @@ class Index {
 };
 
 // Builds the index during the analysis, so that the document is read once for both: the
-// analysis hands over each container as it finishes it (after its children), and its children
-// are matched while they are still at hand. The index it gives equals build's on the same
-// analysis.
+// analysis hands over each scalar as it meets it and each container as it finishes it (after
+// its children), and each hands its hits to its container at once. Arrays and wide objects,
+// which keep each child's hits, list them in order; other objects only gather them. The index
+// it gives equals build's on the same analysis.
 class Builder {
  public:
   // Null when the options do not focus or their arguments give no term.
@@ -294,48 +310,93 @@ class Builder {
   Builder(const Builder&) = delete;
   Builder& operator=(const Builder&) = delete;
 
-  // The children of a container are analysed next.
-  void open() { marks_.push_back({done_.size(), pending_.size()}); }
-  // The analysis meets a string (before its container closes): the table set of a short text is
-  // fetched now, so that it is at hand when the container's children are matched.
+  // The n children of a container are analysed next. listed: it keeps each child's hits (an
+  // array, or an object of at least KEPT_SCORES_ENTRIES entries); keys: a number naming its
+  // key sequence among the objects of the analysis (equal numbers, equal keys in order), or 0.
+  [[gnu::always_inline]] void open(bool listed, std::uint64_t keys, std::size_t n) {
+    if (++top_ == marks_end_) grow();
+    *top_ = {0, keys, done_.size(), listed, false};
+    if (listed && done_.capacity() - done_.size() < n) make_room(n);
+  }
+  // The analysis meets a string. A short text remembered in the newer slot of its set is
+  // answered here; other texts are matched or looked further for.
   [[gnu::always_inline]] void met(std::string_view text) {
-    if (text.size() > table::SHORT) return;
+    if (text.size() > table::SHORT) return give(index_->terms_.hits(text, scratch_.terms));
     std::uint64_t a, b;
     table::words(text, a, b);
-    const std::uint32_t set = table::set_of(a, b, text.size());
-    __builtin_prefetch(sets_ + std::size_t{set} * table::SET_BYTES);
-    pending_.push_back(set);
+    const table::Slot& slot = sets_[table::set_of(a, b, text.size())].slot[0];
+    if (slot.size == text.size() && slot.a == a && slot.b == b) return give(slot.all);
+    give(short_hits(text, a, b));
   }
-  // The container's analysis is done: kids, its children's analyses; full, its full size;
-  // keys, a number naming its key sequence among the objects of the analysis (equal numbers,
-  // equal keys in order), or 0.
-  void close(const Value& v, const Meta* kids, std::uint64_t full, std::size_t depth, std::uint64_t keys);
+  // The analysis meets a null, bool or number.
+  [[gnu::always_inline]] void met_scalar(const Value& scalar) {
+    if (numbers_ && scalar.is_number())
+      give(number_hits(scalar.text()));
+    else if (top_->listed)
+      done_.push_back(0);
+  }
+  // The container's analysis is done: kids, its children's analyses; full, its full size.
+  [[gnu::always_inline]] void close(const Value& v, const Meta* kids, std::uint64_t full) {
+    // Most containers are objects of a known key sequence that keep nothing of their own.
+    const Mark& mark = *top_;
+    if (mark.keys && !mark.listed && !mark.unplaced && full <= KEPT_MASK_SIZE) {
+      const KeySequence& seq = key_sequences_[mark.keys % key_sequences_.size()];
+      if (seq.keys == mark.keys) {
+        const std::uint64_t mask = mark.mask | seq.hits;
+        --top_;
+        return give(mask);
+      }
+    }
+    close_fully(v, kids, full);
+  }
   // The index of a document whose root is v; its root entries are placed by
   // Index::place_root.
   std::unique_ptr<Index> finish(const Value& root);
 
  private:
-  // A finished container not yet met by its parent: its mask, and where its entries are in the
-  // index's lists (NONE: it has none there).
-  struct Done {
-    static constexpr std::size_t NONE = SIZE_MAX;
-    std::uint64_t mask;
-    std::size_t node, kept;
-  };
+  // A child's hits, to the open container.
+  [[gnu::always_inline]] void give(std::uint64_t hits) {
+    if (top_->listed)
+      done_.push_back(hits);
+    else
+      top_->mask |= hits;
+  }
+  std::uint64_t short_hits(std::string_view text, std::uint64_t a, std::uint64_t b);
+  std::uint64_t number_hits(std::string_view text);
+  void grow();
+  void make_room(std::size_t n);
+  void close_fully(const Value& v, const Meta* kids, std::uint64_t full);
+  // Binds the index entries of the finished child containers of v (the last ones) to their
+  // analyses among kids.
+  void place_children(const Value& v, const Meta* kids);
 
   std::unique_ptr<Index> index_;
   Scratch scratch_;
   std::unique_ptr<Index::HitCache> cache_;
   std::unique_ptr<Terms::RunMemo> runs_;
+  table::Set* sets_ = nullptr;  // the table of recent short texts
+  bool numbers_ = false;        // some term can hit a number
+  // Per open container: the hits of its children so far when it does not list them, its key
+  // sequence, where its children's hits start in done_ when it does, and whether some child left
+  // index entries to place. The first is the document's own place (listed).
   struct Mark {
-    std::size_t done, pending;
+    std::uint64_t mask, keys;
+    std::size_t done;
+    bool listed, unplaced;
   };
-  std::vector<Mark> marks_;  // per open container: its first child's places in done_ and pending_
-  // The table sets of the short strings met and not yet matched, in the order met.
-  std::vector<std::uint32_t> pending_;
-  const char* sets_ = nullptr;  // the table's first set
-  std::vector<Done> done_;
-  std::vector<std::uint64_t> listed_;
+  std::vector<Mark> marks_;  // the places; the open ones up to top_
+  Mark* top_ = nullptr;
+  Mark* marks_end_ = nullptr;
+  // The hits of the children of the open listing containers, in order.
+  std::vector<std::uint64_t> done_;
+  // Finished containers whose index entries still wait for their place (their parent knows
+  // it), in the order they finished; NONE: no entry of that kind.
+  static constexpr std::size_t NONE = SIZE_MAX;
+  struct Unplaced {
+    const Value* container;
+    std::size_t node, kept;
+  };
+  std::vector<Unplaced> unplaced_;
   // The hits of recent key sequences of objects, by their numbers.
   struct KeySequence {
     std::uint64_t keys = 0, hits = 0;

@@ -281,7 +281,6 @@ Meta Pruner::analyze_scalar(const Value& v, std::uint64_t depth, Path& p, bool i
   std::uint64_t full, min;
   bool plain = !is_protected;
   if (v.is_string()) {
-    if (focus_build) focus_build->met(v.text());
     std::uint64_t chars;
     if (const TextFacts* f = v.facts()) {
       full = 2 + f->cost;
@@ -306,12 +305,24 @@ Meta Pruner::analyze_scalar(const Value& v, std::uint64_t depth, Path& p, bool i
 }
 
 Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inherited) {
-  if (v.is_scalar()) return analyze_scalar(v, depth, p, inherited);
+  return focus_build ? analyze_node<true>(v, depth, p, inherited) : analyze_node<false>(v, depth, p, inherited);
+}
+
+template <bool Focus>
+Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inherited) {
+  if (v.is_scalar()) {
+    if constexpr (Focus) {
+      if (v.is_string())
+        focus_build->met(v.text());
+      else
+        focus_build->met_scalar(v);
+    }
+    return analyze_scalar(v, depth, p, inherited);
+  }
   Meta m;
   const bool is_protected = inherited || is_protected_path(p);
   const std::uint64_t* key_costs = nullptr;  // the object's entry costs, when its key sequence is remembered
   const std::uint64_t shape = shape_at(v, depth, &key_costs);
-  const std::uint64_t keys = keys_serial_;
   const size::Layout l = layout();
   std::uint64_t full = 0, min = 0, protected_count = 0;
   bool has_protected = is_protected;
@@ -321,7 +332,7 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
     case Kind::Array: {
       const auto& items = v.items();
       n = items.size();
-      if (plain_items(items, is_protected, p)) {
+      if (!Focus && plain_items(items, is_protected, p)) {
         for (const Value& item : items) full += Meta::plain_scalar(item).full();
         full += size::overhead(l, n, depth);
         min = std::min(full, collapsed_array_size(n, depth));
@@ -333,15 +344,16 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
       std::uint64_t sum = 0;
       const bool track = tracks_paths();
       if (track) p.emplace_back("*");
-      if (focus_build) focus_build->open();
+      if constexpr (Focus) focus_build->open(true, 0, n);
       for (std::size_t i = 0; i < n; ++i) {
-        const Meta& c = *new (kids + i) Meta(analyze_at(items[i], depth + 1, p, is_protected));
+        const Meta& c = *new (kids + i) Meta(analyze_node<Focus>(items[i], depth + 1, p, is_protected));
         sum += c.full();
         protected_count += c.protected_count();
       }
       if (track) p.pop_back();
       full = size::overhead(l, n, depth) + sum;
       min = (is_protected || n == 0) ? full : std::min(full, collapsed_array_size(n, depth));
+      if constexpr (Focus) focus_build->close(v, kids, full);
       break;
     }
     case Kind::Object: {
@@ -351,12 +363,12 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
       std::uint64_t sum = 0, kept_sum = 0, kept = 0;
       const bool track = tracks_paths();
       // Whether every member's analysis is the one its value implies (see below).
-      bool plain = arena && !focus_build && n > 0;
-      if (focus_build) focus_build->open();
+      bool plain = !Focus && arena && n > 0;
+      if constexpr (Focus) focus_build->open(n >= focus::KEPT_SCORES_ENTRIES, keys_serial_, n);
       for (std::size_t i = 0; i < n; ++i) {
         const Member& e = members[i];
         if (track) p.emplace_back(e.key);
-        const Meta& c = *new (kids + i) Meta(analyze_at(e.value, depth + 1, p, is_protected));
+        const Meta& c = *new (kids + i) Meta(analyze_node<Focus>(e.value, depth + 1, p, is_protected));
         plain = plain && c.is_plain();
         if (track) p.pop_back();
         const std::uint64_t key_cost = key_costs ? key_costs[i] : size::entry_cost(l, e.key);
@@ -386,11 +398,11 @@ Meta Pruner::analyze_at(const Value& v, std::uint64_t depth, Path& p, bool inher
         m.set_flags(false, false);
         return m;
       }
+      if constexpr (Focus) focus_build->close(v, kids, full);
       break;
     }
     default: break;  // scalars: analyze_scalar
   }
-  if (focus_build) focus_build->close(v, kids, full, depth, keys);
   m.set(kids, n, full, min, shape, protected_count, arena);
   m.set_flags(is_protected, has_protected);
   return m;
@@ -575,7 +587,7 @@ namespace {
 // The order in which sampling tries an array's items: a head (the first item, the first item
 // of each new shape up to 64 shapes, then the last when it is kept) and after it every other
 // item by index. The rest is produced as it is walked, so a long array needs no list as long
-// as itself; a given list (focused sampling) is walked as it is.
+// as itself; items given to go first (focused sampling) are passed over where they would be.
 class ItemOrder {
  public:
   ItemOrder(const Meta& meta, bool keep_last) : n_(meta.children().size()) {
@@ -588,16 +600,31 @@ class ItemOrder {
     skipped_ = head_;
     std::sort(skipped_.begin(), skipped_.end());
   }
-  explicit ItemOrder(std::vector<std::size_t> list) : head_(std::move(list)), n_(head_.size()) {}
+  // The same order after first, distinct items tried before all others (focused sampling).
+  ItemOrder(const Meta& meta, bool keep_last, std::vector<std::size_t> first) : ItemOrder(meta, keep_last) {
+    if (first.empty()) return;
+    // The head and the rest pass over the items of first, told by one bit each.
+    taken_.assign(n_ / 64 + 1, 0);
+    for (std::size_t i : first) taken_[i / 64] |= std::uint64_t{1} << (i % 64);
+    for (std::size_t i : head_)
+      if (!taken(i)) first.push_back(i);
+    for (std::size_t i : head_) taken_[i / 64] |= std::uint64_t{1} << (i % 64);
+    head_ = std::move(first);
+    skipped_.clear();
+  }
 
   std::size_t size() const { return n_; }
   bool done() const { return pos_ >= n_; }
   // The item at the next position.
   std::size_t next() {
     if (pos_ < head_.size()) return head_[pos_++];
-    while (skip_at_ < skipped_.size() && skipped_[skip_at_] <= rest_) {
-      if (skipped_[skip_at_] == rest_) ++rest_;
-      ++skip_at_;
+    if (!taken_.empty()) {
+      while (taken(rest_)) ++rest_;
+    } else {
+      while (skip_at_ < skipped_.size() && skipped_[skip_at_] <= rest_) {
+        if (skipped_[skip_at_] == rest_) ++rest_;
+        ++skip_at_;
+      }
     }
     ++pos_;
     return rest_++;
@@ -605,8 +632,11 @@ class ItemOrder {
   void restart() { pos_ = 0, rest_ = 1, skip_at_ = 0; }
 
  private:
+  bool taken(std::size_t i) const { return i < n_ && ((taken_[i / 64] >> (i % 64)) & 1) != 0; }
+
   std::vector<std::size_t> head_;
   std::vector<std::size_t> skipped_;  // the head by index: the rest passes over them
+  std::vector<std::uint64_t> taken_;   // or, after a first list, the head by bit
   std::size_t n_;
   std::size_t pos_ = 0, rest_ = 1, skip_at_ = 0;
 };
@@ -625,8 +655,8 @@ Fitted Pruner::fit_array(const Value& v, const Meta& meta, std::uint64_t b, std:
   const auto& items = v.items();
   const std::uint64_t n = items.size();
   const focus::Node* focused = focus_index ? focused_items(meta) : nullptr;
-  ItemOrder order =
-      focus_index ? ItemOrder(focused_order(meta, focused)) : ItemOrder(meta, options->keep_last_item);
+  ItemOrder order = focus_index ? ItemOrder(meta, options->keep_last_item, focused_first(meta, focused))
+                                : ItemOrder(meta, options->keep_last_item);
   Selection sel(layout(), n, d);
   // Only the few items fitted below their full size get a value of their own.
   std::map<std::size_t, Value> fitted;

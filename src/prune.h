@@ -269,6 +269,10 @@ class Pruner {
   Arena* arena = nullptr;
 
  private:
+  // analyze_at, with or without building the hit masks (focus_build set), so that an analysis
+  // without them carries none of their steps.
+  template <bool Focus>
+  Meta analyze_node(const Value& v, std::uint64_t depth, Path& path, bool inherited);
   Fitted fit_array(const Value& v, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
   Fitted fit_object(const Value& v, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
   // The keys an over-budget object keeps, by the rule its strategy and protection call for.
@@ -283,7 +287,8 @@ class Pruner {
   bool focused_lookup(const Value& v, const Meta& meta) const;
   // Item priority with matching items first; null without a match in the array.
   const focus::Node* focused_items(const Meta& meta) const;
-  std::vector<std::size_t> focused_order(const Meta& meta, const focus::Node* node) const;
+  // The items an array's order tries before its usual one (distinct).
+  std::vector<std::size_t> focused_first(const Meta& meta, const focus::Node* node) const;
   // Keys of a sampled object by relevance: keys that hit what their siblings do not first.
   std::vector<std::size_t> focused_keys(const Value& v, const Meta& meta, std::uint64_t budget, std::uint64_t depth);
   // Water filling that serves relevant kept children before the others.

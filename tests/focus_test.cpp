@@ -150,6 +150,8 @@ TEST(Focus, ItemScores) {
     EXPECT_EQ(got, c.scores);
     EXPECT_EQ(weighted, c.weighted);
     EXPECT_EQ(focus::promote(got), c.promoted);
+    // Arrays take the same order from their items' masks alone.
+    EXPECT_EQ(focus::promoted(c.masks.data(), c.masks.size(), c.exact), c.promoted);
   }
 }
 
@@ -193,6 +195,37 @@ TEST(Focus, PromotedItemsComeFirstWithTheLastItemRightAfter) {
   // A request for the last entry tries the last item first.
   const auto last = shrink(doc, R"({"max_chars":60,"indent":0,"focus":"auto","arguments":"the last tag"})");
   EXPECT_EQ(kept_ids(last.text()), std::vector<int>{39}) << last.text();
+  // Matches that are items the usual order tries early (the first, the last) are tried once, where
+  // the matches put them; the usual order then passes over them.
+  const std::string ends = records(40, [](int i) {
+    return i == 0 || i == 20 || i == 39 ? "needle-" + std::to_string(i) : std::string("x");
+  });
+  const std::pair<const char*, std::vector<int>> orders[] = {
+      {"needle-39 needle-20", {20, 39, 0, 1}},   // the last item follows the best match, and only there
+      {"needle-0 needle-20", {0, 39, 20, 1}},    // the first item is the best match: the head skips it
+      {"needle-39 needle-20 last", {39, 20, 0, 1}},  // asked for the end, which also matches
+  };
+  for (const auto& [arguments, order] : orders) {
+    SCOPED_TRACE(arguments);
+    // Items are kept in the order's sequence until one does not fit: every budget keeps a prefix.
+    std::size_t longest = 0;
+    for (std::uint64_t budget = 40; budget <= 160; budget += 4) {
+      const auto e = shrink(ends, R"({"max_chars":)" + std::to_string(budget) +
+                                      R"(,"indent":0,"focus":"auto","arguments":")" + arguments + "\"}");
+      ASSERT_TRUE(e.ok());
+      const std::vector<int> ids = kept_ids(e.text());
+      const std::size_t k = std::min(ids.size(), order.size());
+      std::vector<int> want(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(k));
+      std::sort(want.begin(), want.end());
+      if (ids.size() <= order.size()) {
+        EXPECT_EQ(ids, want) << budget << ": " << e.text();
+      } else {
+        EXPECT_TRUE(std::includes(ids.begin(), ids.end(), want.begin(), want.end())) << budget << ": " << e.text();
+      }
+      longest = std::max(longest, ids.size());
+    }
+    EXPECT_GE(longest, order.size());
+  }
 }
 
 TEST(Focus, LookupArraysAreSampledUpToAQuarter) {
@@ -679,6 +712,56 @@ TEST(Focus, IndexBuiltByTheAnalysisEqualsTheWalkedOne) {
         hitting += fused->mask(*node, i) != 0;
       }
       EXPECT_EQ(hitting, 7);
+    }
+  }
+}
+
+TEST(Focus, EveryKindOfChildReachesItsContainerInTheAnalysis) {
+  // Each child hands its hits to its container as the analysis meets it: arrays and wide objects
+  // list them one by one (nulls, booleans and numbers that hit nothing included), other objects
+  // gather them; containers with index entries are placed by their parents, wide or not, with
+  // scalars and other such containers beside them.
+  const std::string kinds = R"([null,true,false,7777,12,"login","a long text that names the record twice",[],{}])";
+  const std::string pair = R"({"a":[{"x":"login"},{"x":"y"},{"x":"y"},{"x":"y"}],"n":7777,"b":[1,"user417",2,3],)"
+                           R"("t":true,"c":[[["record"]],null]})";
+  std::string big = R"({"k":[)";
+  for (int i = 0; i < 120; ++i) big += std::string(i ? "," : "") + R"("filler text number )" + std::to_string(i) + "\"";
+  big += R"(,"login"]})";
+  std::string wide = "{";
+  for (int k = 0; k < 70; ++k) {
+    const std::string value = k % 7 == 0   ? kinds
+                              : k % 7 == 1 ? pair
+                              : k % 7 == 2 ? "null"
+                              : k % 7 == 3 ? "7777"
+                              : k % 7 == 4 ? "false"
+                              : k % 7 == 5 ? big
+                                           : "\"value " + std::to_string(k) + "\"";
+    wide += std::string(k ? "," : "") + "\"w" + std::to_string(k) + "\":" + value;
+  }
+  wide += "}";
+  const std::string doc = "[" + kinds + "," + pair + "," + big + "," + wide + R"(,{"p":)" + pair + R"(,"q":)" + wide +
+                          R"(,"r":7777,"s":)" + big + "}," + kinds + "]";
+  for (const char* arguments : {"record login user417 7777", "record login user417"}) {
+    SCOPED_TRACE(arguments);
+    const Options o = Options::from_value(json::parse(std::string(R"({"focus":"auto","indent":0,"arguments":")") +
+                                                      arguments + "\"}")
+                                              .value())
+                          .value();
+    const Value v = json::parse(doc).value();
+    std::unique_ptr<focus::Index> fused;
+    const Meta meta = analyze(v, o, 0, nullptr, &fused);
+    ASSERT_NE(fused, nullptr);
+    EXPECT_EQ(fused->terms().numbers_hit(), std::string(arguments).find("7777") != std::string::npos);
+    EXPECT_GE(expect_fused_as_walked(*fused, v, meta, o), 60);
+    // The first array's items: each its own hits.
+    const Value& first = v.items()[0];
+    const focus::Node* node = fused->node(meta.children()[0]);
+    ASSERT_NE(node, nullptr);
+    for (std::size_t i = 0; i < first.items().size(); ++i) {
+      const Value& item = first.items()[i];
+      const std::uint64_t want =
+          item.is_string() || (item.is_number() && fused->terms().numbers_hit()) ? reference_hits(fused->terms(), item.text()) : 0;
+      EXPECT_EQ(fused->mask(*node, i), want) << i;
     }
   }
 }
