@@ -19,33 +19,6 @@ namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// a == b for the short keys of records, without a library call.
-[[gnu::always_inline]] inline bool same_text(std::string_view a, std::string_view b) {
-  const std::size_t n = a.size();
-  if (n != b.size()) return false;
-  const char* p = a.data();
-  const char* q = b.data();
-  if (n > 16) return std::memcmp(p, q, n) == 0;
-  if (n >= 8) {
-    std::uint64_t a0, a1, b0, b1;
-    std::memcpy(&a0, p, 8);
-    std::memcpy(&b0, q, 8);
-    std::memcpy(&a1, p + n - 8, 8);
-    std::memcpy(&b1, q + n - 8, 8);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
-  if (n >= 4) {
-    std::uint32_t a0, a1, b0, b1;
-    std::memcpy(&a0, p, 4);
-    std::memcpy(&b0, q, 4);
-    std::memcpy(&a1, p + n - 4, 4);
-    std::memcpy(&b1, q + n - 4, 4);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
-  // 0 to 3 bytes: the first, middle and last cover them all.
-  return n == 0 || (p[0] == q[0] && p[n / 2] == q[n / 2] && p[n - 1] == q[n - 1]);
-}
-
 bool is_blank_byte(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
 
 // Shape hints of a string value: numeric-looking, date-like, opaque token.
@@ -386,7 +359,7 @@ class CostSurvey {
       const Meta& child = kids[pos];
       const std::string_view key = e.key.view();
       std::size_t ci;
-      if (pos < hints->size() && same_text(cols_[(*hints)[pos]].key, key)) {
+      if (pos < hints->size() && same_short_text(cols_[(*hints)[pos]].key, key)) {
         ci = (*hints)[pos];
       } else {
         const std::optional<std::size_t> up = parent ? std::optional<std::size_t>(parent - 1) : std::nullopt;
@@ -622,7 +595,7 @@ Value::Object ColumnProjector::project(const Value::Object& entries, std::option
     // so is each of its prefixes.
     std::vector<std::size_t>& hints = hints_[at];
     std::optional<std::size_t> column;
-    if (pos < hints.size() && hints[pos] != NO_COLUMN && same_text(d_.columns[hints[pos]].path.back(), e.key.view())) {
+    if (pos < hints.size() && hints[pos] != NO_COLUMN && same_short_text(d_.columns[hints[pos]].path.back(), e.key.view())) {
       column = hints[pos];
     } else {
       column = d_.index.find(parent, e.key);

@@ -80,29 +80,11 @@ bool Pruner::matches_protected(const Path& p) const {
 
 namespace {
 
-// Equal bytes of two texts of n bytes; short texts without a library call.
-bool same_bytes(const char* a, const char* b, std::size_t n) {
-  if (n >= 8 && n <= 16) {
-    std::uint64_t a0, a1, b0, b1;
-    std::memcpy(&a0, a, 8);
-    std::memcpy(&b0, b, 8);
-    std::memcpy(&a1, a + n - 8, 8);
-    std::memcpy(&b1, b + n - 8, 8);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
-  if (n < 8) {
-    for (std::size_t i = 0; i < n; ++i)
-      if (a[i] != b[i]) return false;
-    return true;
-  }
-  return std::memcmp(a, b, n) == 0;
-}
-
 bool same_keys(const std::vector<std::string>& keys, const Value::Object& members) {
   if (keys.size() != members.size()) return false;
   for (std::size_t i = 0; i < keys.size(); ++i) {
     const std::string_view k = members[i].key.view();
-    if (keys[i].size() != k.size() || !same_bytes(keys[i].data(), k.data(), k.size())) return false;
+    if (!same_short_text(keys[i], k)) return false;
   }
   return true;
 }

@@ -49,6 +49,33 @@ inline void copy_short(void* dst, const char* src, std::size_t n) noexcept {
 }
 
 
+// a == b for short texts (keys, mostly) without a library call up to 16 bytes.
+[[gnu::always_inline]] inline bool same_short_text(std::string_view a, std::string_view b) noexcept {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  const char* p = a.data();
+  const char* q = b.data();
+  if (n > 16) return std::memcmp(p, q, n) == 0;
+  if (n >= 8) {
+    std::uint64_t a0, a1, b0, b1;
+    std::memcpy(&a0, p, 8);
+    std::memcpy(&b0, q, 8);
+    std::memcpy(&a1, p + n - 8, 8);
+    std::memcpy(&b1, q + n - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  if (n >= 4) {
+    std::uint32_t a0, a1, b0, b1;
+    std::memcpy(&a0, p, 4);
+    std::memcpy(&b0, q, 4);
+    std::memcpy(&a1, p + n - 4, 4);
+    std::memcpy(&b1, q + n - 4, 4);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  // 0 to 3 bytes: the first, middle and last cover them all.
+  return n == 0 || (p[0] == q[0] && p[n / 2] == q[n / 2] && p[n - 1] == q[n - 1]);
+}
+
 enum class Kind : std::uint8_t { Null = 0, Bool = 1, Number = 2, String = 3, Array = 4, Object = 5 };
 
 struct Member;
