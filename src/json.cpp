@@ -542,10 +542,12 @@ class Parser {
     std::size_t run = plain_run(pos_ + 1);
     if (pos_ + 1 + run < s_.size() && s_[pos_ + 1 + run] == '"') {
       const std::string_view text = s_.substr(pos_ + 1, run);
-      if (run >= facts_from && arena_) [[unlikely]]
+      if (run >= facts_from && arena_) [[unlikely]] {
         long_plain_string(out, text);
-      else
+      } else {
         set_text(out, Kind::String, text);
+        out.mark_unescaped();
+      }
       pos_ += run + 2;
       return true;
     }

@@ -93,6 +93,7 @@ bool same_keys(const std::vector<std::string>& keys, const Value::Object& member
 
 std::uint64_t Pruner::shape_at(const Value& v, std::uint64_t depth, const std::uint64_t** key_costs) {
   *key_costs = nullptr;
+  shape_entry_ = nullptr;
   // A wide object is not remembered: its copied keys would cost more than the
   // sort they save, next to the analysis of its many children.
   keys_serial_ = 0;
@@ -100,10 +101,11 @@ std::uint64_t Pruner::shape_at(const Value& v, std::uint64_t depth, const std::u
   if (depth >= shape_memo_.size()) shape_memo_.resize(depth + 1);
   ShapeMemo& memo = shape_memo_[depth];
   const Value::Object& members = v.members();
-  for (const ShapeMemo::Entry& e : memo.entries) {
+  for (ShapeMemo::Entry& e : memo.entries) {
     if (e.set && same_keys(e.keys, members)) {
       *key_costs = e.key_costs.data();
       keys_serial_ = e.serial;
+      shape_entry_ = &e;
       return e.shape;
     }
   }
@@ -119,6 +121,8 @@ std::uint64_t Pruner::shape_at(const Value& v, std::uint64_t depth, const std::u
   }
   e.shape = shape_of(v);
   e.set = true;
+  e.not_plain = false;
+  shape_entry_ = &e;
   *key_costs = e.key_costs.data();
   return e.shape;
 }
@@ -195,7 +199,7 @@ void Meta::set_plain_children(const Value* first, std::uint32_t stride, std::siz
 
 namespace {
 
-// Null, true, false, then numbers of 1 to plain_chars characters, then strings of 0 to plain_chars.
+// Null, true, false, then numbers of 1 to plain_chars characters, then strings of 0 to plain_chars characters.
 constexpr std::size_t plain_numbers = 2, plain_strings = plain_numbers + Meta::plain_chars + 1;
 using PlainMetas = std::array<Meta, plain_strings + Meta::plain_chars + 1>;
 
@@ -221,26 +225,29 @@ const Meta& Meta::plain_scalar(const Value& v) {
     case Kind::Null: return metas[0];
     case Kind::Bool: return metas[v.as_bool() ? 1 : 2];
     case Kind::Number: return metas[plain_numbers + v.text().size()];
-    default: return metas[plain_strings + v.text().size()];
+    default: return metas[plain_strings + size::unescaped_chars(v.text())];
   }
 }
 
-bool Meta::is_plain_scalar(const Value& v) {
+bool Meta::plain_full(const Value& v, std::uint64_t& full) {
   switch (v.kind()) {
-    case Kind::Null:
-    case Kind::Bool: return true;
+    case Kind::Null: full = 4; return true;
+    case Kind::Bool: full = v.as_bool() ? 4 : 5; return true;
     case Kind::Number: {
       const std::string_view t = v.text();
-      if (t.empty() || t.size() > plain_chars) return false;
-      for (const char ch : t)
-        if (static_cast<unsigned char>(ch) >= 0x80) return false;
-      return true;
+      full = t.size();
+      return !t.empty() && t.size() <= plain_chars && size::ascii(t);
     }
     case Kind::String: {
       const std::string_view t = v.text();
-      if (t.size() > plain_chars || v.facts()) return false;
       std::uint64_t chars = 0;
-      return size::char_costs_and_count(t, chars) == t.size() && chars == t.size();
+      if (t.size() > plain_chars || v.facts()) return false;
+      if (v.unescaped_text())
+        chars = size::unescaped_chars(t);
+      else if (!size::unescaped(t, chars) || chars != t.size())  // else only ASCII is plain
+        return false;
+      full = chars + 2;
+      return true;
     }
     default: return false;
   }
@@ -268,12 +275,20 @@ Meta Pruner::analyze_scalar(const Value& v, std::uint64_t depth, Path& p, bool i
       full = 2 + f->cost;
       chars = f->chars;
       plain = false;
+    } else if (const std::string_view t = v.text(); t.size() <= Meta::plain_chars && v.unescaped_text()) {
+      chars = size::unescaped_chars(t);
+      full = 2 + chars;
+    } else if (t.size() <= Meta::plain_chars && size::unescaped(t, chars)) {
+      full = 2 + chars;
+      plain = plain && chars == t.size();
     } else {
-      full = 2 + size::char_costs_and_count(v.text(), chars);
+      full = 2 + size::char_costs_and_count(t, chars);
+      plain = false;
     }
     min = is_protected ? full : std::min(full, size::placeholder_size(chars));
-    const std::size_t n = v.text().size();
-    plain = plain && n <= Meta::plain_chars && full == n + 2 && chars == n;
+  } else if (v.is_number() && v.text().size() <= Meta::plain_chars && size::ascii(v.text())) {
+    full = min = v.text().size();
+    plain = plain && full > 0;
   } else {
     full = min = size::of(layout(), v, depth);
     if (v.is_number()) {
@@ -314,8 +329,7 @@ Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inh
     case Kind::Array: {
       const auto& items = v.items();
       n = items.size();
-      if (!Focus && plain_items(items, is_protected, p)) {
-        for (const Value& item : items) full += Meta::plain_scalar(item).full();
+      if (!Focus && plain_items(items, is_protected, p, full)) {
         full += size::overhead(l, n, depth);
         min = std::min(full, collapsed_array_size(n, depth));
         m.set_plain_children(items.data(), sizeof(Value), n, full, min, shape, *arena);
@@ -341,6 +355,13 @@ Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inh
     case Kind::Object: {
       const auto& members = v.members();
       n = members.size();
+      if (!Focus && plain_members(members, is_protected, key_costs, full)) {
+        full += size::overhead(l, n, depth);
+        min = std::min(full, collapsed_object_size(n, depth));
+        m.set_plain_children(&members[0].value, sizeof(Member), n, full, min, shape, *arena);
+        m.set_flags(false, false);
+        return m;
+      }
       kids = Meta::allocate_children(n, arena);
       std::uint64_t sum = 0, kept_sum = 0, kept = 0;
       const bool track = tracks_paths();
@@ -392,7 +413,8 @@ Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inh
 
 // An array whose children's analyses need not be stored: every item a plain
 // scalar, none of them protected, nothing else built from them in the walk.
-bool Pruner::plain_items(const Value::Array& items, bool is_protected, Path& p) {
+// Sets `sum` to the items' sizes.
+bool Pruner::plain_items(const Value::Array& items, bool is_protected, Path& p, std::uint64_t& sum) {
   if (!arena || focus_build || is_protected || items.empty()) return false;
   if (tracks_paths()) {
     p.emplace_back("*");
@@ -400,8 +422,35 @@ bool Pruner::plain_items(const Value::Array& items, bool is_protected, Path& p) 
     p.pop_back();
     if (item_protected) return false;
   }
-  for (const Value& item : items)
-    if (!Meta::is_plain_scalar(item)) return false;
+  std::uint64_t total = 0;
+  for (const Value& item : items) {
+    std::uint64_t full;
+    if (!Meta::plain_full(item, full)) return false;
+    total += full;
+  }
+  sum = total;
+  return true;
+}
+
+// The same for an object's members (no path is matched: not when paths are tracked). Sets
+// `sum` to the entries' sizes, keys included. A member that is not plain ends the check,
+// and the object is analysed member by member; objects with the same keys (the last
+// shape_at's) are then not checked again.
+bool Pruner::plain_members(const Value::Object& members, bool is_protected, const std::uint64_t* key_costs,
+                           std::uint64_t& sum) {
+  if (!arena || focus_build || is_protected || members.empty() || tracks_paths()) return false;
+  if (shape_entry_ && shape_entry_->not_plain) return false;
+  const size::Layout l = layout();
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    std::uint64_t full;
+    if (!Meta::plain_full(members[i].value, full)) {
+      if (shape_entry_) shape_entry_->not_plain = true;
+      return false;
+    }
+    total += (key_costs ? key_costs[i] : size::entry_cost(l, members[i].key)) + full;
+  }
+  sum = total;
   return true;
 }
 

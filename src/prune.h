@@ -85,9 +85,15 @@ class alignas(16) Meta {
   void set_plain_children(const Value* first, std::uint32_t stride, std::size_t count, std::uint64_t full,
                           std::uint64_t min, std::uint64_t shape, Arena& arena);
   // A plain scalar: null, a boolean, a number of 1 to plain_chars ASCII characters, or a string
-  // of at most plain_chars ASCII characters that all stand for themselves in JSON; its
-  // analysis (unprotected) follows from its value alone.
-  static bool is_plain_scalar(const Value& v);
+  // of at most plain_chars bytes of which JSON escapes none, either ASCII or read without escapes
+  // (Value::unescaped_text); its analysis (unprotected) follows from its value alone (a string's
+  // from its characters).
+  static bool is_plain_scalar(const Value& v) {
+    std::uint64_t full;
+    return plain_full(v, full);
+  }
+  // Whether v is a plain scalar, with its full size in `full` when it is.
+  static bool plain_full(const Value& v, std::uint64_t& full);
   // The analysis of an unprotected plain scalar.
   static const Meta& plain_scalar(const Value& v);
   // Whether this is a scalar's analysis that plain_scalar gives back from its value alone.
@@ -305,7 +311,9 @@ class Pruner {
   // key_costs: set to the entry costs of the object's keys when remembered (they stay valid
   // while the object's children are analysed), else to null.
   std::uint64_t shape_at(const Value& v, std::uint64_t depth, const std::uint64_t** key_costs);
-  bool plain_items(const Value::Array& items, bool is_protected, Path& p);
+  bool plain_items(const Value::Array& items, bool is_protected, Path& p, std::uint64_t& sum);
+  bool plain_members(const Value::Object& members, bool is_protected, const std::uint64_t* key_costs,
+                     std::uint64_t& sum);
   Meta analyze_scalar(const Value& v, std::uint64_t depth, Path& p, bool inherited);
 
   std::shared_ptr<const Query> query_;
@@ -317,6 +325,7 @@ class Pruner {
       std::uint64_t shape = 0;
       std::uint64_t serial = 0;  // names this key sequence while the entry holds it
       bool set = false;
+      bool not_plain = false;  // an object with these keys had a member that is not a plain scalar
     };
     // The last few key sequences seen at one depth, so that sibling objects of
     // different shapes inside repeated records (a record's "properties" and
@@ -325,6 +334,7 @@ class Pruner {
     std::size_t next = 0;
   };
   std::vector<ShapeMemo> shape_memo_;  // by depth, during analysis
+  ShapeMemo::Entry* shape_entry_ = nullptr;  // the last shape_at's entry, until the next shape_at
   std::uint64_t serials_ = 0;
   // The serial of the key sequence of the object shape_at met last; 0 when not remembered.
   std::uint64_t keys_serial_ = 0;

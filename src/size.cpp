@@ -57,7 +57,10 @@ std::uint64_t single_entry_frame(Layout l, std::uint64_t d) {
 
 }  // namespace
 
-std::uint64_t char_costs(std::string_view text) {
+namespace {
+
+// char_costs, adding the text's UTF-8 continuation bytes to `continuation` on the way.
+std::uint64_t costs_and_continuations(std::string_view text, std::uint64_t& continuation) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   std::size_t n = text.size(), i = 0;
   std::uint64_t total = 0;
@@ -85,27 +88,46 @@ std::uint64_t char_costs(std::string_view text) {
       const __m128i s2 = _mm_sad_epu8(lanes, zero);
       return static_cast<std::uint64_t>(_mm_cvtsi128_si32(s2)) + static_cast<std::uint64_t>(_mm_extract_epi16(s2, 4));
     };
-    total += 16 * blocks - sum(cont) + sum(quote) + 5 * sum(control) - 4 * sum(short_escape);
+    const std::uint64_t cont_bytes = sum(cont);
+    continuation += cont_bytes;
+    total += 16 * blocks - cont_bytes + sum(quote) + 5 * sum(control) - 4 * sum(short_escape);
   }
 #endif
   for (; i + 8 <= n; i += 8) {
     std::uint64_t w;
     std::memcpy(&w, p + i, 8);
     if (!needs_escape(w)) {
-      total += 8 - continuation_bytes(w);
+      const std::uint64_t c = continuation_bytes(w);
+      total += 8 - c;
+      continuation += c;
       continue;
     }
-    for (std::size_t k = 0; k < 8; ++k) total += byte_costs[p[i + k]];
+    for (std::size_t k = 0; k < 8; ++k) {
+      total += byte_costs[p[i + k]];
+      continuation += (p[i + k] & 0xC0) == 0x80;
+    }
   }
-  for (; i < n; ++i) total += byte_costs[p[i]];
+  for (; i < n; ++i) {
+    total += byte_costs[p[i]];
+    continuation += (p[i] & 0xC0) == 0x80;
+  }
   return total;
+}
+
+}  // namespace
+
+std::uint64_t char_costs(std::string_view text) {
+  std::uint64_t continuation = 0;
+  return costs_and_continuations(text, continuation);
 }
 
 std::uint64_t char_costs_and_count(std::string_view text, std::uint64_t& chars) {
   const std::size_t n = text.size();
   if (n > 64) {
-    chars = utf8::count(text);
-    return char_costs(text);
+    std::uint64_t continuation = 0;
+    const std::uint64_t total = costs_and_continuations(text, continuation);
+    chars = n - continuation;
+    return total;
   }
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   std::uint64_t total = 0, continuation = 0;

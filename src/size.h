@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,93 @@ std::uint64_t char_costs(std::string_view text);
 std::uint64_t char_costs_and_count(std::string_view text, std::uint64_t& chars);
 // 2 + char_costs(text).
 inline std::uint64_t quoted(std::string_view text) { return 2 + char_costs(text); }
+
+namespace detail {
+inline std::uint64_t load8(const char* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+// Nonzero when some byte of w is '"', '\\' or below 0x20 (exact for the word as a whole).
+inline std::uint64_t escaped_bytes(std::uint64_t w) {
+  constexpr std::uint64_t lo = 0x0101010101010101ull, hi = 0x8080808080808080ull;
+  const std::uint64_t q = w ^ 0x2222222222222222ull, b = w ^ 0x5C5C5C5C5C5C5C5Cull;
+  return (((q - lo) & ~q) | ((b - lo) & ~b) | ((w - 0x2020202020202020ull) & ~w)) & hi;
+}
+// UTF-8 continuation bytes (10xxxxxx) in a text, a word at a time.
+inline std::uint64_t continuation_bytes(std::string_view text) {
+  auto count = [](std::uint64_t w) {
+    const std::uint64_t m = w & ~(w << 1) & 0x8080808080808080ull;
+    return ((m >> 7) * 0x0101010101010101ull) >> 56;
+  };
+  const char* p = text.data();
+  const std::size_t n = text.size();
+  std::uint64_t total = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) total += count(load8(p + i));
+  for (; i < n; ++i) total += (static_cast<unsigned char>(p[i]) & 0xC0) == 0x80;
+  return total;
+}
+}  // namespace detail
+
+// Whether JSON writes text with nothing escaped (no '"', '\\' or byte below 0x20); if so its char_costs
+// equal its characters, set in `chars` (left alone otherwise). A word at a time, without a call: for short texts.
+[[gnu::always_inline]] inline bool unescaped(std::string_view text, std::uint64_t& chars) {
+  const char* p = text.data();
+  const std::size_t n = text.size();
+  std::uint64_t bad = 0, high = 0;
+  if (n >= 8) {
+    for (std::size_t i = 0; i + 8 < n; i += 8) {
+      const std::uint64_t w = detail::load8(p + i);
+      bad |= detail::escaped_bytes(w);
+      high |= w;
+    }
+    const std::uint64_t w = detail::load8(p + n - 8);
+    bad |= detail::escaped_bytes(w);
+    high |= w;
+  } else if (n >= 4) {
+    std::uint32_t a, b;
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + n - 4, 4);
+    const std::uint64_t w = a | static_cast<std::uint64_t>(b) << 32;
+    bad = detail::escaped_bytes(w);
+    high = w;
+  } else {
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto c = static_cast<unsigned char>(p[i]);
+      bad |= c < 0x20 || c == '"' || c == '\\';
+      high |= c;
+    }
+  }
+  if (bad) return false;
+  chars = (high & 0x8080808080808080ull) ? n - detail::continuation_bytes(text) : n;
+  return true;
+}
+
+// Whether text is all ASCII (then it has as many characters as bytes). For short texts.
+inline bool ascii(std::string_view text) {
+  if (text.size() < 4) {
+    for (const char ch : text)
+      if (static_cast<unsigned char>(ch) >= 0x80) return false;
+    return true;
+  }
+  const char* p = text.data();
+  const std::size_t n = text.size();
+  if (n < 8) {
+    std::uint32_t a, b;
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + n - 4, 4);
+    return ((a | b) & 0x80808080u) == 0;
+  }
+  std::uint64_t acc = detail::load8(p + n - 8);
+  for (std::size_t i = 0; i + 8 < n; i += 8) acc |= detail::load8(p + i);
+  return (acc & 0x8080808080808080ull) == 0;
+}
+
+// Characters of a text JSON writes with nothing escaped (its char_costs).
+inline std::uint64_t unescaped_chars(std::string_view text) {
+  return ascii(text) ? text.size() : text.size() - detail::continuation_bytes(text);
+}
 
 // Brackets, commas, line feeds and indentation of a container of k entries at depth d.
 std::uint64_t overhead(Layout l, std::uint64_t k, std::uint64_t d);

@@ -16,14 +16,14 @@ void free_record(const TextRecord* r) noexcept {
 
 Value Value::array(Array items) {
   Value v;
-  v.kind_ = Kind::Array;
+  v.bits_ = static_cast<std::uint8_t>(Kind::Array);
   new (&v.items_) Array(std::move(items));
   return v;
 }
 
 Value Value::object(Object members) {
   Value v;
-  v.kind_ = Kind::Object;
+  v.bits_ = static_cast<std::uint8_t>(Kind::Object);
   new (&v.members_) Object(std::move(members));
   return v;
 }
@@ -52,7 +52,7 @@ void Key::release_payload() noexcept {
 }
 
 void Value::destroy_payload() noexcept {
-  switch (kind_) {
+  switch (kind()) {
     case Kind::Number:
     case Kind::String:
       if (tag_ == heap_marker)
@@ -67,9 +67,9 @@ void Value::destroy_payload() noexcept {
 }
 
 void Value::copy_from(const Value& other) {
-  kind_ = other.kind_;
+  bits_ = other.bits_;  // a copied text is the same text: still unescaped when it was
   tag_ = has_text() ? 0 : other.tag_;  // a copied text owns itself, without facts
-  switch (kind_) {
+  switch (kind()) {
     case Kind::Number:
     case Kind::String: set_text(other.text()); break;
     case Kind::Array: new (&items_) Array(other.items_); break;
@@ -79,7 +79,7 @@ void Value::copy_from(const Value& other) {
 }
 
 void Value::move_payload(Value&& other) noexcept {
-  switch (kind_) {
+  switch (kind()) {
     case Kind::Array: new (&items_) Array(std::move(other.items_)); break;
     case Kind::Object: new (&members_) Object(std::move(other.members_)); break;
     default: break;

@@ -98,13 +98,13 @@ class alignas(8) Value {
   // Longest text held inside the value itself.
   static constexpr std::size_t inline_capacity = 14;
 
-  Value() noexcept : tag_(0), kind_(Kind::Null) {}
+  Value() noexcept : tag_(0), bits_(0) {}
   ~Value() { destroy(); }
 
   static Value null() { return Value(); }
   static Value boolean(bool b) {
     Value v;
-    v.kind_ = Kind::Bool;
+    v.bits_ = static_cast<std::uint8_t>(Kind::Bool);
     v.tag_ = b;
     return v;
   }
@@ -118,7 +118,7 @@ class alignas(8) Value {
   // referred to rather than copied: it must outlive the value and its moves.
   struct Borrow {};
   static constexpr Borrow borrow{};
-  Value(Kind k, std::string_view text, Borrow) : kind_(k) {
+  Value(Kind k, std::string_view text, Borrow) : bits_(static_cast<std::uint8_t>(k)) {
     if (text.size() <= inline_capacity) {
       tag_ = static_cast<std::uint8_t>(text.size());
       copy_inline(text);
@@ -131,14 +131,14 @@ class alignas(8) Value {
   static Value borrowed(Kind k, std::string_view text) { return Value(k, text, borrow); }
   // A string over a borrowed record (storage that outlives the value, like
   // its text), which carries the facts of its text. Copies drop the facts.
-  Value(const TextRecord* record, Value::Borrow) : kind_(Kind::String) { set_record(record, record_marker); }
+  Value(const TextRecord* record, Value::Borrow) : bits_(static_cast<std::uint8_t>(Kind::String)) { set_record(record, record_marker); }
   static Value array(Array items = {});
   static Value object();  // empty; defined below, where Member is complete
   static Value object(Object members);
   // Makes this null value an array or object over `list`, in place: a reader
   // filling a slot it knows to hold null skips the temporary and its moves.
   void become_array(Array&& items) noexcept {
-    kind_ = Kind::Array;
+    bits_ = static_cast<std::uint8_t>(Kind::Array);
     new (&items_) Array(std::move(items));
   }
   void become_object(Object&& members) noexcept;  // defined below, where Member is complete
@@ -161,14 +161,18 @@ class alignas(8) Value {
     return *this;
   }
 
-  Kind kind() const { return kind_; }
-  bool is_null() const { return kind_ == Kind::Null; }
-  bool is_bool() const { return kind_ == Kind::Bool; }
-  bool is_number() const { return kind_ == Kind::Number; }
-  bool is_string() const { return kind_ == Kind::String; }
-  bool is_array() const { return kind_ == Kind::Array; }
-  bool is_object() const { return kind_ == Kind::Object; }
-  bool is_scalar() const { return kind_ != Kind::Array && kind_ != Kind::Object; }
+  Kind kind() const { return static_cast<Kind>(bits_ & kind_mask); }
+  // Set by a reader on a string whose text JSON writes with nothing escaped (no '"', '\\' or
+  // control character): its size is then its characters, found without looking for escapes.
+  bool unescaped_text() const { return bits_ & unescaped_bit; }
+  void mark_unescaped() { bits_ |= unescaped_bit; }
+  bool is_null() const { return kind() == Kind::Null; }
+  bool is_bool() const { return kind() == Kind::Bool; }
+  bool is_number() const { return kind() == Kind::Number; }
+  bool is_string() const { return kind() == Kind::String; }
+  bool is_array() const { return kind() == Kind::Array; }
+  bool is_object() const { return kind() == Kind::Object; }
+  bool is_scalar() const { return kind() < Kind::Array; }
 
   bool as_bool() const { return tag_ != 0; }
   // Text of a number or string.
@@ -179,7 +183,7 @@ class alignas(8) Value {
     return {r->data, r->size};
   }
   // The facts a reader found for this string's text, or null.
-  const TextFacts* facts() const { return kind_ == Kind::String && tag_ == record_marker ? record()->facts : nullptr; }
+  const TextFacts* facts() const { return kind() == Kind::String && tag_ == record_marker ? record()->facts : nullptr; }
   const Array& items() const { return items_; }
   Array& items() { return items_; }
   const Object& members() const { return members_; }
@@ -191,9 +195,9 @@ class alignas(8) Value {
   static constexpr std::uint8_t record_marker = 0xFD;        // borrowed record
   static constexpr std::uint8_t owned_record_marker = 0xFC;  // the value's own record
 
-  Value(Kind k, std::string_view text) : kind_(k) { set_text(text); }
+  Value(Kind k, std::string_view text) : bits_(static_cast<std::uint8_t>(k)) { set_text(text); }
 
-  bool has_text() const { return kind_ == Kind::Number || kind_ == Kind::String; }
+  bool has_text() const { return kind() == Kind::Number || kind() == Kind::String; }
   const char* span_data() const {
     const char* p;
     std::memcpy(&p, raw_, sizeof p);
@@ -224,18 +228,18 @@ class alignas(8) Value {
 
   // Scalars and inline or borrowed texts take the inline path; the rest is out of line.
   void destroy() noexcept {
-    if (kind_ > Kind::Bool && (!has_text() || tag_ == heap_marker || tag_ == owned_record_marker)) destroy_payload();
-    kind_ = Kind::Null;
+    if (kind() > Kind::Bool && (!has_text() || tag_ == heap_marker || tag_ == owned_record_marker)) destroy_payload();
+    bits_ = 0;
     tag_ = 0;
   }
   void move_from(Value&& other) noexcept {
-    kind_ = other.kind_;
+    bits_ = other.bits_;
     tag_ = other.tag_;
-    if (kind_ >= Kind::Array) {
+    if (kind() >= Kind::Array) {
       move_payload(std::move(other));
-    } else if (kind_ >= Kind::Number) {
+    } else if (kind() >= Kind::Number) {
       std::memcpy(raw_, other.raw_, sizeof raw_);
-      other.kind_ = Kind::Null;
+      other.bits_ = 0;
       other.tag_ = 0;
     }
   }
@@ -248,8 +252,9 @@ class alignas(8) Value {
     Array items_;
     Object members_;
   };
-  std::uint8_t tag_;  // inline text length or a marker; a boolean's value
-  Kind kind_;
+  static constexpr std::uint8_t kind_mask = 7, unescaped_bit = 8;
+  std::uint8_t tag_;   // inline text length or a marker; a boolean's value
+  std::uint8_t bits_;  // the Kind, and unescaped_bit
 };
 
 // An object key. Up to 15 bytes live inline; a longer key owns one heap block
@@ -350,7 +355,7 @@ struct Member {
 
 inline Value Value::object() { return object(Object{}); }
 inline void Value::become_object(Object&& members) noexcept {
-  kind_ = Kind::Object;
+  bits_ = static_cast<std::uint8_t>(Kind::Object);
   new (&members_) Object(std::move(members));
 }
 

@@ -184,6 +184,83 @@ TEST(CompactMeta, DerivedItemAnalysesEqualStoredOnes) {
   }
 }
 
+// Strings read without escapes are plain whatever their characters (their analyses follow from
+// their characters); objects of plain members store no analysis per member; an object whose
+// members stop being plain part-way, and later objects with the same keys, are analysed member
+// by member. Every analysis equals the heap's.
+TEST(CompactMeta, UnescapedStringsAndPlainObjectsEqualStoredAnalyses) {
+  std::string e32, e33;
+  for (int i = 0; i < 32; ++i) e32 += "\xC3\xA9";  // 64 bytes, 32 characters
+  e33 = "x" + e32;                                  // 65 bytes
+  struct Case {
+    std::string doc;
+    bool derived;  // the root's children's analyses
+  };
+  const Case cases[] = {
+      {"[\"Z\xC3\xBCrich\",\"\xE6\x97\xA5\xE6\x9C\xAC\",\"\xF0\x9F\x98\x80\",\"\",\"ok\"]", true},
+      {"[\"" + e32 + "\",1]", true},
+      {"[\"" + e33 + "\",1]", false},
+      {R"(["Zurich","caf\u00e9"])", false},  // decoded from an escape and not ASCII
+      {"{\"city\":\"Z\xC3\xBCrich\",\"n\":-1.5,\"t\":true,\"z\":null}", true},
+      {"{\"city\":\"Z\xC3\xBCrich\",\"b\":\"a\\nb\"}", false},
+      {R"({"a":1,"b":{"c":2}})", false},
+      {R"([{"a":1,"b":[1]},{"a":1,"b":2},{"a":2,"b":"x"}])", false},
+      {R"([{"a":1,"b":2},{"a":1,"b":[1]},{"a":1,"b":3},{"b":1,"a":2}])", false},
+  };
+  for (const Case& c : cases) {
+    auto doc = json::parse(c.doc);
+    ASSERT_TRUE(doc.ok()) << c.doc;
+    for (std::uint64_t indent : {0u, 2u}) {
+      Arena arena;
+      const Meta in_arena = analyze(doc.value(), Options{}, indent, &arena);
+      const Meta owned = analyze(doc.value(), Options{}, indent);
+      expect_same_meta(in_arena, owned, c.doc);
+      EXPECT_EQ(in_arena.children().data() == nullptr, c.derived) << c.doc;
+    }
+  }
+  // Records of the same keys whose values change kind from record to record.
+  std::mt19937 rng(5);
+  for (int round = 0; round < 50; ++round) {
+    std::string doc = "[";
+    for (int r = 0; r < 30; ++r) {
+      doc += r ? ",{" : "{";
+      for (int k = 0; k < 4; ++k) {
+        static const char* const values[] = {"1", "\"x\"", "\"Z\xC3\xBCrich\"", "\"a\\tb\"", "[1]", "{}", "null"};
+        doc += (k ? ",\"k" : "\"k") + std::to_string(k) + "\":" + values[rng() % 7];
+      }
+      doc += "}";
+    }
+    doc += "]";
+    auto parsed = json::parse(doc);
+    ASSERT_TRUE(parsed.ok());
+    Arena arena;
+    const Meta in_arena = analyze(parsed.value(), Options{}, 2, &arena);
+    expect_same_meta(in_arena, analyze(parsed.value(), Options{}, 2), doc);
+  }
+}
+
+// The reader marks the strings it read without escapes; a copy keeps the mark (the same text).
+TEST(CompactMeta, ReaderMarksStringsReadWithoutEscapes) {
+  const std::string doc = R"(["a","a\"b","caf\u00e9","Z)" "\xC3\xBC" R"(rich","a longer text than fourteen bytes",1])";
+  const bool want[] = {true, false, false, true, true, false};
+  auto check = [&](const Value& root) {
+    const auto& items = root.items();
+    ASSERT_EQ(items.size(), 6u);
+    for (std::size_t i = 0; i < items.size(); ++i) EXPECT_EQ(items[i].unescaped_text(), want[i]) << i;
+    const Value copy = items[4];
+    EXPECT_TRUE(copy.unescaped_text());
+    EXPECT_EQ(copy.kind(), Kind::String);
+    EXPECT_EQ(copy.text(), items[4].text());
+  };
+  auto owned = json::parse(doc);
+  ASSERT_TRUE(owned.ok());
+  check(owned.value());
+  Arena arena;
+  auto in_arena = json::parse(doc, arena);
+  ASSERT_TRUE(in_arena.ok());
+  check(in_arena.value().root());
+}
+
 // The flat trie agrees with matching the patterns one by one, for pattern sets
 // large enough to grow and pack its tables, with repeats and wildcards.
 TEST(FlatPatternTrie, AgreesWithEachPatternOnRandomSets) {

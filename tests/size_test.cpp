@@ -150,6 +150,32 @@ TEST(SizeMeasure, CharacterCostsMatchWriterForEveryByteAlignment) {
   }
 }
 
+// The word-at-a-time checks for short texts agree with the byte-by-byte costs: each escaped,
+// control or multi-byte character at every position of texts of every length up to 70
+// (the overlapping last word, the four-byte loads and the byte loop of very short texts).
+TEST(SizeMeasure, ShortTextChecksAgreeWithTheCostsAtEveryLengthAndPosition) {
+  const char* const pieces[] = {"\"", "\\",   "\x01",     "\x1f",         "\t",
+                                "\x7f", "\x20", "\xC3\xA9", "\xE2\x80\xA6", "\xF0\x9F\x98\x80"};
+  auto check = [](const std::string& s) {
+    std::uint64_t want_chars = 0;
+    const std::uint64_t cost = size::char_costs_and_count(s, want_chars);
+    ASSERT_EQ(cost, size::char_costs(s)) << s;
+    const bool want_unescaped = cost == want_chars;
+    std::uint64_t chars = 12345;
+    ASSERT_EQ(size::unescaped(s, chars), want_unescaped) << s;
+    if (want_unescaped) {
+      ASSERT_EQ(chars, want_chars) << s;
+      ASSERT_EQ(size::unescaped_chars(s), want_chars) << s;
+    }
+    ASSERT_EQ(size::ascii(s), std::none_of(s.begin(), s.end(), [](char c) { return (c & 0x80) != 0; })) << s;
+  };
+  for (std::size_t n = 0; n <= 70; ++n) {
+    check(std::string(n, 'a'));
+    for (const char* piece : pieces)
+      for (std::size_t pos = 0; pos < n; ++pos) check(std::string(pos, 'a') + piece + std::string(n - pos - 1, 'b'));
+  }
+}
+
 TEST(SizeMeasure, ScalarAndCharacterExamples) {
   size::Layout compact;
   EXPECT_EQ(size::of(compact, Value::null(), 0), 4u);
