@@ -9,26 +9,38 @@
 
 namespace tavisk::utf8 {
 
+namespace {
+
+// Index of the first byte at or after i that is not ASCII, or n: sixteen and then eight bytes at a
+// time, so the ASCII between the characters of a mostly ASCII text is stepped over, not read
+// byte by byte.
+std::size_t skip_ascii(const unsigned char* p, std::size_t i, std::size_t n) {
+#if defined(__SSE2__)
+  while (i + 16 <= n) {
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i))));
+    if (mask) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+    i += 16;
+  }
+#endif
+  while (i + 8 <= n) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    if (const std::uint64_t high = w & 0x8080808080808080ull)
+      return i + static_cast<std::size_t>(__builtin_ctzll(high)) / 8;  // the first such byte (little-endian)
+    i += 8;
+  }
+  while (i < n && p[i] < 0x80) ++i;
+  return i;
+}
+
+}  // namespace
+
 bool valid(std::string_view s) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  std::size_t n = s.size(), i = 0;
-  while (i < n) {
-    // ASCII fast path, sixteen and then eight bytes at a time.
-#if defined(__SSE2__)
-    while (i + 16 <= n && _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i))) == 0) i += 16;
-#endif
-    while (i + 8 <= n) {
-      std::uint64_t w;
-      std::memcpy(&w, p + i, 8);
-      if (w & 0x8080808080808080ull) break;
-      i += 8;
-    }
-    if (i >= n) break;
-    unsigned char b = p[i];
-    if (b < 0x80) {
-      ++i;
-      continue;
-    }
+  const std::size_t n = s.size();
+  std::size_t i = 0;
+  while ((i = skip_ascii(p, i, n)) < n) {
+    const unsigned char b = p[i];
     std::size_t len;
     char32_t c;
     if (b >= 0xC2 && b <= 0xDF) {

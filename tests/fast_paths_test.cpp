@@ -155,6 +155,26 @@ TEST(FastPaths, BlockCountersAgreeWithByteByByteCounts) {
   }
 }
 
+// The validator steps over ASCII in blocks and stops at the first byte that is not: a bad
+// sequence is found at every position of an ASCII text, and a good character passes there,
+// also when the text ends inside the sequence.
+TEST(FastPaths, Utf8ValidityAtEveryPositionOfAnAsciiText) {
+  const std::pair<const char*, bool> sequences[] = {
+      {"\xC3\xA9", true},         {"\xE2\x80\xA6", true},     {"\xF0\x9F\x98\x80", true}, {"\xF4\x8F\xBF\xBF", true},
+      {"\xC0\x80", false},        {"\xC1\xBF", false},        {"\xE0\x9F\xBF", false},    {"\xED\xA0\x80", false},
+      {"\xF4\x90\x80\x80", false}, {"\xF5\x80\x80\x80", false}, {"\x80", false},          {"\xFF", false},
+      {"\xC3", false},            {"\xE2\x82", false},        {"\xC3\x41", false},        {"\xF0\x9F\x98\x41", false}};
+  for (const auto& [seq, good] : sequences) {
+    for (std::size_t before = 0; before < 40; ++before) {
+      for (std::size_t after : {std::size_t{0}, std::size_t{1}, std::size_t{23}}) {
+        const std::string s = std::string(before, 'a') + seq + std::string(after, 'b');
+        EXPECT_EQ(utf8::valid(s), good) << before << " " << after;
+        EXPECT_EQ(utf8::valid(s + "\xC3\xA9" + std::string(before, 'c')), good) << before;
+      }
+    }
+  }
+}
+
 struct SurveyOut {
   std::vector<std::uint64_t> present, hits;
   Strings keys;
