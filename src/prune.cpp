@@ -80,12 +80,10 @@ bool Pruner::matches_protected(const Path& p) const {
 
 namespace {
 
-bool same_keys(const std::vector<std::string>& keys, const Value::Object& members) {
+bool same_keys(const std::vector<Key>& keys, const Value::Object& members) {
   if (keys.size() != members.size()) return false;
-  for (std::size_t i = 0; i < keys.size(); ++i) {
-    const std::string_view k = members[i].key.view();
-    if (!same_short_text(keys[i], k)) return false;
-  }
+  for (std::size_t i = 0; i < keys.size(); ++i)
+    if (!same_key(keys[i], members[i].key)) return false;
   return true;
 }
 
@@ -116,7 +114,7 @@ std::uint64_t Pruner::shape_at(const Value& v, std::uint64_t depth, const std::u
   e.key_costs.resize(members.size());
   const size::Layout l = layout();
   for (std::size_t i = 0; i < members.size(); ++i) {
-    e.keys[i].assign(members[i].key);
+    e.keys[i] = members[i].key;
     e.key_costs[i] = size::entry_cost(l, members[i].key);
   }
   e.shape = shape_of(v);
@@ -226,30 +224,6 @@ const Meta& Meta::plain_scalar(const Value& v) {
     case Kind::Bool: return metas[v.as_bool() ? 1 : 2];
     case Kind::Number: return metas[plain_numbers + v.text().size()];
     default: return metas[plain_strings + size::unescaped_chars(v.text())];
-  }
-}
-
-bool Meta::plain_full(const Value& v, std::uint64_t& full) {
-  switch (v.kind()) {
-    case Kind::Null: full = 4; return true;
-    case Kind::Bool: full = v.as_bool() ? 4 : 5; return true;
-    case Kind::Number: {
-      const std::string_view t = v.text();
-      full = t.size();
-      return !t.empty() && t.size() <= plain_chars && size::ascii(t);
-    }
-    case Kind::String: {
-      const std::string_view t = v.text();
-      std::uint64_t chars = 0;
-      if (t.size() > plain_chars || v.facts()) return false;
-      if (v.unescaped_text())
-        chars = size::unescaped_chars(t);
-      else if (!size::unescaped(t, chars) || chars != t.size())  // else only ASCII is plain
-        return false;
-      full = chars + 2;
-      return true;
-    }
-    default: return false;
   }
 }
 

@@ -174,6 +174,30 @@ class MetaList {
   std::size_t n_ = 0;
 };
 
+[[gnu::always_inline]] inline bool Meta::plain_full(const Value& v, std::uint64_t& full) {
+  switch (v.kind()) {
+    case Kind::Null: full = 4; return true;
+    case Kind::Bool: full = v.as_bool() ? 4 : 5; return true;
+    case Kind::Number: {
+      const std::string_view t = v.text();
+      full = t.size();
+      return !t.empty() && t.size() <= plain_chars && size::ascii(t);
+    }
+    case Kind::String: {
+      const std::string_view t = v.text();
+      std::uint64_t chars = 0;
+      if (t.size() > plain_chars || v.facts()) return false;
+      if (v.unescaped_text())
+        chars = size::unescaped_chars(t);
+      else if (!size::unescaped(t, chars) || chars != t.size())  // else only ASCII is plain
+        return false;
+      full = chars + 2;
+      return true;
+    }
+    default: return false;
+  }
+}
+
 MetaList Meta::children() const {
   const Record* r = record();
   if (!r) return {};
@@ -320,7 +344,7 @@ class Pruner {
   struct ShapeMemo {
     static constexpr std::size_t max_keys = 256;
     struct Entry {
-      std::vector<std::string> keys;  // a copy: the trees analysed may be temporaries
+      std::vector<Key> keys;  // copies (owning their text): the trees analysed may be temporaries
       std::vector<std::uint64_t> key_costs;  // size::entry_cost of each key
       std::uint64_t shape = 0;
       std::uint64_t serial = 0;  // names this key sequence while the entry holds it

@@ -308,6 +308,16 @@ class Key {
   bool empty() const noexcept { return tag_ == 0; }
 
   friend bool operator==(const Key& a, std::string_view b) noexcept { return a.view() == b; }
+  // a == b; two inline keys compare their bytes whole (the unused ones are always zero).
+  friend bool same_key(const Key& a, const Key& b) noexcept {
+    if (a.tag_ > inline_capacity || b.tag_ > inline_capacity) return same_short_text(a.view(), b.view());
+    std::uint64_t a0, a1, b0, b1;
+    std::memcpy(&a0, a.raw_, 8);
+    std::memcpy(&a1, a.raw_ + 7, 8);
+    std::memcpy(&b0, b.raw_, 8);
+    std::memcpy(&b1, b.raw_ + 7, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0 && a.tag_ == b.tag_;
+  }
 
  private:
   static constexpr std::uint8_t owned = 0xFF;
@@ -344,7 +354,7 @@ class Key {
   }
   void release_payload() noexcept;
 
-  char raw_[inline_capacity] = {};  // inline text, or pointer then 32-bit size, or a record's pointer
+  char raw_[inline_capacity] = {};  // inline text (zero after it), or pointer then 32-bit size, or a record's pointer
   std::uint8_t tag_;                // inline length, owned, borrowed or record
 };
 
