@@ -167,7 +167,7 @@ test("100 MB lines pass: untouched when unasked, shrunk when a tool result", asy
 test("while a large result is shrunk, the client's messages still reach the server", async () => {
   const log = join(tmp, "cancel.log");
   writeFileSync(log, "");
-  const child = spawn(proxy, ["mcp-proxy", "--", "node", fakePeer, "big", String(60 * 1024 * 1024)], {
+  const child = spawn(proxy, ["mcp-proxy", "--", "node", fakePeer, "big", String(150 * 1024 * 1024)], {
     stdio: ["pipe", "pipe", "inherit"],
     env: { ...process.env, FAKE_LOG: log },
   });
