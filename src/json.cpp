@@ -517,7 +517,7 @@ class Parser {
   }
 
   // Length of the run of plain string bytes starting at `from`.
-  std::size_t plain_run(std::size_t from) const {
+  [[gnu::always_inline]] std::size_t plain_run(std::size_t from) const {
     const auto* p = reinterpret_cast<const unsigned char*>(s_.data());
     std::size_t i = from, n = s_.size();
 #ifdef __SSE2__
