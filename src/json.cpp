@@ -78,6 +78,28 @@ std::size_t digits_end(std::string_view s, std::size_t from) {
   return i;
 }
 
+#ifdef __SSE2__
+// Bits of the sixteen bytes at `p` that end a plain run of a string literal:
+// '"', '\\' and the bytes below 0x20 (a signed compare with the high bit
+// flipped to make it unsigned).
+unsigned string_stops(const unsigned char* p) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+  const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80)), space = _mm_set1_epi8(static_cast<char>(0x20 ^ 0x80));
+  const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                                   _mm_cmplt_epi8(_mm_xor_si128(v, flip), space));
+  return static_cast<unsigned>(_mm_movemask_epi8(hit));
+}
+
+// Bits of the sixteen bytes at `p` that are ASCII digits.
+unsigned digit_bits(const unsigned char* p) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i zero = _mm_set1_epi8('0'), flip = _mm_set1_epi8(static_cast<char>(0x80)),
+                ten = _mm_set1_epi8(static_cast<char>(10 ^ 0x80));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(_mm_xor_si128(_mm_sub_epi8(v, zero), flip), ten)));
+}
+#endif
+
 // A stack of children waiting for their container to close. Values and
 // members hold no pointers into themselves, so they are relocated with plain
 // byte copies: on growth, and when a closed container's children move out.
@@ -103,9 +125,9 @@ class Scratch {
   T* end() { return data_ + size_; }
   T& back() { return data_[size_ - 1]; }
 
-  void emplace_back() {
+  T& emplace_back() {
     if (size_ == capacity_) grow();
-    new (data_ + size_++) T();
+    return *new (data_ + size_++) T();
   }
   void pop_to(std::size_t base) {
     while (size_ > base) data_[--size_].~T();
@@ -241,7 +263,7 @@ class Parser {
   // An item or member value: strings and numbers, the most common, are read
   // without the general dispatch. `out` is the slot's value, stable while a
   // scalar is read.
-  bool child(std::uint64_t depth, Slot slot, Value& out) {
+  [[gnu::always_inline]] bool child(std::uint64_t depth, Slot slot, Value& out) {
     if (depth <= max_depth && pos_ < s_.size()) {
       const char c = s_[pos_];
       if (c == '"') return string_value(out);
@@ -279,7 +301,37 @@ class Parser {
     return pos_ > start;
   }
 
-  bool number(Value& out) {
+  [[gnu::always_inline]] bool number(Value& out) {
+#ifdef __SSE2__
+    // Most numbers are short integers or decimals: one block of digit bits
+    // checks and measures them. Anything else (an exponent, a leading zero
+    // before a digit, an error, a number running past the block) takes the
+    // general path below.
+    if (s_.size() - pos_ >= 16) {
+      const auto* p = bytes() + pos_;
+      const unsigned not_digit = ~digit_bits(p);  // bits 16 and up set: every scan below stops by 16
+      const unsigned sign = p[0] == '-';
+      unsigned end = sign + static_cast<unsigned>(__builtin_ctz(not_digit >> sign));
+      bool plain = end > sign && end < 16 && (p[sign] != '0' || end == sign + 1);
+      if (plain && p[end] == '.') {
+        const unsigned fraction = end + 1;
+        end = fraction + static_cast<unsigned>(__builtin_ctz(not_digit >> fraction));
+        plain = end > fraction && end < 16;
+      }
+      if (plain && (p[end] | 0x20) != 'e') {
+        if (end <= Value::inline_capacity)
+          new (&out) Value(Kind::Number, reinterpret_cast<const char*>(p), end, Value::padded);
+        else
+          set_text(out, Kind::Number, s_.substr(pos_, end));
+        pos_ += end;
+        return true;
+      }
+    }
+#endif
+    return any_number(out);
+  }
+
+  [[gnu::noinline]] bool any_number(Value& out) {
     std::size_t start = pos_;
     if (s_[pos_] == '-') ++pos_;
     if (pos_ >= s_.size() || !is_digit(s_[pos_])) return err("invalid number");
@@ -312,8 +364,7 @@ class Parser {
     }
     const std::size_t base = items_.size();
     for (;;) {
-      items_.emplace_back();
-      if (!child(depth + 1, Slot::Item, items_.back())) return false;
+      if (!child(depth + 1, Slot::Item, items_.emplace_back())) return false;
       if (eat(',')) {
         skip_ws();
         continue;
@@ -341,8 +392,7 @@ class Parser {
     const std::size_t base = members_.size();
     for (;;) {
       if (pos_ >= s_.size() || s_[pos_] != '"') return err("expected string key");
-      members_.emplace_back();
-      Member& m = members_.back();
+      Member& m = members_.emplace_back();
       if (!key(m.key)) return false;
       if (!eat(':')) return err("expected ':'");
       skip_ws();
@@ -425,7 +475,26 @@ class Parser {
 
   // An object key: borrowed from the input or the arena when the tree may borrow.
   // `out` is a fresh empty key, which owns nothing: it is built over in place.
-  bool key(Key& out) {
+  [[gnu::always_inline]] bool key(Key& out) {
+#ifdef __SSE2__
+    // Most keys are short and plain: the block after the quote finds the
+    // closing one and is their copy.
+    if (s_.size() - pos_ > 16) {
+      const auto* p = bytes() + pos_ + 1;
+      if (const unsigned stops = string_stops(p)) {
+        const auto k = static_cast<std::size_t>(__builtin_ctz(stops));
+        if (p[k] == '"') {
+          static_assert(Key::inline_capacity >= 15);
+          // Read before the key is built: the compiler cannot tell the input from the key.
+          char block[16];
+          std::memcpy(block, p, sizeof block);
+          new (&out) Key(block, k, Value::padded);
+          pos_ += k + 2;
+          return true;
+        }
+      }
+    }
+#endif
     const std::size_t run = plain_run(pos_ + 1);
     if (pos_ + 1 + run < s_.size() && s_[pos_ + 1 + run] == '"') {
       const std::string_view text(s_.data() + pos_ + 1, run);
@@ -448,22 +517,12 @@ class Parser {
   }
 
   // Length of the run of plain string bytes starting at `from`.
-  std::size_t plain_run(std::size_t from) const {
+  [[gnu::always_inline]] std::size_t plain_run(std::size_t from) const {
     const auto* p = reinterpret_cast<const unsigned char*>(s_.data());
     std::size_t i = from, n = s_.size();
 #ifdef __SSE2__
-    // Sixteen bytes at a time: the first '"', '\\' or byte below 0x20 (signed
-    // compare, with the high bit flipped to make it unsigned).
-    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
-    const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80)), space = _mm_set1_epi8(static_cast<char>(0x20 ^ 0x80));
-    while (i + 16 <= n) {
-      const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-      const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(w, quote), _mm_cmpeq_epi8(w, backslash)),
-                                       _mm_cmplt_epi8(_mm_xor_si128(w, flip), space));
-      if (const int mask = _mm_movemask_epi8(hit))
-        return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask))) - from;
-      i += 16;
-    }
+    for (; i + 16 <= n; i += 16)
+      if (const unsigned stops = string_stops(p + i)) return i + static_cast<std::size_t>(__builtin_ctz(stops)) - from;
 #endif
     while (i + 8 <= n) {
       std::uint64_t w;
@@ -538,8 +597,29 @@ class Parser {
 
   // Plain strings go straight from the input into the value; escaped ones
   // are decoded where they will stay.
-  bool string_value(Value& out) {
-    std::size_t run = plain_run(pos_ + 1);
+  [[gnu::always_inline]] bool string_value(Value& out) {
+#ifdef __SSE2__
+    // The block after the quote settles most strings: a short plain one is copied from it.
+    if (s_.size() - pos_ > 16) {
+      const auto* p = bytes() + pos_ + 1;
+      const unsigned stops = string_stops(p);
+      const std::size_t run = stops ? static_cast<std::size_t>(__builtin_ctz(stops)) : 16;
+      if (run <= Value::inline_capacity && p[run] == '"') {
+        new (&out) Value(Kind::String, reinterpret_cast<const char*>(p), run, Value::padded);
+        out.mark_unescaped();
+        pos_ += run + 2;
+        return true;
+      }
+      return string_after(out, run, stops != 0);
+    }
+#endif
+    return string_after(out, 0, false);
+  }
+
+  // The string literal at the current position, whose first `run` bytes are
+  // plain; `ended`: the byte after them ends the plain run.
+  [[gnu::noinline]] bool string_after(Value& out, std::size_t run, bool ended) {
+    if (!ended) run += plain_run(pos_ + 1 + run);
     if (pos_ + 1 + run < s_.size() && s_[pos_ + 1 + run] == '"') {
       const std::string_view text = s_.substr(pos_ + 1, run);
       if (run >= facts_from && arena_) [[unlikely]] {
@@ -708,6 +788,8 @@ class Parser {
     decoded = c;
     return true;
   }
+
+  const unsigned char* bytes() const { return reinterpret_cast<const unsigned char*>(s_.data()); }
 
   std::string_view s_;
   Arena* arena_;  // null: the tree owns its storage

@@ -129,6 +129,14 @@ class alignas(8) Value {
     }
   }
   static Value borrowed(Kind k, std::string_view text) { return Value(k, text, borrow); }
+  // A number or string of at most inline_capacity bytes read from a buffer
+  // with at least inline_capacity readable bytes at `text`: one fixed-size
+  // copy, whatever the length (the bytes past it are never read).
+  struct Padded {};
+  static constexpr Padded padded{};
+  Value(Kind k, const char* text, std::size_t n, Padded) : tag_(static_cast<std::uint8_t>(n)), bits_(static_cast<std::uint8_t>(k)) {
+    std::memcpy(raw_, text, inline_capacity);
+  }
   // A string over a borrowed record (storage that outlives the value, like
   // its text), which carries the facts of its text. Copies drop the facts.
   Value(const TextRecord* record, Value::Borrow) : bits_(static_cast<std::uint8_t>(Kind::String)) { set_record(record, record_marker); }
@@ -270,6 +278,18 @@ class Key {
   Key(const std::string& text) : Key(std::string_view(text)) {}
   Key(const char* text) : Key(std::string_view(text)) {}
   Key(std::string_view text, Value::Borrow) { init(text, true); }
+  // At most inline_capacity bytes from a buffer readable for inline_capacity
+  // bytes at `text` (see Value's padded constructor); the bytes past the key
+  // are cleared, as every inline key keeps them.
+  Key(const char* text, std::size_t n, Value::Padded) noexcept : tag_(static_cast<std::uint8_t>(n)) {
+    std::uint64_t a, b;  // bytes 0-7 and 7-14
+    std::memcpy(&a, text, 8);
+    std::memcpy(&b, text + 7, 8);
+    a &= n >= 8 ? ~0ull : (1ull << (8 * n)) - 1;
+    b &= n >= 8 ? ~0ull >> (8 * (inline_capacity - n)) : 0;
+    std::memcpy(raw_, &a, 8);
+    std::memcpy(raw_ + 7, &b, 8);
+  }
   Key(const Key& other) : Key(other.view()) {}
   Key(Key&& other) noexcept : tag_(other.tag_) {
     std::memcpy(raw_, other.raw_, sizeof raw_);

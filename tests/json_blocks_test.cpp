@@ -9,6 +9,7 @@
 
 #include "arena.h"
 #include "json.h"
+#include "test_util.h"
 
 namespace tavisk {
 namespace {
@@ -248,6 +249,117 @@ TEST(JsonBlocks, NestedContainersLandInTheirSlots) {
     ASSERT_TRUE(owned.ok());
     EXPECT_EQ(json::to_string(owned.value()), doc);
   }
+}
+
+// What one reading of `doc` gives, as text: the compact tree or the error,
+// for the arena's tree and the owning one.
+std::string reading(const std::string& doc) {
+  Arena arena;
+  auto borrowed = json::parse(doc, arena);
+  auto owned = json::parse(doc);
+  const std::string a = borrowed.ok() ? json::to_string(borrowed.value().root()) : "error " + borrowed.error().text();
+  const std::string b = owned.ok() ? json::to_string(owned.value()) : "error " + owned.error().text();
+  return a == b ? a : a + " | owned: " + b;
+}
+
+// Every text over `alphabet` of up to `max_len` bytes, shortest first.
+std::vector<std::string> all_texts(const std::string& alphabet, std::size_t max_len) {
+  std::vector<std::string> out{""};
+  for (std::size_t from = 0; from < out.size(); ++from)
+    if (out[from].size() < max_len)
+      for (char c : alphabet) out.push_back(out[from] + c);
+  return out;
+}
+
+// A short token followed by white space (a block of it) is read from one
+// block of the input; the same token among the last bytes of the input is
+// read byte by byte. Both readings agree on values, kinds and on every error
+// with its position, except errors about running out of input (the padding
+// moves them).
+void expect_same_reading_padded(const std::string& head, const std::string& token, const std::string& tail) {
+  ASSERT_LT(token.size() + tail.size(), 16u) << "the reading at the end would use a block too";
+  const std::string end_doc = head + token + tail;
+  const std::string at_end = reading(end_doc);
+  if (at_end.find("unterminated") != std::string::npos || at_end.find("end of input") != std::string::npos) return;
+  ASSERT_EQ(reading(end_doc + std::string(20, ' ')), at_end) << "token [" << token << "]";
+}
+
+TEST(JsonBlocks, ShortNumbersReadFromOneBlockAgreeWithTheEndOfTheInput) {
+  // Signs, leading zeros, fractions, exponents and bytes that end or break a number.
+  for (const std::string& t : all_texts("-05.eE+x", 6)) expect_same_reading_padded("[", t, "]");
+  for (const std::string& t : all_texts("-05.eE+x", 4)) expect_same_reading_padded("{\"k\":", t, "}");
+  // Longer ones, up to the longest that still ends inside the block.
+  for (const std::string& t : all_texts("-1.e", 4)) expect_same_reading_padded("[", "1234567890" + t, "]");
+}
+
+// Numbers whose digits end around the inline limit and the block's end, with
+// what may follow them: the tree holds the number's text, or the error names
+// the byte that ends it.
+TEST(JsonBlocks, NumbersEndingAroundTheBlockEnd) {
+  for (std::size_t whole = 1; whole <= 17; ++whole) {
+    std::string ds;
+    for (std::size_t i = 0; i < whole; ++i) ds += static_cast<char>('1' + i % 9);
+    for (const std::string sign : {"", "-"}) {
+      for (std::size_t frac = 0; frac <= 4; ++frac) {
+        const std::string f = frac ? "." + std::string(frac, '7') : "";
+        for (const std::string after : {"", "e5", "E-1", "0", ".", "x"}) {
+          const std::string num = sign + ds + f + after;
+          const std::string col = std::to_string(num.size() + 1);  // of the number's last byte
+          std::string want = "[" + num + "]";
+          if (after == "x" || (after == "." && frac)) want = "error expected ',' or ']' at line 1, column " + col;
+          if (after == "." && !frac) want = "error invalid number at line 1, column " + std::to_string(num.size() + 2);
+          for (std::size_t pad : {0u, 1u, 20u})
+            EXPECT_EQ(reading("[" + num + "]" + std::string(pad, ' ')), want) << num << " pad " << pad;
+          // A leading zero ends the number before the next digit.
+          if (whole > 1) {
+            EXPECT_EQ(reading("[" + sign + "0" + ds + f + after + "]" + std::string(20, ' ')),
+                      "error expected ',' or ']' at line 1, column " + std::to_string(sign.size() + 3))
+                << num;
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(JsonBlocks, ShortStringsAndKeysReadFromOneBlockAgreeWithTheEndOfTheInput) {
+  // Quotes, escapes, control and multi-byte characters at every place in
+  // literals short enough to be read byte by byte at the end (the tests above
+  // cover the longer ones).
+  const std::string alphabet = std::string("a\"\\n") + '\x01' + "\xC3\xA9";
+  for (std::size_t lead = 0; lead <= 10; ++lead) {
+    for (const std::string& t : all_texts(alphabet, 3)) {
+      for (std::size_t trail : {0u, 1u, 2u}) {
+        const std::string literal = "\"" + filler(lead, 'a') + t + filler(trail, 'A') + "\"";
+        if (literal.size() < 15) expect_same_reading_padded("[", literal, "]");
+        if (literal.size() < 13) expect_same_reading_padded("{", literal, ":1}");
+        if (literal.size() < 7) expect_same_reading_padded("{", literal, ":" + literal + "}");
+      }
+    }
+  }
+}
+
+// Whole calls on the same malformed and well-formed records, with the damage
+// inside the block a token is read from: the error names the same place
+// whether the record is last in the input or followed by more.
+TEST(JsonBlocks, CallsReportTheSameErrorsWhereverTheTokenSits) {
+  const std::string bad_tokens[] = {"01", "-", "1.", "1.e5", "2e", "-x", "\"ab\x01\"", "\"a\\q\"", "tru"};
+  for (const std::string& bad : bad_tokens) {
+    const std::string record = "{\"id\":7,\"name\":\"customer 12\",\"v\":" + bad + "}";
+    const auto at_end = testing::shrink("[" + record + "]", R"({"max_chars":1000})");
+    const auto followed = testing::shrink("[" + record + ",{\"id\":8,\"name\":\"customer 13\",\"v\":1}]",
+                                          R"({"max_chars":1000})");
+    EXPECT_FALSE(at_end.ok()) << bad;
+    EXPECT_FALSE(at_end.error().empty()) << bad;
+    EXPECT_EQ(followed.error(), at_end.error()) << bad;
+  }
+  // A well-formed record of tokens on both sides of the inline limits comes back whole.
+  const std::string record =
+      R"({"abcdefghijklmn":"abcdefghijklmn","abcdefghijklmno":"abcdefghijklmno","abcdefghijklmnop":)"
+      R"("abcdefghijklmnop","n14":-1234567890.12,"n15":123456789012345,"n16":-1234567890.1234,"z":0.5})";
+  const auto whole = testing::shrink("[" + record + "," + record + "]", R"({"max_chars":100000,"indent":0})");
+  ASSERT_TRUE(whole.ok()) << whole.error();
+  EXPECT_EQ(whole.text(), "[" + record + "," + record + "]");
 }
 
 }  // namespace

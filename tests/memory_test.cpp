@@ -261,6 +261,23 @@ TEST(CompactMeta, ReaderMarksStringsReadWithoutEscapes) {
   check(in_arena.value().root());
 }
 
+// Keys the reader copies from a block compare whole with copies of them (and not with other
+// keys of their length), whatever bytes followed them in the input.
+TEST(CompactMeta, ReaderKeysCompareWholeWithTheirCopies) {
+  for (std::size_t n = 0; n <= Key::inline_capacity + 2; ++n) {
+    const std::string key(n, 'k'), other = n ? std::string(n - 1, 'k') + "j" : "x";
+    const std::string doc = "{\"" + key + "\":1,\"" + key + "x\":\"zzzzzzzzzzzzzzzzzzzzzzzz\"}";
+    Arena arena;
+    auto parsed = json::parse(doc, arena);
+    ASSERT_TRUE(parsed.ok());
+    const Key& read = parsed.value().root().members()[0].key;
+    EXPECT_TRUE(same_key(read, Key(key))) << n;
+    EXPECT_TRUE(same_key(Key(key), read)) << n;
+    EXPECT_FALSE(same_key(read, Key(other))) << n;
+    EXPECT_FALSE(same_key(read, parsed.value().root().members()[1].key)) << n;
+  }
+}
+
 // The flat trie agrees with matching the patterns one by one, for pattern sets
 // large enough to grow and pack its tables, with repeats and wildcards.
 TEST(FlatPatternTrie, AgreesWithEachPatternOnRandomSets) {
