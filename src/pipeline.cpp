@@ -235,9 +235,9 @@ Meta analyze(const Value& doc, const Options& o, std::uint64_t indent, Arena* ar
   return meta;
 }
 
-BudgetSearch search_budget(const Value& doc, const Options& o, Format format, std::uint64_t indent) {
+BudgetSearch search_budget(const Value& doc, const Options& o, Format format, std::uint64_t indent, Arena* arena) {
   std::unique_ptr<focus::Index> focus;
-  const Meta meta = analyze(doc, o, indent, nullptr, &focus);
+  const Meta meta = analyze(doc, o, indent, arena, &focus);
   if (focus) focus->place_root(meta);
   return search_budget(doc, meta, o, format, indent, focus.get());
 }
@@ -434,7 +434,7 @@ std::string run_pipeline(std::string_view input, std::string_view options_text) 
     return success_envelope(render(parsed->value(), indent, report.format), report);
   }
   BudgetSearch search = meta ? search_budget(parsed->value(), *meta, o, report.format, indent, focus.get())
-                             : search_budget(parsed->value(), o, report.format, indent);
+                             : search_budget(parsed->value(), o, report.format, indent, &arena);
   report.pruned = true;
   report.fits = search.fits;
   report.output_chars = search.chars;

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -187,6 +190,12 @@ struct KeyNote {
   std::uint8_t kinds;
 };
 
+// What a mapping finds its repeated keys by, besides a scan of its pairs.
+struct Lookup {
+  std::unordered_map<std::string_view, std::size_t> index;  // from index_threshold pairs on
+  std::unordered_set<std::string> reals;                    // the identities of its real keys
+};
+
 // An open sequence or mapping; its children sit on the composer's stacks from `base` on.
 struct Frame {
   bool is_map = false;
@@ -194,8 +203,7 @@ struct Frame {
   std::size_t base = 0;
   std::string anchor;
   Pending key;
-  std::unordered_map<std::string_view, std::size_t> index;  // from index_threshold pairs on
-  std::unordered_set<std::string> reals;
+  std::unique_ptr<Lookup> lookup;  // made for the first real key or at index_threshold pairs
   std::uint64_t nodes = 1;
   std::uint64_t bytes = 0;
   std::uint64_t height = 0;
@@ -205,19 +213,6 @@ struct Frame {
 // enclosing block, as real manifests write it ("args: [" ... "]" under its key).
 constexpr std::string_view flow_end_errors[] = {"wrongly indented sequence end in flow mode",
                                                 "wrongly indented mapping end in flow mode"};
-
-// Whether a span of the text holds a line break (a line feed, a carriage
-// return, or, for YAML 1.1 documents, NEL, LS or PS) or one of `also`.
-bool breaks_or(std::string_view span, char also1, char also2) {
-  for (std::size_t i = 0; i < span.size(); ++i) {
-    const char c = span[i];
-    if (c == '\n' || c == '\r' || c == also1 || c == also2) return true;
-    if (c == '\xC2' && i + 1 < span.size() && span[i + 1] == '\x85') return true;
-    if (c == '\xE2' && i + 2 < span.size() && span[i + 1] == '\x80' && (span[i + 2] == '\xA8' || span[i + 2] == '\xA9'))
-      return true;
-  }
-  return false;
-}
 
 class Composer {
  public:
@@ -478,17 +473,11 @@ class Composer {
     const std::string_view span =
         spanned ? text_.substr(from->input_pos, to->input_pos - from->input_pos) : std::string_view();
     if (spanned) {
-      switch (style) {
-        case FYSS_PLAIN:
-          if (!breaks_or(span, '\n', '\n')) return out = span, true;
-          break;
-        case FYSS_DOUBLE_QUOTED:
-          if (!breaks_or(span, '\\', '\n')) return out = span, true;
-          break;
-        case FYSS_SINGLE_QUOTED:
-          if (!breaks_or(span, '\'', '\n')) return out = span, true;
-          break;
-        default: break;
+      // The library counts a line at every line break it folds.
+      if (from->line == to->line) {
+        if (style == FYSS_PLAIN) return out = span, true;
+        const char escape = style == FYSS_DOUBLE_QUOTED ? '\\' : style == FYSS_SINGLE_QUOTED ? '\'' : 0;
+        if (escape && std::memchr(span.data(), escape, span.size()) == nullptr) return out = span, true;
       }
       if (!charge_blank_runs(span, from)) return false;
     }
@@ -612,13 +601,16 @@ class Composer {
   bool insert(Frame& f, Value&& v) {
     const Pending& k = f.key;
     const auto bit = static_cast<std::uint8_t>(k.kind);
-    if (k.kind == ScalarKind::Real && !f.reals.insert(k.identity).second)
-      return error("duplicate mapping key" + mark_position(&k.where));
+    if (k.kind == ScalarKind::Real) {
+      if (!f.lookup) f.lookup = std::make_unique<Lookup>();
+      if (!f.lookup->reals.insert(k.identity).second) return error("duplicate mapping key" + mark_position(&k.where));
+    }
     const std::size_t n = notes_.size() - f.base;
+    const bool indexed = f.lookup && !f.lookup->index.empty();
     std::size_t i = n;
-    if (!f.index.empty()) {
-      auto it = f.index.find(k.text);
-      if (it != f.index.end()) i = it->second;
+    if (indexed) {
+      auto it = f.lookup->index.find(k.text);
+      if (it != f.lookup->index.end()) i = it->second;
     } else {
       KeyNote* notes = notes_.begin() + f.base;
       for (std::size_t j = 0; j < n; ++j)
@@ -637,12 +629,13 @@ class Composer {
     }
     members_.emplace_back(Key(k.text, Value::borrow), std::move(v));
     notes_.emplace_back(KeyNote{k.text, bit});
-    if (!f.index.empty()) {
-      f.index.emplace(k.text, n);
+    if (indexed) {
+      f.lookup->index.emplace(k.text, n);
     } else if (n + 1 == index_threshold) {
-      f.index.reserve(index_threshold * 2);
+      if (!f.lookup) f.lookup = std::make_unique<Lookup>();
+      f.lookup->index.reserve(index_threshold * 2);
       const KeyNote* notes = notes_.begin() + f.base;
-      for (std::size_t j = 0; j <= n; ++j) f.index.emplace(notes[j].text, j);
+      for (std::size_t j = 0; j <= n; ++j) f.lookup->index.emplace(notes[j].text, j);
     }
     return true;
   }
@@ -674,17 +667,31 @@ class Composer {
 // first event, holding every token of it, so a line is checked before the
 // library sees it: outside quotes, the flow indicators on one line while a
 // bracket or brace is open. Returns the position of the first line past the
-// bound, if any.
+// bound, if any. Outside brackets and quotes only brackets and line feeds
+// matter, so blocks of text without brackets are skipped whole.
 std::optional<std::string> crowded_flow_line(std::string_view text) {
   const std::uint64_t bound = std::max(line_events_floor, text.size() / line_event_bytes);
-  std::uint64_t open = 0, on_line = 0, line = 1;
-  std::size_t line_start = 0;
+  const char* p = text.data();
+  const std::size_t n = text.size();
+  std::uint64_t open = 0, on_line = 0;
   char quote = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
+  std::size_t i = 0;
+  while (i < n) {
+#ifdef __SSE2__
+    if (open == 0 && quote == 0 && i + 16 <= n) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      const __m128i brackets = _mm_or_si128(
+          _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('[')), _mm_cmpeq_epi8(v, _mm_set1_epi8(']'))),
+          _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('{')), _mm_cmpeq_epi8(v, _mm_set1_epi8('}'))));
+      if (_mm_movemask_epi8(brackets) == 0) {
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))) != 0) on_line = 0;
+        i += 16;
+        continue;
+      }
+    }
+#endif
+    const char c = p[i++];
     if (c == '\n') {
-      ++line;
-      line_start = i + 1;
       on_line = 0;
       continue;
     }
@@ -703,8 +710,13 @@ std::optional<std::string> crowded_flow_line(std::string_view text) {
     } else if (c != ',' || open == 0) {
       continue;
     }
-    if (++on_line > bound)
-      return position(i, static_cast<long>(line), static_cast<long>(utf8::count(text.substr(line_start, i - line_start)) + 1));
+    if (++on_line > bound) {
+      const std::size_t at = i - 1;
+      const std::size_t last_break = text.rfind('\n', at);
+      const std::size_t line_start = last_break == std::string_view::npos ? 0 : last_break + 1;
+      const auto line = static_cast<long>(std::count(p, p + at, '\n')) + 1;
+      return position(at, line, static_cast<long>(utf8::count(text.substr(line_start, at - line_start)) + 1));
+    }
   }
   return std::nullopt;
 }
