@@ -217,7 +217,10 @@ constexpr std::string_view flow_end_errors[] = {"wrongly indented sequence end i
 class Composer {
  public:
   Composer(std::string_view text, bool lenient_flow_end, Arena& arena)
-      : text_(text), lenient_flow_end_(lenient_flow_end), arena_(arena) {}
+      : text_(text),
+        lenient_flow_end_(lenient_flow_end),
+        arena_(arena),
+        line_events_bound_(std::max(line_events_floor, text.size() / line_event_bytes)) {}
 
   // Whether the library's error is a flow collection closing under its key.
   bool failed_on_flow_end() const {
@@ -264,8 +267,13 @@ class Composer {
   }
 
  private:
-  bool error(std::string message) {
-    error_ = std::move(message);
+  // Errors are kept out of line, so that the paths every event takes stay short.
+  [[gnu::cold, gnu::noinline]] bool error(const char* message) {
+    error_ = message;
+    return false;
+  }
+  [[gnu::cold, gnu::noinline]] bool error(const char* message, const fy_mark* where) {
+    error_ = message + mark_position(where);
     return false;
   }
 
@@ -351,13 +359,14 @@ class Composer {
       default: break;
     }
     const fy_mark* m = fy_event_start_mark(e);
+    event_start_ = m;
     if (!m) return true;
     if (m->line != line_) {
       line_ = m->line;
       line_events_ = 0;
     }
-    if (++line_events_ > std::max(line_events_floor, text_.size() / line_event_bytes))
-      return error("too many values on one line" + mark_position(m));
+    if (++line_events_ > line_events_bound_)
+      return error("too many values on one line", m);
     return true;
   }
 
@@ -446,7 +455,7 @@ class Composer {
       f.key.text = key;
       f.key.kind = kind;
       if (kind == ScalarKind::Real) f.key.identity = real_identity(text);
-      f.key.where = scalar_mark(e, style);
+      f.key.where = scalar_mark(style);
       return true;
     }
     return deliver(std::move(v), 1, text.size(), 0);
@@ -520,13 +529,13 @@ class Composer {
     cost += lines * bytes;
     blank_run_cost_ += cost;
     if (blank_run_cost_ > std::max(blank_run_floor, blank_run_per_byte * text_.size()))
-      return error("too many empty lines inside values" + mark_position(from));
+      return error("too many empty lines inside values", from);
     return true;
   }
 
   // Where a scalar starts: the parser marks a quoted scalar's content, so step back over the quote.
-  static fy_mark scalar_mark(fy_event* e, fy_scalar_style style) {
-    const fy_mark* m = fy_event_start_mark(e);
+  fy_mark scalar_mark(fy_scalar_style style) const {
+    const fy_mark* m = event_start_;
     if (!m) return fy_mark{};
     fy_mark mark = *m;
     if ((style == FYSS_SINGLE_QUOTED || style == FYSS_DOUBLE_QUOTED) && mark.input_pos > 0 && mark.column > 0) {
@@ -553,8 +562,7 @@ class Composer {
       f.key.text = a.key;
       f.key.kind = a.kind;
       f.key.identity = a.identity;
-      const fy_mark* m = fy_event_start_mark(e);
-      f.key.where = m ? *m : fy_mark{};
+      f.key.where = event_start_ ? *event_start_ : fy_mark{};
       return true;
     }
     return deliver(Shared::share(a.value.get()), a.nodes, a.bytes, a.height);
@@ -603,7 +611,7 @@ class Composer {
     const auto bit = static_cast<std::uint8_t>(k.kind);
     if (k.kind == ScalarKind::Real) {
       if (!f.lookup) f.lookup = std::make_unique<Lookup>();
-      if (!f.lookup->reals.insert(k.identity).second) return error("duplicate mapping key" + mark_position(&k.where));
+      if (!f.lookup->reals.insert(k.identity).second) return error("duplicate mapping key", &k.where);
     }
     const std::size_t n = notes_.size() - f.base;
     const bool indexed = f.lookup && !f.lookup->index.empty();
@@ -621,7 +629,7 @@ class Composer {
     }
     if (i < n) {
       KeyNote& note = notes_.begin()[f.base + i];
-      if (note.kinds & bit) return error("duplicate mapping key" + mark_position(&k.where));
+      if (note.kinds & bit) return error("duplicate mapping key", &k.where);
       note.kinds |= bit;
       // Built over the value it replaces, which is not destroyed: an alias may share its lists.
       new (&members_.begin()[f.base + i].value) Value(std::move(v));
@@ -654,6 +662,8 @@ class Composer {
   Scratch<Member> members_;
   Scratch<KeyNote> notes_;  // one per member
   std::unordered_map<std::string, Node> anchors_;
+  const std::uint64_t line_events_bound_;
+  const fy_mark* event_start_ = nullptr;  // where the event at hand starts, if it says
   std::uint64_t open_ = 0;
   int line_ = -1;
   std::uint64_t line_events_ = 0;

@@ -152,7 +152,26 @@ std::from_chars_result read_real(std::string_view t, double& d) {
   return r;
 }
 
+// Whether a real is written as a short JSON number without an exponent
+// (-?(0|[1-9][0-9]*)(\.[0-9]+)?, at most 20 bytes): then it is its own JSON
+// text, and its value is finite without being read.
+bool short_json_decimal(std::string_view t) {
+  if (t.size() > 20) return false;
+  std::size_t i = t[0] == '-' ? 1 : 0;
+  if (i == t.size() || !digit(t[i])) return false;
+  if (t[i] == '0') {
+    ++i;
+  } else {
+    while (i < t.size() && digit(t[i])) ++i;
+  }
+  if (i == t.size()) return true;
+  if (t[i] != '.' || ++i == t.size()) return false;
+  while (i < t.size() && digit(t[i])) ++i;
+  return i == t.size();
+}
+
 void real(std::string_view t, Resolved& out) {
+  if (short_json_decimal(t)) return set(out, ScalarKind::Real, Kind::Number, t);
   double d = 0;
   auto r = read_real(t, d);
   if (r.ec == std::errc() && std::isfinite(d)) {
