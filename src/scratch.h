@@ -93,6 +93,7 @@ class Scratch {
 template <class T>
 List<T> arena_list(Scratch<T>& stack, std::size_t base, Arena& arena) {
   const std::size_t n = stack.size() - base;
+  if (n == 0) return List<T>();
   if (stack.can_hand_over(base)) return List<T>::borrow(stack.hand_over(arena), n);
   T* data = arena.allocate_array<T>(n);
   stack.relocate_to(base, data);
