@@ -418,18 +418,25 @@ class Composer {
     const bool plain = style == FYSS_PLAIN;
     std::string_view text;
     if (!scalar_text(token, style, text)) return false;
-    std::string_view tag = e->scalar.tag ? token_text(e->scalar.tag) : std::string_view();
-    resolved_.made.clear();
-    if (!resolve_scalar(text, plain, tag, resolved_)) return error("invalid value");
-    // A text written anew is kept in the arena: values and keys refer to it.
-    std::string_view out = resolved_.text;
-    if (!resolved_.made.empty() && out.data() == resolved_.made.data()) out = keep(out);
+    std::string_view out = text;
+    ScalarKind kind = ScalarKind::String;
     Value v;
-    if (resolved_.value == Kind::Bool)
-      v = Value::boolean(resolved_.truth);
-    else if (resolved_.value != Kind::Null)
-      new (&v) Value(resolved_.value, out, Value::borrow);
-    const ScalarKind kind = resolved_.kind;
+    if (e->scalar.tag || (plain && may_not_be_string(text))) {
+      std::string_view tag = token_text(e->scalar.tag);
+      resolved_.made.clear();
+      if (!resolve_scalar(text, plain, tag, resolved_)) return error("invalid value");
+      // A text written anew is kept in the arena: values and keys refer to it.
+      out = resolved_.text;
+      if (!resolved_.made.empty() && out.data() == resolved_.made.data()) out = keep(out);
+      kind = resolved_.kind;
+      if (resolved_.value == Kind::Bool)
+        v = Value::boolean(resolved_.truth);
+      else if (resolved_.value != Kind::Null)
+        new (&v) Value(resolved_.value, out, Value::borrow);
+    } else {
+      // Quoted, block and plain text that no other form could start: a string.
+      new (&v) Value(Kind::String, text, Value::borrow);
+    }
     const std::string_view key = kind == ScalarKind::Null   ? std::string_view("null")
                                  : kind == ScalarKind::Bool ? std::string_view(resolved_.truth ? "true" : "false")
                                  : kind == ScalarKind::Real ? text

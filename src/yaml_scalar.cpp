@@ -185,26 +185,8 @@ void real(std::string_view t, Resolved& out) {
   set(out, ScalarKind::Real, Kind::String, t);
 }
 
-// Whether a text starting with `c` may be other than a string: every null,
-// boolean, integer and float form starts with one of these.
-bool may_not_be_string(char c) {
-  switch (c) {
-    case '~':
-    case 'n':
-    case 'N':
-    case 't':
-    case 'T':
-    case 'f':
-    case 'F':
-    case '+':
-    case '-':
-    case '.': return true;
-    default: return digit(c);
-  }
-}
-
 void core(std::string_view t, Resolved& out) {
-  if (!t.empty() && !may_not_be_string(t[0])) return string_scalar(t, out);
+  if (!may_not_be_string(t)) return string_scalar(t, out);
   if (null_form(t)) return set(out, ScalarKind::Null, Kind::Null, {});
   if (auto b = bool_form(t)) {
     out.truth = *b;

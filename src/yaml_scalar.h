@@ -24,6 +24,25 @@ struct Resolved {
   std::string made;
 };
 
+// Whether a plain scalar's text may resolve to other than a string: every
+// null, boolean, integer and float form is empty or starts with one of these.
+inline bool may_not_be_string(std::string_view t) {
+  if (t.empty()) return true;
+  switch (t[0]) {
+    case '~':
+    case 'n':
+    case 'N':
+    case 't':
+    case 'T':
+    case 'f':
+    case 'F':
+    case '+':
+    case '-':
+    case '.': return true;
+    default: return t[0] >= '0' && t[0] <= '9';
+  }
+}
+
 // Resolves one scalar into `out`. `plain` is false for quoted and block
 // scalars; `tag` is the resolved tag text, empty when the scalar carries
 // none. False when a standard tag demands a type the text does not have.
