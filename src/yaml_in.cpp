@@ -148,7 +148,8 @@ class Shared {
     switch (v.kind()) {
       case Kind::Number:
       case Kind::String: return Value::borrowed(v.kind(), v.text());
-      case Kind::Array: return Value::array(Value::Array::borrow(const_cast<Value*>(v.items().data()), v.items().size()));
+      case Kind::Array:
+        return Value::array(Value::Array::borrow(const_cast<Value*>(v.items().data()), v.items().size()));
       case Kind::Object:
         return Value::object(Value::Object::borrow(const_cast<Member*>(v.members().data()), v.members().size()));
       default: return v;
@@ -171,7 +172,7 @@ struct Node {
   std::uint64_t height = 0;
   bool scalar = false;
   ScalarKind kind = ScalarKind::Null;
-  std::string_view key;   // its text as a key, in storage that outlives the call's tree
+  std::string_view key;  // its text as a key, in storage that outlives the call's tree
   std::string identity;  // reals: equal for equal values
 };
 
@@ -365,8 +366,7 @@ class Composer {
       line_ = m->line;
       line_events_ = 0;
     }
-    if (++line_events_ > line_events_bound_)
-      return error("too many values on one line", m);
+    if (++line_events_ > line_events_bound_) return error("too many values on one line", m);
     return true;
   }
 
@@ -697,9 +697,9 @@ std::optional<std::string> crowded_flow_line(std::string_view text) {
 #ifdef __SSE2__
     if (open == 0 && quote == 0 && i + 16 <= n) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-      const __m128i brackets = _mm_or_si128(
-          _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('[')), _mm_cmpeq_epi8(v, _mm_set1_epi8(']'))),
-          _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('{')), _mm_cmpeq_epi8(v, _mm_set1_epi8('}'))));
+      const __m128i brackets =
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('[')), _mm_cmpeq_epi8(v, _mm_set1_epi8(']'))),
+                       _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('{')), _mm_cmpeq_epi8(v, _mm_set1_epi8('}'))));
       if (_mm_movemask_epi8(brackets) == 0) {
         if (_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))) != 0) on_line = 0;
         i += 16;
