@@ -229,7 +229,8 @@ void call(benchmark::State& state, const std::string& d, const std::string& opti
 
 void read_yaml_tavisk(benchmark::State& state, const std::string& d) {
   measure(state, d, [&] {
-    auto v = tavisk::yaml_in::parse(d);
+    tavisk::Arena arena;
+    auto v = tavisk::yaml_in::parse(d, arena);
     benchmark::DoNotOptimize(v.ok());
   });
 }

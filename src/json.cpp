@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "scratch.h"
 #include "text_facts.h"
 #include "utf8.h"
 
@@ -99,87 +100,6 @@ unsigned digit_bits(const unsigned char* p) {
   return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(_mm_xor_si128(_mm_sub_epi8(v, zero), flip), ten)));
 }
 #endif
-
-// A stack of children waiting for their container to close. Values and
-// members hold no pointers into themselves, so they are relocated with plain
-// byte copies: on growth, and when a closed container's children move out.
-//
-// A small stack lives on the heap. A large one is mapped and grown by moving
-// its pages, so growth never holds the old and the new copy at once; and when
-// the children of a closing container fill the whole stack (the root's, or a
-// container's directly under an object on the other stack) the mapping itself
-// is handed to the arena as their list, instead of being copied once more.
-template <class T>
-class Scratch {
- public:
-  Scratch() = default;
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  ~Scratch() {
-    pop_to(0);
-    release();
-  }
-
-  std::size_t size() const { return size_; }
-  T* begin() { return data_; }
-  T* end() { return data_ + size_; }
-  T& back() { return data_[size_ - 1]; }
-
-  T& emplace_back() {
-    if (size_ == capacity_) grow();
-    return *new (data_ + size_++) T();
-  }
-  void pop_to(std::size_t base) {
-    while (size_ > base) data_[--size_].~T();
-  }
-  // Hands the elements above `base` over to `out`, which now owns them.
-  void relocate_to(std::size_t base, T* out) {
-    std::memcpy(static_cast<void*>(out), static_cast<const void*>(data_ + base), (size_ - base) * sizeof(T));
-    size_ = base;
-  }
-  // Whether the whole stack can become the arena's (see above).
-  bool can_hand_over(std::size_t base) const { return base == 0 && mapped_ && size_ > 0; }
-  // Gives the stack's storage, holding its elements, to the arena and starts afresh.
-  T* hand_over(Arena& arena) {
-    T* data = data_;
-    arena.adopt_growable(data_, capacity_ * sizeof(T), size_ * sizeof(T));
-    data_ = nullptr;
-    size_ = capacity_ = 0;
-    mapped_ = false;
-    return data;
-  }
-
-  // Capacity from which the stack is mapped: half a huge page's worth of bytes and more.
-  static constexpr std::size_t mapped_from = (1u << 20) / sizeof(T);
-
- private:
-  void grow() {
-    const std::size_t capacity = capacity_ ? capacity_ * 2 : 64;
-    T* fresh;
-    if (mapped_) {
-      fresh = static_cast<T*>(Arena::grow_mapped(data_, capacity_ * sizeof(T), capacity * sizeof(T)));
-    } else {
-      fresh = static_cast<T*>(capacity >= mapped_from ? Arena::map_growable(capacity * sizeof(T))
-                                                      : ::operator new(capacity * sizeof(T)));
-      if (size_) std::memcpy(static_cast<void*>(fresh), static_cast<const void*>(data_), size_ * sizeof(T));
-      ::operator delete(data_);
-      mapped_ = capacity >= mapped_from;
-    }
-    data_ = fresh;
-    capacity_ = capacity;
-  }
-  void release() {
-    if (mapped_)
-      Arena::unmap_growable(data_, capacity_ * sizeof(T));
-    else
-      ::operator delete(data_);
-  }
-
-  T* data_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
-  bool mapped_ = false;
-};
 
 // Bytes of a string literal from which the reader finds its text's facts
 // (text_facts.h) while reading it, for the size measure and fitting to use.
@@ -415,16 +335,12 @@ class Parser {
   // Moves the children above `base` off a scratch stack into an exactly sized list.
   template <class T>
   List<T> take(Scratch<T>& stack, std::size_t base) {
-    const std::size_t n = stack.size() - base;
     if (!arena_) {
       List<T> out(std::make_move_iterator(stack.begin() + base), std::make_move_iterator(stack.end()));
       stack.pop_to(base);
       return out;
     }
-    if (stack.can_hand_over(base)) return List<T>::borrow(stack.hand_over(*arena_), n);
-    T* data = arena_->allocate_array<T>(n);
-    stack.relocate_to(base, data);
-    return List<T>::borrow(data, n);
+    return arena_list(stack, base, *arena_);
   }
 
   // Makes the null value `out` a text from the input, referred to in place

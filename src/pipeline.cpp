@@ -42,13 +42,13 @@ Value thousandths_value(std::uint32_t t) {
   return Value::number(std::to_string(t / 1000) + "." + std::string(3 - frac.size(), '0') + frac);
 }
 
-// The input's tree: a JSON tree in the call's arena, or a YAML tree that owns its storage.
+// The input's tree: a JSON or YAML tree in the call's arena, or a tree that owns its storage.
 struct Parsed {
-  std::optional<json::Tree> json;
+  std::optional<json::Tree> tree;
   Value yaml;
   Format kind;
 
-  const Value& value() const { return json ? json->root() : yaml; }
+  const Value& value() const { return tree ? tree->root() : yaml; }
 };
 
 // Skips leading U+FEFF characters, then leading White_Space.
@@ -81,9 +81,10 @@ Value text_input(std::string_view input, bool strip_ansi, std::string& storage) 
 Result<Parsed> detect_input(std::string_view input, bool strip_ansi, Arena& arena, std::string& storage) {
   auto j = json::parse(input, arena);
   if (j) return Parsed{std::move(j).value(), Value(), Format::Json};
-  if (auto y = yaml_in::parse(input)) {
-    if ((y->is_object() || y->is_array()) && !plain::yaml_lost_content(input, *y))
-      return Parsed{std::nullopt, std::move(y).value(), Format::Yaml};
+  if (auto y = yaml_in::parse(input, arena)) {
+    const Value& root = y->root();
+    if ((root.is_object() || root.is_array()) && !plain::yaml_lost_content(input, root))
+      return Parsed{std::move(y).value(), Value(), Format::Yaml};
   }
   std::string_view body = after_bom_and_space(input);
   while (!body.empty() && (body.back() == ' ' || body.back() == '\t' || body.back() == '\r' || body.back() == '\n'))
@@ -109,9 +110,9 @@ Result<Parsed> parse_input(std::string_view input, const Options& o, Arena& aren
     return Parsed{std::nullopt, std::move(items).value(), Format::Jsonl};
   }
   if (input_format == Format::Yaml) {
-    auto y = yaml_in::parse(input);
+    auto y = yaml_in::parse(input, arena);
     if (!y) return fail("invalid YAML input: " + y.error());
-    return Parsed{std::nullopt, std::move(y).value(), Format::Yaml};
+    return Parsed{std::move(y).value(), Value(), Format::Yaml};
   }
   auto j = json::parse(input, arena);
   if (j) return Parsed{std::move(j).value(), Value(), Format::Json};
@@ -119,9 +120,9 @@ Result<Parsed> parse_input(std::string_view input, const Options& o, Arena& aren
   if (input_format == Format::Json) return fail(std::move(json_error));
   std::string_view rest = after_bom_and_space(input);
   if (rest.empty() || rest[0] == '"' || rest[0] == '[' || rest[0] == '{') return fail(std::move(json_error));
-  auto y = yaml_in::parse(input);
+  auto y = yaml_in::parse(input, arena);
   if (!y) return fail("invalid YAML input: " + y.error());
-  return Parsed{std::nullopt, std::move(y).value(), Format::Yaml};
+  return Parsed{std::move(y).value(), Value(), Format::Yaml};
 }
 
 std::string render_yaml(const Value& v, std::uint64_t indent) {
@@ -234,9 +235,9 @@ Meta analyze(const Value& doc, const Options& o, std::uint64_t indent, Arena* ar
   return meta;
 }
 
-BudgetSearch search_budget(const Value& doc, const Options& o, Format format, std::uint64_t indent) {
+BudgetSearch search_budget(const Value& doc, const Options& o, Format format, std::uint64_t indent, Arena* arena) {
   std::unique_ptr<focus::Index> focus;
-  const Meta meta = analyze(doc, o, indent, nullptr, &focus);
+  const Meta meta = analyze(doc, o, indent, arena, &focus);
   if (focus) focus->place_root(meta);
   return search_budget(doc, meta, o, format, indent, focus.get());
 }
@@ -433,7 +434,7 @@ std::string run_pipeline(std::string_view input, std::string_view options_text) 
     return success_envelope(render(parsed->value(), indent, report.format), report);
   }
   BudgetSearch search = meta ? search_budget(parsed->value(), *meta, o, report.format, indent, focus.get())
-                             : search_budget(parsed->value(), o, report.format, indent);
+                             : search_budget(parsed->value(), o, report.format, indent, &arena);
   report.pruned = true;
   report.fits = search.fits;
   report.output_chars = search.chars;

@@ -55,8 +55,9 @@ BudgetSearch search_budget(const Value& doc, const Meta& meta, const Options& o,
 // The search with the call's hit masks at hand (null: none).
 BudgetSearch search_budget(const Value& doc, const Meta& meta, const Options& o, Format format, std::uint64_t indent,
                            const focus::Index* focus);
-// Analysis and search together.
-BudgetSearch search_budget(const Value& doc, const Options& o, Format format, std::uint64_t indent);
+// Analysis and search together; the analysis lives in `arena` when one is given.
+BudgetSearch search_budget(const Value& doc, const Options& o, Format format, std::uint64_t indent,
+                           Arena* arena = nullptr);
 
 Value report_value(const Report& r);
 

@@ -4,12 +4,16 @@
 
 #include <algorithm>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <memory>
 #include <optional>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "scratch.h"
 #include "utf8.h"
 #include "yaml_scalar.h"
 
@@ -121,32 +125,86 @@ struct ParserDeleter {
   void operator()(fy_parser* p) const { fy_parser_destroy(p); }
 };
 
-// A node already composed: its value, its size in nodes and in text bytes (keys
-// included), its height, and what it is as a mapping key (scalars only).
+// A value whose storage the arena holds: a scalar's text is inline, in the
+// text or in the arena, and a collection's list is in the arena. A copy
+// shares that storage, so an alias costs one value however large its
+// anchor; and it is never destroyed, since a list it shares belongs to the
+// tree as well.
+class Shared {
+ public:
+  Shared() noexcept { new (&v_) Value(); }
+  explicit Shared(const Value& v) noexcept { new (&v_) Value(share(v)); }
+  Shared(const Shared& other) noexcept : Shared(other.get()) {}
+  Shared& operator=(const Shared& other) noexcept {
+    new (&v_) Value(share(other.get()));  // the value it replaces owns nothing
+    return *this;
+  }
+  ~Shared() {}
+
+  const Value& get() const { return v_; }
+
+  // A value over the same storage as `v`.
+  static Value share(const Value& v) noexcept {
+    switch (v.kind()) {
+      case Kind::Number:
+      case Kind::String: return Value::borrowed(v.kind(), v.text());
+      case Kind::Array:
+        return Value::array(Value::Array::borrow(const_cast<Value*>(v.items().data()), v.items().size()));
+      case Kind::Object:
+        return Value::object(Value::Object::borrow(const_cast<Member*>(v.members().data()), v.members().size()));
+      default: return v;
+    }
+  }
+
+ private:
+  union {
+    Value v_;
+  };
+};
+
+// A node already composed, as an anchor keeps it: its value, its size in
+// nodes and in text bytes (keys included), its height, and, for a scalar,
+// what it is as a mapping key.
 struct Node {
-  Value value;
+  Shared value;
   std::uint64_t nodes = 1;
   std::uint64_t bytes = 0;
   std::uint64_t height = 0;
-  std::optional<ScalarInfo> scalar;
+  bool scalar = false;
+  ScalarKind kind = ScalarKind::Null;
+  std::string_view key;  // its text as a key, in storage that outlives the call's tree
+  std::string identity;  // reals: equal for equal values
 };
 
-struct Key {
-  std::string text;
-  ScalarInfo info;
+// A mapping key waiting for its value.
+struct Pending {
+  std::string_view text;  // in storage that outlives the tree
+  ScalarKind kind = ScalarKind::Null;
+  std::string identity;
   fy_mark where{};
 };
 
-// An open sequence or mapping.
+// Per pair of an open mapping: its key's text (stable, unlike the key's
+// inline bytes on the moving stack) and the key kinds seen for that text.
+struct KeyNote {
+  std::string_view text;
+  std::uint8_t kinds;
+};
+
+// What a mapping finds its repeated keys by, besides a scan of its pairs.
+struct Lookup {
+  std::unordered_map<std::string_view, std::size_t> index;  // from index_threshold pairs on
+  std::unordered_set<std::string> reals;                    // the identities of its real keys
+};
+
+// An open sequence or mapping; its children sit on the composer's stacks from `base` on.
 struct Frame {
   bool is_map = false;
+  bool has_key = false;
+  std::size_t base = 0;
   std::string anchor;
-  Value::Array items;
-  Value::Object members;
-  std::vector<std::uint8_t> kinds;  // per pair: the key kinds seen for its text
-  std::unordered_map<std::string, std::size_t> index;
-  std::unordered_set<std::string> reals;
-  std::optional<Key> key;
+  Pending key;
+  std::unique_ptr<Lookup> lookup;  // made for the first real key or at index_threshold pairs
   std::uint64_t nodes = 1;
   std::uint64_t bytes = 0;
   std::uint64_t height = 0;
@@ -159,7 +217,11 @@ constexpr std::string_view flow_end_errors[] = {"wrongly indented sequence end i
 
 class Composer {
  public:
-  Composer(std::string_view text, bool lenient_flow_end) : text_(text), lenient_flow_end_(lenient_flow_end) {}
+  Composer(std::string_view text, bool lenient_flow_end, Arena& arena)
+      : text_(text),
+        lenient_flow_end_(lenient_flow_end),
+        arena_(arena),
+        line_events_bound_(std::max(line_events_floor, text.size() / line_event_bytes)) {}
 
   // Whether the library's error is a flow collection closing under its key.
   bool failed_on_flow_end() const {
@@ -169,23 +231,23 @@ class Composer {
 
   Result<Value> run() {
     if (text_.empty()) return Value::null();
-    if (auto setup = open(); !setup) return fail(setup.error());
+    if (!open()) return fail(std::move(error_));
     // The library's verdict on the whole text comes first: after a conversion
     // failure the remaining events are still parsed, but no longer composed.
     // Reading stops at once, though, where the text would make the library's
     // own state grow without bound: nesting past the limit, or too many
     // values on one line (the library keeps a line's tokens until it ends).
-    std::optional<std::string> failure;
+    bool failed = false;
+    std::string failure;
     while (fy_event* e = fy_parser_parse(parser_.get())) {
       if (const fy_mark* m = fy_event_end_mark(e)) parsed_to_ = *m;
-      auto bound = within_bounds(e);
-      if (!bound) {
+      if (!within_bounds(e)) {
         fy_parser_event_free(parser_.get(), e);
-        return fail(failure ? std::move(*failure) : std::move(bound).error());
+        return fail(failed ? std::move(failure) : std::move(error_));
       }
-      if (!failure) {
-        auto step = handle(e);
-        if (!step) failure = std::move(step).error();
+      if (!failed && !handle(e)) {
+        failed = true;
+        failure = std::move(error_);
       }
       fy_parser_event_free(parser_.get(), e);
     }
@@ -194,23 +256,36 @@ class Composer {
       if (library_message_ == corrupting_error) abandon_parser();
       return fail(std::move(message));
     }
-    if (failure) return fail(std::move(*failure));
-    if (docs_.empty()) return Value::null();
-    if (docs_.size() == 1) return std::move(docs_.front());
-    return Value::array(std::move(docs_));
+    if (failed) return fail(std::move(failure));
+    // The documents, below every open collection's children.
+    if (items_.size() == 0) return Value::null();
+    if (items_.size() == 1) {
+      Value doc = std::move(items_.back());
+      items_.pop_to(0);
+      return doc;
+    }
+    return Value::array(arena_list(items_, 0, arena_));
   }
 
  private:
-  using Step = Result<bool>;
+  // Errors are kept out of line, so that the paths every event takes stay short.
+  [[gnu::cold, gnu::noinline]] bool error(const char* message) {
+    error_ = message;
+    return false;
+  }
+  [[gnu::cold, gnu::noinline]] bool error(const char* message, const fy_mark* where) {
+    error_ = message + mark_position(where);
+    return false;
+  }
 
-  Step open() {
+  bool open() {
     fy_diag_cfg dc;
     fy_diag_cfg_default(&dc);
     dc.fp = nullptr;
     dc.output_fn = discard;
     dc.colorize = false;
     diag_.reset(fy_diag_create(&dc));
-    if (!diag_) return fail("YAML parser unavailable");
+    if (!diag_) return error("YAML parser unavailable");
     fy_diag_set_collect_errors(diag_.get(), true);
     fy_parse_cfg cfg;
     std::memset(&cfg, 0, sizeof cfg);
@@ -220,7 +295,7 @@ class Composer {
     cfg.diag = diag_.get();
     parser_.reset(fy_parser_create(&cfg));
     if (!parser_ || fy_parser_set_string(parser_.get(), text_.data(), text_.size()) != 0)
-      return fail("YAML parser unavailable");
+      return error("YAML parser unavailable");
     return true;
   }
 
@@ -255,7 +330,7 @@ class Composer {
     return msg + position(offset_at(text_, err->line, err->column), err->line, err->column);
   }
 
-  Step handle(fy_event* e) {
+  bool handle(fy_event* e) {
     switch (e->type) {
       case FYET_DOCUMENT_START: anchors_.clear(); return true;
       case FYET_SCALAR: return scalar(e);
@@ -270,12 +345,12 @@ class Composer {
 
   // Tracked on every event, composed or not: the open collections and the
   // number of events that started on the current line.
-  Step within_bounds(fy_event* e) {
+  bool within_bounds(fy_event* e) {
     switch (e->type) {
       case FYET_DOCUMENT_START: open_ = 0; break;
       case FYET_SEQUENCE_START:
       case FYET_MAPPING_START:
-        if (open_ > max_depth) return fail("nesting deeper than 512 levels");
+        if (open_ > max_depth) return error("nesting deeper than 512 levels");
         ++open_;
         break;
       case FYET_SEQUENCE_END:
@@ -285,71 +360,159 @@ class Composer {
       default: break;
     }
     const fy_mark* m = fy_event_start_mark(e);
+    event_start_ = m;
     if (!m) return true;
     if (m->line != line_) {
       line_ = m->line;
       line_events_ = 0;
     }
-    if (++line_events_ > std::max(line_events_floor, text_.size() / line_event_bytes))
-      return fail("too many values on one line" + mark_position(m));
+    if (++line_events_ > line_events_bound_) return error("too many values on one line", m);
     return true;
   }
 
-  bool key_position() const { return !stack_.empty() && stack_.back().is_map && !stack_.back().key; }
+  bool key_position() const { return !stack_.empty() && stack_.back().is_map && !stack_.back().has_key; }
 
-  Step check_depth(std::uint64_t height) const {
-    if (stack_.size() + height > max_depth) return fail("nesting deeper than 512 levels");
+  bool check_depth(std::uint64_t height) {
+    if (stack_.size() + height > max_depth) return error("nesting deeper than 512 levels");
     return true;
   }
 
-  Step start(bool is_map, fy_token* anchor) {
-    if (key_position()) return fail("complex mapping keys are not supported");
-    if (auto d = check_depth(0); !d) return d;
+  bool start(bool is_map, fy_token* anchor) {
+    if (key_position()) return error("complex mapping keys are not supported");
+    if (!check_depth(0)) return false;
     ++own_nodes_;
-    Frame f;
+    Frame& f = stack_.emplace_back();
     f.is_map = is_map;
-    f.anchor = std::string(token_text(anchor));
-    stack_.push_back(std::move(f));
+    f.base = is_map ? members_.size() : items_.size();
+    if (anchor) f.anchor = token_text(anchor);
     return true;
   }
 
-  Step end() {
-    Frame f = std::move(stack_.back());
+  bool end() {
+    Frame& f = stack_.back();
+    Value v;
+    if (f.is_map) {
+      v.become_object(arena_list(members_, f.base, arena_));
+      notes_.pop_to(f.base);
+    } else {
+      v.become_array(arena_list(items_, f.base, arena_));
+    }
+    const std::uint64_t nodes = f.nodes, bytes = f.bytes, height = f.height;
+    if (!f.anchor.empty()) {
+      Node n;
+      n.value = Shared(v);
+      n.nodes = nodes;
+      n.bytes = bytes;
+      n.height = height;
+      if (!remember(std::move(f.anchor), std::move(n))) return false;
+    }
     stack_.pop_back();
-    Node n;
-    n.value = f.is_map ? Value::object(std::move(f.members)) : Value::array(std::move(f.items));
-    n.nodes = f.nodes;
-    n.bytes = f.bytes;
-    n.height = f.height;
-    if (auto r = remember(f.anchor, n); !r) return r;
-    return deliver(std::move(n), fy_mark{});
+    return deliver(std::move(v), nodes, bytes, height);
   }
 
-  Step scalar(fy_event* e) {
-    if (auto d = check_depth(0); !d) return d;
+  bool scalar(fy_event* e) {
+    if (!check_depth(0)) return false;
     ++own_nodes_;
-    fy_token* value = e->scalar.value;
-    if (auto c = charge_blank_runs(value); !c) return c;
-    std::string_view text = scalar_text(value);
-    bool plain = fy_token_scalar_style(value) == FYSS_PLAIN;
-    if (!plain && !utf8::valid(text)) return fail("invalid value");
-    auto s = resolve_scalar(text, plain, token_text(e->scalar.tag));
-    if (!s) return fail(s.error());
-    Node n;
-    n.value = std::move(s->value);
-    n.bytes = text.size();
-    n.scalar = std::move(s->info);
-    if (auto r = remember(std::string(token_text(e->scalar.anchor)), n); !r) return r;
-    return deliver(std::move(n), scalar_mark(e));
+    fy_token* token = e->scalar.value;
+    const auto style = fy_token_scalar_style(token);
+    const bool plain = style == FYSS_PLAIN;
+    std::string_view text;
+    if (!scalar_text(token, style, text)) return false;
+    std::string_view out = text;
+    ScalarKind kind = ScalarKind::String;
+    Value v;
+    if (e->scalar.tag || (plain && may_not_be_string(text))) {
+      std::string_view tag = token_text(e->scalar.tag);
+      resolved_.made.clear();
+      if (!resolve_scalar(text, plain, tag, resolved_)) return error("invalid value");
+      // A text written anew is kept in the arena: values and keys refer to it.
+      out = resolved_.text;
+      if (!resolved_.made.empty() && out.data() == resolved_.made.data()) out = keep(out);
+      kind = resolved_.kind;
+      if (resolved_.value == Kind::Bool)
+        v = Value::boolean(resolved_.truth);
+      else if (resolved_.value != Kind::Null)
+        new (&v) Value(resolved_.value, out, Value::borrow);
+    } else {
+      // Quoted, block and plain text that no other form could start: a string.
+      new (&v) Value(Kind::String, text, Value::borrow);
+    }
+    const std::string_view key = kind == ScalarKind::Null   ? std::string_view("null")
+                                 : kind == ScalarKind::Bool ? std::string_view(resolved_.truth ? "true" : "false")
+                                 : kind == ScalarKind::Real ? text
+                                                            : out;
+    const std::string_view anchor = token_text(e->scalar.anchor);
+    const bool as_key = key_position();
+    if (!anchor.empty()) {
+      Node n;
+      n.value = Shared(v);
+      n.bytes = text.size();
+      n.scalar = true;
+      n.kind = kind;
+      n.key = key;
+      if (kind == ScalarKind::Real) n.identity = real_identity(text);
+      if (!remember(std::string(anchor), std::move(n))) return false;
+    }
+    if (as_key) {
+      Frame& f = stack_.back();
+      f.bytes += text.size();
+      f.height = std::max<std::uint64_t>(f.height, 1);
+      ++f.nodes;
+      f.has_key = true;
+      f.key.text = key;
+      f.key.kind = kind;
+      if (kind == ScalarKind::Real) f.key.identity = real_identity(text);
+      f.key.where = scalar_mark(style);
+      return true;
+    }
+    return deliver(std::move(v), 1, text.size(), 0);
+  }
+
+  // `text` copied into the arena.
+  std::string_view keep(std::string_view text) {
+    char* p = arena_.allocate_array<char>(text.size());
+    if (!text.empty()) std::memcpy(p, text.data(), text.size());
+    return {p, text.size()};
+  }
+
+  // Whether `p` points into the text.
+  bool in_text(const char* p) const { return p >= text_.data() && p <= text_.data() + text_.size(); }
+
+  // A scalar's value, in storage that outlives the tree: the text itself where
+  // the value is its source unchanged (a scalar on one line without escapes or
+  // doubled quotes), else the library's formatting of it or, for a
+  // single-quoted scalar, this reader's, kept in the arena.
+  bool scalar_text(fy_token* token, fy_scalar_style style, std::string_view& out) {
+    const fy_mark* from = fy_token_start_mark(token);
+    const fy_mark* to = fy_token_end_mark(token);
+    const bool spanned = from && to && from->input_pos <= to->input_pos && to->input_pos <= text_.size();
+    const std::string_view span =
+        spanned ? text_.substr(from->input_pos, to->input_pos - from->input_pos) : std::string_view();
+    if (spanned) {
+      // The library counts a line at every line break it folds.
+      if (from->line == to->line) {
+        if (style == FYSS_PLAIN) return out = span, true;
+        const char escape = style == FYSS_DOUBLE_QUOTED ? '\\' : style == FYSS_SINGLE_QUOTED ? '\'' : 0;
+        if (escape && std::memchr(span.data(), escape, span.size()) == nullptr) return out = span, true;
+      }
+      if (!charge_blank_runs(span, from)) return false;
+    }
+    if (style == FYSS_SINGLE_QUOTED && spanned) {
+      out = keep(single_quoted(span));
+      return true;
+    }
+    std::string_view text = token_text(token);
+    if (!in_text(text.data())) {
+      if (style != FYSS_PLAIN && !utf8::valid(text)) return error("invalid value");
+      text = keep(text);
+    }
+    out = text;
+    return true;
   }
 
   // Charges the runs of empty or blank lines in a scalar's source before the
   // library formats its text: each run costs its lines times its bytes.
-  Step charge_blank_runs(fy_token* value) {
-    const fy_mark* from = fy_token_start_mark(value);
-    const fy_mark* to = fy_token_end_mark(value);
-    if (!from || !to || from->input_pos >= to->input_pos || to->input_pos > text_.size()) return true;
-    const std::string_view span = text_.substr(from->input_pos, to->input_pos - from->input_pos);
+  bool charge_blank_runs(std::string_view span, const fy_mark* from) {
     std::uint64_t lines = 0, bytes = 0, cost = 0, line_bytes = 0;
     bool blank = true;  // nothing but spaces and tabs since the last line break
     for (std::size_t i = 0; i < span.size(); ++i) {
@@ -373,26 +536,15 @@ class Composer {
     cost += lines * bytes;
     blank_run_cost_ += cost;
     if (blank_run_cost_ > std::max(blank_run_floor, blank_run_per_byte * text_.size()))
-      return fail("too many empty lines inside values" + mark_position(from));
+      return error("too many empty lines inside values", from);
     return true;
   }
 
-  // A scalar's value; single-quoted ones are decoded from the source between the quotes.
-  std::string_view scalar_text(fy_token* value) {
-    if (fy_token_scalar_style(value) != FYSS_SINGLE_QUOTED) return token_text(value);
-    const fy_mark* from = fy_token_start_mark(value);
-    const fy_mark* to = fy_token_end_mark(value);
-    if (!from || !to || from->input_pos > to->input_pos || to->input_pos > text_.size()) return token_text(value);
-    decoded_ = single_quoted(text_.substr(from->input_pos, to->input_pos - from->input_pos));
-    return decoded_;
-  }
-
   // Where a scalar starts: the parser marks a quoted scalar's content, so step back over the quote.
-  static fy_mark scalar_mark(fy_event* e) {
-    const fy_mark* m = fy_event_start_mark(e);
+  fy_mark scalar_mark(fy_scalar_style style) const {
+    const fy_mark* m = event_start_;
     if (!m) return fy_mark{};
     fy_mark mark = *m;
-    auto style = fy_token_scalar_style(e->scalar.value);
     if ((style == FYSS_SINGLE_QUOTED || style == FYSS_DOUBLE_QUOTED) && mark.input_pos > 0 && mark.column > 0) {
       --mark.input_pos;
       --mark.column;
@@ -400,103 +552,125 @@ class Composer {
     return mark;
   }
 
-  Step alias(fy_event* e) {
+  bool alias(fy_event* e) {
     auto found = anchors_.find(std::string(token_text(e->alias.anchor)));
-    if (found == anchors_.end()) return fail("unresolved alias");
+    if (found == anchors_.end()) return error("unresolved alias");
     const Node& a = found->second;
-    if (key_position() && !a.scalar) return fail("complex mapping keys are not supported");
-    if (auto d = check_depth(a.height); !d) return d;
-    if (auto c = charge(a); !c) return c;
-    const fy_mark* m = fy_event_start_mark(e);
-    return deliver(Node(a), m ? *m : fy_mark{});
+    const bool as_key = key_position();
+    if (as_key && !a.scalar) return error("complex mapping keys are not supported");
+    if (!check_depth(a.height)) return false;
+    if (!charge(a.nodes, a.bytes)) return false;
+    if (as_key) {
+      Frame& f = stack_.back();
+      f.nodes += a.nodes;
+      f.bytes += a.bytes;
+      f.height = std::max(f.height, a.height + 1);
+      f.has_key = true;
+      f.key.text = a.key;
+      f.key.kind = a.kind;
+      f.key.identity = a.identity;
+      f.key.where = event_start_ ? *event_start_ : fy_mark{};
+      return true;
+    }
+    return deliver(Shared::share(a.value.get()), a.nodes, a.bytes, a.height);
   }
 
-  // Anchored nodes are kept as copies for later aliases.
-  Step remember(const std::string& anchor, const Node& n) {
-    if (anchor.empty()) return true;
-    if (auto c = charge(n); !c) return c;
-    anchors_.insert_or_assign(anchor, n);
+  // Anchored nodes are kept for later aliases.
+  bool remember(std::string anchor, Node n) {
+    if (!charge(n.nodes, n.bytes)) return false;
+    anchors_.insert_or_assign(std::move(anchor), std::move(n));
     return true;
   }
 
   // Every copy made for an anchor or an alias counts, in nodes and in text bytes, so that
   // neither many aliases of a long string nor nested anchors can outgrow the text.
-  Step charge(const Node& n) {
-    copied_nodes_ += n.nodes;
-    copied_bytes_ += n.bytes;
+  bool charge(std::uint64_t nodes, std::uint64_t bytes) {
+    copied_nodes_ += nodes;
+    copied_bytes_ += bytes;
     if (copied_nodes_ > std::max(alias_floor, alias_factor * own_nodes_) ||
         copied_bytes_ > std::max(alias_bytes_floor, alias_factor * text_.size()))
-      return fail("alias expansion too large");
+      return error("alias expansion too large");
     return true;
   }
 
-  Step deliver(Node n, fy_mark where) {
+  // A value composed: a document, an item, or the value of the pending key.
+  bool deliver(Value&& v, std::uint64_t nodes, std::uint64_t bytes, std::uint64_t height) {
     if (stack_.empty()) {
-      docs_.push_back(std::move(n.value));
+      items_.emplace_back(std::move(v));
       return true;
     }
     Frame& f = stack_.back();
-    f.nodes += n.nodes;
-    f.bytes += n.bytes;
-    f.height = std::max(f.height, n.height + 1);
+    f.nodes += nodes;
+    f.bytes += bytes;
+    f.height = std::max(f.height, height + 1);
     if (!f.is_map) {
-      f.items.push_back(std::move(n.value));
+      items_.emplace_back(std::move(v));
       return true;
     }
-    if (!f.key) {
-      ScalarKind kind = n.scalar->kind;
-      std::string text = kind == ScalarKind::String || kind == ScalarKind::Int ? std::string(n.value.text())
-                                                                               : key_text(n.value, *n.scalar);
-      f.key = Key{std::move(text), std::move(*n.scalar), where};
-      return true;
-    }
-    Key k = std::move(*f.key);
-    f.key.reset();
-    return insert(f, std::move(k), std::move(n.value));
+    f.has_key = false;
+    return insert(f, std::move(v));
   }
 
-  static std::optional<std::size_t> find(const Frame& f, const std::string& key) {
-    if (!f.index.empty()) {
-      auto it = f.index.find(key);
-      if (it == f.index.end()) return std::nullopt;
-      return it->second;
+  // The pair of the pending key and `v`. Keys of one kind and value repeat;
+  // keys of different kinds and the same text merge.
+  bool insert(Frame& f, Value&& v) {
+    const Pending& k = f.key;
+    const auto bit = static_cast<std::uint8_t>(k.kind);
+    if (k.kind == ScalarKind::Real) {
+      if (!f.lookup) f.lookup = std::make_unique<Lookup>();
+      if (!f.lookup->reals.insert(k.identity).second) return error("duplicate mapping key", &k.where);
     }
-    for (std::size_t i = 0; i < f.members.size(); ++i)
-      if (f.members[i].key == key) return i;
-    return std::nullopt;
-  }
-
-  // Keys of one kind and value repeat; keys of different kinds and the same text merge.
-  static Step insert(Frame& f, Key k, Value v) {
-    auto bit = static_cast<std::uint8_t>(k.info.kind);
-    if (k.info.kind == ScalarKind::Real && !f.reals.insert(k.info.real_identity).second)
-      return fail("duplicate mapping key" + mark_position(&k.where));
-    if (auto i = find(f, k.text)) {
-      if (f.kinds[*i] & bit) return fail("duplicate mapping key" + mark_position(&k.where));
-      f.kinds[*i] |= bit;
-      f.members[*i].value = std::move(v);
+    const std::size_t n = notes_.size() - f.base;
+    const bool indexed = f.lookup && !f.lookup->index.empty();
+    std::size_t i = n;
+    if (indexed) {
+      auto it = f.lookup->index.find(k.text);
+      if (it != f.lookup->index.end()) i = it->second;
+    } else {
+      KeyNote* notes = notes_.begin() + f.base;
+      for (std::size_t j = 0; j < n; ++j)
+        if (same_short_text(notes[j].text, k.text)) {
+          i = j;
+          break;
+        }
+    }
+    if (i < n) {
+      KeyNote& note = notes_.begin()[f.base + i];
+      if (note.kinds & bit) return error("duplicate mapping key", &k.where);
+      note.kinds |= bit;
+      // Built over the value it replaces, which is not destroyed: an alias may share its lists.
+      new (&members_.begin()[f.base + i].value) Value(std::move(v));
       return true;
     }
-    if (!f.index.empty()) f.index.emplace(k.text, f.members.size());
-    f.members.push_back({std::move(k.text), std::move(v)});
-    f.kinds.push_back(bit);
-    if (f.members.size() == index_threshold) {
-      f.index.reserve(index_threshold * 2);
-      for (std::size_t i = 0; i < f.members.size(); ++i) f.index.emplace(f.members[i].key, i);
+    members_.emplace_back(Key(k.text, Value::borrow), std::move(v));
+    notes_.emplace_back(KeyNote{k.text, bit});
+    if (indexed) {
+      f.lookup->index.emplace(k.text, n);
+    } else if (n + 1 == index_threshold) {
+      if (!f.lookup) f.lookup = std::make_unique<Lookup>();
+      f.lookup->index.reserve(index_threshold * 2);
+      const KeyNote* notes = notes_.begin() + f.base;
+      for (std::size_t j = 0; j <= n; ++j) f.lookup->index.emplace(notes[j].text, j);
     }
     return true;
   }
 
   std::string_view text_;
   bool lenient_flow_end_ = false;
+  Arena& arena_;
+  std::string error_;
   std::string library_message_;
-  std::string decoded_;  // the last single-quoted scalar's value
+  Resolved resolved_;
   fy_mark parsed_to_{};
   std::unique_ptr<fy_diag, DiagDeleter> diag_;
   std::unique_ptr<fy_parser, ParserDeleter> parser_;
   std::vector<Frame> stack_;
+  Scratch<Value> items_;  // the documents, then the items of the open sequences
+  Scratch<Member> members_;
+  Scratch<KeyNote> notes_;  // one per member
   std::unordered_map<std::string, Node> anchors_;
-  Value::Array docs_;
+  const std::uint64_t line_events_bound_;
+  const fy_mark* event_start_ = nullptr;  // where the event at hand starts, if it says
   std::uint64_t open_ = 0;
   int line_ = -1;
   std::uint64_t line_events_ = 0;
@@ -510,17 +684,31 @@ class Composer {
 // first event, holding every token of it, so a line is checked before the
 // library sees it: outside quotes, the flow indicators on one line while a
 // bracket or brace is open. Returns the position of the first line past the
-// bound, if any.
+// bound, if any. Outside brackets and quotes only brackets and line feeds
+// matter, so blocks of text without brackets are skipped whole.
 std::optional<std::string> crowded_flow_line(std::string_view text) {
   const std::uint64_t bound = std::max(line_events_floor, text.size() / line_event_bytes);
-  std::uint64_t open = 0, on_line = 0, line = 1;
-  std::size_t line_start = 0;
+  const char* p = text.data();
+  const std::size_t n = text.size();
+  std::uint64_t open = 0, on_line = 0;
   char quote = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
+  std::size_t i = 0;
+  while (i < n) {
+#ifdef __SSE2__
+    if (open == 0 && quote == 0 && i + 16 <= n) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      const __m128i brackets =
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('[')), _mm_cmpeq_epi8(v, _mm_set1_epi8(']'))),
+                       _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('{')), _mm_cmpeq_epi8(v, _mm_set1_epi8('}'))));
+      if (_mm_movemask_epi8(brackets) == 0) {
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))) != 0) on_line = 0;
+        i += 16;
+        continue;
+      }
+    }
+#endif
+    const char c = p[i++];
     if (c == '\n') {
-      ++line;
-      line_start = i + 1;
       on_line = 0;
       continue;
     }
@@ -539,8 +727,13 @@ std::optional<std::string> crowded_flow_line(std::string_view text) {
     } else if (c != ',' || open == 0) {
       continue;
     }
-    if (++on_line > bound)
-      return position(i, static_cast<long>(line), static_cast<long>(utf8::count(text.substr(line_start, i - line_start)) + 1));
+    if (++on_line > bound) {
+      const std::size_t at = i - 1;
+      const std::size_t last_break = text.rfind('\n', at);
+      const std::size_t line_start = last_break == std::string_view::npos ? 0 : last_break + 1;
+      const auto line = static_cast<long>(std::count(p, p + at, '\n')) + 1;
+      return position(at, line, static_cast<long>(utf8::count(text.substr(line_start, at - line_start)) + 1));
+    }
   }
   return std::nullopt;
 }
@@ -550,15 +743,23 @@ std::optional<std::string> crowded_flow_line(std::string_view text) {
 // Strict first: a text whose first library error is a closing bracket or brace under its key
 // is read again with the library's lenient flow indentation. That mode also lets flow content
 // dedent, so dedented content is refused unless a closing bracket under its key comes first.
-Result<Value> parse(std::string_view text) {
+Result<json::Tree> parse(std::string_view text, Arena& arena) {
   // Calls check their texts first; this guards other callers, since the
   // library can loop forever on some invalid bytes (in a %TAG directive).
   if (!utf8::valid(text)) return fail("text is not valid UTF-8");
   if (auto line = crowded_flow_line(text)) return fail("too many values on one line" + *line);
-  Composer strict(text, false);
+  Composer strict(text, false, arena);
   auto result = strict.run();
-  if (!result && strict.failed_on_flow_end()) return Composer(text, true).run();
-  return result;
+  if (!result && strict.failed_on_flow_end()) result = Composer(text, true, arena).run();
+  if (!result) return fail(std::move(result).error());
+  return json::Tree(std::move(result).value());
+}
+
+Result<Value> parse(std::string_view text) {
+  Arena arena;
+  auto tree = parse(text, arena);
+  if (!tree) return fail(std::move(tree).error());
+  return Value(tree->root());
 }
 
 }  // namespace tavisk::yaml_in

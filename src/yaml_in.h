@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "arena.h"
+#include "json.h"
 #include "result.h"
 #include "value.h"
 
@@ -21,6 +23,11 @@ inline constexpr std::uint64_t alias_factor = 10;
 
 // A single value for one document, null for none, an array for several.
 Result<Value> parse(std::string_view text);
+
+// The same, read into an arena: its lists and the texts it had to write live
+// in `arena`, and its long texts are borrowed from `text`, so both must
+// outlive it.
+Result<json::Tree> parse(std::string_view text, Arena& arena);
 
 // Number text for a YAML real: the text itself when it is a JSON number, else the
 // shortest round-trip positional decimal of the value.

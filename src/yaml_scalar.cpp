@@ -81,13 +81,19 @@ std::optional<std::uint64_t> radix_value(std::string_view digits, unsigned base)
   return v;
 }
 
-// Decimal text without a plus sign or leading zeros; any length is kept exactly.
-std::string decimal_text(std::string_view t) {
-  bool negative = t[0] == '-';
-  if (sign(t[0])) t.remove_prefix(1);
-  while (t.size() > 1 && t[0] == '0') t.remove_prefix(1);
-  if (t == "0") return "0";
-  return negative ? "-" + std::string(t) : std::string(t);
+// Decimal text without a plus sign or leading zeros; any length is kept
+// exactly. A part of `t` when only a sign or zeros go.
+std::string_view decimal_text(std::string_view t, std::string& made) {
+  const bool negative = t[0] == '-';
+  std::string_view digits = sign(t[0]) ? t.substr(1) : t;
+  const std::size_t before = digits.size();
+  while (digits.size() > 1 && digits[0] == '0') digits.remove_prefix(1);
+  if (digits == "0") return "0";
+  if (!negative) return digits;
+  if (digits.size() == before) return t;
+  made.reserve(digits.size() + 1);
+  made.assign("-").append(digits);
+  return made;
 }
 
 // Rewrites a float spelling as JSON number syntax without changing its value.
@@ -119,64 +125,94 @@ std::string shortest(double d) {
   return std::string(buf, r.ptr);
 }
 
-Scalar make(Value v, ScalarKind kind) { return Scalar{std::move(v), {kind, {}, {}}}; }
+void set(Resolved& out, ScalarKind kind, Kind value, std::string_view text) {
+  out.kind = kind;
+  out.value = value;
+  out.text = text;
+}
 
-Scalar string_scalar(std::string_view t) { return make(Value::string(std::string(t)), ScalarKind::String); }
+void string_scalar(std::string_view t, Resolved& out) { set(out, ScalarKind::String, Kind::String, t); }
 
-Scalar integer(std::string_view t) {
-  std::string text;
+void integer(std::string_view t, Resolved& out) {
   if (t.size() > 2 && t[0] == '0' && (t[1] == 'o' || t[1] == 'x')) {
     auto v = radix_value(t.substr(2), t[1] == 'o' ? 8 : 16);
-    if (!v) return string_scalar(t);
-    text = std::to_string(*v);
-  } else {
-    text = decimal_text(t);
+    if (!v) return string_scalar(t, out);
+    out.made = std::to_string(*v);
+    return set(out, ScalarKind::Int, Kind::Number, out.made);
   }
-  return make(Value::number(std::move(text)), ScalarKind::Int);
+  set(out, ScalarKind::Int, Kind::Number, decimal_text(t, out.made));
 }
 
-Scalar real(std::string_view t) {
-  Scalar s = make(Value::string(std::string(t)), ScalarKind::Real);
-  s.info.real_text = std::string(t);
+// Reads a real's spelling (a leading plus aside) as a double: whether it is
+// all read, and how.
+std::from_chars_result read_real(std::string_view t, double& d) {
   std::string_view body = t[0] == '+' ? t.substr(1) : t;
-  double d = 0;
   auto r = std::from_chars(body.data(), body.data() + body.size(), d);
-  bool whole = r.ptr == body.data() + body.size();
-  if (r.ec == std::errc() && whole && std::isfinite(d)) {
-    s.value = Value::number(json_number(t, d));
-    s.info.real_identity = shortest(d);
-  } else if (r.ec == std::errc::result_out_of_range && whole) {
-    // Beyond the range of a double (either way): the source text as a string,
-    // since unquoted ids such as 01130e478459 read as reals and a number would
-    // lose their spelling. As a key it still equals its other spellings.
-    s.info.real_identity = json_spelling(t);
-  } else {
-    char last = static_cast<char>(t.back() | 0x20);
-    s.info.real_identity = last == 'n' ? "nan" : t[0] == '-' ? "-inf" : "inf";
-  }
-  return s;
+  if (r.ptr != body.data() + body.size() && r.ec == std::errc()) r.ec = std::errc::invalid_argument;
+  return r;
 }
 
-Scalar core(std::string_view t) {
-  if (null_form(t)) return make(Value::null(), ScalarKind::Null);
-  if (auto b = bool_form(t)) return make(Value::boolean(*b), ScalarKind::Bool);
-  if (decimal_int_form(t)) return integer(t);
-  if (t.size() > 2 && t[0] == '0' && t[1] == 'o' && all_of(t.substr(2), octal)) return integer(t);
-  if (t.size() > 2 && t[0] == '0' && t[1] == 'x' && all_of(t.substr(2), hex)) return integer(t);
-  if (float_form(t)) return real(t);
-  return string_scalar(t);
+// Whether a real is written as a short JSON number without an exponent
+// (-?(0|[1-9][0-9]*)(\.[0-9]+)?, at most 20 bytes): then it is its own JSON
+// text, and its value is finite without being read.
+bool short_json_decimal(std::string_view t) {
+  if (t.size() > 20) return false;
+  std::size_t i = t[0] == '-' ? 1 : 0;
+  if (i == t.size() || !digit(t[i])) return false;
+  if (t[i] == '0') {
+    ++i;
+  } else {
+    while (i < t.size() && digit(t[i])) ++i;
+  }
+  if (i == t.size()) return true;
+  if (t[i] != '.' || ++i == t.size()) return false;
+  while (i < t.size() && digit(t[i])) ++i;
+  return i == t.size();
+}
+
+void real(std::string_view t, Resolved& out) {
+  if (short_json_decimal(t)) return set(out, ScalarKind::Real, Kind::Number, t);
+  double d = 0;
+  auto r = read_real(t, d);
+  if (r.ec == std::errc() && std::isfinite(d)) {
+    if (json::is_number(t)) return set(out, ScalarKind::Real, Kind::Number, t);
+    out.made = json_number(t, d);
+    return set(out, ScalarKind::Real, Kind::Number, out.made);
+  }
+  // Beyond the range of a double, or not a number at all: the source text as
+  // a string, since unquoted ids such as 01130e478459 read as reals and a
+  // number would lose their spelling.
+  set(out, ScalarKind::Real, Kind::String, t);
+}
+
+void core(std::string_view t, Resolved& out) {
+  if (!may_not_be_string(t)) return string_scalar(t, out);
+  if (null_form(t)) return set(out, ScalarKind::Null, Kind::Null, {});
+  if (auto b = bool_form(t)) {
+    out.truth = *b;
+    return set(out, ScalarKind::Bool, Kind::Bool, {});
+  }
+  if (decimal_int_form(t)) return integer(t, out);
+  if (t.size() > 2 && t[0] == '0' && t[1] == 'o' && all_of(t.substr(2), octal)) return integer(t, out);
+  if (t.size() > 2 && t[0] == '0' && t[1] == 'x' && all_of(t.substr(2), hex)) return integer(t, out);
+  if (float_form(t)) return real(t, out);
+  string_scalar(t, out);
 }
 
 // A scalar whose standard tag demands a kind: it must resolve to that kind.
-Result<Scalar> tagged(std::string_view t, std::string_view type) {
-  if (type == "str") return string_scalar(t);
-  if (type == "float" && float_form(t)) return real(t);
-  Scalar s = core(t);
-  ScalarKind k = s.info.kind;
-  bool match = (type == "null" && k == ScalarKind::Null) || (type == "bool" && k == ScalarKind::Bool) ||
-               (type == "int" && k == ScalarKind::Int);
-  if (!match) return fail("invalid value");
-  return s;
+bool tagged(std::string_view t, std::string_view type, Resolved& out) {
+  if (type == "str") {
+    string_scalar(t, out);
+    return true;
+  }
+  if (type == "float" && float_form(t)) {
+    real(t, out);
+    return true;
+  }
+  core(t, out);
+  const ScalarKind k = out.kind;
+  return (type == "null" && k == ScalarKind::Null) || (type == "bool" && k == ScalarKind::Bool) ||
+         (type == "int" && k == ScalarKind::Int);
 }
 
 }  // namespace
@@ -189,24 +225,32 @@ std::string json_number(std::string_view text, double value) {
   return std::string(buf, r.ptr);
 }
 
-std::string key_text(const Value& value, const ScalarInfo& info) {
-  switch (info.kind) {
-    case ScalarKind::Null: return "null";
-    case ScalarKind::Bool: return value.as_bool() ? "true" : "false";
-    case ScalarKind::Real: return info.real_text;
-    default: return std::string(value.text());
-  }
+std::string real_identity(std::string_view t) {
+  double d = 0;
+  auto r = read_real(t, d);
+  if (r.ec == std::errc() && std::isfinite(d)) return shortest(d);
+  // Beyond the range of a double: as a key it still equals its other spellings.
+  if (r.ec == std::errc::result_out_of_range && r.ptr == t.data() + t.size()) return json_spelling(t);
+  char last = static_cast<char>(t.back() | 0x20);
+  return last == 'n' ? "nan" : t[0] == '-' ? "-inf" : "inf";
 }
 
-Result<Scalar> resolve_scalar(std::string_view text, bool plain, std::string_view tag) {
-  if (tag.empty()) return plain ? core(text) : string_scalar(text);
+bool resolve_scalar(std::string_view text, bool plain, std::string_view tag, Resolved& out) {
+  if (tag.empty()) {
+    if (plain)
+      core(text, out);
+    else
+      string_scalar(text, out);
+    return true;
+  }
   if (tag.substr(0, core_tag.size()) == core_tag) {
     std::string_view type = tag.substr(core_tag.size());
     if (type == "str" || type == "null" || type == "bool" || type == "int" || type == "float")
-      return tagged(text, type);
+      return tagged(text, type, out);
   }
   // The bare tag "!" and every other tag keep the content as text.
-  return string_scalar(text);
+  string_scalar(text, out);
+  return true;
 }
 
 }  // namespace tavisk::yaml_in

@@ -6,7 +6,6 @@
 #include <string>
 #include <string_view>
 
-#include "result.h"
 #include "value.h"
 
 namespace tavisk::yaml_in {
@@ -14,25 +13,43 @@ namespace tavisk::yaml_in {
 // The schema type a scalar resolved to; distinct bits so a set of them fits a byte.
 enum class ScalarKind : std::uint8_t { Null = 1, Bool = 2, Int = 4, Real = 8, String = 16 };
 
-// What a scalar is as a mapping key besides its value.
-struct ScalarInfo {
+// A resolved scalar: its schema type and its value. A number's or string's
+// text is a part of the scalar's own text, a constant, or `made` when it had
+// to be written anew.
+struct Resolved {
   ScalarKind kind = ScalarKind::Null;
-  // Reals only: the source text (the key text) and a text equal for equal values.
-  std::string real_text;
-  std::string real_identity;
+  Kind value = Kind::Null;
+  bool truth = false;
+  std::string_view text;
+  std::string made;
 };
 
-struct Scalar {
-  Value value;
-  ScalarInfo info;
-};
+// Whether a plain scalar's text may resolve to other than a string: every
+// null, boolean, integer and float form is empty or starts with one of these.
+inline bool may_not_be_string(std::string_view t) {
+  if (t.empty()) return true;
+  switch (t[0]) {
+    case '~':
+    case 'n':
+    case 'N':
+    case 't':
+    case 'T':
+    case 'f':
+    case 'F':
+    case '+':
+    case '-':
+    case '.': return true;
+    default: return t[0] >= '0' && t[0] <= '9';
+  }
+}
 
-// The key text of a resolved scalar: source text for reals, decimal text for
-// integers, "true"/"false", "null", or the string itself.
-std::string key_text(const Value& value, const ScalarInfo& info);
+// Resolves one scalar into `out`. `plain` is false for quoted and block
+// scalars; `tag` is the resolved tag text, empty when the scalar carries
+// none. False when a standard tag demands a type the text does not have.
+bool resolve_scalar(std::string_view text, bool plain, std::string_view tag, Resolved& out);
 
-// Resolves one scalar. `plain` is false for quoted and block scalars; `tag` is the
-// resolved tag text, empty when the scalar carries none.
-Result<Scalar> resolve_scalar(std::string_view text, bool plain, std::string_view tag);
+// Of a scalar that resolved to a real: a text equal for equal values, so
+// that two spellings of one number are one mapping key.
+std::string real_identity(std::string_view text);
 
 }  // namespace tavisk::yaml_in

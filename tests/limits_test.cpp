@@ -146,6 +146,9 @@ TEST(Limits, YamlStopsWhereTheParserWouldGrow) {
       // One line with more values than the floor.
       {"[" + repeat("1, ", 30000) + "1]", "too many values on one line at byte 74999 line 1 column 75000"},
       {"{" + many_keys + "}", "too many values on one line"},
+      // On a later line, after a two-byte character: the position counts lines and characters.
+      {"a: 1\nb: \u00e9 [" + repeat("1, ", 30000) + "1]\n",
+       "too many values on one line at byte 75010 line 2 column 75005"},
   };
   for (const Case& c : cases) {
     auto r = yaml_in::parse(c.doc);

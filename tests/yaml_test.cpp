@@ -289,6 +289,72 @@ TEST(YamlReader, SingleQuotedScalarsDecodeQuotesAndFoldLines) {
   for (const auto& [yaml_text, json_text] : cases) EXPECT_EQ(json_of(yaml_text), json_text) << "yaml: " << yaml_text;
 }
 
+// The reader takes a scalar on one line without escapes or doubled quotes
+// straight from the text; every other scalar is decoded. Values longer than a
+// value holds inline, and keys built from decoded text, outlive the parser.
+TEST(YamlReader, ScalarsWhoseValueIsNotTheirSourceAreDecoded) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"a: one\n  two\n", R"({"a":"one two"})"},
+      {"[a b, c\rd]", R"(["a b","c d"])"},
+      {"a: \"tab\\there \\u00e9\"", "{\"a\":\"tab\\there \u00e9\"}"},
+      {"a: \"say \\\"hi\\\"\"", R"({"a":"say \"hi\""})"},
+      {"a: \"one\n  two\"", R"({"a":"one two"})"},
+      {"a: \"a long line with an escape\\tinside it\"", R"({"a":"a long line with an escape\tinside it"})"},
+      {"a: 'a long line where it''s quoted twice'", R"({"a":"a long line where it's quoted twice"})"},
+      {"a: |\n  first line of a block\n  second\n", R"({"a":"first line of a block\nsecond\n"})"},
+      {"a: >\n  folded block text\n  goes on\n", R"({"a":"folded block text goes on\n"})"},
+      {"\"a key with\\ttab and more\": 1\nk: \"a key with\\ttab and more\"\n",
+       R"({"a key with\ttab and more":1,"k":"a key with\ttab and more"})"},
+      {"a long plain value on one line: \"a long quoted value on one line\"",
+       R"({"a long plain value on one line":"a long quoted value on one line"})"},
+      {"- !!str 0x10\n- !!int 0x10\n- 0o20\n- +0000000000000000016\n", R"(["0x10",16,16,16])"},
+      {"0x10: a\n\"17\": b\n+17: c\n", R"({"16":"a","17":"c"})"},
+  };
+  for (const auto& [yaml_text, json_text] : cases) EXPECT_EQ(json_of(yaml_text), json_text) << "yaml: " << yaml_text;
+}
+
+// An alias shares its anchor's value rather than copying it, so that value must
+// stay whole wherever it is also used: after a merged key replaces it, and as a key.
+TEST(YamlReader, AliasesShareTheirAnchorsValue) {
+  EXPECT_EQ(json_of("1: &x [1, 2]\n\"1\": *x\n"), R"({"1":[1,2]})");
+  EXPECT_EQ(json_of("1: &x {p: [1, 2]}\n\"1\": 0\nb: *x\n"), R"({"1":0,"b":{"p":[1,2]}})");
+  EXPECT_EQ(json_of("a: &s a string longer than fourteen bytes\nb: [*s, *s]\n"),
+            R"({"a":"a string longer than fourteen bytes","b":["a string longer than fourteen bytes",)"
+            R"("a string longer than fourteen bytes"]})");
+  // A real anchored as a value is still a real as a key: 1.00 repeats it.
+  EXPECT_EQ(json_of("a: &r 1.0\n*r : x\n1.00: y\n"),
+            "invalid YAML input: duplicate mapping key at byte 17 line 3 column 1");
+  EXPECT_EQ(json_of("a: &r 1.0\n*r : x\n2.0: y\n"), R"({"a":1.0,"1.0":"x","2.0":"y"})");
+  EXPECT_EQ(json_of("a: &n 0x1F\n*n : x\n"), R"({"a":31,"31":"x"})");
+  EXPECT_EQ(json_of("a: &k a key longer than fifteen\n*k : x\nb: *k\n"),
+            R"({"a":"a key longer than fifteen","a key longer than fifteen":"x","b":"a key longer than fifteen"})");
+  // Several documents, each with its own anchors, as one array.
+  EXPECT_EQ(json_of("a: &x [1]\nb: *x\n---\n- &x 2\n- *x\n"), R"([{"a":[1],"b":[1]},[2,2]])");
+}
+
+// Key texts the reader writes anew (integers in another base, decoded quotes)
+// are still found once a mapping is large enough to be indexed; empty
+// collections and several documents read as such.
+TEST(YamlReader, RewrittenKeysAreFoundInLargeMappings) {
+  std::string hex_keys;  // 0x01 to 0x14: the integers 1 to 20
+  for (int i = 1; i <= 20; ++i)
+    hex_keys +=
+        (i < 16 ? "0x0" : "0x1") + std::string(1, "0123456789ABCDEF"[i % 16]) + ": k" + std::to_string(i) + "\n";
+  std::string merged = json_of(hex_keys + "\"5\": five\n");
+  EXPECT_NE(merged.find(R"("4":"k4","5":"five","6":"k6")"), std::string::npos) << merged;
+  // 9 lines of 9 bytes, 11 of 10, then the merged key's line.
+  EXPECT_EQ(json_of(hex_keys + "\"5\": five\n0x5: again\n"),
+            "invalid YAML input: duplicate mapping key at byte 201 line 22 column 1");
+  std::string quoted_keys;  // 'key ''i'' with quotes': 10 lines of 27 bytes, 10 of 29
+  for (int i = 0; i < 20; ++i)
+    quoted_keys += "'key ''" + std::to_string(i) + "'' with quotes': " + std::to_string(i) + "\n";
+  const std::string dup = "invalid YAML input: duplicate mapping key at byte 560 line 21 column 1";
+  EXPECT_EQ(json_of(quoted_keys + "\"key '3' with quotes\": 3\n"), dup);
+  EXPECT_EQ(json_of(quoted_keys + "'key ''3'' with quotes': 3\n"), dup);
+  EXPECT_EQ(json_of("a: []\nb: {}\nc: [[], {}, [[]]]\n"), R"({"a":[],"b":{},"c":[[],{},[[]]]})");
+  EXPECT_EQ(json_of("--- 1\n--- 'two'\n--- [3]\n"), R"([1,"two",[3]])");
+}
+
 TEST(YamlReader, KeysOfDifferentKindsMergeAndRepeatedKeysFail) {
   EXPECT_EQ(json_of("1: a\nb: x\n\"1\": c\n"), R"({"1":"c","b":"x"})");
   EXPECT_EQ(json_of("true: a\n\"true\": b\nnull: c\n'null': d\n"), R"({"true":"b","null":"d"})");
