@@ -163,9 +163,15 @@ void Meta::set(Meta* children, std::size_t count, std::uint64_t full, std::uint6
       return;
     }
   }
-  const Record r{children, count, full, min, shape, protected_count, nullptr, 0};
-  Record* record = arena ? new (arena->allocate(sizeof(Record), alignof(Meta))) Record(r) : new Record(r);
-  link_ = reinterpret_cast<std::uintptr_t>(record) | (narrow ? 0 : wide_bit) | (arena ? 0 : owned_bit);
+  const Record r{children, static_cast<std::uint32_t>(count), 0, shape, protected_count};
+  link_ = reinterpret_cast<std::uintptr_t>(make_record(r, narrow, full, min, arena)) | (narrow ? 0 : wide_bit) |
+          (arena ? 0 : owned_bit);
+}
+
+Meta::Record* Meta::make_record(const Record& r, bool narrow, std::uint64_t full, std::uint64_t min, Arena* arena) {
+  if (narrow) return arena ? new (arena->allocate(sizeof(Record), alignof(Meta))) Record(r) : new Record(r);
+  const WideRecord w{r, full, min};
+  return arena ? new (arena->allocate(sizeof(WideRecord), alignof(Meta))) WideRecord(w) : new WideRecord(w);
 }
 
 void Meta::set_scalar(Kind k, std::uint64_t full, std::uint64_t min, bool is_protected, bool plain,
@@ -190,9 +196,8 @@ void Meta::set_plain_children(const Value* first, std::uint32_t stride, std::siz
   const bool narrow = full <= most && min <= most;
   full_ = narrow ? static_cast<std::uint32_t>(full) : 0;
   min_ = narrow ? static_cast<std::uint32_t>(min) : 0;
-  const Record r{nullptr, count, full, min, shape, 0, first, stride};
-  Record* record = new (arena.allocate(sizeof(Record), alignof(Meta))) Record(r);
-  link_ = reinterpret_cast<std::uintptr_t>(record) | (narrow ? 0 : wide_bit);
+  const Record r{first, static_cast<std::uint32_t>(count), stride, shape, 0};
+  link_ = reinterpret_cast<std::uintptr_t>(make_record(r, narrow, full, min, &arena)) | (narrow ? 0 : wide_bit);
 }
 
 namespace {
@@ -230,9 +235,13 @@ const Meta& Meta::plain_scalar(const Value& v) {
 void Meta::release() noexcept {
   if (link_ & owned_bit) {
     auto* r = const_cast<Record*>(record());
-    for (std::size_t i = 0; i < r->count; ++i) r->children[i].~Meta();
-    ::operator delete(r->children);
-    delete r;
+    auto* children = static_cast<Meta*>(const_cast<void*>(r->first));
+    for (std::size_t i = 0; i < r->count; ++i) children[i].~Meta();
+    ::operator delete(children);
+    if (link_ & wide_bit)
+      delete static_cast<WideRecord*>(r);
+    else
+      delete r;
   }
   link_ = 0;
 }
@@ -252,12 +261,10 @@ Meta Pruner::analyze_scalar(const Value& v, std::uint64_t depth, Path& p, bool i
     } else if (const std::string_view t = v.text(); t.size() <= Meta::plain_chars && v.unescaped_text()) {
       chars = size::unescaped_chars(t);
       full = 2 + chars;
-    } else if (t.size() <= Meta::plain_chars && size::unescaped(t, chars)) {
-      full = 2 + chars;
-      plain = plain && chars == t.size();
     } else {
+      // Not marked: most such texts were read with escapes and have characters to escape.
       full = 2 + size::char_costs_and_count(t, chars);
-      plain = false;
+      plain = plain && t.size() <= Meta::plain_chars && full == t.size() + 2 && chars == t.size();
     }
     min = is_protected ? full : std::min(full, size::placeholder_size(chars));
   } else if (v.is_number() && v.text().size() <= Meta::plain_chars && size::ascii(v.text())) {
@@ -316,7 +323,7 @@ Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inh
       if (track) p.emplace_back("*");
       if constexpr (Focus) focus_build->open(true, 0, n);
       for (std::size_t i = 0; i < n; ++i) {
-        const Meta& c = *new (kids + i) Meta(analyze_node<Focus>(items[i], depth + 1, p, is_protected));
+        const Meta& c = *new (kids + i) Meta(analyze_child<Focus>(items[i], depth + 1, p, is_protected));
         sum += c.full();
         protected_count += c.protected_count();
       }
@@ -345,7 +352,7 @@ Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inh
       for (std::size_t i = 0; i < n; ++i) {
         const Member& e = members[i];
         if (track) p.emplace_back(e.key);
-        const Meta& c = *new (kids + i) Meta(analyze_node<Focus>(e.value, depth + 1, p, is_protected));
+        const Meta& c = *new (kids + i) Meta(analyze_child<Focus>(e.value, depth + 1, p, is_protected));
         plain = plain && c.is_plain();
         if (track) p.pop_back();
         const std::uint64_t key_cost = key_costs ? key_costs[i] : size::entry_cost(l, e.key);

@@ -63,8 +63,8 @@ class alignas(16) Meta {
   }
 
   inline MetaList children() const;
-  std::uint64_t full() const { return (link_ & wide_bit) ? record()->full : full_; }
-  std::uint64_t min() const { return (link_ & wide_bit) ? record()->min : min_; }
+  std::uint64_t full() const { return (link_ & wide_bit) ? static_cast<const WideRecord*>(record())->full : full_; }
+  std::uint64_t min() const { return (link_ & wide_bit) ? static_cast<const WideRecord*>(record())->min : min_; }
   std::uint64_t shape() const;
   std::uint64_t protected_count() const {
     const Record* r = record();
@@ -115,12 +115,19 @@ class alignas(16) Meta {
   static constexpr unsigned scalar_kind_shift = 4, scalar_protected_shift = 7;
   static constexpr std::uintptr_t plain_bit = 256;
   static constexpr std::uintptr_t scalar_codes = 512;
+  // 32 bytes; 48 with the sizes when they do not fit the Meta's 32 bits (wide_bit).
   struct Record {
-    Meta* children;
-    std::uint64_t count, full, min, shape, protected_count;
-    const Value* plain_first;   // set instead of children when the children are plain scalars
-    std::uint32_t plain_stride;  // bytes from one such child's value to the next
+    const void* first;          // the block of the children's analyses, or the first plain child's value
+    std::uint32_t count;        // children (a list holds at most 2^32 - 1)
+    std::uint32_t plain_stride;  // 0 for a block; else the bytes from one plain child's value to the next
+    std::uint64_t shape, protected_count;
   };
+  struct WideRecord : Record {
+    std::uint64_t full, min;
+  };
+  static_assert(sizeof(Record) == 32);
+  // Makes a record (wide when the sizes need it) in the arena, or on the heap without one.
+  static Record* make_record(const Record& r, bool narrow, std::uint64_t full, std::uint64_t min, Arena* arena);
   const Record* record() const {
     const std::uintptr_t p = link_ & ~flag_bits;
     return p >= scalar_codes ? reinterpret_cast<const Record*>(p) : nullptr;
@@ -201,7 +208,8 @@ class MetaList {
 MetaList Meta::children() const {
   const Record* r = record();
   if (!r) return {};
-  return r->plain_first ? MetaList(r->plain_first, r->plain_stride, r->count) : MetaList(r->children, r->count);
+  return r->plain_stride ? MetaList(static_cast<const Value*>(r->first), r->plain_stride, r->count)
+                         : MetaList(static_cast<const Meta*>(r->first), r->count);
 }
 
 // A fitted node and its size measure at its depth.
@@ -339,6 +347,12 @@ class Pruner {
   bool plain_members(const Value::Object& members, bool is_protected, const std::uint64_t* key_costs,
                      std::uint64_t& sum);
   Meta analyze_scalar(const Value& v, std::uint64_t depth, Path& p, bool inherited);
+  // A child's analysis; without focus a scalar goes straight to analyze_scalar.
+  template <bool Focus>
+  Meta analyze_child(const Value& v, std::uint64_t depth, Path& p, bool inherited) {
+    if (!Focus && v.is_scalar()) return analyze_scalar(v, depth, p, inherited);
+    return analyze_node<Focus>(v, depth, p, inherited);
+  }
 
   std::shared_ptr<const Query> query_;
   struct ShapeMemo {
