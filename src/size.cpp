@@ -122,35 +122,9 @@ std::uint64_t char_costs(std::string_view text) {
 }
 
 std::uint64_t char_costs_and_count(std::string_view text, std::uint64_t& chars) {
-  const std::size_t n = text.size();
-  if (n > 64) {
-    std::uint64_t continuation = 0;
-    const std::uint64_t total = costs_and_continuations(text, continuation);
-    chars = n - continuation;
-    return total;
-  }
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  std::uint64_t total = 0, continuation = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    if (!needs_escape(w)) {
-      const std::uint64_t c = continuation_bytes(w);
-      total += 8 - c;
-      continuation += c;
-      continue;
-    }
-    for (std::size_t k = 0; k < 8; ++k) {
-      total += byte_costs[p[i + k]];
-      continuation += (p[i + k] & 0xC0) == 0x80;
-    }
-  }
-  for (; i < n; ++i) {
-    total += byte_costs[p[i]];
-    continuation += (p[i] & 0xC0) == 0x80;
-  }
-  chars = n - continuation;
+  std::uint64_t continuation = 0;
+  const std::uint64_t total = costs_and_continuations(text, continuation);
+  chars = text.size() - continuation;
   return total;
 }
 
