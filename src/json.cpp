@@ -243,6 +243,7 @@ class Parser {
           new (&out) Value(Kind::Number, reinterpret_cast<const char*>(p), end, Value::padded);
         else
           set_text(out, Kind::Number, s_.substr(pos_, end));
+        out.mark_ascii();
         pos_ += end;
         return true;
       }
@@ -269,6 +270,7 @@ class Parser {
       if (!digits()) return err("invalid number");
     }
     set_text(out, Kind::Number, s_.substr(start, pos_ - start));
+    out.mark_ascii();
     return true;
   }
 
@@ -523,6 +525,8 @@ class Parser {
       if (run <= Value::inline_capacity && p[run] == '"') {
         new (&out) Value(Kind::String, reinterpret_cast<const char*>(p), run, Value::padded);
         out.mark_unescaped();
+        const auto high = static_cast<unsigned>(_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+        if ((high & ((1u << run) - 1)) == 0) out.mark_ascii();
         pos_ += run + 2;
         return true;
       }

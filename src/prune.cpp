@@ -228,7 +228,7 @@ const Meta& Meta::plain_scalar(const Value& v) {
     case Kind::Null: return metas[0];
     case Kind::Bool: return metas[v.as_bool() ? 1 : 2];
     case Kind::Number: return metas[plain_numbers + v.text().size()];
-    default: return metas[plain_strings + size::unescaped_chars(v.text())];
+    default: return metas[plain_strings + (v.ascii_text() ? v.text().size() : size::unescaped_chars(v.text()))];
   }
 }
 
@@ -259,7 +259,7 @@ Meta Pruner::analyze_scalar(const Value& v, std::uint64_t depth, Path& p, bool i
       chars = f->chars;
       plain = false;
     } else if (const std::string_view t = v.text(); t.size() <= Meta::plain_chars && v.unescaped_text()) {
-      chars = size::unescaped_chars(t);
+      chars = v.ascii_text() ? t.size() : size::unescaped_chars(t);
       full = 2 + chars;
     } else {
       // Not marked: most such texts were read with escapes and have characters to escape.
@@ -267,7 +267,7 @@ Meta Pruner::analyze_scalar(const Value& v, std::uint64_t depth, Path& p, bool i
       plain = plain && t.size() <= Meta::plain_chars && full == t.size() + 2 && chars == t.size();
     }
     min = is_protected ? full : std::min(full, size::placeholder_size(chars));
-  } else if (v.is_number() && v.text().size() <= Meta::plain_chars && size::ascii(v.text())) {
+  } else if (v.is_number() && v.text().size() <= Meta::plain_chars && (v.ascii_text() || size::ascii(v.text()))) {
     full = min = v.text().size();
     plain = plain && full > 0;
   } else {

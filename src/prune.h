@@ -188,14 +188,14 @@ class MetaList {
     case Kind::Number: {
       const std::string_view t = v.text();
       full = t.size();
-      return !t.empty() && t.size() <= plain_chars && size::ascii(t);
+      return !t.empty() && t.size() <= plain_chars && (v.ascii_text() || size::ascii(t));
     }
     case Kind::String: {
       const std::string_view t = v.text();
       std::uint64_t chars = 0;
       if (t.size() > plain_chars || v.facts()) return false;
       if (v.unescaped_text())
-        chars = size::unescaped_chars(t);
+        chars = v.ascii_text() ? t.size() : size::unescaped_chars(t);
       else if (!size::unescaped(t, chars) || chars != t.size())  // else only ASCII is plain
         return false;
       full = chars + 2;

@@ -174,6 +174,9 @@ class alignas(8) Value {
   // control character): its size is then its characters, found without looking for escapes.
   bool unescaped_text() const { return bits_ & unescaped_bit; }
   void mark_unescaped() { bits_ |= unescaped_bit; }
+  // Set by a reader on a number or string whose text it saw is all ASCII.
+  bool ascii_text() const { return bits_ & ascii_bit; }
+  void mark_ascii() { bits_ |= ascii_bit; }
   bool is_null() const { return kind() == Kind::Null; }
   bool is_bool() const { return kind() == Kind::Bool; }
   bool is_number() const { return kind() == Kind::Number; }
@@ -260,9 +263,9 @@ class alignas(8) Value {
     Array items_;
     Object members_;
   };
-  static constexpr std::uint8_t kind_mask = 7, unescaped_bit = 8;
+  static constexpr std::uint8_t kind_mask = 7, unescaped_bit = 8, ascii_bit = 16;
   std::uint8_t tag_;   // inline text length or a marker; a boolean's value
-  std::uint8_t bits_;  // the Kind, and unescaped_bit
+  std::uint8_t bits_;  // the Kind, unescaped_bit and ascii_bit
 };
 
 // An object key. Up to 15 bytes live inline; a longer key owns one heap block

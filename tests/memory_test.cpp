@@ -239,7 +239,8 @@ TEST(CompactMeta, UnescapedStringsAndPlainObjectsEqualStoredAnalyses) {
   }
 }
 
-// The reader marks the strings it read without escapes; a copy keeps the mark (the same text).
+// The reader marks the strings it read without escapes, and the texts it saw are ASCII; a copy
+// keeps the marks (the same text).
 TEST(CompactMeta, ReaderMarksStringsReadWithoutEscapes) {
   const std::string doc = R"(["a","a\"b","caf\u00e9","Z)" "\xC3\xBC" R"(rich","a longer text than fourteen bytes",1])";
   const bool want[] = {true, false, false, true, true, false};
@@ -247,6 +248,10 @@ TEST(CompactMeta, ReaderMarksStringsReadWithoutEscapes) {
     const auto& items = root.items();
     ASSERT_EQ(items.size(), 6u);
     for (std::size_t i = 0; i < items.size(); ++i) EXPECT_EQ(items[i].unescaped_text(), want[i]) << i;
+    // Numbers and short strings are marked ASCII when they are; a text that is not never is.
+    EXPECT_TRUE(items[0].ascii_text());
+    EXPECT_FALSE(items[3].ascii_text());
+    EXPECT_TRUE(items[5].ascii_text());
     const Value copy = items[4];
     EXPECT_TRUE(copy.unescaped_text());
     EXPECT_EQ(copy.kind(), Kind::String);
