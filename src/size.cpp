@@ -24,18 +24,6 @@ constexpr std::array<std::uint8_t, 256> byte_costs = [] {
   return t;
 }();
 
-// Bytes that are '"', '\\' or below 0x20 (exact as a whole-word test).
-inline bool needs_escape(std::uint64_t w) {
-  constexpr std::uint64_t lo = 0x0101010101010101ull, hi = 0x8080808080808080ull;
-  std::uint64_t q = w ^ 0x2222222222222222ull;
-  std::uint64_t b = w ^ 0x5C5C5C5C5C5C5C5Cull;
-  return (((q - lo) & ~q) | ((b - lo) & ~b) | ((w - 0x2020202020202020ull) & ~w)) & hi;
-}
-
-inline std::uint64_t continuation_bytes(std::uint64_t w) {
-  return utf8::count_high_bits(w & ~(w << 1) & 0x8080808080808080ull);
-}
-
 std::uint64_t decimal_digits(std::uint64_t n) {
   std::uint64_t d = 1;
   while (n >= 10) {
@@ -96,8 +84,8 @@ std::uint64_t costs_and_continuations(std::string_view text, std::uint64_t& cont
   for (; i + 8 <= n; i += 8) {
     std::uint64_t w;
     std::memcpy(&w, p + i, 8);
-    if (!needs_escape(w)) {
-      const std::uint64_t c = continuation_bytes(w);
+    if (!detail::escaped_bytes(w)) {
+      const std::uint64_t c = detail::continuation_bytes(w);
       total += 8 - c;
       continuation += c;
       continue;

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "utf8.h"
 #include "value.h"
 
 namespace tavisk::size {
@@ -47,17 +48,17 @@ inline std::uint64_t escaped_bytes(std::uint64_t w) {
   const std::uint64_t q = w ^ 0x2222222222222222ull, b = w ^ 0x5C5C5C5C5C5C5C5Cull;
   return (((q - lo) & ~q) | ((b - lo) & ~b) | ((w - 0x2020202020202020ull) & ~w)) & hi;
 }
-// UTF-8 continuation bytes (10xxxxxx) in a text, a word at a time.
+// UTF-8 continuation bytes (10xxxxxx) in w.
+inline std::uint64_t continuation_bytes(std::uint64_t w) {
+  return utf8::count_high_bits(w & ~(w << 1) & 0x8080808080808080ull);
+}
+// UTF-8 continuation bytes in a text, a word at a time.
 inline std::uint64_t continuation_bytes(std::string_view text) {
-  auto count = [](std::uint64_t w) {
-    const std::uint64_t m = w & ~(w << 1) & 0x8080808080808080ull;
-    return ((m >> 7) * 0x0101010101010101ull) >> 56;
-  };
   const char* p = text.data();
   const std::size_t n = text.size();
   std::uint64_t total = 0;
   std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) total += count(load8(p + i));
+  for (; i + 8 <= n; i += 8) total += continuation_bytes(load8(p + i));
   for (; i < n; ++i) total += (static_cast<unsigned char>(p[i]) & 0xC0) == 0x80;
   return total;
 }
