@@ -92,6 +92,21 @@ unsigned string_stops(const unsigned char* p) {
   return static_cast<unsigned>(_mm_movemask_epi8(hit));
 }
 
+// Bits of the sixteen bytes at `p` that are not ASCII.
+unsigned high_bits(const unsigned char* p) {
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+}
+
+// string_stops and the bytes that are not ASCII (a signed compare: those are
+// the negative bytes), for the one-block reads, which take ASCII texts only.
+unsigned ascii_stops(const unsigned char* p) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+  const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                                   _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)));
+  return static_cast<unsigned>(_mm_movemask_epi8(hit));
+}
+
 // Bits of the sixteen bytes at `p` that are ASCII digits.
 unsigned digit_bits(const unsigned char* p) {
   const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -382,7 +397,7 @@ class Parser {
 
   // Bytes from `from` to the closing quote of a string literal, or to where
   // reading it will fail.
-  std::size_t raw_extent(std::size_t from) const {
+  std::size_t raw_extent(std::size_t from) {
     std::size_t i = from;
     for (;;) {
       i += plain_run(i);
@@ -395,11 +410,11 @@ class Parser {
   // `out` is a fresh empty key, which owns nothing: it is built over in place.
   [[gnu::always_inline]] bool key(Key& out) {
 #ifdef __SSE2__
-    // Most keys are short and plain: the block after the quote finds the
-    // closing one and is their copy.
+    // Most keys are short, plain and ASCII: the block after the quote finds
+    // the closing one and is their copy.
     if (s_.size() - pos_ > 16) {
       const auto* p = bytes() + pos_ + 1;
-      if (const unsigned stops = string_stops(p)) {
+      if (const unsigned stops = ascii_stops(p)) {
         const auto k = static_cast<std::size_t>(__builtin_ctz(stops));
         if (p[k] == '"') {
           static_assert(Key::inline_capacity >= 15);
@@ -413,9 +428,17 @@ class Parser {
       }
     }
 #endif
+    return key_after(out);
+  }
+
+  // An object key the block after its quote does not settle.
+  [[gnu::noinline]] bool key_after(Key& out) {
+    const std::size_t open = pos_;
+    high_ = 0;
     const std::size_t run = plain_run(pos_ + 1);
     if (pos_ + 1 + run < s_.size() && s_[pos_ + 1 + run] == '"') {
       const std::string_view text(s_.data() + pos_ + 1, run);
+      if (high_ && !utf8::valid(text)) return err("invalid UTF-8 in string");
       if (arena_)
         new (&out) Key(text, Value::borrow);
       else
@@ -425,7 +448,7 @@ class Parser {
     }
     std::string_view text;
     std::size_t reserved = 0;
-    if (!decoded(text, reserved)) return false;
+    if (!decoded(text, reserved) || !body_valid(open)) return false;
     if (arena_)
       new (&out) Key(text, Value::borrow);
     else
@@ -434,13 +457,21 @@ class Parser {
     return true;
   }
 
-  // Length of the run of plain string bytes starting at `from`.
-  [[gnu::always_inline]] std::size_t plain_run(std::size_t from) const {
+  // Length of the run of plain string bytes starting at `from`. Sets high_
+  // when a byte of the run is not ASCII.
+  [[gnu::always_inline]] std::size_t plain_run(std::size_t from) {
     const auto* p = reinterpret_cast<const unsigned char*>(s_.data());
     std::size_t i = from, n = s_.size();
+    unsigned high = 0;  // kept local: the compiler takes a member's stores to reach the input's bytes
 #ifdef __SSE2__
-    for (; i + 16 <= n; i += 16)
-      if (const unsigned stops = string_stops(p + i)) return i + static_cast<std::size_t>(__builtin_ctz(stops)) - from;
+    for (; i + 16 <= n; i += 16) {
+      const unsigned block_high = high_bits(p + i);
+      if (const unsigned stops = string_stops(p + i)) {
+        high_ |= high | (block_high & ((stops & (0u - stops)) - 1));  // the bytes before the first stop
+        return i + static_cast<std::size_t>(__builtin_ctz(stops)) - from;
+      }
+      high |= block_high;
+    }
 #endif
     while (i + 8 <= n) {
       std::uint64_t w;
@@ -451,13 +482,16 @@ class Parser {
       std::uint64_t lo = 0x0101010101010101ull, hi = 0x8080808080808080ull;
       std::uint64_t hit = ((q - lo) & ~q) | ((b - lo) & ~b) | ((w - 0x2020202020202020ull) & ~w);
       if (hit & hi) break;
+      high |= (w & hi) != 0;
       i += 8;
     }
     while (i < n) {
       unsigned char c = p[i];
       if (c == '"' || c == '\\' || c < 0x20) break;
+      high |= c >> 7;
       ++i;
     }
+    high_ |= high;
     return i - from;
   }
 
@@ -517,10 +551,10 @@ class Parser {
   // are decoded where they will stay.
   [[gnu::always_inline]] bool string_value(Value& out) {
 #ifdef __SSE2__
-    // The block after the quote settles most strings: a short plain one is copied from it.
+    // The block after the quote settles most strings: a short plain ASCII one is copied from it.
     if (s_.size() - pos_ > 16) {
       const auto* p = bytes() + pos_ + 1;
-      const unsigned stops = string_stops(p);
+      const unsigned stops = ascii_stops(p);
       const std::size_t run = stops ? static_cast<std::size_t>(__builtin_ctz(stops)) : 16;
       if (run <= Value::inline_capacity && p[run] == '"') {
         new (&out) Value(Kind::String, reinterpret_cast<const char*>(p), run, Value::padded);
@@ -530,6 +564,8 @@ class Parser {
         pos_ += run + 2;
         return true;
       }
+      // The bytes before the first stop are ASCII; one that is not is read again.
+      if (run < 16 && p[run] >= 0x80) return string_after(out, 0, false);
       return string_after(out, run, stops != 0);
     }
 #endif
@@ -537,11 +573,13 @@ class Parser {
   }
 
   // The string literal at the current position, whose first `run` bytes are
-  // plain; `ended`: the byte after them ends the plain run.
+  // plain and ASCII; `ended`: the byte after them ends the plain run.
   [[gnu::noinline]] bool string_after(Value& out, std::size_t run, bool ended) {
+    high_ = 0;
     if (!ended) run += plain_run(pos_ + 1 + run);
     if (pos_ + 1 + run < s_.size() && s_[pos_ + 1 + run] == '"') {
       const std::string_view text = s_.substr(pos_ + 1, run);
+      if (high_ && !utf8::valid(text)) return err("invalid UTF-8 in string");
       if (run >= facts_from && arena_) [[unlikely]] {
         long_plain_string(out, text);
       } else {
@@ -551,7 +589,16 @@ class Parser {
       pos_ += run + 2;
       return true;
     }
-    return escaped_string(out, run);
+    const std::size_t open = pos_;
+    return escaped_string(out, run) && body_valid(open);
+  }
+
+  // Whether the raw bytes of the literal just read, whose opening quote is at
+  // `open`, are valid UTF-8; high_ clear: all of them were seen to be ASCII.
+  // Every byte outside literals that the reader accepts is ASCII, so a read
+  // that succeeds has read valid UTF-8 throughout.
+  bool body_valid(std::size_t open) {
+    return !high_ || utf8::valid(s_.substr(open + 1, pos_ - open - 2)) || err("invalid UTF-8 in string");
   }
 
   // A long literal without escapes, borrowed with its facts: no line feed, and every character costs one.
@@ -714,6 +761,9 @@ class Parser {
   std::string_view s_;
   Arena* arena_;  // null: the tree owns its storage
   std::size_t pos_ = 0;
+  // Nonzero when a byte of the literal being read is not ASCII: set by every
+  // scan over its raw bytes.
+  unsigned high_ = 0;
   ParseError error_;
   Value root_;
   Scratch<Value> items_;

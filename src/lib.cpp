@@ -33,8 +33,8 @@ std::string_view view_of(const uint8_t* p, uint64_t n) {
 }
 
 std::string shrink_envelope(std::string_view input, std::string_view options) {
-  if (!utf8::valid(input)) return error_envelope("input is not valid UTF-8");
-  if (!utf8::valid(options)) return error_envelope("options are not valid UTF-8");
+  // The input's UTF-8 is checked as it is read (see run_pipeline); its error wins over any other.
+  if (!utf8::valid(options)) return error_envelope(utf8::valid(input) ? "options are not valid UTF-8" : invalid_input);
   return run_pipeline(input, options);
 }
 

@@ -81,6 +81,7 @@ Value text_input(std::string_view input, bool strip_ansi, std::string& storage) 
 Result<Parsed> detect_input(std::string_view input, bool strip_ansi, Arena& arena, std::string& storage) {
   auto j = json::parse(input, arena);
   if (j) return Parsed{std::move(j).value(), Value(), Format::Json};
+  if (!utf8::valid(input)) return fail(std::string(invalid_input));
   if (auto y = yaml_in::parse(input, arena)) {
     const Value& root = y->root();
     if ((root.is_object() || root.is_array()) && !plain::yaml_lost_content(input, root))
@@ -98,9 +99,15 @@ Result<Parsed> detect_input(std::string_view input, bool strip_ansi, Arena& aren
 }
 
 // A JSON tree lives in `arena` and borrows from `input`; a text borrows from
-// `input` or `storage`.
+// `input` or `storage`. The JSON reader checks the UTF-8 of all it reads, so
+// the input is checked as a whole only when another reader takes it or the
+// JSON reader fails: a not UTF-8 input is reported as such whatever else is
+// wrong with it.
 Result<Parsed> parse_input(std::string_view input, const Options& o, Arena& arena, std::string& storage) {
   const Format input_format = o.input_format;
+  const bool json_first =
+      input_format == Format::Json || input_format == Format::Auto || input_format == Format::Detect;
+  if (!json_first && !utf8::valid(input)) return fail(std::string(invalid_input));
   if (input_format == Format::Text)
     return Parsed{std::nullopt, text_input(input, o.strip_ansi, storage), Format::Text};
   if (input_format == Format::Detect) return detect_input(input, o.strip_ansi, arena, storage);
@@ -116,6 +123,7 @@ Result<Parsed> parse_input(std::string_view input, const Options& o, Arena& aren
   }
   auto j = json::parse(input, arena);
   if (j) return Parsed{std::move(j).value(), Value(), Format::Json};
+  if (!utf8::valid(input)) return fail(std::string(invalid_input));
   std::string json_error = "invalid JSON input: " + j.error().text();
   if (input_format == Format::Json) return fail(std::move(json_error));
   std::string_view rest = after_bom_and_space(input);
@@ -386,7 +394,7 @@ Result<Options> read_options(std::string_view options_text) {
 
 std::string run_pipeline(std::string_view input, std::string_view options_text) {
   auto options = read_options(options_text);
-  if (!options) return std::move(options).error();
+  if (!options) return utf8::valid(input) ? std::move(options).error() : error_envelope(invalid_input);
   // The protect patterns are compiled once for the whole call; their entries are not needed after.
   options.value().patterns = PatternSet(options.value().protect);
   std::vector<std::string>().swap(options.value().protect);

@@ -64,7 +64,11 @@ Value report_value(const Report& r);
 // {"ok":false,"error":message}
 std::string error_envelope(std::string_view message);
 
-// Runs the pipeline on UTF-8 texts and returns the envelope text.
+// The error of an input that is not UTF-8, which wins over every other.
+inline constexpr std::string_view invalid_input = "input is not valid UTF-8";
+
+// Runs the pipeline on UTF-8 options and returns the envelope text; the input
+// is checked for UTF-8 as it is read.
 std::string run_pipeline(std::string_view input, std::string_view options);
 
 }  // namespace tavisk
