@@ -564,12 +564,25 @@ class Parser {
         pos_ += run + 2;
         return true;
       }
-      // The bytes before the first stop are ASCII; one that is not is read again.
-      if (run < 16 && p[run] >= 0x80) return string_after(out, 0, false);
+      if (run < 16 && p[run] >= 0x80) return string_not_ascii(out);
       return string_after(out, run, stops != 0);
     }
 #endif
     return string_after(out, 0, false);
+  }
+
+  // The string literal at the current position, with a byte that is not
+  // ASCII in the block after its quote: a short plain one is still copied from it.
+  [[gnu::noinline]] bool string_not_ascii(Value& out) {
+    const auto* p = bytes() + pos_ + 1;
+    const unsigned stops = string_stops(p);
+    const std::size_t run = stops ? static_cast<std::size_t>(__builtin_ctz(stops)) : 16;
+    if (run > Value::inline_capacity || p[run] != '"') return string_after(out, 0, false);
+    if (!utf8::valid({reinterpret_cast<const char*>(p), run})) return err("invalid UTF-8 in string");
+    new (&out) Value(Kind::String, reinterpret_cast<const char*>(p), run, Value::padded);
+    out.mark_unescaped();
+    pos_ += run + 2;
+    return true;
   }
 
   // The string literal at the current position, whose first `run` bytes are
