@@ -559,8 +559,7 @@ class Parser {
       if (run <= Value::inline_capacity && p[run] == '"') {
         new (&out) Value(Kind::String, reinterpret_cast<const char*>(p), run, Value::padded);
         out.mark_unescaped();
-        const auto high = static_cast<unsigned>(_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
-        if ((high & ((1u << run) - 1)) == 0) out.mark_ascii();
+        out.mark_ascii();  // ascii_stops: every byte before the first stop is ASCII
         pos_ += run + 2;
         return true;
       }
