@@ -642,7 +642,7 @@ class Composer {
       new (&members_.begin()[f.base + i].value) Value(std::move(v));
       return true;
     }
-    members_.emplace_back(Key(k.text, Value::borrow), std::move(v));
+    members_.emplace_back(Member{Key(k.text, Value::borrow), std::move(v)});
     notes_.emplace_back(KeyNote{k.text, bit});
     if (indexed) {
       f.lookup->index.emplace(k.text, n);
