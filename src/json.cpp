@@ -640,19 +640,26 @@ class Parser {
       return true;
     }
     const std::size_t extent = plain + raw_extent(pos_ + 1 + plain), reserved = extent + copy_slack;
-    TextFacts* facts = nullptr;
-    if (extent >= facts_from) facts = new (arena_->allocate(sizeof(TextFacts), alignof(TextFacts))) TextFacts;
-    char* buf = arena_->allocate_array<char>(reserved);
-    std::size_t len = 0;
-    if (!(facts ? string<true>(buf, len, facts) : string(buf, len, nullptr, plain))) return false;
-    const std::string_view text(buf, len);
-    if (facts) {
+    if (extent >= facts_from) {
+      auto* facts = new (arena_->allocate(sizeof(TextFacts), alignof(TextFacts))) TextFacts;
+      char* buf = arena_->allocate_array<char>(reserved);
+      std::size_t len = 0;
+      if (!string<true>(buf, len, facts)) return false;
+      const std::string_view text(buf, len);
       settle(text, reserved, 0);
       with_facts(out, text, facts);
-    } else {
-      new (&out) Value(Kind::String, text, Value::borrow);
-      settle(text, reserved, Value::inline_capacity);
+      return true;
     }
+    // A shorter one is decoded after room for its costs, counted on the way.
+    auto* costs = static_cast<TextCosts*>(arena_->allocate(sizeof(TextCosts) + reserved, alignof(TextCosts)));
+    char* buf = reinterpret_cast<char*>(costs + 1);
+    std::size_t len = 0;
+    if (!string<false, true>(buf, len, nullptr, plain, costs)) return false;
+    const std::string_view text(buf, len);
+    new (&out) Value(Kind::String, text, Value::borrow);
+    const bool kept = len > Value::inline_capacity;
+    if (kept) out.mark_costed();
+    arena_->shrink_last(costs, sizeof(TextCosts) + reserved, kept ? sizeof(TextCosts) + len : 0);
     return true;
   }
 
@@ -661,24 +668,30 @@ class Parser {
   // With `Facts`, also finds the facts of the decoded text: plain runs count
   // their characters (one each, none of them escaped, no line break among
   // them), and each escape adds its one character.
-  // Without `Facts`, the first `plain` bytes are known to be plain and are copied unscanned.
-  template <bool Facts = false>
-  bool string(char* const out, std::size_t& len, TextFacts* facts = nullptr, std::size_t plain_prefix = 0) {
+  // Without `Facts`, the first `plain` bytes are known to be plain and are copied unscanned
+  // (with `Costs`, only their continuation bytes are counted). With `Costs`, finds the decoded
+  // text's cost and characters, as with `Facts`, into `costs` (texts shorter than facts_from).
+  template <bool Facts = false, bool Costs = false>
+  bool string(char* const out, std::size_t& len, TextFacts* facts = nullptr, std::size_t plain_prefix = 0,
+              TextCosts* costs = nullptr) {
+    constexpr bool counts = Facts || Costs;
     ++pos_;
     char* w = out;
+    std::uint64_t plain = 0, continuation = 0, escapes = 0, escape_cost = 0, line_feeds = 0;
     if constexpr (!Facts) {
       std::memcpy(w, s_.data() + pos_, plain_prefix);
+      if constexpr (Costs) {
+        plain = plain_prefix;
+        continuation = plain_prefix - utf8::count(std::string_view(w, plain_prefix));
+      }
       w += plain_prefix;
       pos_ += plain_prefix;
     }
-    std::uint64_t plain = 0, continuation = 0, escapes = 0, escape_cost = 0, line_feeds = 0;
     ParagraphCounter paragraphs;
     for (;;) {
-      const std::size_t run = copy_run<Facts>(w, continuation);
-      if constexpr (Facts) {
-        plain += run;
-        paragraphs.plain(w, run);
-      }
+      const std::size_t run = copy_run<counts>(w, continuation);
+      if constexpr (counts) plain += run;
+      if constexpr (Facts) paragraphs.plain(w, run);
       w += run;
       if (pos_ >= s_.size()) return err("unterminated string");
       char c = s_[pos_];
@@ -690,6 +703,10 @@ class Parser {
           facts->cost = plain - continuation + escape_cost;
           facts->line_feeds = line_feeds;
           facts->paragraphs = paragraphs.paragraphs();
+        }
+        if constexpr (Costs) {
+          costs->chars = static_cast<std::uint32_t>(plain - continuation + escapes);
+          costs->cost = static_cast<std::uint32_t>(plain - continuation + escape_cost);
         }
         return true;
       }
@@ -716,9 +733,11 @@ class Parser {
         default: return err("invalid escape");
       }
       if (e != 'u') *w++ = static_cast<char>(decoded);
-      if constexpr (Facts) {
+      if constexpr (counts) {
         ++escapes;
         escape_cost += escaped_cost(decoded);
+      }
+      if constexpr (Facts) {
         line_feeds += decoded == '\n';
         paragraphs.character(decoded);
       }

@@ -261,6 +261,10 @@ Meta Pruner::analyze_scalar(const Value& v, std::uint64_t depth, Path& p, bool i
     } else if (const std::string_view t = v.text(); t.size() <= Meta::plain_chars && v.unescaped_text()) {
       chars = v.ascii_text() ? t.size() : size::unescaped_chars(t);
       full = 2 + chars;
+    } else if (const TextCosts* c = v.costs()) {
+      full = 2 + std::uint64_t{c->cost};
+      chars = c->chars;
+      plain = plain && t.size() <= Meta::plain_chars && full == t.size() + 2 && chars == t.size();
     } else {
       // Not marked: most such texts were read with escapes and have characters to escape.
       full = 2 + size::char_costs_and_count(t, chars);

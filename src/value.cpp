@@ -67,7 +67,7 @@ void Value::destroy_payload() noexcept {
 }
 
 void Value::copy_from(const Value& other) {
-  bits_ = other.bits_;  // a copied text is the same text: its marks still hold
+  bits_ = other.bits_ & ~costed_bit;  // a copied text is the same text (its marks hold) but not beside its costs
   tag_ = has_text() ? 0 : other.tag_;  // a copied text owns itself, without facts
   switch (kind()) {
     case Kind::Number:

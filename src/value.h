@@ -83,6 +83,12 @@ struct Member;
 // A text kept out of line: one whose reader found its facts, or one too long
 // for a value's 32-bit size. Borrowed records (an arena's) are never freed;
 // an owned one is the value's, and so are its bytes when `owns_data`.
+// A text's cost inside a JSON string literal and its characters, kept by a
+// reader just in front of a text it decoded into its arena (see Value::costs).
+struct TextCosts {
+  std::uint32_t cost, chars;
+};
+
 struct TextRecord {
   const char* data;
   std::size_t size;
@@ -177,6 +183,13 @@ class alignas(8) Value {
   // Set by a reader on a number or string whose text it saw is all ASCII.
   bool ascii_text() const { return bits_ & ascii_bit; }
   void mark_ascii() { bits_ |= ascii_bit; }
+  // The cost and characters a reader kept in front of a string's borrowed text, or null. A copy
+  // owns its text and drops them.
+  const TextCosts* costs() const {
+    return bits_ & costed_bit ? reinterpret_cast<const TextCosts*>(span_data()) - 1 : nullptr;
+  }
+  // Makes this borrowed string's text one preceded by its TextCosts.
+  void mark_costed() { bits_ |= costed_bit; }
   bool is_null() const { return kind() == Kind::Null; }
   bool is_bool() const { return kind() == Kind::Bool; }
   bool is_number() const { return kind() == Kind::Number; }
@@ -263,9 +276,9 @@ class alignas(8) Value {
     Array items_;
     Object members_;
   };
-  static constexpr std::uint8_t kind_mask = 7, unescaped_bit = 8, ascii_bit = 16;
+  static constexpr std::uint8_t kind_mask = 7, unescaped_bit = 8, ascii_bit = 16, costed_bit = 32;
   std::uint8_t tag_;   // inline text length or a marker; a boolean's value
-  std::uint8_t bits_;  // the Kind, unescaped_bit and ascii_bit
+  std::uint8_t bits_;  // the Kind, unescaped_bit, ascii_bit and costed_bit
 };
 
 // An object key. Up to 15 bytes live inline; a longer key owns one heap block

@@ -14,7 +14,9 @@
 #include "protect.h"
 #include "prune.h"
 #include "shape.h"
+#include "size.h"
 #include "test_util.h"
+#include "utf8.h"
 
 namespace tavisk {
 namespace {
@@ -280,6 +282,34 @@ TEST(CompactMeta, ReaderKeysCompareWholeWithTheirCopies) {
     EXPECT_TRUE(same_key(Key(key), read)) << n;
     EXPECT_FALSE(same_key(read, Key(other))) << n;
     EXPECT_FALSE(same_key(read, parsed.value().root().members()[1].key)) << n;
+  }
+}
+
+// A string decoded from escapes keeps its cost and characters in front of its text when it is
+// longer than a value holds inline and shorter than the texts whose facts are found; they equal
+// the measured ones for every kind of escape, and a copy drops them.
+TEST(CompactMeta, DecodedStringsKeepTheirMeasuredCosts) {
+  const char* const escapes[] = {"\\\"", "\\\\", "\\/", "\\b", "\\f", "\\n", "\\r", "\\t", "\\u0001", "\\u001f",
+                                 "\\u007f", "\\u00e9", "\\u2028", "\\ud83d\\ude00", "\\ud800", "\xC3\xA9", "\xE6\x97\xA5"};
+  for (const char* e : escapes) {
+    for (std::size_t before : {0u, 5u, 13u, 40u, 200u, 260u}) {
+      std::string head;  // a plain head with characters past ASCII
+      while (head.size() < before) head += head.size() % 3 ? "a" : "\xC3\xA9";
+      const std::string literal = head + "\\n" + e + "b";
+      const std::string doc = "[\"" + literal + "\",1]";
+      Arena arena;
+      auto parsed = json::parse(doc, arena);
+      ASSERT_TRUE(parsed.ok()) << doc;
+      const Value& v = parsed.value().root().items()[0];
+      const std::string_view text = v.text();
+      const TextCosts* costs = v.costs();
+      EXPECT_EQ(costs != nullptr, text.size() > Value::inline_capacity && literal.size() < 256) << literal;
+      if (costs) {
+        EXPECT_EQ(costs->cost, size::char_costs(text)) << literal;
+        EXPECT_EQ(costs->chars, utf8::count(text)) << literal;
+      }
+      EXPECT_EQ(Value(v).costs(), nullptr);
+    }
   }
 }
 
