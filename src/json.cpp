@@ -632,6 +632,7 @@ class Parser {
   // `plain` bytes after the opening quote are known to be plain: they are
   // not scanned again.
   [[gnu::noinline]] bool escaped_string(Value& out, std::size_t plain) {
+    const bool plain_ascii = high_ == 0;  // the plain head's bytes, as its scan saw them
     if (!arena_) {
       std::string_view text;
       std::size_t reserved = 0;
@@ -654,7 +655,7 @@ class Parser {
     auto* costs = static_cast<TextCosts*>(arena_->allocate(sizeof(TextCosts) + reserved, alignof(TextCosts)));
     char* buf = reinterpret_cast<char*>(costs + 1);
     std::size_t len = 0;
-    if (!string<false, true>(buf, len, nullptr, plain, costs)) return false;
+    if (!string<false, true>(buf, len, nullptr, plain, costs, plain_ascii)) return false;
     const std::string_view text(buf, len);
     new (&out) Value(Kind::String, text, Value::borrow);
     const bool kept = len > Value::inline_capacity;
@@ -669,11 +670,12 @@ class Parser {
   // their characters (one each, none of them escaped, no line break among
   // them), and each escape adds its one character.
   // Without `Facts`, the first `plain` bytes are known to be plain and are copied unscanned
-  // (with `Costs`, only their continuation bytes are counted). With `Costs`, finds the decoded
-  // text's cost and characters, as with `Facts`, into `costs` (texts shorter than facts_from).
+  // (with `Costs`, only their continuation bytes are counted, unless `prefix_ascii`). With `Costs`,
+  // finds the decoded text's cost and characters, as with `Facts`, into `costs` (texts shorter
+  // than facts_from).
   template <bool Facts = false, bool Costs = false>
   bool string(char* const out, std::size_t& len, TextFacts* facts = nullptr, std::size_t plain_prefix = 0,
-              TextCosts* costs = nullptr) {
+              TextCosts* costs = nullptr, bool prefix_ascii = false) {
     constexpr bool counts = Facts || Costs;
     ++pos_;
     char* w = out;
@@ -682,7 +684,7 @@ class Parser {
       std::memcpy(w, s_.data() + pos_, plain_prefix);
       if constexpr (Costs) {
         plain = plain_prefix;
-        continuation = plain_prefix - utf8::count(std::string_view(w, plain_prefix));
+        if (!prefix_ascii) continuation = plain_prefix - utf8::count(std::string_view(w, plain_prefix));
       }
       w += plain_prefix;
       pos_ += plain_prefix;
