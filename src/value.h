@@ -49,6 +49,18 @@ inline void copy_short(void* dst, const char* src, std::size_t n) noexcept {
 }
 
 
+// Whether the first and the last sizeof(W) bytes of two texts of n >= sizeof(W) bytes agree
+// (together they cover every byte when n <= 2 * sizeof(W)).
+template <class W>
+[[gnu::always_inline]] inline bool same_ends(const char* p, const char* q, std::size_t n) noexcept {
+  W a0, a1, b0, b1;
+  std::memcpy(&a0, p, sizeof(W));
+  std::memcpy(&b0, q, sizeof(W));
+  std::memcpy(&a1, p + n - sizeof(W), sizeof(W));
+  std::memcpy(&b1, q + n - sizeof(W), sizeof(W));
+  return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+}
+
 // a == b for short texts (keys, mostly) without a library call up to 16 bytes.
 [[gnu::always_inline]] inline bool same_short_text(std::string_view a, std::string_view b) noexcept {
   const std::size_t n = a.size();
@@ -56,22 +68,8 @@ inline void copy_short(void* dst, const char* src, std::size_t n) noexcept {
   const char* p = a.data();
   const char* q = b.data();
   if (n > 16) return std::memcmp(p, q, n) == 0;
-  if (n >= 8) {
-    std::uint64_t a0, a1, b0, b1;
-    std::memcpy(&a0, p, 8);
-    std::memcpy(&b0, q, 8);
-    std::memcpy(&a1, p + n - 8, 8);
-    std::memcpy(&b1, q + n - 8, 8);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
-  if (n >= 4) {
-    std::uint32_t a0, a1, b0, b1;
-    std::memcpy(&a0, p, 4);
-    std::memcpy(&b0, q, 4);
-    std::memcpy(&a1, p + n - 4, 4);
-    std::memcpy(&b1, q + n - 4, 4);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
+  if (n >= 8) return same_ends<std::uint64_t>(p, q, n);
+  if (n >= 4) return same_ends<std::uint32_t>(p, q, n);
   // 0 to 3 bytes: the first, middle and last cover them all.
   return n == 0 || (p[0] == q[0] && p[n / 2] == q[n / 2] && p[n - 1] == q[n - 1]);
 }
