@@ -150,7 +150,7 @@ std::uint64_t Meta::shape() const {
 
 void Meta::set(Meta* children, std::size_t count, std::uint64_t full, std::uint64_t min, std::uint64_t shape,
                std::uint64_t protected_count, Arena* arena) {
-  release();
+  if (link_ & owned_bit) release();
   constexpr std::uint64_t most = UINT32_MAX - 1;
   const bool narrow = full <= most && min <= most;
   full_ = narrow ? static_cast<std::uint32_t>(full) : 0;
@@ -191,7 +191,7 @@ void Meta::set_scalar(Kind k, std::uint64_t full, std::uint64_t min, bool is_pro
 
 void Meta::set_plain_children(const Value* first, std::uint32_t stride, std::size_t count, std::uint64_t full,
                               std::uint64_t min, std::uint64_t shape, Arena& arena) {
-  release();
+  if (link_ & owned_bit) release();
   constexpr std::uint64_t most = UINT32_MAX - 1;
   const bool narrow = full <= most && min <= most;
   full_ = narrow ? static_cast<std::uint32_t>(full) : 0;
@@ -274,6 +274,8 @@ Meta Pruner::analyze_scalar(const Value& v, std::uint64_t depth, Path& p, bool i
   } else if (v.is_number() && v.text().size() <= Meta::plain_chars && (v.ascii_text() || size::ascii(v.text()))) {
     full = min = v.text().size();
     plain = plain && full > 0;
+  } else if (v.is_null() || v.is_bool()) {
+    full = min = v.is_null() || v.as_bool() ? 4 : 5;
   } else {
     full = min = size::of(layout(), v, depth);
     if (v.is_number()) {
@@ -327,7 +329,7 @@ Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inh
       if (track) p.emplace_back("*");
       if constexpr (Focus) focus_build->open(true, 0, n);
       for (std::size_t i = 0; i < n; ++i) {
-        const Meta& c = *new (kids + i) Meta(analyze_child<Focus>(items[i], depth + 1, p, is_protected));
+        const Meta& c = *new (kids + i) Meta(analyze_child<Focus>(items[i], depth + 1, p, is_protected, track));
         sum += c.full();
         protected_count += c.protected_count();
       }
@@ -356,7 +358,7 @@ Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inh
       for (std::size_t i = 0; i < n; ++i) {
         const Member& e = members[i];
         if (track) p.emplace_back(e.key);
-        const Meta& c = *new (kids + i) Meta(analyze_child<Focus>(e.value, depth + 1, p, is_protected));
+        const Meta& c = *new (kids + i) Meta(analyze_child<Focus>(e.value, depth + 1, p, is_protected, track));
         plain = plain && c.is_plain();
         if (track) p.pop_back();
         const std::uint64_t key_cost = key_costs ? key_costs[i] : size::entry_cost(l, e.key);

@@ -50,7 +50,7 @@ class alignas(16) Meta {
   Meta(Meta&& other) noexcept : link_(other.link_), full_(other.full_), min_(other.min_) { other.link_ = 0; }
   Meta& operator=(Meta&& other) noexcept {
     if (this != &other) {
-      release();
+      if (link_ & owned_bit) release();
       link_ = other.link_;
       full_ = other.full_;
       min_ = other.min_;
@@ -96,6 +96,23 @@ class alignas(16) Meta {
   static bool plain_full(const Value& v, std::uint64_t& full);
   // The analysis of an unprotected plain scalar.
   static const Meta& plain_scalar(const Value& v);
+  // The same as a value, from its kind and its full size (plain_full's).
+  [[gnu::always_inline]] static Meta plain_scalar(Kind k, std::uint64_t full) {
+    Meta m;
+    m.full_ = static_cast<std::uint32_t>(full);
+    m.min_ = static_cast<std::uint32_t>(k == Kind::String ? std::min(full, size::placeholder_size(full - 2)) : full);
+    m.link_ = (static_cast<std::uintptr_t>(k) + 1) << scalar_kind_shift | plain_bit;
+    return m;
+  }
+  // The analysis of an unprotected string decoded with its costs kept that is not plain.
+  [[gnu::always_inline]] static Meta costed_string(TextCosts c) {
+    Meta m;
+    const std::uint64_t full = 2 + std::uint64_t{c.cost};
+    m.full_ = static_cast<std::uint32_t>(full);
+    m.min_ = static_cast<std::uint32_t>(std::min(full, size::placeholder_size(c.chars)));
+    m.link_ = (static_cast<std::uintptr_t>(Kind::String) + 1) << scalar_kind_shift;
+    return m;
+  }
   // Whether this is a scalar's analysis that plain_scalar gives back from its value alone.
   bool is_plain() const { return (link_ & ~flag_bits) < scalar_codes && (link_ & plain_bit); }
   static constexpr std::size_t plain_chars = 64;
@@ -194,10 +211,14 @@ class MetaList {
       const std::string_view t = v.text();
       std::uint64_t chars = 0;
       if (t.size() > plain_chars || v.facts()) return false;
-      if (v.unescaped_text())
+      if (v.unescaped_text()) {
         chars = v.ascii_text() ? t.size() : size::unescaped_chars(t);
-      else if (!size::unescaped(t, chars) || chars != t.size())  // else only ASCII is plain
+      } else if (const TextCosts* c = v.costs()) {  // else only ASCII is plain
+        if (c->cost != t.size() || c->chars != t.size()) return false;
+        chars = t.size();
+      } else if (!size::unescaped(t, chars) || chars != t.size()) {
         return false;
+      }
       full = chars + 2;
       return true;
     }
@@ -347,10 +368,20 @@ class Pruner {
   bool plain_members(const Value::Object& members, bool is_protected, const std::uint64_t* key_costs,
                      std::uint64_t& sum);
   Meta analyze_scalar(const Value& v, std::uint64_t depth, Path& p, bool inherited);
-  // A child's analysis; without focus a scalar goes straight to analyze_scalar.
+  // A child's analysis; without focus a scalar goes straight to analyze_scalar, and an
+  // unprotected plain scalar or decoded string with kept costs takes its analysis from its value.
+  // track: tracks_paths().
   template <bool Focus>
-  Meta analyze_child(const Value& v, std::uint64_t depth, Path& p, bool inherited) {
-    if (!Focus && v.is_scalar()) return analyze_scalar(v, depth, p, inherited);
+  [[gnu::always_inline]] Meta analyze_child(const Value& v, std::uint64_t depth, Path& p, bool inherited,
+                                            bool track) {
+    if (!Focus && v.is_scalar()) {
+      if (!inherited && !track) {
+        std::uint64_t full;
+        if (Meta::plain_full(v, full)) return Meta::plain_scalar(v.kind(), full);
+        if (const TextCosts* c = v.costs()) return Meta::costed_string(*c);
+      }
+      return analyze_scalar(v, depth, p, inherited);
+    }
     return analyze_node<Focus>(v, depth, p, inherited);
   }
 

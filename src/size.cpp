@@ -24,28 +24,6 @@ constexpr std::array<std::uint8_t, 256> byte_costs = [] {
   return t;
 }();
 
-std::uint64_t decimal_digits(std::uint64_t n) {
-  std::uint64_t d = 1;
-  while (n >= 10) {
-    n /= 10;
-    ++d;
-  }
-  return d;
-}
-
-// Characters of the literal parts around N in the markers ("…" is one character).
-constexpr std::uint64_t placeholder_chars = 10;  // "…[+" and " chars]"
-constexpr std::uint64_t gap_chars = 17;          // "…[" and " items omitted]"
-constexpr std::uint64_t keys_text_chars = 13;    // " keys omitted"
-
-// Brackets plus, when pretty, line feeds and indentation of a one-entry container.
-std::uint64_t single_entry_frame(Layout l, std::uint64_t d) {
-  return l.pretty ? sat_add(sat_mul(2 * d + 1, l.indent), 4) : 2;
-}
-
-}  // namespace
-
-namespace {
 
 // char_costs, adding the text's UTF-8 continuation bytes to `continuation` on the way.
 std::uint64_t costs_and_continuations(std::string_view text, std::uint64_t& continuation) {
@@ -116,12 +94,6 @@ std::uint64_t char_costs_and_count(std::string_view text, std::uint64_t& chars) 
   return total;
 }
 
-std::uint64_t overhead(Layout l, std::uint64_t k, std::uint64_t d) {
-  if (k == 0) return 2;
-  if (!l.pretty) return k + 1;
-  return sat_add(sat_mul(k, sat_add(sat_mul(l.indent, d + 1), 2)), sat_add(sat_mul(l.indent, d), 2));
-}
-
 std::uint64_t entry_cost(Layout l, std::string_view key) { return quoted(key) + (l.pretty ? 2 : 1); }
 
 std::uint64_t of(Layout l, const Value& v, std::uint64_t d) {
@@ -152,19 +124,5 @@ std::string string_placeholder(std::uint64_t n) { return "\xE2\x80\xA6[+" + std:
 std::string gap_marker(std::uint64_t n) { return "\xE2\x80\xA6[" + std::to_string(n) + " items omitted]"; }
 
 std::string keys_marker_text(std::uint64_t n) { return std::to_string(n) + " keys omitted"; }
-
-std::uint64_t placeholder_size(std::uint64_t n) { return 2 + placeholder_chars + decimal_digits(n); }
-
-std::uint64_t collapsed_array_size(Layout l, std::uint64_t n, std::uint64_t d) {
-  return 2 + gap_chars + decimal_digits(n) + single_entry_frame(l, d);
-}
-
-std::uint64_t collapsed_object_size(Layout l, std::uint64_t n, std::uint64_t d) {
-  return (l.pretty ? 1 : 0) + single_entry_frame(l, d) + 6 + keys_text_chars + decimal_digits(n);
-}
-
-std::uint64_t keys_marker_cost(Layout l, std::uint64_t n) {
-  return (l.pretty ? 1 : 0) + 4 + 2 + keys_text_chars + decimal_digits(n);
-}
 
 }  // namespace tavisk::size

@@ -120,11 +120,40 @@ inline bool ascii(std::string_view text) {
 
 // Characters of a text JSON writes with nothing escaped (its char_costs).
 inline std::uint64_t unescaped_chars(std::string_view text) {
-  return ascii(text) ? text.size() : text.size() - detail::continuation_bytes(text);
+  const std::size_t n = text.size();
+  if (n >= 4 && n < 8) {  // two loads, the second without the bytes the first holds
+    std::uint32_t a, b;
+    std::memcpy(&a, text.data(), 4);
+    std::memcpy(&b, text.data() + n - 4, 4);
+    const std::uint64_t tail = std::uint64_t{b} >> (8 * (8 - n));
+    return n - detail::continuation_bytes(a | tail << 32);
+  }
+  return ascii(text) ? n : n - detail::continuation_bytes(text);
 }
 
+namespace detail {
+// Digits of n in decimal.
+inline std::uint64_t decimal_digits(std::uint64_t n) {
+  std::uint64_t d = 1;
+  for (; n >= 10000; n /= 10000) d += 4;
+  return d + (n >= 10) + (n >= 100) + (n >= 1000);
+}
+// Characters of the literal parts around N in the markers ("…" is one character).
+inline constexpr std::uint64_t placeholder_chars = 10;  // "…[+" and " chars]"
+inline constexpr std::uint64_t gap_chars = 17;          // "…[" and " items omitted]"
+inline constexpr std::uint64_t keys_text_chars = 13;    // " keys omitted"
+// Brackets plus, when pretty, line feeds and indentation of a one-entry container.
+inline std::uint64_t single_entry_frame(Layout l, std::uint64_t d) {
+  return l.pretty ? sat_add(sat_mul(2 * d + 1, l.indent), 4) : 2;
+}
+}  // namespace detail
+
 // Brackets, commas, line feeds and indentation of a container of k entries at depth d.
-std::uint64_t overhead(Layout l, std::uint64_t k, std::uint64_t d);
+inline std::uint64_t overhead(Layout l, std::uint64_t k, std::uint64_t d) {
+  if (k == 0) return 2;
+  if (!l.pretty) return k + 1;
+  return sat_add(sat_mul(k, sat_add(sat_mul(l.indent, d + 1), 2)), sat_add(sat_mul(l.indent, d), 2));
+}
 // Quoted key + colon (+ space when pretty).
 std::uint64_t entry_cost(Layout l, std::string_view key);
 // Whole size of a value at depth d.
@@ -133,7 +162,7 @@ std::uint64_t of(Layout l, const Value& v, std::uint64_t d);
 // "…[+N chars]"
 std::string string_placeholder(std::uint64_t n);
 // Quoted size of string_placeholder(n), without building it.
-std::uint64_t placeholder_size(std::uint64_t n);
+inline std::uint64_t placeholder_size(std::uint64_t n) { return 2 + detail::placeholder_chars + detail::decimal_digits(n); }
 // "…[N items omitted]"
 std::string gap_marker(std::uint64_t n);
 // "N keys omitted"
@@ -141,9 +170,16 @@ std::string keys_marker_text(std::uint64_t n);
 // The key of the keys marker entry: "…".
 inline constexpr std::string_view keys_marker_key = "\xE2\x80\xA6";
 
-std::uint64_t collapsed_array_size(Layout l, std::uint64_t n, std::uint64_t d);
-std::uint64_t collapsed_object_size(Layout l, std::uint64_t n, std::uint64_t d);
+[[gnu::always_inline]] inline std::uint64_t collapsed_array_size(Layout l, std::uint64_t n, std::uint64_t d) {
+  return 2 + detail::gap_chars + detail::decimal_digits(n) + detail::single_entry_frame(l, d);
+}
+[[gnu::always_inline]] inline std::uint64_t collapsed_object_size(Layout l, std::uint64_t n, std::uint64_t d) {
+  return (l.pretty ? 1 : 0) + detail::single_entry_frame(l, d) + 6 + detail::keys_text_chars +
+         detail::decimal_digits(n);
+}
 // Entry cost of the keys marker for n omitted keys.
-std::uint64_t keys_marker_cost(Layout l, std::uint64_t n);
+inline std::uint64_t keys_marker_cost(Layout l, std::uint64_t n) {
+  return (l.pretty ? 1 : 0) + 4 + 2 + detail::keys_text_chars + detail::decimal_digits(n);
+}
 
 }  // namespace tavisk::size

@@ -241,6 +241,49 @@ TEST(CompactMeta, UnescapedStringsAndPlainObjectsEqualStoredAnalyses) {
   }
 }
 
+// Unprotected scalars under containers take their analyses from their values (plain ones, and
+// strings decoded with their costs kept); with paths tracked (a pattern that matches nothing) each
+// goes through the full scalar analysis. Both give the same analyses, in the arena and on the heap:
+// records mixing every kind of scalar, escaped strings of 0 to 300 bytes and non-ASCII text, with
+// and without a container member.
+TEST(CompactMeta, ScalarsAnalysedFromTheirValuesEqualTheFullAnalysis) {
+  const char* const pieces[] = {"a", "\\n", "\\\"", "\\u00e9", "\xC3\xA9", "\\u0001", "\\ud83d\\ude00", "\\/"};
+  std::mt19937 rng(11);
+  auto text = [&] {
+    std::string t;
+    const std::size_t n = rng() % 4 == 0 ? rng() % 300 : rng() % 70;
+    while (t.size() < n) t += rng() % 3 ? "x" : pieces[rng() % std::size(pieces)];
+    return "\"" + t + "\"";
+  };
+  for (int round = 0; round < 40; ++round) {
+    std::string doc = "[";
+    for (int r = 0; r < 20; ++r) {
+      doc += r ? ",{" : "{";
+      doc += "\"id\":" + std::to_string(rng() % 100000) + ",\"ok\":" + (rng() % 2 ? "true" : "null");
+      // Escapes that cost exactly what the multi-byte characters save: as many bytes as cost.
+      std::string balanced;
+      for (std::size_t k = rng() % 12; k < 12; ++k) balanced += "\xC3\xA9\\n";
+      doc += ",\"title\":" + (rng() % 4 ? text() : "\"" + balanced + "\"");
+      if (rng() % 2) doc += ",\"tags\":[" + text() + "," + text() + "]";
+      doc += ",\"body\":" + text() + "}";
+    }
+    doc += "]";
+    Arena read_arena;  // read into an arena: decoded strings keep their costs
+    auto parsed = json::parse(doc, read_arena);
+    ASSERT_TRUE(parsed.ok()) << doc;
+    const Value& root = parsed.value().root();
+    Options tracked;
+    tracked.protect = {"/no/such/path"};
+    for (std::uint64_t indent : {0u, 2u}) {
+      Arena arena, tracked_arena;
+      const Meta fast = analyze(root, Options{}, indent, &arena);
+      const Meta full = analyze(root, tracked, indent, &tracked_arena);
+      expect_same_meta(fast, full, doc);
+      expect_same_meta(analyze(root, Options{}, indent), full, doc);
+    }
+  }
+}
+
 // The reader marks the strings it read without escapes, and the texts it saw are ASCII; a copy
 // keeps the marks (the same text).
 TEST(CompactMeta, ReaderMarksStringsReadWithoutEscapes) {

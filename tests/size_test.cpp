@@ -215,7 +215,9 @@ Value collapsed_object(std::uint64_t n) {
 }
 
 TEST(SizeMeasure, CollapsedSizesEqualTheirRendering) {
-  const std::uint64_t counts[] = {0, 1, 9, 10, 99, 100, 12345, std::numeric_limits<std::uint64_t>::max()};
+  const std::uint64_t counts[] = {0,     1,        9,         10,        99,
+                                  100,   999,      1000,      9999,      10000,
+                                  12345, 99999999, 100000000, 999999999999, std::numeric_limits<std::uint64_t>::max()};
   for (size::Layout l : layouts) {
     for (std::uint64_t d : {0u, 1u, 3u, 17u}) {
       for (std::uint64_t n : counts) {
