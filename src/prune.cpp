@@ -328,7 +328,14 @@ Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inh
       const bool track = tracks_paths();
       if (track) p.emplace_back("*");
       if constexpr (Focus) focus_build->open(true, 0, n);
+      const bool by_value = !Focus && !track && !is_protected;
       for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t item_full;
+        bool item_plain;
+        if (by_value && scalar_by_value(items[i], kids + i, item_full, item_plain)) {
+          sum += item_full;
+          continue;
+        }
         const Meta& c = *new (kids + i) Meta(analyze_child<Focus>(items[i], depth + 1, p, is_protected, track));
         sum += c.full();
         protected_count += c.protected_count();
@@ -355,8 +362,17 @@ Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inh
       // Whether every member's analysis is the one its value implies (see below).
       bool plain = !Focus && arena && n > 0;
       if constexpr (Focus) focus_build->open(n >= focus::KEPT_SCORES_ENTRIES, keys_serial_, n);
+      const bool by_value = !Focus && !track && !is_protected;
       for (std::size_t i = 0; i < n; ++i) {
         const Member& e = members[i];
+        if (std::uint64_t member_full; by_value) {
+          bool member_plain;
+          if (scalar_by_value(e.value, kids + i, member_full, member_plain)) {
+            plain = plain && member_plain;
+            sum += (key_costs ? key_costs[i] : size::entry_cost(l, e.key)) + member_full;
+            continue;
+          }
+        }
         if (track) p.emplace_back(e.key);
         const Meta& c = *new (kids + i) Meta(analyze_child<Focus>(e.value, depth + 1, p, is_protected, track));
         plain = plain && c.is_plain();

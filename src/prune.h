@@ -384,6 +384,22 @@ class Pruner {
     }
     return analyze_node<Focus>(v, depth, p, inherited);
   }
+  // Writes the analysis of an unprotected scalar that follows from its value (analyze_child's)
+  // into slot, with its full size and whether it is plain; false, writing nothing, for any other value.
+  [[gnu::always_inline]] static bool scalar_by_value(const Value& v, Meta* slot, std::uint64_t& full, bool& plain) {
+    if (Meta::plain_full(v, full)) {
+      new (slot) Meta(Meta::plain_scalar(v.kind(), full));
+      plain = true;
+      return true;
+    }
+    if (const TextCosts* c = v.costs()) {
+      full = 2 + std::uint64_t{c->cost};
+      new (slot) Meta(Meta::costed_string(*c));
+      plain = false;
+      return true;
+    }
+    return false;
+  }
 
   std::shared_ptr<const Query> query_;
   struct ShapeMemo {
