@@ -336,7 +336,7 @@ Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inh
           sum += item_full;
           continue;
         }
-        const Meta& c = *new (kids + i) Meta(analyze_child<Focus>(items[i], depth + 1, p, is_protected, track));
+        const Meta& c = *new (kids + i) Meta(analyze_child<Focus>(items[i], depth + 1, p, is_protected));
         sum += c.full();
         protected_count += c.protected_count();
       }
@@ -374,7 +374,7 @@ Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inh
           }
         }
         if (track) p.emplace_back(e.key);
-        const Meta& c = *new (kids + i) Meta(analyze_child<Focus>(e.value, depth + 1, p, is_protected, track));
+        const Meta& c = *new (kids + i) Meta(analyze_child<Focus>(e.value, depth + 1, p, is_protected));
         plain = plain && c.is_plain();
         if (track) p.pop_back();
         const std::uint64_t key_cost = key_costs ? key_costs[i] : size::entry_cost(l, e.key);

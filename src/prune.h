@@ -368,24 +368,15 @@ class Pruner {
   bool plain_members(const Value::Object& members, bool is_protected, const std::uint64_t* key_costs,
                      std::uint64_t& sum);
   Meta analyze_scalar(const Value& v, std::uint64_t depth, Path& p, bool inherited);
-  // A child's analysis; without focus a scalar goes straight to analyze_scalar, and an
-  // unprotected plain scalar or decoded string with kept costs takes its analysis from its value.
-  // track: tracks_paths().
+  // A child's analysis; without focus a scalar goes straight to analyze_scalar.
   template <bool Focus>
-  [[gnu::always_inline]] Meta analyze_child(const Value& v, std::uint64_t depth, Path& p, bool inherited,
-                                            bool track) {
-    if (!Focus && v.is_scalar()) {
-      if (!inherited && !track) {
-        std::uint64_t full;
-        if (Meta::plain_full(v, full)) return Meta::plain_scalar(v.kind(), full);
-        if (const TextCosts* c = v.costs()) return Meta::costed_string(*c);
-      }
-      return analyze_scalar(v, depth, p, inherited);
-    }
+  [[gnu::always_inline]] Meta analyze_child(const Value& v, std::uint64_t depth, Path& p, bool inherited) {
+    if (!Focus && v.is_scalar()) return analyze_scalar(v, depth, p, inherited);
     return analyze_node<Focus>(v, depth, p, inherited);
   }
-  // Writes the analysis of an unprotected scalar that follows from its value (analyze_child's)
-  // into slot, with its full size and whether it is plain; false, writing nothing, for any other value.
+  // Writes the analysis of an unprotected scalar that follows from its value (a plain scalar, or a
+  // string decoded with its costs kept) into slot, with its full size and whether it is plain;
+  // false, writing nothing, for any other value. The same analysis analyze_scalar gives.
   [[gnu::always_inline]] static bool scalar_by_value(const Value& v, Meta* slot, std::uint64_t& full, bool& plain) {
     if (Meta::plain_full(v, full)) {
       new (slot) Meta(Meta::plain_scalar(v.kind(), full));
