@@ -148,8 +148,8 @@ std::uint64_t Meta::shape() const {
   return code ? scalar_shapes()[code - 1] : 0;
 }
 
-void Meta::set(Meta* children, std::size_t count, std::uint64_t full, std::uint64_t min, std::uint64_t shape,
-               std::uint64_t protected_count, Arena* arena) {
+void Meta::set_other(Meta* children, std::size_t count, std::uint64_t full, std::uint64_t min, std::uint64_t shape,
+                     std::uint64_t protected_count, Arena* arena) {
   if (link_ & owned_bit) release();
   constexpr std::uint64_t most = UINT32_MAX - 1;
   const bool narrow = full <= most && min <= most;

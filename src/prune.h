@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -77,8 +78,17 @@ class alignas(16) Meta {
   // A block for n children: from the arena, or owned by the heap when there is none.
   static Meta* allocate_children(std::size_t n, Arena* arena);
   // Sets everything but the flags; children: a block from allocate_children holding count analyses.
+  // Inline for the common case: a container in the arena whose sizes fit 32 bits.
   void set(Meta* children, std::size_t count, std::uint64_t full, std::uint64_t min, std::uint64_t shape,
-           std::uint64_t protected_count, Arena* arena);
+           std::uint64_t protected_count, Arena* arena) {
+    constexpr std::uint64_t most = UINT32_MAX - 1;
+    if (count == 0 || !arena || full > most || min > most || (link_ & owned_bit))
+      return set_other(children, count, full, min, shape, protected_count, arena);
+    full_ = static_cast<std::uint32_t>(full);
+    min_ = static_cast<std::uint32_t>(min);
+    link_ = reinterpret_cast<std::uintptr_t>(new (arena->allocate(sizeof(Record), alignof(Meta))) Record{
+        children, static_cast<std::uint32_t>(count), 0, shape, protected_count});
+  }
   // Sets a container whose children are all unprotected plain scalars: their analyses are
   // derived from the values, not stored. first: the first child's value; stride: the bytes
   // from one child's value to the next (a Value in an array, a Member in an object).
@@ -143,6 +153,9 @@ class alignas(16) Meta {
     std::uint64_t full, min;
   };
   static_assert(sizeof(Record) == 32);
+  // set, for every other case.
+  void set_other(Meta* children, std::size_t count, std::uint64_t full, std::uint64_t min, std::uint64_t shape,
+                 std::uint64_t protected_count, Arena* arena);
   // Makes a record (wide when the sizes need it) in the arena, or on the heap without one.
   static Record* make_record(const Record& r, bool narrow, std::uint64_t full, std::uint64_t min, Arena* arena);
   const Record* record() const {
