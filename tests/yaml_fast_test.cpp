@@ -148,6 +148,12 @@ const Case cases[] = {
     // Nesting and its ends.
     {"a:\n  b:\n    c:\n      d: 1\ne: 2\n", Expect::taken},
     {"a:\n- x\n- y\nb: 1\n", Expect::taken},
+    // The library refuses an empty item in a sequence in its key's column, unless a block follows.
+    {"a:\n-\nb: 0\n", Expect::declined},
+    {"a:\n- x\n-\n", Expect::declined},
+    {"- a:\n  -\n", Expect::declined},
+    {"a:\n-\n  b: 1\n", Expect::taken},
+    {"a:\n  -\nb: 0\n", Expect::taken},
     {"a:\n  - x\n  -\n  - - y\n", Expect::declined},
     {"- a:\n  - x\n  b: 1\n- c\n", Expect::taken},
     {"- a:\n    - x\n- - y\n", Expect::declined},
