@@ -22,9 +22,9 @@
 //   keys stand in the first one's column;
 // - keys and values on one line: plain scalars without ": ", " #" or a
 //   trailing ':' and not starting with an indicator, double-quoted scalars
-//   without escapes, single-quoted ones without doubled quotes. A key that
-//   resolves to a real or repeats in its mapping is left to the composer,
-//   which merges or refuses it.
+//   without escapes, single-quoted ones without doubled quotes, and values
+//   "[]" and "{}". A key that resolves to a real or repeats in its mapping is
+//   left to the composer, which merges or refuses it.
 // A line more indented than its place allows would continue a scalar, and is
 // declined like every other form not listed.
 namespace tavisk::yaml_fast {
@@ -200,6 +200,10 @@ class Reader {
       return true;
     }
     if (dash_at(p, end_)) return false;
+    if (Value v; empty_flow(p, v)) {
+      items_.emplace_back(std::move(v));
+      return true;
+    }
     const char* start = p;
     Scalar s;
     bool key = false;
@@ -230,10 +234,29 @@ class Reader {
       frames_.back().awaiting = true;
       return true;
     }
+    if (Value v; empty_flow(p, v)) {
+      members_.emplace_back(Member{Key(key, Value::borrow), std::move(v)});
+      return true;
+    }
     Scalar v;
     bool is_key = false;
     if (!scan(p, false, v, is_key)) return false;
     members_.emplace_back(Member{Key(key, Value::borrow), value(v)});
+    return true;
+  }
+
+  // An empty flow sequence or mapping, "[]" or "{}", alone on the rest of its line
+  // at `p` (`p` ends at the line's end): as writers put empty collections.
+  bool empty_flow(const char*& p, Value& v) {
+    if (end_ - p < 2 || !((p[0] == '[' && p[1] == ']') || (p[0] == '{' && p[1] == '}'))) return false;
+    const char* q = p + 2;
+    while (q < end_ && *q == ' ') ++q;
+    if (!line_end(q, end_)) return false;
+    if (*p == '[')
+      v.become_array(Value::Array());
+    else
+      v.become_object(Value::Object());
+    p = q;
     return true;
   }
 
@@ -244,7 +267,7 @@ class Reader {
     const char quote = *q;
     if (quote == '"' || quote == '\'') {
       const char* close = find_stop(q + 1, end_, quote, quote == '"' ? '\\' : '\n');
-      if (close == end_ || *close != quote) return false;  // an escape, a line break, or no end
+      if (close == end_ || *close != quote) return false;                       // an escape, a line break, or no end
       if (quote == '\'' && close + 1 < end_ && close[1] == '\'') return false;  // a doubled quote
       s = {std::string_view(q + 1, static_cast<std::size_t>(close - q - 1)), false};
       q = close + 1;

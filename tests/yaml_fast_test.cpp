@@ -3,6 +3,8 @@
 // member order, and which texts stay in the input), and a text it declines is
 // the composer's alone. Tricky near cases, seeded random documents, and the
 // YAML test suite.
+#include "yaml_fast.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,7 +14,6 @@
 #include <vector>
 
 #include "test_util.h"
-#include "yaml_fast.h"
 #include "yaml_in.h"
 
 namespace tavisk {
@@ -27,7 +28,8 @@ bool in_text(std::string_view part, std::string_view text) {
 // Where two trees first differ, or empty. Texts too long to sit inline must come
 // from the input in both or in neither.
 std::string difference(const Value& a, const Value& b, std::string_view text, const std::string& path) {
-  if (a.kind() != b.kind()) return path + ": kind " + std::string(kind_name(a.kind())) + " vs " + std::string(kind_name(b.kind()));
+  if (a.kind() != b.kind())
+    return path + ": kind " + std::string(kind_name(a.kind())) + " vs " + std::string(kind_name(b.kind()));
   if (a.unescaped_text() != b.unescaped_text() || a.ascii_text() != b.ascii_text() ||
       (a.costs() == nullptr) != (b.costs() == nullptr))
     return path + ": marks";
@@ -36,7 +38,8 @@ std::string difference(const Value& a, const Value& b, std::string_view text, co
     case Kind::Bool: return a.as_bool() == b.as_bool() ? "" : path + ": boolean";
     case Kind::Number:
     case Kind::String:
-      if (a.text() != b.text()) return path + ": \"" + std::string(a.text()) + "\" vs \"" + std::string(b.text()) + "\"";
+      if (a.text() != b.text())
+        return path + ": \"" + std::string(a.text()) + "\" vs \"" + std::string(b.text()) + "\"";
       if (a.text().size() > Value::inline_capacity && in_text(a.text(), text) != in_text(b.text(), text))
         return path + ": borrowed from the input in one tree only";
       return "";
@@ -140,8 +143,7 @@ const Case cases[] = {
     {"a: 1e400\nb: 01130e478459\nc: 123456789012345678901234567890\n", Expect::taken},
     {"a: \"\"\nb: ''\nc: \" padded \"\n", Expect::taken},
     {"- -1\n- -x\n- --\n- -- x\n", Expect::taken},
-    {"a: a:b\nb: http://x.y/z?q=1&r=2#frag\nc: C#\nd: a, b\ne: a]\nf: x}\ng: it's\nh: say \"hi\"\n",
-     Expect::taken},
+    {"a: a:b\nb: http://x.y/z?q=1&r=2#frag\nc: C#\nd: a, b\ne: a]\nf: x}\ng: it's\nh: say \"hi\"\n", Expect::taken},
     {"a: value   \nb: 'q'  \nc: \"d\"   \n", Expect::taken},
     {"a: caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC\nb: \xC2\xA0lead\nc: x\xE3\x80\x80y\n", Expect::taken},
     {"a: a_text_longer_than_fourteen\nb: \"quoted text longer than fourteen\"\n", Expect::taken},
@@ -180,6 +182,12 @@ const Case cases[] = {
     {"a: \"x\\ty\"\n", Expect::declined},
     {"a: 'it''s'\n", Expect::declined},
     {"a: \"open\n  close\"\n", Expect::declined},
+    {"a: []\nb: {}\nc: []  \nd:\n  - {}\n  - []\n", Expect::taken},
+    {"- []\n- {}\n", Expect::taken},
+    {"a: [ ]\n", Expect::declined},
+    {"a: [] x\n", Expect::declined},
+    {"[]: a\n", Expect::declined},
+    {"a: []\n  b: 1\n", Expect::declined},
     {"a: [1, 2]\n", Expect::declined},
     {"a: {b: 1}\n", Expect::declined},
     {"a: &x 1\nb: *x\n", Expect::declined},
@@ -201,7 +209,9 @@ const Case cases[] = {
     {"a: 1\n- b\n", Expect::declined},
     {"a: x\xC2\x85y\n", Expect::declined},
     {"a: x\xE2\x80\xA8y\n", Expect::declined},
-    {"\xEF\xBB\xBF" "a: 1\n", Expect::declined},
+    {"\xEF\xBB\xBF"
+     "a: 1\n",
+     Expect::declined},
     {"a: @x\n", Expect::declined},
     {"a: `x\n", Expect::declined},
     {"a: %x\n", Expect::declined},
@@ -271,21 +281,88 @@ class Generator {
 
   std::string scalar() {
     static const char* const atoms[] = {
-        "a",       "user12", "x y",       "12",     "-1",         ".5",      "0x1F",     "0o17",
-        "1e3",     "yes",    "no",        "true",   "True",       "FALSE",   "null",     "~",
-        "Null",    "+5",     "-05",       "007",    "1.0",        "-.inf",   ".nan",     "a:b",
-        "a#b",     "caf\xC3\xA9", "\xC2\xA0x", "x\xE3\x80\x80y", "\xE6\x97\xA5", "\"q\"", "'s'", "\"\"",
-        "''",      "\" x \"", "a, b",     "a]",     "x}",         "http://h/p?q=1", "2026-12-09", "12:30",
-        "0",       "-0",     "+0",        "0.0",    "1_000",      "0b101",   "1e",       "e3",
-        "inf",     ".Inf",   "1.",        "-1.5e-3", "123456789012345678901234", "--", "-x",  "x-",
-        "a_text_longer_than_fourteen", "\"a quoted text longer than fourteen\"", "it's", "say \"hi\"",
-        "x!y",     "x&y",    "x*y",       "x|y",    "x>y",        "x%y",     "x@y",      "x`y",
-        "\"a: b # c\"", "'[x]'", "\"caf\xC3\xA9 \xE2\x80\x99q\"", "\xE3\x80\x80x", "x\xC2\xA0", "a\"b", "a'b",
+        "a",
+        "user12",
+        "x y",
+        "12",
+        "-1",
+        ".5",
+        "0x1F",
+        "0o17",
+        "1e3",
+        "yes",
+        "no",
+        "true",
+        "True",
+        "FALSE",
+        "null",
+        "~",
+        "Null",
+        "+5",
+        "-05",
+        "007",
+        "1.0",
+        "-.inf",
+        ".nan",
+        "a:b",
+        "a#b",
+        "caf\xC3\xA9",
+        "\xC2\xA0x",
+        "x\xE3\x80\x80y",
+        "\xE6\x97\xA5",
+        "\"q\"",
+        "'s'",
+        "\"\"",
+        "''",
+        "\" x \"",
+        "a, b",
+        "a]",
+        "x}",
+        "http://h/p?q=1",
+        "2026-12-09",
+        "12:30",
+        "0",
+        "-0",
+        "+0",
+        "0.0",
+        "1_000",
+        "0b101",
+        "1e",
+        "e3",
+        "inf",
+        ".Inf",
+        "1.",
+        "-1.5e-3",
+        "123456789012345678901234",
+        "--",
+        "-x",
+        "x-",
+        "a_text_longer_than_fourteen",
+        "\"a quoted text longer than fourteen\"",
+        "it's",
+        "say \"hi\"",
+        "x!y",
+        "x&y",
+        "x*y",
+        "x|y",
+        "x>y",
+        "x%y",
+        "x@y",
+        "x`y",
+        "\"a: b # c\"",
+        "'[x]'",
+        "\"caf\xC3\xA9 \xE2\x80\x99q\"",
+        "\xE3\x80\x80x",
+        "x\xC2\xA0",
+        "a\"b",
+        "a'b",
+        "[]",
+        "{}",
     };
     static const char* const strays[] = {
-        "a: b", "a #b", "x:",  "[a]",    "{a}",  "&a x", "*a",  "!t x", "|",  ">",  "%x",    "@x",
-        "`x",   "- x",  "?x",  ":x",     "#x",   "\"a\\\"b\"", "'it''s'", "\"open", "-", "x\ty", "x\ry",
-        "x\xC2\x85y",   ",x",  "x #",    "a :b", "\"a\" b", "'a' b",
+        "a: b", "a #b", "x:",   "[a]",        "{a}", "&a x", "*a",   "!t x",       "|",       ">",
+        "%x",   "@x",   "`x",   "- x",        "?x",  ":x",   "#x",   "\"a\\\"b\"", "'it''s'", "\"open",
+        "-",    "x\ty", "x\ry", "x\xC2\x85y", ",x",  "x #",  "a :b", "\"a\" b",    "'a' b",
     };
     if (stray(80)) return strays[pick(std::size(strays))];
     std::string s = atoms[pick(std::size(atoms))];
@@ -303,9 +380,38 @@ class Generator {
     static const char* const declined[] = {"1.5", "1e3", ".inf", "<<", "? a", "&a k", "[k]"};
     if (stray(60)) return declined[pick(std::size(declined))];
     static const char* const keys[] = {
-        "id", "title", "a b", "1", "0x1F", "~", "true", "'one'", "\"\"", "-x", "caf\xC3\xA9",
-        "a_key_longer_than_fifteen", "\"a quoted key longer than fifteen\"", "k1", "k2", "k3", "k4", "k5",
-        "k6", "k7", "+5", "007", "a:b", "a#b", "x-y", "user.name", "URL", "\"with: colon\"", "'with #hash'", "a\"b", "a'b", "1 2",
+        "id",
+        "title",
+        "a b",
+        "1",
+        "0x1F",
+        "~",
+        "true",
+        "'one'",
+        "\"\"",
+        "-x",
+        "caf\xC3\xA9",
+        "a_key_longer_than_fifteen",
+        "\"a quoted key longer than fifteen\"",
+        "k1",
+        "k2",
+        "k3",
+        "k4",
+        "k5",
+        "k6",
+        "k7",
+        "+5",
+        "007",
+        "a:b",
+        "a#b",
+        "x-y",
+        "user.name",
+        "URL",
+        "\"with: colon\"",
+        "'with #hash'",
+        "a\"b",
+        "a'b",
+        "1 2",
     };
     std::string k;
     for (int tries = 0; tries < 4; ++tries) {
@@ -320,7 +426,9 @@ class Generator {
   void line_noise(int indent) {
     if (chance(15)) out_ += "\n";
     if (chance(30)) out_ += std::string(pick(6), ' ') + "\n";
-    if (chance(25)) out_ += std::string(static_cast<std::size_t>(chance(2) ? 0 : indent + static_cast<int>(pick(4))), ' ') + "# note\n";
+    if (chance(25))
+      out_ +=
+          std::string(static_cast<std::size_t>(chance(2) ? 0 : indent + static_cast<int>(pick(4))), ' ') + "# note\n";
   }
 
   // `indent`, then now and then one space more or fewer: a line out of place.
