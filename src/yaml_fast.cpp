@@ -104,29 +104,8 @@ const char* find_stop(const char* p, const char* end, char a, char b) {
 // Whether a plain scalar may start at `p` (not at a line's end): not with an
 // indicator, nor with '?' or ':' at all, nor with '-' before a space.
 bool plain_start(const char* p, const char* end) {
-  switch (*p) {
-    case ',':
-    case '[':
-    case ']':
-    case '{':
-    case '}':
-    case '#':
-    case '&':
-    case '*':
-    case '!':
-    case '|':
-    case '>':
-    case '\'':
-    case '"':
-    case '%':
-    case '@':
-    case '`':
-    case '?':
-    case ':':
-    case ' ': return false;
-    case '-': return !line_end(p + 1, end) && p[1] != ' ';
-    default: return true;
-  }
+  if (*p == '-') return !line_end(p + 1, end) && p[1] != ' ';
+  return *p != ' ' && !yaml_in::indicator(static_cast<unsigned char>(*p));
 }
 
 // A scalar's source on its line: its text and whether it is plain.
