@@ -412,8 +412,13 @@ class Reader {
 
 bool read(std::string_view text, Arena& arena, Value& out) {
   if (text.empty() || text.size() >= UINT32_MAX || !safe_bytes(text)) return false;
-  Reader reader(text, arena);
-  return reader.run(out);
+  // Built in an arena of its own, which a declined text gives back at once
+  // (one declined near the end would otherwise hold a whole tree unused).
+  Arena trial;
+  Reader reader(text, trial);
+  if (!reader.run(out)) return false;
+  arena.absorb(trial);
+  return true;
 }
 
 }  // namespace tavisk::yaml_fast

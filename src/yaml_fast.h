@@ -12,9 +12,9 @@ namespace tavisk::yaml_fast {
 
 // Reads `text` into `out`, its lists and written texts in `arena` and its
 // other texts borrowed from `text`, when the text keeps to this reader's
-// forms. False when it does not: `out` is untouched, and whatever went into
-// the arena is unused. Never an error of its own: a declined text, valid or
-// not, is for the full reader to judge.
+// forms. False when it does not: `out` and `arena` are untouched. Never an
+// error of its own: a declined text, valid or not, is for the full reader to
+// judge.
 bool read(std::string_view text, Arena& arena, Value& out);
 
 }  // namespace tavisk::yaml_fast

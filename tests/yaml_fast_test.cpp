@@ -77,6 +77,8 @@ std::string difference(const Value& a, const Value& b, std::string_view text, co
   auto composed = yaml_in::parse_composed(text, composed_arena);
   if (!taken) {
     if (!fast.is_null()) return ::testing::AssertionFailure() << "a declined text left a value";
+    if (fast_arena.heap_bytes() + fast_arena.mapped_bytes() != 0)
+      return ::testing::AssertionFailure() << "a declined text left storage in the arena";
     return ::testing::AssertionSuccess();
   }
   if (!composed) return ::testing::AssertionFailure() << "taken, but the composer refuses it: " << composed.error();
