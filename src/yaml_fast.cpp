@@ -9,6 +9,7 @@
 #endif
 
 #include "scratch.h"
+#include "utf8.h"
 #include "yaml_in.h"
 #include "yaml_scalar.h"
 
@@ -21,9 +22,9 @@
 // - "- value", "-" likewise, and "- key: value" opening a mapping whose further
 //   keys stand in the first one's column;
 // - keys and values on one line: plain scalars without ": ", " #" or a
-//   trailing ':' and not starting with an indicator, double-quoted scalars
-//   without escapes, single-quoted ones without doubled quotes, and values
-//   "[]" and "{}". A key that resolves to a real or repeats in its mapping is
+//   trailing ':' and not starting with an indicator, single-quoted scalars,
+//   double-quoted ones whose escapes are JSON's (but for \u0000 and
+//   surrogates), and values "[]" and "{}". A key that resolves to a real or repeats in its mapping is
 //   left to the composer, which merges or refuses it.
 // A line more indented than its place allows would continue a scalar, and is
 // declined like every other form not listed.
@@ -245,10 +246,9 @@ class Reader {
     const char* q = p;
     const char quote = *q;
     if (quote == '"' || quote == '\'') {
-      const char* close = find_stop(q + 1, end_, quote, quote == '"' ? '\\' : '\n');
-      if (close == end_ || *close != quote) return false;                       // an escape, a line break, or no end
-      if (quote == '\'' && close + 1 < end_ && close[1] == '\'') return false;  // a doubled quote
-      s = {std::string_view(q + 1, static_cast<std::size_t>(close - q - 1)), false};
+      const char* close = nullptr;
+      if (!quoted(q, close, s.text)) return false;
+      s.plain = false;
       q = close + 1;
       if (key_allowed && q < end_ && *q == ':' && (line_end(q + 1, end_) || q[1] == ' ')) {
         key = true;
@@ -283,6 +283,104 @@ class Reader {
       }
       ++r;
     }
+  }
+
+  // A quoted scalar on one line, from its opening quote at `q`: `close` at its
+  // closing quote, and its value in `text`, the source between the quotes or,
+  // for doubled single quotes and escapes, its decoding written into the arena.
+  bool quoted(const char* q, const char*& close, std::string_view& text) {
+    const char quote = *q;
+    const char* r = q + 1;
+    bool decode = false;
+    for (;;) {
+      r = find_stop(r, end_, quote, quote == '"' ? '\\' : '\n');
+      if (line_end(r, end_)) return false;
+      if (*r == '\\') {
+        const std::size_t n = escape_length(r);
+        if (n == 0) return false;
+        decode = true;
+        r += n;
+      } else if (quote == '\'' && end_ - r > 1 && r[1] == '\'') {
+        decode = true;
+        r += 2;
+      } else {
+        break;
+      }
+    }
+    close = r;
+    text = std::string_view(q + 1, static_cast<std::size_t>(r - q - 1));
+    if (decode) text = decoded(text, quote);
+    return true;
+  }
+
+  // The bytes of the escape at `r` that this reader decodes, or 0: \" \\ \/ \b
+  // \f \n \r \t, and \u of a character other than NUL and the surrogates.
+  std::size_t escape_length(const char* r) const {
+    if (end_ - r < 2) return 0;
+    switch (r[1]) {
+      case '"':
+      case '\\':
+      case '/':
+      case 'b':
+      case 'f':
+      case 'n':
+      case 'r':
+      case 't': return 2;
+      case 'u': {
+        const char32_t c = hex4(r + 2);
+        return c != 0 && c != bad_hex && (c < 0xD800 || c > 0xDFFF) ? 6 : 0;
+      }
+      default: return 0;
+    }
+  }
+
+  static constexpr char32_t bad_hex = 0x110000;
+
+  // The four hex digits at `p`, or bad_hex.
+  char32_t hex4(const char* p) const {
+    if (end_ - p < 4) return bad_hex;
+    char32_t c = 0;
+    for (int i = 0; i < 4; ++i) {
+      const char h = p[i];
+      const int d = h >= '0' && h <= '9'   ? h - '0'
+                    : h >= 'a' && h <= 'f' ? h - 'a' + 10
+                    : h >= 'A' && h <= 'F' ? h - 'A' + 10
+                                           : -1;
+      if (d < 0) return bad_hex;
+      c = c * 16 + static_cast<char32_t>(d);
+    }
+    return c;
+  }
+
+  // A quoted scalar's value from its checked source between the quotes, in the
+  // arena: never longer than the source.
+  std::string_view decoded(std::string_view raw, char quote) {
+    char* out = arena_.allocate_array<char>(raw.size());
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < raw.size();) {
+      const char c = raw[i];
+      if (quote == '\'' || c != '\\') {
+        out[n++] = c;
+        i += quote == '\'' && c == '\'' ? 2 : 1;
+        continue;
+      }
+      const char e = raw[i + 1];
+      i += 2;
+      switch (e) {
+        case 'b': out[n++] = '\b'; break;
+        case 'f': out[n++] = '\f'; break;
+        case 'n': out[n++] = '\n'; break;
+        case 'r': out[n++] = '\r'; break;
+        case 't': out[n++] = '\t'; break;
+        case 'u':
+          n += utf8::encode(hex4(raw.data() + i), out + n);
+          i += 4;
+          break;
+        default: out[n++] = e;  // " \ /
+      }
+    }
+    arena_.shrink_last(out, raw.size(), n);
+    return {out, n};
   }
 
   // A key's text as the composer makes it: null and booleans by name, integers
