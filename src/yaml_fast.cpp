@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <string>
 #include <vector>
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -21,13 +22,13 @@
 //   sequence may also sit at the key's own column) or none (null);
 // - "- value", "-" likewise, and "- key: value" opening a mapping whose further
 //   keys stand in the first one's column;
-// - keys and values on one line: plain scalars without ": ", " #" or a
-//   trailing ':' and not starting with an indicator, single-quoted scalars,
-//   double-quoted ones whose escapes are JSON's (but for \u0000 and
-//   surrogates), and values "[]" and "{}". A key that resolves to a real or repeats in its mapping is
-//   left to the composer, which merges or refuses it.
-// A line more indented than its place allows would continue a scalar, and is
-// declined like every other form not listed.
+// - scalars on one line: plain ones without ": ", " #" or a trailing ':' and
+//   not starting with an indicator, single-quoted ones, double-quoted ones
+//   whose escapes are JSON's (but for \u0000 and surrogates), and values "[]"
+//   and "{}". A plain value may go on over more indented lines. A key that
+//   resolves to a real or repeats in its mapping is left to the composer,
+//   which merges or refuses it.
+// Any other line more indented than its place allows declines the text.
 namespace tavisk::yaml_fast {
 
 namespace {
@@ -189,6 +190,7 @@ class Reader {
     bool key = false;
     if (!scan(p, true, s, key)) return false;
     if (!key) {
+      if (s.plain && !continued(p, s)) return false;
       items_.emplace_back(value(s));
       return true;
     }
@@ -221,6 +223,7 @@ class Reader {
     Scalar v;
     bool is_key = false;
     if (!scan(p, false, v, is_key)) return false;
+    if (v.plain && !continued(p, v)) return false;
     members_.emplace_back(Member{Key(key, Value::borrow), value(v)});
     return true;
   }
@@ -283,6 +286,37 @@ class Reader {
       }
       ++r;
     }
+  }
+
+  // The lines right after a plain value's first line that are more indented
+  // than the collection holding it continue the value: each is folded onto the
+  // text before it with one space, and the whole written into the arena. `p`
+  // is at the end of the first line and ends at the end of the last one. An
+  // empty or comment line ends the value; a continuation that starts with an
+  // indicator, or that a single line would not take, declines the text.
+  bool continued(const char*& p, Scalar& s) {
+    const std::size_t indent = frames_.back().indent;
+    bool folded = false;
+    while (p < end_) {
+      const char* line = p + 1;
+      const char* q = line;
+      while (q < end_ && *q == ' ') ++q;
+      if (line_end(q, end_) || *q == '#' || static_cast<std::size_t>(q - line) <= indent) break;
+      if (yaml_in::indicator(static_cast<unsigned char>(*q))) return false;
+      Scalar more;
+      bool key = false;
+      if (!scan(q, false, more, key)) return false;
+      if (!folded) fold_.assign(s.text);
+      folded = true;
+      fold_.append(1, ' ').append(more.text);
+      p = q;
+    }
+    if (folded) {
+      char* out = arena_.allocate_array<char>(fold_.size());
+      std::memcpy(out, fold_.data(), fold_.size());
+      s.text = std::string_view(out, fold_.size());
+    }
+    return true;
   }
 
   // A quoted scalar on one line, from its opening quote at `q`: `close` at its
@@ -503,6 +537,7 @@ class Reader {
   Scratch<Member> members_;
   std::vector<std::uint32_t> slots_;
   Resolved resolved_;
+  std::string fold_;  // a plain value continued on more lines
   Value root_;
 };
 

@@ -171,9 +171,27 @@ const Case cases[] = {
     {"a: 1\n\n\nb:\n\n  c: 1\n\n", Expect::taken},
     {"# head\na: 1\n# between\nb:\n  # inside\n  c: 2\n    # deep\nd: 3\n# tail", Expect::taken},
     // Continuation lines, comments and other forms are the composer's.
-    {"a: value\n  more\n", Expect::declined},
+    // A plain value goes on over the lines more indented than its collection, folded with spaces.
+    {"a: value\n  more\n", Expect::taken},
+    {"- value\n  more\n", Expect::taken},
+    {"a: one\n  two\n      three\nb: 1\n", Expect::taken},
+    {"- a\n b\n- c\n", Expect::taken},
+    {"- k: v\n    w\n  j: 1\n", Expect::taken},
+    {"a: 12\n  34\nb: true\n  x\nc: null\n  y\n", Expect::taken},
+    {"a:\n- x\n  y\n- z\n", Expect::taken},
+    {"a: a long value that\n  wraps past fourteen bytes\n", Expect::taken},
+    {"a: x  \n   y  \n  z", Expect::taken},
+    {"a: x\n  caf\xC3\xA9 a:b C#\n", Expect::taken},
     {"a: value\n\n  more\n", Expect::declined},
-    {"- value\n  more\n", Expect::declined},
+    {"a: x\n  # c\n  y\n", Expect::declined},
+    {"a: x\n  - y\n", Expect::declined},
+    {"- x\n  -y\n", Expect::declined},
+    {"a: x\n  y: z\n", Expect::declined},
+    {"a: x\n  y:\n", Expect::declined},
+    {"a: x\n  y #c\n", Expect::declined},
+    {"a: \"x\"\n  y\n", Expect::declined},
+    {"a: x\n  'y'\n", Expect::declined},
+    {"a: []\n  y\n", Expect::declined},
     {"a:\n  value\n", Expect::declined},
     {"a: 1 # note\n", Expect::declined},
     {"a: \"x\" # note\n", Expect::declined},
@@ -467,7 +485,12 @@ class Generator {
   void value(int indent, int depth, bool after_key) {
     const std::size_t what = depth > 3 ? 0 : pick(6);
     if (what <= 2) {
-      out_ += " " + scalar() + "\n";
+      const std::string first = scalar();
+      out_ += " " + first + "\n";
+      // Now and then a plain value goes on over more indented lines.
+      if (first[0] != '"' && first[0] != '\'' && chance(5))
+        for (std::size_t i = 1 + pick(2); i > 0; --i)
+          out_ += std::string(static_cast<std::size_t>(indent + 1) + pick(4), ' ') + scalar() + "\n";
     } else if (what == 3) {
       out_ += chance(3) ? "  \n" : "\n";
     } else if (what == 4) {
