@@ -1,6 +1,7 @@
 // A fast reader for the plainest block YAML, as tools commonly write it: one
-// document of block mappings and sequences whose scalars each sit on one line.
-// It builds the tree the YAML library's composer would, or declines the text.
+// document of block mappings and sequences whose scalars sit on one line, or
+// are plain values folded over a few. It builds the tree the YAML library's
+// composer would, or declines the text.
 #pragma once
 
 #include <string_view>
