@@ -128,6 +128,25 @@ void Arena::link_behind_current(Block* b) {
   }
 }
 
+void Arena::absorb(Arena& other) {
+  if (!other.blocks_) return;
+  if (!blocks_) {
+    blocks_ = other.blocks_;
+    cur_ = other.cur_;
+    end_ = other.end_;
+  } else {
+    Block* last = other.blocks_;
+    while (last->next) last = last->next;
+    last->next = blocks_->next;
+    blocks_->next = other.blocks_;
+  }
+  heap_bytes_ += other.heap_bytes_;
+  mapped_bytes_ += other.mapped_bytes_;
+  other.blocks_ = nullptr;
+  other.cur_ = other.end_ = nullptr;
+  other.heap_bytes_ = other.mapped_bytes_ = 0;
+}
+
 void* Arena::allocate_slow(std::size_t bytes) {
   Block* b = new_block(bytes);
   char* start = reinterpret_cast<char*>(b) + header;

@@ -52,6 +52,11 @@ class Arena {
   // stay in use until the arena dies; the rest is given back now.
   void adopt_growable(void* data, std::size_t payload, std::size_t used);
 
+  // Takes over the blocks of `other`, which is left empty: what was allocated
+  // there lives as long as this arena. An empty arena carries on in `other`'s
+  // current block; otherwise its own current block stays current.
+  void absorb(Arena& other);
+
   // Bytes of heap blocks and of mapped blocks obtained so far.
   std::size_t heap_bytes() const { return heap_bytes_; }
   std::size_t mapped_bytes() const { return mapped_bytes_; }

@@ -4,6 +4,7 @@
 
 #include "unicode.h"
 #include "utf8.h"
+#include "yaml_scalar.h"
 
 namespace tavisk::yaml {
 
@@ -11,31 +12,6 @@ namespace {
 
 // Longest key written in implicit form; YAML readers refuse longer implicit keys.
 constexpr std::uint64_t max_implicit_key = 1024;
-
-bool indicator(char32_t c) {
-  switch (c) {
-    case '-':
-    case '?':
-    case ':':
-    case ',':
-    case '[':
-    case ']':
-    case '{':
-    case '}':
-    case '#':
-    case '&':
-    case '*':
-    case '!':
-    case '|':
-    case '>':
-    case '\'':
-    case '"':
-    case '%':
-    case '@':
-    case '`': return true;
-    default: return false;
-  }
-}
 
 bool reserved_word(std::string_view t) {
   if (t.size() > 5) return false;
@@ -53,7 +29,7 @@ bool needs_quotes(std::string_view t) {
   if (t.empty()) return true;
   std::size_t i = 0;
   char32_t first = utf8::next(t, i);
-  if (indicator(first) || unicode::white_space(first)) return true;
+  if (yaml_in::indicator(first) || unicode::white_space(first)) return true;
   char32_t second = i < t.size() ? utf8::next(t, i) : 0;
   if (first == '.' || unicode::decimal_digit(first)) return true;
   if ((first == '+' || first == '-') && (second == '.' || (second && unicode::decimal_digit(second)))) return true;

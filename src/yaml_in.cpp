@@ -15,6 +15,7 @@
 
 #include "scratch.h"
 #include "utf8.h"
+#include "yaml_fast.h"
 #include "yaml_scalar.h"
 
 #if defined(__has_feature)
@@ -738,22 +739,31 @@ std::optional<std::string> crowded_flow_line(std::string_view text) {
   return std::nullopt;
 }
 
-}  // namespace
-
 // Strict first: a text whose first library error is a closing bracket or brace under its key
 // is read again with the library's lenient flow indentation. That mode also lets flow content
 // dedent, so dedented content is refused unless a closing bracket under its key comes first.
-Result<json::Tree> parse(std::string_view text, Arena& arena) {
+Result<json::Tree> read(std::string_view text, Arena& arena, bool fast) {
   // Calls check their texts first; this guards other callers, since the
   // library can loop forever on some invalid bytes (in a %TAG directive).
   if (!utf8::valid(text)) return fail("text is not valid UTF-8");
   if (auto line = crowded_flow_line(text)) return fail("too many values on one line" + *line);
+  if (fast) {
+    // The plainest block texts are read without the library, to the same tree.
+    Value root;
+    if (yaml_fast::read(text, arena, root)) return json::Tree(std::move(root));
+  }
   Composer strict(text, false, arena);
   auto result = strict.run();
   if (!result && strict.failed_on_flow_end()) result = Composer(text, true, arena).run();
   if (!result) return fail(std::move(result).error());
   return json::Tree(std::move(result).value());
 }
+
+}  // namespace
+
+Result<json::Tree> parse(std::string_view text, Arena& arena) { return read(text, arena, true); }
+
+Result<json::Tree> parse_composed(std::string_view text, Arena& arena) { return read(text, arena, false); }
 
 Result<Value> parse(std::string_view text) {
   Arena arena;

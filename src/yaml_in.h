@@ -29,6 +29,10 @@ Result<Value> parse(std::string_view text);
 // outlive it.
 Result<json::Tree> parse(std::string_view text, Arena& arena);
 
+// The same, always composed from the YAML library's events: what the fast
+// reader of the plainest block texts is held to.
+Result<json::Tree> parse_composed(std::string_view text, Arena& arena);
+
 // Number text for a YAML real: the text itself when it is a JSON number, else the
 // shortest round-trip positional decimal of the value.
 std::string json_number(std::string_view text, double value);

@@ -24,6 +24,33 @@ struct Resolved {
   std::string made;
 };
 
+// YAML's indicator characters: none starts a plain scalar, but for '-', '?'
+// and ':' before a character other than white space.
+inline bool indicator(char32_t c) {
+  switch (c) {
+    case '-':
+    case '?':
+    case ':':
+    case ',':
+    case '[':
+    case ']':
+    case '{':
+    case '}':
+    case '#':
+    case '&':
+    case '*':
+    case '!':
+    case '|':
+    case '>':
+    case '\'':
+    case '"':
+    case '%':
+    case '@':
+    case '`': return true;
+    default: return false;
+  }
+}
+
 // Whether a plain scalar's text may resolve to other than a string: every
 // null, boolean, integer and float form is empty or starts with one of these.
 inline bool may_not_be_string(std::string_view t) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,6 +46,40 @@ TEST(Arena, LargeRequestsDoNotAbandonTheCurrentBlock) {
   EXPECT_EQ(b, a + 100);  // still bump-allocating in the first block
   EXPECT_TRUE(big < a || big >= a + 65536);
   std::memset(big, 1, 200000);
+}
+
+// Blocks taken over from another arena live on with the taker, whose own block stays current.
+TEST(Arena, AbsorbedBlocksLiveAsLongAsTheTaker) {
+  Arena taker;
+  char* first = static_cast<char*>(taker.allocate(100, 1));
+  const std::size_t before = taker.heap_bytes() + taker.mapped_bytes();
+  char* big = nullptr;
+  char* small = nullptr;
+  {
+    Arena other;
+    big = static_cast<char*>(other.allocate(300000, 1));
+    small = static_cast<char*>(other.allocate(100, 1));
+    std::memset(big, 7, 300000);
+    std::memset(small, 8, 100);
+    const std::size_t moved = other.heap_bytes() + other.mapped_bytes();
+    taker.absorb(other);
+    EXPECT_EQ(other.heap_bytes() + other.mapped_bytes(), 0u);
+    EXPECT_EQ(taker.heap_bytes() + taker.mapped_bytes(), before + moved);
+  }
+  EXPECT_EQ(big[0] + big[299999] + small[0] + small[99], 7 + 7 + 8 + 8);
+  EXPECT_EQ(static_cast<char*>(taker.allocate(100, 1)), first + 100);
+}
+
+// An arena that held nothing carries on bump-allocating in the block it absorbed.
+TEST(Arena, AnEmptyTakerCarriesOnInTheAbsorbedBlock) {
+  Arena taker;
+  char* a = nullptr;
+  {
+    Arena other;
+    a = static_cast<char*>(other.allocate(100, 1));
+    taker.absorb(other);
+  }
+  EXPECT_EQ(static_cast<char*>(taker.allocate(100, 1)), a + 100);
 }
 
 Value::Array borrowed_items(Arena& arena, std::initializer_list<const char*> texts) {
