@@ -349,7 +349,8 @@ Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inh
     case Kind::Object: {
       const auto& members = v.members();
       n = members.size();
-      if (!Focus && plain_members(members, is_protected, key_costs, full)) {
+      if (!Focus && !(shape_entry_ && shape_entry_->not_plain) &&
+          plain_members(members, is_protected, key_costs, full)) {
         full += size::overhead(l, n, depth);
         min = std::min(full, collapsed_object_size(n, depth));
         m.set_plain_children(&members[0].value, sizeof(Member), n, full, min, shape, *arena);

@@ -342,15 +342,19 @@ class Key {
   bool empty() const noexcept { return tag_ == 0; }
 
   friend bool operator==(const Key& a, std::string_view b) noexcept { return a.view() == b; }
-  // a == b; two inline keys compare their bytes whole (the unused ones are always zero).
+  // a == b. Keys equal in all 16 bytes are the same (inline: the unused bytes are always zero;
+  // otherwise: the same text); two inline keys that differ are different.
   friend bool same_key(const Key& a, const Key& b) noexcept {
-    if (a.tag_ > inline_capacity || b.tag_ > inline_capacity) return same_short_text(a.view(), b.view());
+    const auto* pa = reinterpret_cast<const unsigned char*>(&a);
+    const auto* pb = reinterpret_cast<const unsigned char*>(&b);
     std::uint64_t a0, a1, b0, b1;
-    std::memcpy(&a0, a.raw_, 8);
-    std::memcpy(&a1, a.raw_ + 7, 8);
-    std::memcpy(&b0, b.raw_, 8);
-    std::memcpy(&b1, b.raw_ + 7, 8);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0 && a.tag_ == b.tag_;
+    std::memcpy(&a0, pa, 8);
+    std::memcpy(&a1, pa + 8, 8);
+    std::memcpy(&b0, pb, 8);
+    std::memcpy(&b1, pb + 8, 8);
+    if (((a0 ^ b0) | (a1 ^ b1)) == 0) return true;
+    if (a.tag_ <= inline_capacity && b.tag_ <= inline_capacity) return false;
+    return same_short_text(a.view(), b.view());
   }
 
  private:
