@@ -60,7 +60,7 @@ bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVISK_BENCH=ON -DTAVISK_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
 	for b in build-bench/bench/*_bench; do [ $$b = build-bench/bench/targets_bench ] || $$b; done
-	build-bench/bench/targets_bench --benchmark_repetitions=3 --benchmark_enable_random_interleaving=true \
+	build-bench/bench/targets_bench --benchmark_repetitions=7 --benchmark_enable_random_interleaving=true \
 	  --benchmark_min_time=0.2
 
 clean:
