@@ -37,6 +37,9 @@ class Arena {
     return static_cast<T*>(allocate(n * sizeof(T), alignof(T)));
   }
 
+  // Whether `p` of `bytes` bytes is the latest allocation, nothing allocated after it.
+  bool is_last(const void* p, std::size_t bytes) const { return static_cast<const char*>(p) + bytes == cur_; }
+
   // Gives back the tail of the latest allocation `p` of `bytes` bytes past its first `keep`
   // bytes, when nothing was allocated after it.
   void shrink_last(void* p, std::size_t bytes, std::size_t keep) {

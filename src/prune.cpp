@@ -200,6 +200,21 @@ void Meta::set_plain_children(const Value* first, std::uint32_t stride, std::siz
   link_ = reinterpret_cast<std::uintptr_t>(make_record(r, narrow, full, min, &arena)) | (narrow ? 0 : wide_bit);
 }
 
+void Meta::set_sparse_members(Meta* kids, const Member* members, std::size_t count, const std::uint32_t* index,
+                              std::size_t stored, std::uint64_t full, std::uint64_t min, std::uint64_t shape,
+                              std::uint64_t protected_count, Arena& arena) {
+  if (link_ & owned_bit) release();
+  for (std::size_t j = 0; j < stored; ++j) kids[j] = std::move(kids[index[j]]);
+  std::memcpy(static_cast<void*>(kids + stored), index, stored * sizeof(std::uint32_t));
+  arena.shrink_last(kids, count * sizeof(Meta), sparse_bytes(stored));
+  full_ = static_cast<std::uint32_t>(full);
+  min_ = static_cast<std::uint32_t>(min);
+  const Record r{&members[0].value, static_cast<std::uint32_t>(count),
+                 static_cast<std::uint32_t>(sizeof(Member)) | sparse_flag, shape, protected_count};
+  link_ = reinterpret_cast<std::uintptr_t>(new (arena.allocate(sizeof(SparseRecord), alignof(Meta)))
+                                               SparseRecord{r, kids, stored});
+}
+
 namespace {
 
 // Null, true, false, then numbers of 1 to plain_chars characters, then strings of 0 to plain_chars characters.
@@ -405,6 +420,16 @@ Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inh
         m.set_flags(false, false);
         return m;
       }
+      // An object of scalars most of which are plain (records with a long URL or an escaped
+      // text among short fields) keeps the analyses of the others only. Its members are all
+      // scalars when nothing was allocated after their block: a container's analysis always is.
+      if (!Focus && arena && arena->is_last(kids, n * sizeof(Meta)) && full <= UINT32_MAX - 1 &&
+          keep_sparse(kids, n)) {
+        m.set_sparse_members(kids, &members[0], n, sparse_index_.data(), sparse_count_, full, min, shape,
+                             protected_count, *arena);
+        m.set_flags(is_protected, has_protected);
+        return m;
+      }
       if constexpr (Focus) focus_build->close(v, kids, full);
       break;
     }
@@ -413,6 +438,20 @@ Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inh
   m.set(kids, n, full, min, shape, protected_count, arena);
   m.set_flags(is_protected, has_protected);
   return m;
+}
+
+// Whether an object's `n` analyses in `kids` are better kept sparse; if so, the indices of
+// those that are not plain are in sparse_index_.
+bool Pruner::keep_sparse(const Meta* kids, std::size_t n) {
+  if (sparse_index_.size() < n) sparse_index_.resize(n);
+  std::uint32_t* index = sparse_index_.data();
+  std::size_t stored = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    index[stored] = static_cast<std::uint32_t>(i);
+    stored += !kids[i].is_plain();
+  }
+  sparse_count_ = stored;
+  return Meta::sparse_pays(n, stored);
 }
 
 // An array whose children's analyses need not be stored: every item a plain

@@ -2,6 +2,7 @@
 // array fitting, and the budget sharing between kept children.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -94,6 +95,22 @@ class alignas(16) Meta {
   // from one child's value to the next (a Value in an array, a Member in an object).
   void set_plain_children(const Value* first, std::uint32_t stride, std::size_t count, std::uint64_t full,
                           std::uint64_t min, std::uint64_t shape, Arena& arena);
+  // Whether an object of `count` scalar members of which `stored` are not plain takes less room
+  // keeping only those `stored` analyses (set_sparse_members) than keeping them all.
+  static bool sparse_pays(std::size_t count, std::size_t stored) {
+    return sparse_bytes(stored) + sizeof(SparseRecord) < count * sizeof(Meta) + sizeof(Record);
+  }
+  // Bytes at the front of a children's block that keep `stored` analyses and their indices.
+  static std::size_t sparse_bytes(std::size_t stored) {
+    return stored * sizeof(Meta) + (stored * sizeof(std::uint32_t) + sizeof(Meta) - 1) / sizeof(Meta) * sizeof(Meta);
+  }
+  // Sets an object of scalar members whose analyses are in `kids`, keeping only those that are
+  // not plain: moved to the front of the block in member order, followed by their member indices
+  // (`index`, ascending), the rest of the block given back when it is the arena's last; the plain
+  // ones are derived from the members' values. Sizes must fit 32 bits.
+  void set_sparse_members(Meta* kids, const Member* members, std::size_t count, const std::uint32_t* index,
+                          std::size_t stored, std::uint64_t full, std::uint64_t min, std::uint64_t shape,
+                          std::uint64_t protected_count, Arena& arena);
   // A plain scalar: null, a boolean, a number of 1 to plain_chars ASCII characters, or a string
   // of at most plain_chars bytes of which JSON escapes none, either ASCII or read without escapes
   // (Value::unescaped_text); its analysis (unprotected) follows from its value alone (a string's
@@ -124,7 +141,7 @@ class alignas(16) Meta {
     return m;
   }
   // Whether this is a scalar's analysis that plain_scalar gives back from its value alone.
-  bool is_plain() const { return (link_ & ~flag_bits) < scalar_codes && (link_ & plain_bit); }
+  bool is_plain() const { return (link_ >> 8) == 1; }  // the plain bit, no record (see below)
   static constexpr std::size_t plain_chars = 64;
   // A scalar's analysis of kind k (not a container), protected or not: everything, flags included.
   // plain: the analysis is the one plain_scalar gives (unprotected, at most plain_chars).
@@ -142,17 +159,25 @@ class alignas(16) Meta {
   static constexpr unsigned scalar_kind_shift = 4, scalar_protected_shift = 7;
   static constexpr std::uintptr_t plain_bit = 256;
   static constexpr std::uintptr_t scalar_codes = 512;
+  static_assert(plain_bit == 1 << 8 && scalar_codes == 2 * plain_bit && flag_bits < plain_bit);
   // 32 bytes; 48 with the sizes when they do not fit the Meta's 32 bits (wide_bit).
   struct Record {
     const void* first;          // the block of the children's analyses, or the first plain child's value
     std::uint32_t count;        // children (a list holds at most 2^32 - 1)
-    std::uint32_t plain_stride;  // 0 for a block; else the bytes from one plain child's value to the next
+    std::uint32_t plain_stride;  // 0 for a block; else the bytes from one plain child's value to the next,
+                                 // with sparse_flag when some children's analyses are kept (SparseRecord)
     std::uint64_t shape, protected_count;
   };
   struct WideRecord : Record {
     std::uint64_t full, min;
   };
-  static_assert(sizeof(Record) == 32);
+  // 48 bytes: derived children but for `stored` kept analyses, their indices just after them.
+  struct SparseRecord : Record {
+    const Meta* stored;
+    std::uint64_t stored_count;
+  };
+  static constexpr std::uint32_t sparse_flag = 1u << 31;
+  static_assert(sizeof(Record) == 32 && sizeof(SparseRecord) == 48);
   // set, for every other case.
   void set_other(Meta* children, std::size_t count, std::uint64_t full, std::uint64_t min, std::uint64_t shape,
                  std::uint64_t protected_count, Arena* arena);
@@ -178,14 +203,25 @@ class MetaList {
   MetaList(const Meta* block, std::size_t n) : block_(block), n_(n) {}
   MetaList(const Value* plain_first, std::uint32_t stride, std::size_t n)
       : values_(reinterpret_cast<const char*>(plain_first)), stride_(stride), n_(n) {}
+  // Derived analyses but for `stored` kept ones, followed in memory by their ascending indices.
+  MetaList(const Value* plain_first, std::uint32_t stride, std::size_t n, const Meta* stored, std::size_t stored_count)
+      : values_(reinterpret_cast<const char*>(plain_first)), stored_(stored), stored_count_(stored_count),
+        stride_(stride), n_(n) {}
 
   std::size_t size() const { return n_; }
   bool empty() const { return n_ == 0; }
   const Meta& operator[](std::size_t i) const {
-    return block_ ? block_[i] : Meta::plain_scalar(*reinterpret_cast<const Value*>(values_ + i * stride_));
+    if (block_) return block_[i];
+    if (stored_count_) {
+      const auto* index = reinterpret_cast<const std::uint32_t*>(stored_ + stored_count_);
+      const auto* at = std::lower_bound(index, index + stored_count_, static_cast<std::uint32_t>(i));
+      if (at != index + stored_count_ && *at == i) return stored_[at - index];
+    }
+    return Meta::plain_scalar(*reinterpret_cast<const Value*>(values_ + i * stride_));
   }
-  // The block, or null when the analyses are derived: an identity, not for indexing.
-  const Meta* data() const { return block_; }
+  // The block (or the kept analyses), or null when the analyses are all derived: an identity,
+  // not for indexing.
+  const Meta* data() const { return block_ ? block_ : stored_; }
 
   class iterator {
    public:
@@ -207,6 +243,8 @@ class MetaList {
  private:
   const Meta* block_ = nullptr;
   const char* values_ = nullptr;
+  const Meta* stored_ = nullptr;
+  std::size_t stored_count_ = 0;
   std::uint32_t stride_ = 0;
   std::size_t n_ = 0;
 };
@@ -242,8 +280,11 @@ class MetaList {
 MetaList Meta::children() const {
   const Record* r = record();
   if (!r) return {};
-  return r->plain_stride ? MetaList(static_cast<const Value*>(r->first), r->plain_stride, r->count)
-                         : MetaList(static_cast<const Meta*>(r->first), r->count);
+  if (!r->plain_stride) return MetaList(static_cast<const Meta*>(r->first), r->count);
+  const auto* first = static_cast<const Value*>(r->first);
+  if (!(r->plain_stride & sparse_flag)) return MetaList(first, r->plain_stride, r->count);
+  const auto* s = static_cast<const SparseRecord*>(r);
+  return MetaList(first, r->plain_stride & ~sparse_flag, r->count, s->stored, s->stored_count);
 }
 
 // A fitted node and its size measure at its depth.
@@ -406,6 +447,10 @@ class Pruner {
   }
 
   std::shared_ptr<const Query> query_;
+  bool keep_sparse(const Meta* kids, std::size_t n);
+  // keep_sparse's: the indices of an object's members whose analyses are kept, and their count.
+  std::vector<std::uint32_t> sparse_index_;
+  std::size_t sparse_count_ = 0;
   struct ShapeMemo {
     static constexpr std::size_t max_keys = 256;
     struct Entry {
