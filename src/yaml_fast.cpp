@@ -47,6 +47,23 @@ constexpr std::size_t scan_keys_up_to = 16;
 
 bool line_end(const char* p, const char* end) { return p == end || *p == '\n'; }
 
+// The end of the line at `p`.
+const char* end_of_line(const char* p, const char* end) {
+  const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+  return lf ? static_cast<const char*>(lf) : end;
+}
+
+// Whether the rest of the line at `p`, past spaces, is empty or a comment; `p`
+// ends at the line's end if so. A comment needs white space before its '#'.
+bool rest_empty(const char*& p, const char* end) {
+  const char* q = p;
+  while (q < end && *q == ' ') ++q;
+  if (q < end && *q == '#' && q > p) q = end_of_line(q, end);
+  if (!line_end(q, end)) return false;
+  p = q;
+  return true;
+}
+
 // A block sequence's entry indicator: '-' before a space or the line's end.
 bool dash_at(const char* p, const char* end) { return *p == '-' && (line_end(p + 1, end) || p[1] == ' '); }
 
@@ -110,10 +127,12 @@ bool plain_start(const char* p, const char* end) {
   return *p != ' ' && !yaml_in::indicator(static_cast<unsigned char>(*p));
 }
 
-// A scalar's source on its line: its text and whether it is plain.
+// A scalar's source on its line: its text, whether it is plain, and whether
+// a comment follows it on the line.
 struct Scalar {
   std::string_view text;
   bool plain = true;
+  bool comment = false;
 };
 
 // An open mapping or sequence; its children sit on the reader's stacks from `base` on.
@@ -175,11 +194,11 @@ class Reader {
     if (frames_.back().is_map) return entry(p);
     // An item: empty, a scalar, or a mapping's first pair.
     ++p;
-    while (p < end_ && *p == ' ') ++p;
-    if (line_end(p, end_)) {
+    if (rest_empty(p, end_)) {
       frames_.back().awaiting = true;
       return true;
     }
+    while (*p == ' ') ++p;
     if (dash_at(p, end_)) return false;
     if (Value v; empty_flow(p, v)) {
       items_.emplace_back(std::move(v));
@@ -190,7 +209,7 @@ class Reader {
     bool key = false;
     if (!scan(p, true, s, key)) return false;
     if (!key) {
-      if (s.plain && !continued(p, s)) return false;
+      if (s.plain && !s.comment && !continued(p, s)) return false;
       items_.emplace_back(value(s));
       return true;
     }
@@ -211,11 +230,11 @@ class Reader {
     std::string_view key;
     if (!key_text(k, key)) return false;
     frames_.back().key = key;
-    while (p < end_ && *p == ' ') ++p;
-    if (line_end(p, end_)) {
+    if (rest_empty(p, end_)) {
       frames_.back().awaiting = true;
       return true;
     }
+    while (*p == ' ') ++p;
     if (Value v; empty_flow(p, v)) {
       members_.emplace_back(Member{Key(key, Value::borrow), std::move(v)});
       return true;
@@ -223,18 +242,17 @@ class Reader {
     Scalar v;
     bool is_key = false;
     if (!scan(p, false, v, is_key)) return false;
-    if (v.plain && !continued(p, v)) return false;
+    if (v.plain && !v.comment && !continued(p, v)) return false;
     members_.emplace_back(Member{Key(key, Value::borrow), value(v)});
     return true;
   }
 
   // An empty flow sequence or mapping, "[]" or "{}", alone on the rest of its line
-  // at `p` (`p` ends at the line's end): as writers put empty collections.
+  // at `p` but for a comment (`p` ends at the line's end): as writers put empty collections.
   bool empty_flow(const char*& p, Value& v) {
     if (end_ - p < 2 || !((p[0] == '[' && p[1] == ']') || (p[0] == '{' && p[1] == '}'))) return false;
     const char* q = p + 2;
-    while (q < end_ && *q == ' ') ++q;
-    if (!line_end(q, end_)) return false;
+    if (!rest_empty(q, end_)) return false;
     if (*p == '[')
       v.become_array(Value::Array());
     else
@@ -243,8 +261,9 @@ class Reader {
     return true;
   }
 
-  // Reads the scalar at `p` to its line's end (`p` ends there) or, where
-  // `key_allowed`, to the colon that makes it a key (`p` ends past it).
+  // Reads the scalar at `p` to its line's end (`p` ends there; a comment may
+  // follow it) or, where `key_allowed`, to the colon that makes it a key (`p`
+  // ends past it).
   bool scan(const char*& p, bool key_allowed, Scalar& s, bool& key) {
     const char* q = p;
     const char quote = *q;
@@ -258,8 +277,7 @@ class Reader {
         p = q + 1;
         return true;
       }
-      while (q < end_ && *q == ' ') ++q;
-      if (!line_end(q, end_)) return false;
+      if (!rest_empty(q, end_)) return false;
       key = false;
       p = q;
       return true;
@@ -276,7 +294,14 @@ class Reader {
         return true;
       }
       if (*r == '#') {
-        if (r[-1] == ' ') return false;  // a comment
+        if (r[-1] == ' ') {  // a comment, after the spaces that end the scalar
+          const char* e = r;
+          while (e[-1] == ' ') --e;
+          s = {std::string_view(q, static_cast<std::size_t>(e - q)), true, true};
+          key = false;
+          p = end_of_line(r, end_);
+          return true;
+        }
       } else if (line_end(r + 1, end_) || r[1] == ' ') {
         if (!key_allowed || r[-1] == ' ') return false;
         s = {std::string_view(q, static_cast<std::size_t>(r - q)), true};
@@ -310,6 +335,7 @@ class Reader {
       folded = true;
       fold_.append(1, ' ').append(more.text);
       p = q;
+      if (more.comment) break;  // a comment ends the value
     }
     if (folded) {
       char* out = arena_.allocate_array<char>(fold_.size());

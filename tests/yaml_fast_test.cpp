@@ -188,13 +188,36 @@ const Case cases[] = {
     {"- x\n  -y\n", Expect::declined},
     {"a: x\n  y: z\n", Expect::declined},
     {"a: x\n  y:\n", Expect::declined},
-    {"a: x\n  y #c\n", Expect::declined},
+    {"a: x\n  y #c\n", Expect::taken},
     {"a: \"x\"\n  y\n", Expect::declined},
     {"a: x\n  'y'\n", Expect::declined},
     {"a: []\n  y\n", Expect::declined},
     {"a:\n  value\n", Expect::declined},
-    {"a: 1 # note\n", Expect::declined},
-    {"a: \"x\" # note\n", Expect::declined},
+    // Comments after content: '#' after white space, the spaces before it not part of the value.
+    {"a: 1 # note\n", Expect::taken},
+    {"a: \"x\" # note\n", Expect::taken},
+    {"a: 'x'   #\n", Expect::taken},
+    {"a: value   # trailing spaces go\nb: x #y\n", Expect::taken},
+    {"a: a long value with a comment   # after it\n", Expect::taken},
+    {"a: x#y\nb: x# y\nc: C#\n", Expect::taken},
+    {"a: x # note: with colon\nb: y # a # b\n", Expect::taken},
+    {"a: # note\n  b: 1 # more\nc:   #\n", Expect::taken},
+    {"- # note\n  a: 1\n- x # c\n- 'q' # c\n-   # c\n", Expect::taken},
+    {"- a: 1 # c\n  b: # c\n    - x # c\n", Expect::taken},
+    {"a: [] # empty\nb: {}  # empty\n", Expect::taken},
+    {"a: []# c\n", Expect::declined},
+    {"a: \"x\"# c\n", Expect::declined},
+    {"a: 'x'#c\n", Expect::declined},
+    {"a: x # c\n  y\n", Expect::declined},
+    {"- x # c\n  y\n", Expect::declined},
+    {"a: x\n  y # c\n  z\n", Expect::declined},
+    {"a: x\n  y # c\nb: 1\n", Expect::taken},
+    {"a: one\n  two   # c\n", Expect::taken},
+    {"a # c: 1\n", Expect::declined},
+    {"a: 12 # c\nb: true # c\nc: ~ # c\nd: -1.5 #c\n", Expect::taken},
+    {"1 # c: a\n", Expect::declined},
+    {"a: b: c # d\n", Expect::declined},
+    {"\"k\": v # c\n'j':   # c\n  - 1\n", Expect::taken},
     {"a: b: c\n", Expect::declined},
     {"a: b:\n", Expect::declined},
     {"a : 1\n", Expect::declined},
@@ -481,23 +504,33 @@ class Generator {
     return std::string(static_cast<std::size_t>(m < 0 ? 0 : m), ' ');
   }
 
+  // Now and then a comment to end a line's content; rarely a '#' without the
+  // white space that makes it one.
+  std::string comment() {
+    static const char* const comments[] = {" # note", "   #", " #x: y", "  # a # b", " #'q' \"", " # [x]"};
+    if (stray(60)) return chance(2) ? "#c" : "# x";
+    return chance(6) ? comments[pick(std::size(comments))] : "";
+  }
+
   // What follows a key's colon or an item's dash: a scalar on the line, or a block below, or nothing.
   void value(int indent, int depth, bool after_key) {
     const std::size_t what = depth > 3 ? 0 : pick(6);
     if (what <= 2) {
       const std::string first = scalar();
-      out_ += " " + first + "\n";
-      // Now and then a plain value goes on over more indented lines.
-      if (first[0] != '"' && first[0] != '\'' && chance(5))
+      std::string note = comment();
+      // Now and then a plain value goes on over more indented lines; a comment ends it.
+      const bool more = first[0] != '"' && first[0] != '\'' && chance(5) && (note.empty() || stray(4));
+      out_ += " " + first + note + "\n";
+      if (more)
         for (std::size_t i = 1 + pick(2); i > 0; --i)
-          out_ += std::string(static_cast<std::size_t>(indent + 1) + pick(4), ' ') + scalar() + "\n";
+          out_ += std::string(static_cast<std::size_t>(indent + 1) + pick(4), ' ') + scalar() + comment() + "\n";
     } else if (what == 3) {
-      out_ += chance(3) ? "  \n" : "\n";
+      out_ += (chance(3) ? "  " : "") + comment() + "\n";
     } else if (what == 4) {
-      out_ += "\n";
+      out_ += comment() + "\n";
       mapping(indent + 1 + static_cast<int>(pick(4)), depth + 1);
     } else {
-      out_ += "\n";
+      out_ += comment() + "\n";
       sequence(after_key && chance(2) ? indent : indent + 1 + static_cast<int>(pick(4)), depth + 1);
     }
     if (stray(150)) out_ += margin(indent + 2) + scalar() + "\n";  // a continuation line
