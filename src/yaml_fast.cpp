@@ -1,5 +1,6 @@
 #include "yaml_fast.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -200,7 +201,8 @@ class Reader {
     }
     while (*p == ' ') ++p;
     if (dash_at(p, end_)) return false;
-    if (Value v; empty_flow(p, v)) {
+    if (Value v; empty_flow(p, v) || block_scalar(p, v)) {
+      if (v.is_null()) return false;
       items_.emplace_back(std::move(v));
       return true;
     }
@@ -235,7 +237,8 @@ class Reader {
       return true;
     }
     while (*p == ' ') ++p;
-    if (Value v; empty_flow(p, v)) {
+    if (Value v; empty_flow(p, v) || block_scalar(p, v)) {
+      if (v.is_null()) return false;
       members_.emplace_back(Member{Key(key, Value::borrow), std::move(v)});
       return true;
     }
@@ -258,6 +261,99 @@ class Reader {
     else
       v.become_object(Value::Object());
     p = q;
+    return true;
+  }
+
+  // A block scalar, literal '|' or folded '>', from its header at `p` to its
+  // last line's end (`p` ends there), its text written into the arena. True
+  // when `p` starts a header, with `v` left null when the scalar is not one
+  // read here: one without lines of its own, or whose last line ends the text
+  // without a line break, or with a blank line longer than its indentation.
+  bool block_scalar(const char*& p, Value& v) {
+    if (*p != '|' && *p != '>') return false;
+    const bool literal = *p == '|';
+    const char* q = p + 1;
+    char chomp = 0;  // '-' strips the final line break, '+' keeps the trailing empty lines too
+    std::size_t indicator = 0;
+    for (int i = 0; i < 2 && q < end_; ++i) {
+      if ((*q == '-' || *q == '+') && !chomp)
+        chomp = *q++;
+      else if (*q >= '1' && *q <= '9' && !indicator)
+        indicator = static_cast<std::size_t>(*q++ - '0');
+    }
+    if (!rest_empty(q, end_) || q == end_) return true;
+    const std::size_t parent = frames_.back().indent;
+    // Empty lines before the first, whose indentation is the scalar's unless an indicator sets it.
+    const char* line = q + 1;
+    std::size_t leading = 0, widest = 0, indent = 0;
+    for (;;) {
+      const char* r = line;
+      while (r < end_ && *r == ' ') ++r;
+      const auto spaces = static_cast<std::size_t>(r - line);
+      if (r == end_) return true;
+      if (*r != '\n') {
+        indent = indicator ? parent + indicator : spaces;
+        if (spaces < indent || indent <= parent || widest > indent) return true;
+        break;
+      }
+      widest = std::max(widest, spaces);
+      ++leading;
+      line = r + 1;
+    }
+    std::string& out = fold_;
+    out.assign(leading, '\n');
+    std::uint64_t run_lines = leading, run_bytes = leading + widest * leading, cost = 0;
+    std::size_t empties = 0;
+    bool normal = true;  // the last line was not more indented
+    const char* last = nullptr;  // the end of the last line with content
+    for (;;) {
+      const char* r = line;
+      while (r < end_ && *r == ' ') ++r;
+      const auto spaces = static_cast<std::size_t>(r - line);
+      if (r == end_) {
+        if (spaces > 0) return true;
+        break;
+      }
+      if (*r == '\n') {
+        if (spaces > indent) return true;
+        ++empties;
+        ++run_lines;
+        run_bytes += spaces + 1;
+        line = r + 1;
+        continue;
+      }
+      if (spaces < indent) break;  // a less indented line is the next node's, or a comment
+      const char* e = end_of_line(r, end_);
+      if (e == end_) return true;
+      cost += run_lines * run_bytes;
+      run_lines = run_bytes = 0;
+      if (last) {
+        // Folding joins two lines that are not more indented with a space, or
+        // with the empty lines between them alone; other breaks stay. The
+        // library loses a break where empty lines lead from a line that is
+        // not more indented to one that is.
+        if (!literal && empties && normal && spaces > indent) return true;
+        if (literal || !normal || spaces > indent)
+          out.append(empties + 1, '\n');
+        else if (empties)
+          out.append(empties, '\n');
+        else
+          out += ' ';
+      }
+      normal = spaces == indent;
+      out.append(line + indent, e);
+      empties = 0;
+      last = e;
+      line = e + 1;
+    }
+    cost += run_lines * run_bytes;
+    blank_runs_ += cost;
+    if (blank_runs_ > std::max(yaml_in::blank_run_floor, yaml_in::blank_run_per_byte * (end_ - begin_))) return true;
+    if (chomp != '-') out.append(chomp == '+' ? empties + 1 : 1, '\n');
+    char* text = arena_.allocate_array<char>(out.size());
+    std::memcpy(text, out.data(), out.size());
+    v = Value(Kind::String, std::string_view(text, out.size()), Value::borrow);
+    p = last;
     return true;
   }
 
@@ -563,7 +659,8 @@ class Reader {
   Scratch<Member> members_;
   std::vector<std::uint32_t> slots_;
   Resolved resolved_;
-  std::string fold_;  // a plain value continued on more lines
+  std::string fold_;  // a plain value continued on more lines, or a block scalar
+  std::uint64_t blank_runs_ = 0;  // the composer's measure of the block scalars' empty lines
   Value root_;
 };
 

@@ -252,8 +252,56 @@ const Case cases[] = {
     {"a: {b: 1}\n", Expect::declined},
     {"a: &x 1\nb: *x\n", Expect::declined},
     {"a: !!str 1\n", Expect::declined},
-    {"a: |\n  text\n", Expect::declined},
-    {"a: >\n  text\n", Expect::declined},
+    // Block scalars: literal and folded, chomping, indentation indicators.
+    {"a: |\n  text\n", Expect::taken},
+    {"a: >\n  text\n", Expect::taken},
+    {"a: |\n  one\n  two\n\n  four\nb: 1\n", Expect::taken},
+    {"a: >\n  one\n  two\n\n  four\n\n\n  seven\nb: 1\n", Expect::taken},
+    {"a: >\n  one\n    more\n\n  two\n    more\n\n\n    more\n  three\n", Expect::taken},
+    {"a: >2\n    lead\n  normal\n  next\n", Expect::taken},
+    {"a: >\n  x\n  y\n\n   more\n", Expect::declined},
+    {"a: >\n  x\n\n\n   more\n", Expect::declined},
+    {"a: |\n  x\n\n   more\n", Expect::taken},
+    {"a: >\n    lead\n  normal\n", Expect::declined},
+    {"a: >-\n  x\n\n\n", Expect::taken},
+    {"a: |-\n  x\n  y\n\nb: 1\n", Expect::taken},
+    {"a: |+\n  x\n\n\nb: 1\n", Expect::taken},
+    {"a: >+\n  x\n  \n \n\n", Expect::taken},
+    {"a: |\n  x\n\n\n", Expect::taken},
+    {"a: |2\n    x\n  y\n", Expect::taken},
+    {"a: >1-\n   x\n y\n", Expect::taken},
+    {"a: |+2\n  x\n\n", Expect::taken},
+    {"a: |-1\n  x\n", Expect::taken},
+    {"  a:\n    b: |2\n        x\n      y\n", Expect::taken},
+    {"- |\n  x\n- >-\n  y\n  z\n-  |1\n  w\n", Expect::taken},
+    {"- a: |\n    x\n  b: >\n    y\n", Expect::taken},
+    {"a: | # note\n  x # not a note\n  # nor this\n# but this\nb: |-   #\n  y\n", Expect::taken},
+    {"a: |\n\n  x\n", Expect::taken},
+    {"a: >\n \n  \n  x\n   y\n", Expect::taken},
+    {"a: |\n  a text longer than fourteen bytes\n", Expect::taken},
+    {"a: |\n  12\nb: >\n  true\n", Expect::taken},
+    {"a: |\n  x:\n  - y\n  'z' # c\n  &a *b !c %d @e [f] {g}\n", Expect::taken},
+    {"a: |\n  x\n\n   \n", Expect::declined},
+    {"a: |\n\n   \n  x\n", Expect::declined},
+    {"a: |\n  x\n    \n  y\n", Expect::declined},
+    {"a: |\n  x", Expect::declined},
+    {"a: |\n  x\n  ", Expect::declined},
+    {"a: |\nb: 1\n", Expect::declined},
+    {"a: |\n", Expect::declined},
+    {"a: |", Expect::declined},
+    {"a: |\n\n", Expect::declined},
+    {"a: |#c\n  x\n", Expect::declined},
+    {"a: |x\n  x\n", Expect::declined},
+    {"a: |0\n  x\n", Expect::declined},
+    {"a: |--\n  x\n", Expect::declined},
+    {"a: |2-+\n  x\n", Expect::declined},
+    {"a: |-+\n  x\n", Expect::declined},
+    {"a: |2\n x\n", Expect::declined},
+    {"a: |\n    x\n  y\n", Expect::declined},
+    {"a:\n  b: |\n    x\n   y\n", Expect::declined},
+    {"a: |\n  x\n  y\n z\n", Expect::declined},
+    {"a: |\n x\tb\n", Expect::declined},
+    {"a: |\n  x\n---\n", Expect::declined},
     {"? a\n: b\n", Expect::declined},
     {"a:\tb\n", Expect::declined},
     {"a: 1\r\nb: 2\r\n", Expect::declined},
@@ -512,8 +560,40 @@ class Generator {
     return chance(6) ? comments[pick(std::size(comments))] : "";
   }
 
+  // A block scalar for a value in the collection at column `indent`: its
+  // header, then lines at its indentation, more indented, and empty ones.
+  void block_scalar(int indent) {
+    static const char* const chomps[] = {"", "-", "+"};
+    const std::string chomp = chomps[pick(3)];
+    const std::size_t indicator = chance(3) ? 1 + pick(3) : 0;
+    std::string header = chance(2) ? "|" : ">";
+    if (indicator && chance(2))
+      header += std::to_string(indicator) + chomp;
+    else
+      header += chomp + (indicator ? std::to_string(indicator) : "");
+    if (stray(40)) header += chance(2) ? "0" : "x";
+    out_ += " " + header + comment() + "\n";
+    const std::size_t at = static_cast<std::size_t>(indent) + (indicator ? indicator : 1 + pick(3));
+    static const char* const words[] = {"text", "x y", "a: b", "- c", "# d", "'e'", "\"f\"", "[g]", "12", "true",
+                                        "a text longer than fourteen bytes", "h  ", "caf\xC3\xA9"};
+    const auto blank = [&](std::size_t most) { out_ += std::string(pick(most + 1), ' ') + "\n"; };
+    if (chance(5)) blank(stray(20) ? at + 1 : at);
+    for (std::size_t n = 1 + pick(5), i = 0; i < n; ++i) {
+      const std::size_t what = pick(8);
+      if (i > 0 && what == 0) {
+        blank(stray(30) ? at + 2 : at);
+      } else {
+        std::size_t margin = at + (what == 1 && (i > 0 || indicator) ? 1 + pick(3) : 0);
+        if (stray(60)) margin -= 1;
+        out_ += std::string(margin, ' ') + words[pick(std::size(words))] + (stray(100) ? "\tx" : "") + "\n";
+      }
+    }
+    for (std::size_t i = chance(3) ? pick(3) : 0; i > 0; --i) blank(at);
+  }
+
   // What follows a key's colon or an item's dash: a scalar on the line, or a block below, or nothing.
   void value(int indent, int depth, bool after_key) {
+    if (chance(10)) return block_scalar(indent);
     const std::size_t what = depth > 3 ? 0 : pick(6);
     if (what <= 2) {
       const std::string first = scalar();
