@@ -201,7 +201,7 @@ class Reader {
     }
     while (*p == ' ') ++p;
     if (dash_at(p, end_)) return false;
-    if (Value v; empty_flow(p, v) || block_scalar(p, v)) {
+    if (Value v; flow(p, v) || block_scalar(p, v)) {
       if (v.is_null()) return false;
       items_.emplace_back(std::move(v));
       return true;
@@ -237,7 +237,7 @@ class Reader {
       return true;
     }
     while (*p == ' ') ++p;
-    if (Value v; empty_flow(p, v) || block_scalar(p, v)) {
+    if (Value v; flow(p, v) || block_scalar(p, v)) {
       if (v.is_null()) return false;
       members_.emplace_back(Member{Key(key, Value::borrow), std::move(v)});
       return true;
@@ -250,17 +250,98 @@ class Reader {
     return true;
   }
 
-  // An empty flow sequence or mapping, "[]" or "{}", alone on the rest of its line
-  // at `p` but for a comment (`p` ends at the line's end): as writers put empty collections.
-  bool empty_flow(const char*& p, Value& v) {
-    if (end_ - p < 2 || !((p[0] == '[' && p[1] == ']') || (p[0] == '{' && p[1] == '}'))) return false;
-    const char* q = p + 2;
-    if (!rest_empty(q, end_)) return false;
-    if (*p == '[')
+  // A flow sequence or mapping that ends on its line, of scalars on it ("[a,
+  // 'b']", "{k: v, j: []}"), as writers put short lists; then nothing but a
+  // comment (`p` ends at the line's end). True when `p` starts one, with `v`
+  // left null when it is not one read here: nested collections other than
+  // empty ones, empty entries, a trailing comma, a plain scalar with ':' or
+  // '#', a key without ": ", or one on more lines.
+  bool flow(const char*& p, Value& v) {
+    if (*p != '[' && *p != '{') return false;
+    const bool is_map = *p == '{';
+    const char closer = is_map ? '}' : ']';
+    const std::size_t base = is_map ? members_.size() : items_.size();
+    const char* q = p + 1;
+    while (q < end_ && *q == ' ') ++q;
+    bool ok = q < end_ && *q == closer;
+    while (!ok) {
+      Value item;
+      std::string_view key;
+      if (is_map) {
+        Scalar k;
+        if (!flow_scalar(q, k, true) || !key_text(k, key) || end_ - q < 2 || q[0] != ':' || q[1] != ' ') break;
+        q += 2;
+        while (q < end_ && *q == ' ') ++q;
+      }
+      if (!empty_collection(q, item)) {
+        Scalar s;
+        if (!flow_scalar(q, s, false)) break;
+        item = value(s);
+      }
+      if (is_map)
+        members_.emplace_back(Member{Key(key, Value::borrow), std::move(item)});
+      else
+        items_.emplace_back(std::move(item));
+      while (q < end_ && *q == ' ') ++q;
+      if (q < end_ && *q == closer) {
+        ok = true;
+      } else if (q < end_ && *q == ',') {
+        ++q;
+        while (q < end_ && *q == ' ') ++q;
+        if (q < end_ && *q == closer) break;
+      } else {
+        break;
+      }
+    }
+    if (!ok || !rest_empty(++q, end_) || (is_map && !distinct_keys(base))) {
+      if (is_map)
+        members_.pop_to(base);
+      else
+        items_.pop_to(base);
+      return true;
+    }
+    if (is_map)
+      v.become_object(arena_list(members_, base, arena_));
+    else
+      v.become_array(arena_list(items_, base, arena_));
+    p = q;
+    return true;
+  }
+
+  // An empty flow sequence or mapping, "[]" or "{}", at `q` (`q` ends past it).
+  bool empty_collection(const char*& q, Value& v) const {
+    if (end_ - q < 2 || !((q[0] == '[' && q[1] == ']') || (q[0] == '{' && q[1] == '}'))) return false;
+    if (*q == '[')
       v.become_array(Value::Array());
     else
       v.become_object(Value::Object());
-    p = q;
+    q += 2;
+    return true;
+  }
+
+  // A scalar inside a flow collection, quoted or plain, at `q` (`q` ends
+  // past it): a plain one ends before ',', ']', '}' or spaces before them,
+  // or, as a key, before ": ", and holds no other ':' nor '#'.
+  bool flow_scalar(const char*& q, Scalar& s, bool key) {
+    if (line_end(q, end_)) return false;
+    if (*q == '"' || *q == '\'') {
+      const char* close = nullptr;
+      if (!quoted(q, close, s.text)) return false;
+      s.plain = false;
+      q = close + 1;
+      return true;
+    }
+    const auto flow_stop = [](char c) { return c == ',' || c == ']' || c == '}' || c == ' '; };
+    if (*q == '-' ? q + 1 == end_ || flow_stop(q[1]) || q[1] == '\n' : !plain_start(q, end_)) return false;
+    const char* r = q + 1;
+    const char* e = r;
+    for (; r < end_ && *r != ',' && *r != ']' && *r != '}'; ++r) {
+      if (key && *r == ':' && e == r && end_ - r > 1 && r[1] == ' ') break;
+      if (*r == '\n' || *r == ':' || *r == '#' || *r == '[' || *r == '{') return false;
+      if (*r != ' ') e = r + 1;
+    }
+    s = {std::string_view(q, static_cast<std::size_t>(e - q)), true};
+    q = e;
     return true;
   }
 

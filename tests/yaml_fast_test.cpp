@@ -244,12 +244,55 @@ const Case cases[] = {
     {"a: \"open\n  close\"\n", Expect::declined},
     {"a: []\nb: {}\nc: []  \nd:\n  - {}\n  - []\n", Expect::taken},
     {"- []\n- {}\n", Expect::taken},
-    {"a: [ ]\n", Expect::declined},
+    {"a: [ ]\n", Expect::taken},
     {"a: [] x\n", Expect::declined},
     {"[]: a\n", Expect::declined},
     {"a: []\n  b: 1\n", Expect::declined},
-    {"a: [1, 2]\n", Expect::declined},
-    {"a: {b: 1}\n", Expect::declined},
+    // Flow collections of scalars on one line.
+    {"a: [1, 2]\n", Expect::taken},
+    {"a: {b: 1}\n", Expect::taken},
+    {"a: ['9200:9200']\nb: [\"CMD\", \"curl\",\"-s\" ,\"-f\"]  # c\nc: [ x y ,-1,true , ~,null ]\n", Expect::taken},
+    {"- [a]\n- {k: v, 'j': \"w\", 1: [], ~: {}}\n- {stack: {}}\n", Expect::taken},
+    {"a: [a_text_longer_than_fourteen, \"a quoted text longer than fourteen\", 'it''s', \"\\u00e9\"]\n",
+     Expect::taken},
+    {"a: [0x1F, 1e3, .inf, -.5, yes, 0o17]\n", Expect::taken},
+    {"a: {x: 1, x: 2}\n", Expect::declined},
+    {"a: {1: a, 0x1: b}\n", Expect::declined},
+    {"a: {1.5: a}\n", Expect::declined},
+    {"a: [a, b,]\n", Expect::declined},
+    {"a: [a,, b]\n", Expect::declined},
+    {"a: [, b]\n", Expect::declined},
+    {"a: [a, [b]]\n", Expect::declined},
+    {"a: [a, {b: c}]\n", Expect::declined},
+    {"a: [a: b]\n", Expect::declined},
+    {"a: [a:b]\n", Expect::declined},
+    {"a: [a #b]\n", Expect::declined},
+    {"a: [a#b]\n", Expect::declined},
+    {"a: [a\n  , b]\n", Expect::declined},
+    {"a: [a,\n  b]\n", Expect::declined},
+    {"a: [a, b\n", Expect::declined},
+    {"a: [a]]\n", Expect::declined},
+    {"a: [a] b\n", Expect::declined},
+    {"a: [a]# c\n", Expect::declined},
+    {"a: [-]\n", Expect::declined},
+    {"a: [- a]\n", Expect::declined},
+    {"a: [&x a]\n", Expect::declined},
+    {"a: [!t a]\n", Expect::declined},
+    {"a: [*x]\n", Expect::declined},
+    {"a: [?a]\n", Expect::declined},
+    {"a: {b}\n", Expect::declined},
+    {"a: {b: }\n", Expect::declined},
+    {"a: {b:c}\n", Expect::declined},
+    {"a: {b : c}\n", Expect::declined},
+    {"a: {\"b\":c}\n", Expect::declined},
+    {"a: {'b' : c}\n", Expect::declined},
+    {"a: {b: c: d}\n", Expect::declined},
+    {"a: {b: c, }\n", Expect::declined},
+    {"a: ['x' y]\n", Expect::declined},
+    {"a: [\"x\\q\"]\n", Expect::declined},
+    {"a: [x]\n  - y\n", Expect::declined},
+    {"[a]: b\n", Expect::declined},
+    {"- [a]: b\n", Expect::declined},
     {"a: &x 1\nb: *x\n", Expect::declined},
     {"a: !!str 1\n", Expect::declined},
     // Block scalars: literal and folded, chomping, indentation indicators.
@@ -552,6 +595,36 @@ class Generator {
     return std::string(static_cast<std::size_t>(m < 0 ? 0 : m), ' ');
   }
 
+  // A flow sequence or mapping of scalars on one line, now and then with a
+  // nested collection, an empty entry, a trailing comma or a break in it.
+  std::string flow_collection() {
+    static const char* const items[] = {
+        "a",   "x y",  "12",    "-1",   "true", "~",   "null", "'q'", "\"d\"", "\"\\u00e9\"",  "1e3",
+        "0x1F", ".inf", "-x",   "[]",   "{}",   "'it''s'", "caf\xC3\xA9", "a_text_longer_than_fourteen",
+        "\"a quoted text longer than fourteen\"", "x\"y", "http//x.y/z",
+    };
+    static const char* const strays[] = {"a: b", "a:b", "[b]", "{b: c}", "a #b", "a#b", "-", "- a", "&x a",
+                                         "*x",   "!t a", "?a",  "",       "\"x\\q\"", "'x' y", "a\n b", "a ]"};
+    static const char* const keys[] = {"k", "'k'", "\"q\"", "1", "~", "true", "a b", "k2", "0x1", "-k"};
+    static const char* const stray_keys[] = {"1.5", "k:", "k ", "<<", "[k]", ""};
+    const bool map = chance(2);
+    std::string out = map ? "{" : "[";
+    const auto space = [&] { return std::string(chance(3) ? pick(3) : 0, ' '); };
+    for (std::size_t n = pick(4), i = 0; i < n; ++i) {
+      if (i > 0) out += space() + "," + (chance(4) ? "" : " ");
+      out += space();
+      if (map) {
+        out += stray(40) ? stray_keys[pick(std::size(stray_keys))] : keys[pick(std::size(keys))];
+        out += stray(60) ? ":" : ": ";
+      }
+      out += stray(30) ? strays[pick(std::size(strays))] : items[pick(std::size(items))];
+    }
+    if (stray(40)) out += ",";
+    out += space();
+    if (!stray(80)) out += map ? "}" : "]";
+    return out;
+  }
+
   // Now and then a comment to end a line's content; rarely a '#' without the
   // white space that makes it one.
   std::string comment() {
@@ -596,10 +669,11 @@ class Generator {
     if (chance(10)) return block_scalar(indent);
     const std::size_t what = depth > 3 ? 0 : pick(6);
     if (what <= 2) {
-      const std::string first = scalar();
+      const std::string first = chance(8) ? flow_collection() : scalar();
       std::string note = comment();
       // Now and then a plain value goes on over more indented lines; a comment ends it.
-      const bool more = first[0] != '"' && first[0] != '\'' && chance(5) && (note.empty() || stray(4));
+      const bool more = std::string_view("\"'[{").find(first[0]) == std::string_view::npos && chance(5) &&
+                        (note.empty() || stray(4));
       out_ += " " + first + note + "\n";
       if (more)
         for (std::size_t i = 1 + pick(2); i > 0; --i)
