@@ -152,24 +152,33 @@ class Reader {
 
   bool run(Value& out) {
     const char* p = begin_;
-    if (end_ - p >= 4 && std::memcmp(p, "---\n", 4) == 0) p += 4;
+    bool marked = false;  // a document start marker since the last document ended
     while (p < end_) {
       line_ = p;
       while (p < end_ && *p == ' ') ++p;
       if (p < end_ && *p != '\n' && *p != '#') {
-        // Document markers and a scalar document's forms are the composer's.
-        if (p == line_ && end_ - p >= 3 && (std::memcmp(p, "---", 3) == 0 || std::memcmp(p, "...", 3) == 0))
+        if (p == line_ && end_ - p >= 3 && (std::memcmp(p, "---", 3) == 0 || std::memcmp(p, "...", 3) == 0)) {
+          // A start marker alone on its line (but for a comment) ends the
+          // document before it, which must not be empty. End markers, and a
+          // document on the marker's line, are the composer's.
+          p += 3;
+          if (*line_ == '.' || !rest_empty(p, end_)) return false;
+          if (opened_ ? !end_document() : marked) return false;
+          marked = true;
+        } else if (!line_at(static_cast<std::size_t>(p - line_), p)) {
           return false;
-        if (!line_at(static_cast<std::size_t>(p - line_), p)) return false;
+        }
       }
       const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(end_ - p));
       p = lf ? static_cast<const char*>(lf) + 1 : end_;
     }
-    if (frames_.empty()) return false;
-    if (frames_.back().awaiting && !deliver_null()) return false;
-    while (!frames_.empty())
-      if (!close()) return false;
-    out = std::move(root_);
+    if (!opened_ || !end_document()) return false;
+    // One document is the value; several make a sequence, as the composer has them.
+    if (items_.size() == 1)
+      out = std::move(items_.begin()[0]);
+    else
+      out.become_array(arena_list(items_, 0, arena_));
+    items_.pop_to(0);
     return true;
   }
 
@@ -694,10 +703,19 @@ class Reader {
     return true;
   }
 
-  // A value composed: the root, an item, or the value of the awaiting key.
+  // The document at hand, its open collections closed, below every collection's children.
+  bool end_document() {
+    if (frames_.back().awaiting && !deliver_null()) return false;
+    while (!frames_.empty())
+      if (!close()) return false;
+    opened_ = false;
+    return true;
+  }
+
+  // A value composed: a document, an item, or the value of the awaiting key.
   void deliver(Value&& v) {
     if (frames_.empty()) {
-      root_ = std::move(v);
+      items_.emplace_back(std::move(v));
       return;
     }
     Frame& f = frames_.back();
@@ -742,7 +760,6 @@ class Reader {
   Resolved resolved_;
   std::string fold_;  // a plain value continued on more lines, or a block scalar
   std::uint64_t blank_runs_ = 0;  // the composer's measure of the block scalars' empty lines
-  Value root_;
 };
 
 }  // namespace

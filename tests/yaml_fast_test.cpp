@@ -349,7 +349,24 @@ const Case cases[] = {
     {"a:\tb\n", Expect::declined},
     {"a: 1\r\nb: 2\r\n", Expect::declined},
     {"%YAML 1.2\n---\na: 1\n", Expect::declined},
-    {"a: 1\n---\nb: 2\n", Expect::declined},
+    // Several documents: a sequence of them, as the composer has them.
+    {"a: 1\n---\nb: 2\n", Expect::taken},
+    {"---\n- a\n--- # c\na: 1\n---   \n  b:\n", Expect::taken},
+    {"# head\n---\n# c\na: 1\n\n---\n# c\n- x\n", Expect::taken},
+    {"a: 1\n---\na: 1\n", Expect::taken},
+    {"a:\n---\nb: |\n  x\n---\nc: >+\n  y\n\n", Expect::taken},
+    {"- a\n---\n", Expect::declined},
+    {"---\n---\na: 1\n", Expect::declined},
+    {"a: 1\n---\n---\nb: 1\n", Expect::declined},
+    {"a: 1\n---\n# only a comment\n", Expect::declined},
+    {"a: 1\n---#c\nb: 1\n", Expect::declined},
+    {"a: 1\n--- b: 1\n", Expect::declined},
+    {"a: 1\n----\n", Expect::declined},
+    {"a: 1\n ---\n", Expect::declined},
+    {"a: 1\n---\nscalar\n", Expect::declined},
+    {"a: 1\n...\n---\nb: 1\n", Expect::declined},
+    {"a:\n  - x\n---\n  - y\n", Expect::taken},
+    {"a: x\n---\n  y\n", Expect::declined},
     {"a: 1\n...\n", Expect::declined},
     {"--- a\n", Expect::declined},
     {"scalar\n", Expect::declined},
@@ -416,10 +433,18 @@ class Generator {
     keys_.clear();
     noisy_ = chance(2);
     if (chance(10)) out_ += "---\n";
-    if (chance(2))
-      mapping(static_cast<int>(pick(2)), 0);
-    else
-      sequence(static_cast<int>(pick(2)), 0);
+    // Now and then several documents, and rarely an empty one or a marker out of place.
+    static const char* const markers[] = {"---\n", "--- # c\n", "---  \n"};
+    static const char* const strays[] = {"---\n---\n", "--- x: 1\n", "...\n", "---#c\n", " ---\n", "----\n"};
+    for (std::size_t n = chance(5) ? 2 + pick(2) : 1, i = 0; i < n; ++i) {
+      if (i > 0) out_ += stray(20) ? strays[pick(std::size(strays))] : markers[pick(std::size(markers))];
+      keys_.clear();
+      if (chance(2))
+        mapping(static_cast<int>(pick(2)), 0);
+      else
+        sequence(static_cast<int>(pick(2)), 0);
+    }
+    if (stray(30)) out_ += "---\n";
     if (chance(5) && !out_.empty() && out_.back() == '\n') out_.pop_back();
     return out_;
   }
