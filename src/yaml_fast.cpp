@@ -17,18 +17,29 @@
 
 // The forms read here, each exactly as the YAML library and the composer read
 // them; anything else declines the whole text:
-// - an optional "---" first line, then one block mapping or sequence, indented
-//   by spaces only, with empty lines and whole-line comments between;
+// - documents of one block mapping or sequence each, indented by spaces only,
+//   with empty lines and whole-line comments between; a "---" line (a comment
+//   may follow it) starts each but the first, and may start the first; an
+//   empty document, "..." and directives decline;
 // - "key: value", "key:" with its value on the more indented lines after it (a
 //   sequence may also sit at the key's own column) or none (null);
 // - "- value", "-" likewise, and "- key: value" opening a mapping whose further
 //   keys stand in the first one's column;
+// - a comment after the content of any line, its '#' after a space;
 // - scalars on one line: plain ones without ": ", " #" or a trailing ':' and
 //   not starting with an indicator, single-quoted ones, double-quoted ones
-//   whose escapes are JSON's (but for \u0000 and surrogates), and values "[]"
-//   and "{}". A plain value may go on over more indented lines. A key that
-//   resolves to a real or repeats in its mapping is left to the composer,
-//   which merges or refuses it.
+//   whose escapes are JSON's (but for \u0000 and surrogates). A plain value
+//   may go on over more indented lines, up to an empty line or a comment. A
+//   key that resolves to a real or repeats in its mapping is left to the
+//   composer, which merges or refuses it;
+// - flow sequences and mappings that end on their line, of such scalars (no
+//   ':' or '#' in plain ones) and empty "[]" and "{}", "key: value" pairs in
+//   a mapping; no empty entry or trailing comma;
+// - literal and folded block scalars with their chomping and indentation
+//   indicators, on lines of their own that end in a line break. Declined: one
+//   without such lines, a blank line longer than its indentation, and, folded,
+//   empty lines between a line and a more indented one, where the library
+//   loses a line break.
 // Any other line more indented than its place allows declines the text.
 namespace tavisk::yaml_fast {
 
