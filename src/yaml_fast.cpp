@@ -65,6 +65,14 @@ const char* end_of_line(const char* p, const char* end) {
   return lf ? static_cast<const char*>(lf) : end;
 }
 
+// Moves `p` past spaces and, if a comment follows them, to the line's end:
+// whether the line ends there. A comment needs white space before its '#'.
+bool skip_blank(const char*& p, const char* end) {
+  while (p < end && *p == ' ') ++p;
+  if (p < end && *p == '#' && p[-1] == ' ') p = end_of_line(p, end);
+  return line_end(p, end);
+}
+
 // Whether the rest of the line at `p`, past spaces, is empty or a comment; `p`
 // ends at the line's end if so. A comment needs white space before its '#'.
 bool rest_empty(const char*& p, const char* end) {
@@ -215,11 +223,10 @@ class Reader {
     if (frames_.back().is_map) return entry(p);
     // An item: empty, a scalar, or a mapping's first pair.
     ++p;
-    if (rest_empty(p, end_)) {
+    if (skip_blank(p, end_)) {
       frames_.back().awaiting = true;
       return true;
     }
-    while (*p == ' ') ++p;
     if (dash_at(p, end_)) return false;
     if (Value v; flow(p, v) || block_scalar(p, v)) {
       if (v.is_null()) return false;
@@ -252,11 +259,10 @@ class Reader {
     std::string_view key;
     if (!key_text(k, key)) return false;
     frames_.back().key = key;
-    if (rest_empty(p, end_)) {
+    if (skip_blank(p, end_)) {
       frames_.back().awaiting = true;
       return true;
     }
-    while (*p == ' ') ++p;
     if (Value v; flow(p, v) || block_scalar(p, v)) {
       if (v.is_null()) return false;
       members_.emplace_back(Member{Key(key, Value::borrow), std::move(v)});
