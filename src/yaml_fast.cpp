@@ -1,5 +1,6 @@
 #include "yaml_fast.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -16,18 +17,29 @@
 
 // The forms read here, each exactly as the YAML library and the composer read
 // them; anything else declines the whole text:
-// - an optional "---" first line, then one block mapping or sequence, indented
-//   by spaces only, with empty lines and whole-line comments between;
+// - documents of one block mapping or sequence each, indented by spaces only,
+//   with empty lines and whole-line comments between; a "---" line (a comment
+//   may follow it) starts each but the first, and may start the first; an
+//   empty document, "..." and directives decline;
 // - "key: value", "key:" with its value on the more indented lines after it (a
 //   sequence may also sit at the key's own column) or none (null);
 // - "- value", "-" likewise, and "- key: value" opening a mapping whose further
 //   keys stand in the first one's column;
+// - a comment after the content of any line, its '#' after a space;
 // - scalars on one line: plain ones without ": ", " #" or a trailing ':' and
 //   not starting with an indicator, single-quoted ones, double-quoted ones
-//   whose escapes are JSON's (but for \u0000 and surrogates), and values "[]"
-//   and "{}". A plain value may go on over more indented lines. A key that
-//   resolves to a real or repeats in its mapping is left to the composer,
-//   which merges or refuses it.
+//   whose escapes are JSON's (but for \u0000 and surrogates). A plain value
+//   may go on over more indented lines, up to an empty line or a comment. A
+//   key that resolves to a real or repeats in its mapping is left to the
+//   composer, which merges or refuses it;
+// - flow sequences and mappings that end on their line, of such scalars (no
+//   ':' or '#' in plain ones) and empty "[]" and "{}", "key: value" pairs in
+//   a mapping; no empty entry or trailing comma;
+// - literal and folded block scalars with their chomping and indentation
+//   indicators, on lines of their own that end in a line break. Declined: one
+//   without such lines, a blank line longer than its indentation, and, folded,
+//   empty lines between a line and a more indented one, where the library
+//   loses a line break.
 // Any other line more indented than its place allows declines the text.
 namespace tavisk::yaml_fast {
 
@@ -46,6 +58,31 @@ constexpr std::size_t key_bound = 1000;
 constexpr std::size_t scan_keys_up_to = 16;
 
 bool line_end(const char* p, const char* end) { return p == end || *p == '\n'; }
+
+// The end of the line at `p`.
+const char* end_of_line(const char* p, const char* end) {
+  const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+  return lf ? static_cast<const char*>(lf) : end;
+}
+
+// Moves `p` past spaces and, if a comment follows them, to the line's end:
+// whether the line ends there. A comment needs white space before its '#'.
+bool skip_blank(const char*& p, const char* end) {
+  while (p < end && *p == ' ') ++p;
+  if (p < end && *p == '#' && p[-1] == ' ') p = end_of_line(p, end);
+  return line_end(p, end);
+}
+
+// Whether the rest of the line at `p`, past spaces, is empty or a comment; `p`
+// ends at the line's end if so. A comment needs white space before its '#'.
+bool rest_empty(const char*& p, const char* end) {
+  const char* q = p;
+  while (q < end && *q == ' ') ++q;
+  if (q < end && *q == '#' && q > p) q = end_of_line(q, end);
+  if (!line_end(q, end)) return false;
+  p = q;
+  return true;
+}
 
 // A block sequence's entry indicator: '-' before a space or the line's end.
 bool dash_at(const char* p, const char* end) { return *p == '-' && (line_end(p + 1, end) || p[1] == ' '); }
@@ -110,10 +147,12 @@ bool plain_start(const char* p, const char* end) {
   return *p != ' ' && !yaml_in::indicator(static_cast<unsigned char>(*p));
 }
 
-// A scalar's source on its line: its text and whether it is plain.
+// A scalar's source on its line: its text, whether it is plain, and whether
+// a comment follows it on the line.
 struct Scalar {
   std::string_view text;
   bool plain = true;
+  bool comment = false;
 };
 
 // An open mapping or sequence; its children sit on the reader's stacks from `base` on.
@@ -132,24 +171,33 @@ class Reader {
 
   bool run(Value& out) {
     const char* p = begin_;
-    if (end_ - p >= 4 && std::memcmp(p, "---\n", 4) == 0) p += 4;
+    bool marked = false;  // a document start marker since the last document ended
     while (p < end_) {
       line_ = p;
       while (p < end_ && *p == ' ') ++p;
       if (p < end_ && *p != '\n' && *p != '#') {
-        // Document markers and a scalar document's forms are the composer's.
-        if (p == line_ && end_ - p >= 3 && (std::memcmp(p, "---", 3) == 0 || std::memcmp(p, "...", 3) == 0))
+        if (p == line_ && end_ - p >= 3 && (std::memcmp(p, "---", 3) == 0 || std::memcmp(p, "...", 3) == 0)) {
+          // A start marker alone on its line (but for a comment) ends the
+          // document before it, which must not be empty. End markers, and a
+          // document on the marker's line, are the composer's.
+          p += 3;
+          if (*line_ == '.' || !rest_empty(p, end_)) return false;
+          if (opened_ ? !end_document() : marked) return false;
+          marked = true;
+        } else if (!line_at(static_cast<std::size_t>(p - line_), p)) {
           return false;
-        if (!line_at(static_cast<std::size_t>(p - line_), p)) return false;
+        }
       }
       const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(end_ - p));
       p = lf ? static_cast<const char*>(lf) + 1 : end_;
     }
-    if (frames_.empty()) return false;
-    if (frames_.back().awaiting && !deliver_null()) return false;
-    while (!frames_.empty())
-      if (!close()) return false;
-    out = std::move(root_);
+    if (!opened_ || !end_document()) return false;
+    // One document is the value; several make a sequence, as the composer has them.
+    if (items_.size() == 1)
+      out = std::move(items_.begin()[0]);
+    else
+      out.become_array(arena_list(items_, 0, arena_));
+    items_.pop_to(0);
     return true;
   }
 
@@ -175,13 +223,13 @@ class Reader {
     if (frames_.back().is_map) return entry(p);
     // An item: empty, a scalar, or a mapping's first pair.
     ++p;
-    while (p < end_ && *p == ' ') ++p;
-    if (line_end(p, end_)) {
+    if (skip_blank(p, end_)) {
       frames_.back().awaiting = true;
       return true;
     }
     if (dash_at(p, end_)) return false;
-    if (Value v; empty_flow(p, v)) {
+    if (Value v; flow(p, v) || block_scalar(p, v)) {
+      if (v.is_null()) return false;
       items_.emplace_back(std::move(v));
       return true;
     }
@@ -190,7 +238,7 @@ class Reader {
     bool key = false;
     if (!scan(p, true, s, key)) return false;
     if (!key) {
-      if (s.plain && !continued(p, s)) return false;
+      if (s.plain && !s.comment && !continued(p, s)) return false;
       items_.emplace_back(value(s));
       return true;
     }
@@ -211,40 +259,214 @@ class Reader {
     std::string_view key;
     if (!key_text(k, key)) return false;
     frames_.back().key = key;
-    while (p < end_ && *p == ' ') ++p;
-    if (line_end(p, end_)) {
+    if (skip_blank(p, end_)) {
       frames_.back().awaiting = true;
       return true;
     }
-    if (Value v; empty_flow(p, v)) {
+    if (Value v; flow(p, v) || block_scalar(p, v)) {
+      if (v.is_null()) return false;
       members_.emplace_back(Member{Key(key, Value::borrow), std::move(v)});
       return true;
     }
     Scalar v;
     bool is_key = false;
     if (!scan(p, false, v, is_key)) return false;
-    if (v.plain && !continued(p, v)) return false;
+    if (v.plain && !v.comment && !continued(p, v)) return false;
     members_.emplace_back(Member{Key(key, Value::borrow), value(v)});
     return true;
   }
 
-  // An empty flow sequence or mapping, "[]" or "{}", alone on the rest of its line
-  // at `p` (`p` ends at the line's end): as writers put empty collections.
-  bool empty_flow(const char*& p, Value& v) {
-    if (end_ - p < 2 || !((p[0] == '[' && p[1] == ']') || (p[0] == '{' && p[1] == '}'))) return false;
-    const char* q = p + 2;
+  // A flow sequence or mapping that ends on its line, of scalars on it ("[a,
+  // 'b']", "{k: v, j: []}"), as writers put short lists; then nothing but a
+  // comment (`p` ends at the line's end). True when `p` starts one, with `v`
+  // left null when it is not one read here: nested collections other than
+  // empty ones, empty entries, a trailing comma, a plain scalar with ':' or
+  // '#', a key without ": ", or one on more lines.
+  bool flow(const char*& p, Value& v) {
+    if (*p != '[' && *p != '{') return false;
+    const bool is_map = *p == '{';
+    const char closer = is_map ? '}' : ']';
+    const std::size_t base = is_map ? members_.size() : items_.size();
+    const char* q = p + 1;
     while (q < end_ && *q == ' ') ++q;
-    if (!line_end(q, end_)) return false;
-    if (*p == '[')
-      v.become_array(Value::Array());
+    bool ok = q < end_ && *q == closer;
+    while (!ok) {
+      Value item;
+      std::string_view key;
+      if (is_map) {
+        Scalar k;
+        if (!flow_scalar(q, k, true) || !key_text(k, key) || end_ - q < 2 || q[0] != ':' || q[1] != ' ') break;
+        q += 2;
+        while (q < end_ && *q == ' ') ++q;
+      }
+      if (!empty_collection(q, item)) {
+        Scalar s;
+        if (!flow_scalar(q, s, false)) break;
+        item = value(s);
+      }
+      if (is_map)
+        members_.emplace_back(Member{Key(key, Value::borrow), std::move(item)});
+      else
+        items_.emplace_back(std::move(item));
+      while (q < end_ && *q == ' ') ++q;
+      if (q < end_ && *q == closer) {
+        ok = true;
+      } else if (q < end_ && *q == ',') {
+        ++q;
+        while (q < end_ && *q == ' ') ++q;
+        if (q < end_ && *q == closer) break;
+      } else {
+        break;
+      }
+    }
+    if (!ok || !rest_empty(++q, end_) || (is_map && !distinct_keys(base))) {
+      if (is_map)
+        members_.pop_to(base);
+      else
+        items_.pop_to(base);
+      return true;
+    }
+    if (is_map)
+      v.become_object(arena_list(members_, base, arena_));
     else
-      v.become_object(Value::Object());
+      v.become_array(arena_list(items_, base, arena_));
     p = q;
     return true;
   }
 
-  // Reads the scalar at `p` to its line's end (`p` ends there) or, where
-  // `key_allowed`, to the colon that makes it a key (`p` ends past it).
+  // An empty flow sequence or mapping, "[]" or "{}", at `q` (`q` ends past it).
+  bool empty_collection(const char*& q, Value& v) const {
+    if (end_ - q < 2 || !((q[0] == '[' && q[1] == ']') || (q[0] == '{' && q[1] == '}'))) return false;
+    if (*q == '[')
+      v.become_array(Value::Array());
+    else
+      v.become_object(Value::Object());
+    q += 2;
+    return true;
+  }
+
+  // A scalar inside a flow collection, quoted or plain, at `q` (`q` ends
+  // past it): a plain one ends before ',', ']', '}' or spaces before them,
+  // or, as a key, before ": ", and holds no other ':' nor '#'.
+  bool flow_scalar(const char*& q, Scalar& s, bool key) {
+    if (line_end(q, end_)) return false;
+    if (*q == '"' || *q == '\'') {
+      const char* close = nullptr;
+      if (!quoted(q, close, s.text)) return false;
+      s.plain = false;
+      q = close + 1;
+      return true;
+    }
+    const auto flow_stop = [](char c) { return c == ',' || c == ']' || c == '}' || c == ' '; };
+    if (*q == '-' ? q + 1 == end_ || flow_stop(q[1]) || q[1] == '\n' : !plain_start(q, end_)) return false;
+    const char* r = q + 1;
+    const char* e = r;
+    for (; r < end_ && *r != ',' && *r != ']' && *r != '}'; ++r) {
+      if (key && *r == ':' && e == r && end_ - r > 1 && r[1] == ' ') break;
+      if (*r == '\n' || *r == ':' || *r == '#' || *r == '[' || *r == '{') return false;
+      if (*r != ' ') e = r + 1;
+    }
+    s = {std::string_view(q, static_cast<std::size_t>(e - q)), true};
+    q = e;
+    return true;
+  }
+
+  // A block scalar, literal '|' or folded '>', from its header at `p` to its
+  // last line's end (`p` ends there), its text written into the arena. True
+  // when `p` starts a header, with `v` left null when the scalar is not one
+  // read here: one without lines of its own, or whose last line ends the text
+  // without a line break, or with a blank line longer than its indentation.
+  bool block_scalar(const char*& p, Value& v) {
+    if (*p != '|' && *p != '>') return false;
+    const bool literal = *p == '|';
+    const char* q = p + 1;
+    char chomp = 0;  // '-' strips the final line break, '+' keeps the trailing empty lines too
+    std::size_t indicator = 0;
+    for (int i = 0; i < 2 && q < end_; ++i) {
+      if ((*q == '-' || *q == '+') && !chomp)
+        chomp = *q++;
+      else if (*q >= '1' && *q <= '9' && !indicator)
+        indicator = static_cast<std::size_t>(*q++ - '0');
+    }
+    if (!rest_empty(q, end_) || q == end_) return true;
+    const std::size_t parent = frames_.back().indent;
+    // Empty lines before the first, whose indentation is the scalar's unless an indicator sets it.
+    const char* line = q + 1;
+    std::size_t leading = 0, widest = 0, indent = 0;
+    for (;;) {
+      const char* r = line;
+      while (r < end_ && *r == ' ') ++r;
+      const auto spaces = static_cast<std::size_t>(r - line);
+      if (r == end_) return true;
+      if (*r != '\n') {
+        indent = indicator ? parent + indicator : spaces;
+        if (spaces < indent || indent <= parent || widest > indent) return true;
+        break;
+      }
+      widest = std::max(widest, spaces);
+      ++leading;
+      line = r + 1;
+    }
+    std::string& out = fold_;
+    out.assign(leading, '\n');
+    std::uint64_t run_lines = leading, run_bytes = leading + widest * leading, cost = 0;
+    std::size_t empties = 0;
+    bool normal = true;  // the last line was not more indented
+    const char* last = nullptr;  // the end of the last line with content
+    for (;;) {
+      const char* r = line;
+      while (r < end_ && *r == ' ') ++r;
+      const auto spaces = static_cast<std::size_t>(r - line);
+      if (r == end_) {
+        if (spaces > 0) return true;
+        break;
+      }
+      if (*r == '\n') {
+        if (spaces > indent) return true;
+        ++empties;
+        ++run_lines;
+        run_bytes += spaces + 1;
+        line = r + 1;
+        continue;
+      }
+      if (spaces < indent) break;  // a less indented line is the next node's, or a comment
+      const char* e = end_of_line(r, end_);
+      if (e == end_) return true;
+      cost += run_lines * run_bytes;
+      run_lines = run_bytes = 0;
+      if (last) {
+        // Folding joins two lines that are not more indented with a space, or
+        // with the empty lines between them alone; other breaks stay. The
+        // library loses a break where empty lines lead from a line that is
+        // not more indented to one that is.
+        if (!literal && empties && normal && spaces > indent) return true;
+        if (literal || !normal || spaces > indent)
+          out.append(empties + 1, '\n');
+        else if (empties)
+          out.append(empties, '\n');
+        else
+          out += ' ';
+      }
+      normal = spaces == indent;
+      out.append(line + indent, e);
+      empties = 0;
+      last = e;
+      line = e + 1;
+    }
+    cost += run_lines * run_bytes;
+    blank_runs_ += cost;
+    if (blank_runs_ > std::max(yaml_in::blank_run_floor, yaml_in::blank_run_per_byte * (end_ - begin_))) return true;
+    if (chomp != '-') out.append(chomp == '+' ? empties + 1 : 1, '\n');
+    char* text = arena_.allocate_array<char>(out.size());
+    std::memcpy(text, out.data(), out.size());
+    v = Value(Kind::String, std::string_view(text, out.size()), Value::borrow);
+    p = last;
+    return true;
+  }
+
+  // Reads the scalar at `p` to its line's end (`p` ends there; a comment may
+  // follow it) or, where `key_allowed`, to the colon that makes it a key (`p`
+  // ends past it).
   bool scan(const char*& p, bool key_allowed, Scalar& s, bool& key) {
     const char* q = p;
     const char quote = *q;
@@ -258,8 +480,7 @@ class Reader {
         p = q + 1;
         return true;
       }
-      while (q < end_ && *q == ' ') ++q;
-      if (!line_end(q, end_)) return false;
+      if (!rest_empty(q, end_)) return false;
       key = false;
       p = q;
       return true;
@@ -276,7 +497,14 @@ class Reader {
         return true;
       }
       if (*r == '#') {
-        if (r[-1] == ' ') return false;  // a comment
+        if (r[-1] == ' ') {  // a comment, after the spaces that end the scalar
+          const char* e = r;
+          while (e[-1] == ' ') --e;
+          s = {std::string_view(q, static_cast<std::size_t>(e - q)), true, true};
+          key = false;
+          p = end_of_line(r, end_);
+          return true;
+        }
       } else if (line_end(r + 1, end_) || r[1] == ' ') {
         if (!key_allowed || r[-1] == ' ') return false;
         s = {std::string_view(q, static_cast<std::size_t>(r - q)), true};
@@ -310,6 +538,7 @@ class Reader {
       folded = true;
       fold_.append(1, ' ').append(more.text);
       p = q;
+      if (more.comment) break;  // a comment ends the value
     }
     if (folded) {
       char* out = arena_.allocate_array<char>(fold_.size());
@@ -491,10 +720,19 @@ class Reader {
     return true;
   }
 
-  // A value composed: the root, an item, or the value of the awaiting key.
+  // The document at hand, its open collections closed, below every collection's children.
+  bool end_document() {
+    if (frames_.back().awaiting && !deliver_null()) return false;
+    while (!frames_.empty())
+      if (!close()) return false;
+    opened_ = false;
+    return true;
+  }
+
+  // A value composed: a document, an item, or the value of the awaiting key.
   void deliver(Value&& v) {
     if (frames_.empty()) {
-      root_ = std::move(v);
+      items_.emplace_back(std::move(v));
       return;
     }
     Frame& f = frames_.back();
@@ -537,8 +775,8 @@ class Reader {
   Scratch<Member> members_;
   std::vector<std::uint32_t> slots_;
   Resolved resolved_;
-  std::string fold_;  // a plain value continued on more lines
-  Value root_;
+  std::string fold_;  // a plain value continued on more lines, or a block scalar
+  std::uint64_t blank_runs_ = 0;  // the composer's measure of the block scalars' empty lines
 };
 
 }  // namespace

@@ -1,7 +1,8 @@
-// A fast reader for the plainest block YAML, as tools commonly write it: one
-// document of block mappings and sequences whose scalars sit on one line, or
-// are plain values folded over a few. It builds the tree the YAML library's
-// composer would, or declines the text.
+// A fast reader for block YAML as tools commonly write it: documents of block
+// mappings and sequences whose scalars sit on one line, are plain values
+// folded over a few, or are literal or folded block scalars, with comments
+// after content and flow collections of scalars on one line. It builds the
+// tree the YAML library's composer would, or declines the text.
 #pragma once
 
 #include <string_view>

@@ -40,13 +40,6 @@ namespace {
 constexpr std::uint64_t line_events_floor = 25000;
 constexpr std::uint64_t line_event_bytes = 40;
 
-// The library formats a scalar's text in time that grows with the square of
-// each run of empty or blank lines inside it (about the run's lines times its
-// bytes), so that product, summed over a text's scalars, is held to this many
-// units (a few milliseconds' work), or to this many per byte of the text.
-constexpr std::uint64_t blank_run_floor = 4000000;
-constexpr std::uint64_t blank_run_per_byte = 8;
-
 // Objects with at least this many pairs look their keys up through a hash index.
 constexpr std::size_t index_threshold = 16;
 

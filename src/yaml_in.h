@@ -21,6 +21,13 @@ inline constexpr std::uint64_t alias_floor = 100000;
 inline constexpr std::uint64_t alias_bytes_floor = std::uint64_t{16} << 20;
 inline constexpr std::uint64_t alias_factor = 10;
 
+// The library formats a scalar's text in time that grows with the square of
+// each run of empty or blank lines inside it (about the run's lines times its
+// bytes), so that product, summed over a text's scalars, is held to this many
+// units (a few milliseconds' work), or to this many per byte of the text.
+inline constexpr std::uint64_t blank_run_floor = 4000000;
+inline constexpr std::uint64_t blank_run_per_byte = 8;
+
 // A single value for one document, null for none, an array for several.
 Result<Value> parse(std::string_view text);
 

@@ -188,13 +188,36 @@ const Case cases[] = {
     {"- x\n  -y\n", Expect::declined},
     {"a: x\n  y: z\n", Expect::declined},
     {"a: x\n  y:\n", Expect::declined},
-    {"a: x\n  y #c\n", Expect::declined},
+    {"a: x\n  y #c\n", Expect::taken},
     {"a: \"x\"\n  y\n", Expect::declined},
     {"a: x\n  'y'\n", Expect::declined},
     {"a: []\n  y\n", Expect::declined},
     {"a:\n  value\n", Expect::declined},
-    {"a: 1 # note\n", Expect::declined},
-    {"a: \"x\" # note\n", Expect::declined},
+    // Comments after content: '#' after white space, the spaces before it not part of the value.
+    {"a: 1 # note\n", Expect::taken},
+    {"a: \"x\" # note\n", Expect::taken},
+    {"a: 'x'   #\n", Expect::taken},
+    {"a: value   # trailing spaces go\nb: x #y\n", Expect::taken},
+    {"a: a long value with a comment   # after it\n", Expect::taken},
+    {"a: x#y\nb: x# y\nc: C#\n", Expect::taken},
+    {"a: x # note: with colon\nb: y # a # b\n", Expect::taken},
+    {"a: # note\n  b: 1 # more\nc:   #\n", Expect::taken},
+    {"- # note\n  a: 1\n- x # c\n- 'q' # c\n-   # c\n", Expect::taken},
+    {"- a: 1 # c\n  b: # c\n    - x # c\n", Expect::taken},
+    {"a: [] # empty\nb: {}  # empty\n", Expect::taken},
+    {"a: []# c\n", Expect::declined},
+    {"a: \"x\"# c\n", Expect::declined},
+    {"a: 'x'#c\n", Expect::declined},
+    {"a: x # c\n  y\n", Expect::declined},
+    {"- x # c\n  y\n", Expect::declined},
+    {"a: x\n  y # c\n  z\n", Expect::declined},
+    {"a: x\n  y # c\nb: 1\n", Expect::taken},
+    {"a: one\n  two   # c\n", Expect::taken},
+    {"a # c: 1\n", Expect::declined},
+    {"a: 12 # c\nb: true # c\nc: ~ # c\nd: -1.5 #c\n", Expect::taken},
+    {"1 # c: a\n", Expect::declined},
+    {"a: b: c # d\n", Expect::declined},
+    {"\"k\": v # c\n'j':   # c\n  - 1\n", Expect::taken},
     {"a: b: c\n", Expect::declined},
     {"a: b:\n", Expect::declined},
     {"a : 1\n", Expect::declined},
@@ -221,21 +244,133 @@ const Case cases[] = {
     {"a: \"open\n  close\"\n", Expect::declined},
     {"a: []\nb: {}\nc: []  \nd:\n  - {}\n  - []\n", Expect::taken},
     {"- []\n- {}\n", Expect::taken},
-    {"a: [ ]\n", Expect::declined},
+    {"a: [ ]\n", Expect::taken},
     {"a: [] x\n", Expect::declined},
     {"[]: a\n", Expect::declined},
     {"a: []\n  b: 1\n", Expect::declined},
-    {"a: [1, 2]\n", Expect::declined},
-    {"a: {b: 1}\n", Expect::declined},
+    // Flow collections of scalars on one line.
+    {"a: [1, 2]\n", Expect::taken},
+    {"a: {b: 1}\n", Expect::taken},
+    {"a: ['9200:9200']\nb: [\"CMD\", \"curl\",\"-s\" ,\"-f\"]  # c\nc: [ x y ,-1,true , ~,null ]\n", Expect::taken},
+    {"- [a]\n- {k: v, 'j': \"w\", 1: [], ~: {}}\n- {stack: {}}\n", Expect::taken},
+    {"a: [a_text_longer_than_fourteen, \"a quoted text longer than fourteen\", 'it''s', \"\\u00e9\"]\n",
+     Expect::taken},
+    {"a: [0x1F, 1e3, .inf, -.5, yes, 0o17]\n", Expect::taken},
+    {"a: {x: 1, x: 2}\n", Expect::declined},
+    {"a: {1: a, 0x1: b}\n", Expect::declined},
+    {"a: {1.5: a}\n", Expect::declined},
+    {"a: [a, b,]\n", Expect::declined},
+    {"a: [a,, b]\n", Expect::declined},
+    {"a: [, b]\n", Expect::declined},
+    {"a: [a, [b]]\n", Expect::declined},
+    {"a: [a, {b: c}]\n", Expect::declined},
+    {"a: [a: b]\n", Expect::declined},
+    {"a: [a:b]\n", Expect::declined},
+    {"a: [a #b]\n", Expect::declined},
+    {"a: [a#b]\n", Expect::declined},
+    {"a: [a\n  , b]\n", Expect::declined},
+    {"a: [a,\n  b]\n", Expect::declined},
+    {"a: [a, b\n", Expect::declined},
+    {"a: [a]]\n", Expect::declined},
+    {"a: [a] b\n", Expect::declined},
+    {"a: [a]# c\n", Expect::declined},
+    {"a: [-]\n", Expect::declined},
+    {"a: [- a]\n", Expect::declined},
+    {"a: [&x a]\n", Expect::declined},
+    {"a: [!t a]\n", Expect::declined},
+    {"a: [*x]\n", Expect::declined},
+    {"a: [?a]\n", Expect::declined},
+    {"a: {b}\n", Expect::declined},
+    {"a: {b: }\n", Expect::declined},
+    {"a: {b:c}\n", Expect::declined},
+    {"a: {b : c}\n", Expect::declined},
+    {"a: {\"b\":c}\n", Expect::declined},
+    {"a: {'b' : c}\n", Expect::declined},
+    {"a: {b: c: d}\n", Expect::declined},
+    {"a: {b: c, }\n", Expect::declined},
+    {"a: ['x' y]\n", Expect::declined},
+    {"a: [\"x\\q\"]\n", Expect::declined},
+    {"a: [x]\n  - y\n", Expect::declined},
+    {"[a]: b\n", Expect::declined},
+    {"- [a]: b\n", Expect::declined},
     {"a: &x 1\nb: *x\n", Expect::declined},
     {"a: !!str 1\n", Expect::declined},
-    {"a: |\n  text\n", Expect::declined},
-    {"a: >\n  text\n", Expect::declined},
+    // Block scalars: literal and folded, chomping, indentation indicators.
+    {"a: |\n  text\n", Expect::taken},
+    {"a: >\n  text\n", Expect::taken},
+    {"a: |\n  one\n  two\n\n  four\nb: 1\n", Expect::taken},
+    {"a: >\n  one\n  two\n\n  four\n\n\n  seven\nb: 1\n", Expect::taken},
+    {"a: >\n  one\n    more\n\n  two\n    more\n\n\n    more\n  three\n", Expect::taken},
+    {"a: >2\n    lead\n  normal\n  next\n", Expect::taken},
+    {"a: >\n  x\n  y\n\n   more\n", Expect::declined},
+    {"a: >\n  x\n\n\n   more\n", Expect::declined},
+    {"a: |\n  x\n\n   more\n", Expect::taken},
+    {"a: >\n    lead\n  normal\n", Expect::declined},
+    {"a: >-\n  x\n\n\n", Expect::taken},
+    {"a: |-\n  x\n  y\n\nb: 1\n", Expect::taken},
+    {"a: |+\n  x\n\n\nb: 1\n", Expect::taken},
+    {"a: >+\n  x\n  \n \n\n", Expect::taken},
+    {"a: |\n  x\n\n\n", Expect::taken},
+    {"a: |2\n    x\n  y\n", Expect::taken},
+    {"a: >1-\n   x\n y\n", Expect::taken},
+    {"a: |+2\n  x\n\n", Expect::taken},
+    {"a: |-1\n  x\n", Expect::taken},
+    {"  a:\n    b: |2\n        x\n      y\n", Expect::taken},
+    {"- |\n  x\n- >-\n  y\n  z\n-  |1\n  w\n", Expect::taken},
+    {"- a: |\n    x\n  b: >\n    y\n", Expect::taken},
+    {"a: | # note\n  x # not a note\n  # nor this\n# but this\nb: |-   #\n  y\n", Expect::taken},
+    {"a: |\n\n  x\n", Expect::taken},
+    {"a: >\n \n  \n  x\n   y\n", Expect::taken},
+    {"a: |\n  a text longer than fourteen bytes\n", Expect::taken},
+    {"a: |-\n  a text longer than fourteen bytes\nb: >-\n  another text longer than fourteen\n", Expect::taken},
+    {"a: |+\n  x\n\n# c\n\nb: >+\n  y\n\n  # c\n", Expect::taken},
+    {"a:\n  b: |\n    x\n # c\n  c: 1\n", Expect::taken},
+    {"a: |\n    x\n  # c\n    y\n", Expect::declined},
+    {"a: |\n  12\nb: >\n  true\n", Expect::taken},
+    {"a: |\n  x:\n  - y\n  'z' # c\n  &a *b !c %d @e [f] {g}\n", Expect::taken},
+    {"a: |\n  x\n\n   \n", Expect::declined},
+    {"a: |\n\n   \n  x\n", Expect::declined},
+    {"a: |\n  x\n    \n  y\n", Expect::declined},
+    {"a: |\n  x", Expect::declined},
+    {"a: |\n  x\n  ", Expect::declined},
+    {"a: |\nb: 1\n", Expect::declined},
+    {"a: |\n", Expect::declined},
+    {"a: |", Expect::declined},
+    {"a: |\n\n", Expect::declined},
+    {"a: |#c\n  x\n", Expect::declined},
+    {"a: |x\n  x\n", Expect::declined},
+    {"a: |0\n  x\n", Expect::declined},
+    {"a: |--\n  x\n", Expect::declined},
+    {"a: |2-+\n  x\n", Expect::declined},
+    {"a: |-+\n  x\n", Expect::declined},
+    {"a: |2\n x\n", Expect::declined},
+    {"a: |\n    x\n  y\n", Expect::declined},
+    {"a:\n  b: |\n    x\n   y\n", Expect::declined},
+    {"a: |\n  x\n  y\n z\n", Expect::declined},
+    {"a: |\n x\tb\n", Expect::declined},
+    {"a: |\n  x\n---\n", Expect::declined},
     {"? a\n: b\n", Expect::declined},
     {"a:\tb\n", Expect::declined},
     {"a: 1\r\nb: 2\r\n", Expect::declined},
     {"%YAML 1.2\n---\na: 1\n", Expect::declined},
-    {"a: 1\n---\nb: 2\n", Expect::declined},
+    // Several documents: a sequence of them, as the composer has them.
+    {"a: 1\n---\nb: 2\n", Expect::taken},
+    {"---\n- a\n--- # c\na: 1\n---   \n  b:\n", Expect::taken},
+    {"# head\n---\n# c\na: 1\n\n---\n# c\n- x\n", Expect::taken},
+    {"a: 1\n---\na: 1\n", Expect::taken},
+    {"a:\n---\nb: |\n  x\n---\nc: >+\n  y\n\n", Expect::taken},
+    {"- a\n---\n", Expect::declined},
+    {"---\n---\na: 1\n", Expect::declined},
+    {"a: 1\n---\n---\nb: 1\n", Expect::declined},
+    {"a: 1\n---\n# only a comment\n", Expect::declined},
+    {"a: 1\n---#c\nb: 1\n", Expect::declined},
+    {"a: 1\n--- b: 1\n", Expect::declined},
+    {"a: 1\n----\n", Expect::declined},
+    {"a: 1\n ---\n", Expect::declined},
+    {"a: 1\n---\nscalar\n", Expect::declined},
+    {"a: 1\n...\n---\nb: 1\n", Expect::declined},
+    {"a:\n  - x\n---\n  - y\n", Expect::taken},
+    {"a: x\n---\n  y\n", Expect::declined},
     {"a: 1\n...\n", Expect::declined},
     {"--- a\n", Expect::declined},
     {"scalar\n", Expect::declined},
@@ -302,10 +437,18 @@ class Generator {
     keys_.clear();
     noisy_ = chance(2);
     if (chance(10)) out_ += "---\n";
-    if (chance(2))
-      mapping(static_cast<int>(pick(2)), 0);
-    else
-      sequence(static_cast<int>(pick(2)), 0);
+    // Now and then several documents, and rarely an empty one or a marker out of place.
+    static const char* const markers[] = {"---\n", "--- # c\n", "---  \n"};
+    static const char* const strays[] = {"---\n---\n", "--- x: 1\n", "...\n", "---#c\n", " ---\n", "----\n"};
+    for (std::size_t n = chance(5) ? 2 + pick(2) : 1, i = 0; i < n; ++i) {
+      if (i > 0) out_ += stray(20) ? strays[pick(std::size(strays))] : markers[pick(std::size(markers))];
+      keys_.clear();
+      if (chance(2))
+        mapping(static_cast<int>(pick(2)), 0);
+      else
+        sequence(static_cast<int>(pick(2)), 0);
+    }
+    if (stray(30)) out_ += "---\n";
     if (chance(5) && !out_.empty() && out_.back() == '\n') out_.pop_back();
     return out_;
   }
@@ -481,23 +624,96 @@ class Generator {
     return std::string(static_cast<std::size_t>(m < 0 ? 0 : m), ' ');
   }
 
+  // A flow sequence or mapping of scalars on one line, now and then with a
+  // nested collection, an empty entry, a trailing comma or a break in it.
+  std::string flow_collection() {
+    static const char* const items[] = {
+        "a",   "x y",  "12",    "-1",   "true", "~",   "null", "'q'", "\"d\"", "\"\\u00e9\"",  "1e3",
+        "0x1F", ".inf", "-x",   "[]",   "{}",   "'it''s'", "caf\xC3\xA9", "a_text_longer_than_fourteen",
+        "\"a quoted text longer than fourteen\"", "x\"y", "http//x.y/z",
+    };
+    static const char* const strays[] = {"a: b", "a:b", "[b]", "{b: c}", "a #b", "a#b", "-", "- a", "&x a",
+                                         "*x",   "!t a", "?a",  "",       "\"x\\q\"", "'x' y", "a\n b", "a ]"};
+    static const char* const keys[] = {"k", "'k'", "\"q\"", "1", "~", "true", "a b", "k2", "0x1", "-k"};
+    static const char* const stray_keys[] = {"1.5", "k:", "k ", "<<", "[k]", ""};
+    const bool map = chance(2);
+    std::string out = map ? "{" : "[";
+    const auto space = [&] { return std::string(chance(3) ? pick(3) : 0, ' '); };
+    for (std::size_t n = pick(4), i = 0; i < n; ++i) {
+      if (i > 0) out += space() + "," + (chance(4) ? "" : " ");
+      out += space();
+      if (map) {
+        out += stray(40) ? stray_keys[pick(std::size(stray_keys))] : keys[pick(std::size(keys))];
+        out += stray(60) ? ":" : ": ";
+      }
+      out += stray(30) ? strays[pick(std::size(strays))] : items[pick(std::size(items))];
+    }
+    if (stray(40)) out += ",";
+    out += space();
+    if (!stray(80)) out += map ? "}" : "]";
+    return out;
+  }
+
+  // Now and then a comment to end a line's content; rarely a '#' without the
+  // white space that makes it one.
+  std::string comment() {
+    static const char* const comments[] = {" # note", "   #", " #x: y", "  # a # b", " #'q' \"", " # [x]"};
+    if (stray(60)) return chance(2) ? "#c" : "# x";
+    return chance(6) ? comments[pick(std::size(comments))] : "";
+  }
+
+  // A block scalar for a value in the collection at column `indent`: its
+  // header, then lines at its indentation, more indented, and empty ones.
+  void block_scalar(int indent) {
+    static const char* const chomps[] = {"", "-", "+"};
+    const std::string chomp = chomps[pick(3)];
+    const std::size_t indicator = chance(3) ? 1 + pick(3) : 0;
+    std::string header = chance(2) ? "|" : ">";
+    if (indicator && chance(2))
+      header += std::to_string(indicator) + chomp;
+    else
+      header += chomp + (indicator ? std::to_string(indicator) : "");
+    if (stray(40)) header += chance(2) ? "0" : "x";
+    out_ += " " + header + comment() + "\n";
+    const std::size_t at = static_cast<std::size_t>(indent) + (indicator ? indicator : 1 + pick(3));
+    static const char* const words[] = {"text", "x y", "a: b", "- c", "# d", "'e'", "\"f\"", "[g]", "12", "true",
+                                        "a text longer than fourteen bytes", "h  ", "caf\xC3\xA9"};
+    const auto blank = [&](std::size_t most) { out_ += std::string(pick(most + 1), ' ') + "\n"; };
+    if (chance(5)) blank(stray(20) ? at + 1 : at);
+    for (std::size_t n = 1 + pick(5), i = 0; i < n; ++i) {
+      const std::size_t what = pick(8);
+      if (i > 0 && what == 0) {
+        blank(stray(30) ? at + 2 : at);
+      } else {
+        std::size_t margin = at + (what == 1 && (i > 0 || indicator) ? 1 + pick(3) : 0);
+        if (stray(60)) margin -= 1;
+        out_ += std::string(margin, ' ') + words[pick(std::size(words))] + (stray(100) ? "\tx" : "") + "\n";
+      }
+    }
+    for (std::size_t i = chance(3) ? pick(3) : 0; i > 0; --i) blank(at);
+  }
+
   // What follows a key's colon or an item's dash: a scalar on the line, or a block below, or nothing.
   void value(int indent, int depth, bool after_key) {
+    if (chance(10)) return block_scalar(indent);
     const std::size_t what = depth > 3 ? 0 : pick(6);
     if (what <= 2) {
-      const std::string first = scalar();
-      out_ += " " + first + "\n";
-      // Now and then a plain value goes on over more indented lines.
-      if (first[0] != '"' && first[0] != '\'' && chance(5))
+      const std::string first = chance(8) ? flow_collection() : scalar();
+      std::string note = comment();
+      // Now and then a plain value goes on over more indented lines; a comment ends it.
+      const bool more = std::string_view("\"'[{").find(first[0]) == std::string_view::npos && chance(5) &&
+                        (note.empty() || stray(4));
+      out_ += " " + first + note + "\n";
+      if (more)
         for (std::size_t i = 1 + pick(2); i > 0; --i)
-          out_ += std::string(static_cast<std::size_t>(indent + 1) + pick(4), ' ') + scalar() + "\n";
+          out_ += std::string(static_cast<std::size_t>(indent + 1) + pick(4), ' ') + scalar() + comment() + "\n";
     } else if (what == 3) {
-      out_ += chance(3) ? "  \n" : "\n";
+      out_ += (chance(3) ? "  " : "") + comment() + "\n";
     } else if (what == 4) {
-      out_ += "\n";
+      out_ += comment() + "\n";
       mapping(indent + 1 + static_cast<int>(pick(4)), depth + 1);
     } else {
-      out_ += "\n";
+      out_ += comment() + "\n";
       sequence(after_key && chance(2) ? indent : indent + 1 + static_cast<int>(pick(4)), depth + 1);
     }
     if (stray(150)) out_ += margin(indent + 2) + scalar() + "\n";  // a continuation line
