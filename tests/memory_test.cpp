@@ -27,6 +27,18 @@ std::string ints(std::size_t n) {
   return s + "]";
 }
 
+// A JSON array of `records` objects of `fields` members "<prefix><k>", each value value(r, k).
+template <class F>
+std::string records_doc(std::size_t records, std::size_t fields, const char* prefix, F value) {
+  std::string doc = "[";
+  for (std::size_t r = 0; r < records; ++r) {
+    doc += r ? ",{" : "{";
+    for (std::size_t k = 0; k < fields; ++k) doc += (k ? ",\"" : "\"") + (prefix + std::to_string(k)) + "\":" + value(r, k);
+    doc += "}";
+  }
+  return doc + "]";
+}
+
 std::string keys(std::size_t n) {
   std::string s = "{";
   for (std::size_t i = 0; i < n; ++i) s += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":[" + std::to_string(i) + "]";
@@ -223,16 +235,8 @@ TEST(CompactMeta, UnescapedStringsAndPlainObjectsEqualStoredAnalyses) {
   // Records of the same keys whose values change kind from record to record.
   std::mt19937 rng(5);
   for (int round = 0; round < 50; ++round) {
-    std::string doc = "[";
-    for (int r = 0; r < 30; ++r) {
-      doc += r ? ",{" : "{";
-      for (int k = 0; k < 4; ++k) {
-        static const char* const values[] = {"1", "\"x\"", "\"Z\xC3\xBCrich\"", "\"a\\tb\"", "[1]", "{}", "null"};
-        doc += (k ? ",\"k" : "\"k") + std::to_string(k) + "\":" + values[rng() % 7];
-      }
-      doc += "}";
-    }
-    doc += "]";
+    static const char* const values[] = {"1", "\"x\"", "\"Z\xC3\xBCrich\"", "\"a\\tb\"", "[1]", "{}", "null"};
+    const std::string doc = records_doc(30, 4, "k", [&](std::size_t, std::size_t) { return values[rng() % 7]; });
     auto parsed = json::parse(doc);
     ASSERT_TRUE(parsed.ok());
     Arena arena;
@@ -295,17 +299,10 @@ TEST(CompactMeta, ObjectsOfScalarsKeepOnlyTheAnalysesThatAreNotPlain) {
   std::mt19937 rng(17);
   for (int round = 0; round < 300; ++round) {
     const std::size_t n = 1 + rng() % 40;
-    std::string doc = "[";
-    for (int r = 0; r < 3; ++r) {
-      doc += r ? ",{" : "{";
-      for (std::size_t k = 0; k < n; ++k) {
-        const bool other = rng() % 8 == 0 || (k == 0 && round % 5 == 0) || (k == n - 1 && round % 7 == 0);
-        const std::string& v = other ? others[rng() % (round % 3 ? 5 : 7)] : plains[rng() % 6];
-        doc += (k ? ",\"p" : "\"p") + std::to_string(k) + "\":" + v;
-      }
-      doc += "}";
-    }
-    doc += "]";
+    const std::string doc = records_doc(3, n, "p", [&](std::size_t, std::size_t k) {
+      const bool other = rng() % 8 == 0 || (k == 0 && round % 5 == 0) || (k == n - 1 && round % 7 == 0);
+      return other ? others[rng() % (round % 3 ? 5 : 7)] : plains[rng() % 6];
+    });
     Arena read_arena;
     auto parsed = json::parse(doc, read_arena);
     ASSERT_TRUE(parsed.ok()) << doc;
@@ -322,13 +319,8 @@ TEST(CompactMeta, ObjectsOfScalarsKeepOnlyTheAnalysesThatAreNotPlain) {
   }
 
   // 2,000 records of 26 fields, one a long URL: about 80 bytes of analysis each, not 450.
-  std::string doc = "[";
-  for (int r = 0; r < 2000; ++r) {
-    doc += r ? ",{" : "{";
-    for (int k = 0; k < 26; ++k) doc += (k ? ",\"f" : "\"f") + std::to_string(k) + "\":" + (k == 7 ? long_text : "12");
-    doc += "}";
-  }
-  doc += "]";
+  const std::string doc =
+      records_doc(2000, 26, "f", [&](std::size_t, std::size_t k) { return k == 7 ? long_text : std::string("12"); });
   auto parsed = json::parse(doc);
   ASSERT_TRUE(parsed.ok());
   Arena arena;
