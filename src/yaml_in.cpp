@@ -50,6 +50,30 @@ std::string_view token_text(fy_token* t) {
   return p ? std::string_view(p, len) : std::string_view();
 }
 
+// The character a double-quoted scalar's escape `\e` stands for (not a numeric
+// escape nor a line break; the library has checked it is one of YAML's).
+std::string_view escaped(char e) {
+  switch (e) {
+    case '0': return std::string_view("\0", 1);
+    case 'a': return "\a";
+    case 'b': return "\b";
+    case 't': case '\t': return "\t";
+    case 'n': return "\n";
+    case 'v': return "\v";
+    case 'f': return "\f";
+    case 'r': return "\r";
+    case 'e': return "\x1B";
+    case 'N': return "\xC2\x85";
+    case '_': return "\xC2\xA0";
+    case 'L': return "\xE2\x80\xA8";
+    case 'P': return "\xE2\x80\xA9";
+    case ' ': return " ";
+    case '"': return "\"";
+    case '/': return "/";
+    default: return "\\";
+  }
+}
+
 // The value of a single-quoted scalar from its source between the quotes: ''
 // stands for a quote, and line breaks fold as in every flow scalar (one break
 // becomes a space, each further one a line feed; white space around the breaks
@@ -80,6 +104,73 @@ std::string single_quoted(std::string_view raw) {
           break;
         }
       }
+      if (breaks == 1)
+        out.push_back(' ');
+      else
+        out.append(breaks - 1, '\n');
+    } else {
+      out.push_back(c);
+      ++i;
+    }
+  }
+  return out;
+}
+
+// Skips one line break at raw[i] (CR LF, CR or LF) and returns whether there was one.
+bool skip_break(std::string_view raw, std::size_t& i) {
+  if (i < raw.size() && raw[i] == '\r') {
+    i += (i + 1 < raw.size() && raw[i + 1] == '\n') ? 2 : 1;
+    return true;
+  }
+  if (i < raw.size() && raw[i] == '\n') {
+    ++i;
+    return true;
+  }
+  return false;
+}
+
+void skip_white(std::string_view raw, std::size_t& i) {
+  while (i < raw.size() && (raw[i] == ' ' || raw[i] == '\t')) ++i;
+}
+
+// Whether this reader decodes a double-quoted scalar's source rather than the
+// library: one over several lines, whose folding the library gets wrong in
+// places (a character lost after an escaped backslash and line break, breaks
+// lost or gained over CR LF, a NUL appended) and on which it can leak the
+// buffer it formats into; not one with numeric escapes, left to the library.
+bool decodes_double_quoted(std::string_view raw) {
+  if (raw.find_first_of("\r\n") == std::string_view::npos) return false;
+  for (std::size_t i = raw.find('\\'); i != std::string_view::npos && i + 1 < raw.size(); i = raw.find('\\', i + 2)) {
+    const char e = raw[i + 1];
+    if (e == 'x' || e == 'u' || e == 'U') return false;
+  }
+  return true;
+}
+
+// The value of a double-quoted scalar without numeric escapes from its source
+// between the quotes: each escape gives its character; an escaped line break
+// goes with the white space after it, each further break giving a line feed;
+// other line breaks fold as in single-quoted scalars, white space that escapes
+// gave kept.
+std::string double_quoted(std::string_view raw) {
+  std::string out;
+  out.reserve(raw.size());
+  std::size_t kept = 0;  // bytes of `out` that trailing white space is never taken from
+  std::size_t i = 0;
+  while (i < raw.size()) {
+    const char c = raw[i];
+    if (c == '\\' && i + 1 < raw.size()) {
+      ++i;
+      if (skip_break(raw, i)) {
+        for (skip_white(raw, i); skip_break(raw, i); skip_white(raw, i)) out.push_back('\n');
+      } else {
+        out.append(escaped(raw[i++]));
+      }
+      kept = out.size();
+    } else if (c == '\n' || c == '\r') {
+      while (out.size() > kept && (out.back() == ' ' || out.back() == '\t')) out.pop_back();
+      std::size_t breaks = 0;
+      for (; skip_break(raw, i); skip_white(raw, i)) ++breaks;
       if (breaks == 1)
         out.push_back(' ');
       else
@@ -493,6 +584,10 @@ class Composer {
     }
     if (style == FYSS_SINGLE_QUOTED && spanned) {
       out = keep(single_quoted(span));
+      return true;
+    }
+    if (style == FYSS_DOUBLE_QUOTED && spanned && decodes_double_quoted(span)) {
+      out = keep(double_quoted(span));
       return true;
     }
     std::string_view text = token_text(token);

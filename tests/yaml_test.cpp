@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -612,6 +613,56 @@ TEST(YamlWriter, CountedSizeEqualsTheRendering) {
       for (const std::string& d : docs) check(d, opts);
     for (const std::string& d : yaml_docs)
         check(d, R"({"input_format":"yaml","max_chars":100000000,"indent":)" + std::to_string(indent) + "}");
+  }
+}
+
+}  // namespace
+}  // namespace tavisk
+
+namespace tavisk {
+namespace {
+
+std::string yaml_as_json(const std::string& yaml) {
+  auto v = yaml_in::parse(yaml);
+  return v.ok() ? json::to_string(v.value()) : "error: " + v.error();
+}
+
+// Double-quoted scalars over several lines fold as YAML defines: escapes give their characters
+// (white space from them kept before a break), an escaped break goes with the white space after
+// it, breaks fold to a space or to one line feed fewer, over LF, CR LF or CR alike. Each case is
+// one the YAML library read wrongly (a character lost after an escaped backslash, a break for a
+// folded space over CR LF, NULs appended, a valid text refused) or leaked on.
+TEST(YamlReader, DoubleQuotedScalarsOverSeveralLinesFoldAsYamlDefines) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"k: \"\\\\\\\n  x\"\n", R"({"k":"\\x"})"},
+      {"k: \"\r\n  \"\r\n", R"({"k":" "})"},
+      {"k: \"\\tb c\\L\r\n  \"\r\n", R"({"k":"\tb c)" "\xE2\x80\xA8" R"( "})"},
+      {"\"\\\"\\\"--\\\"\\\"\\f<:\\\"\\\"f\\\" \r\n\n\r\n\r\"\n", R"("\"\"--\"\"\f<:\"\"f\"\n\n\n")"},
+      {"k: \"\\/\\ \\n\\0b c\\P\\t\\N\\ \n \\\n\"\n",
+       R"({"k":"/ \n\u0000b c)" "\xE2\x80\xA9\\t\xC2\x85" R"(  "})"},
+      {"k: \"\\P\\\n\n\n  \\N\\\n   \"\n", R"({"k":")" "\xE2\x80\xA9\\n\\n\xC2\x85" R"("})"},
+      {"k: \" \\\n\n  \\\n   b c\\\\\\\n   \\/\\tx\\\\\"\n", R"({"k":" \nb c\\/\tx\\"})"},
+      {"k: \"a\\t \n\n  b \\\n c\"\n", R"({"k":"a\t\nb c"})"},
+      {"- \"a \\\r\n\r\n  b\\\\\\\r\n  c\"\n", R"(["a \nb\\c"])"},
+  };
+  for (const auto& [yaml, want] : cases) EXPECT_EQ(yaml_as_json(yaml), want) << yaml;
+
+  // The same scalars over CR LF read as over LF.
+  const char* const pieces[] = {"a",   "b c", " ",   "\t",  "\\\"", "\\\\", "\\/",  "\\t",  "\\ ", "\\0",
+                                "\\e", "\\N", "\\_", "\\L", "\\P",  "\\n",  "\\r",  "\\\t", "\n", "\n\n",
+                                "\n  ", "\n\t ", "\\\n", "\\\n\n", "\\\n   ", " \\\n", "\\t\n", "\\ \n"};
+  std::mt19937 rng(23);
+  for (int round = 0; round < 3000; ++round) {
+    std::string body = "\\\"";
+    for (std::size_t k = 1 + rng() % 12; k > 0; --k) body += pieces[rng() % std::size(pieces)];
+    const std::string lf = "k: \"" + body + "\"\nn: 1\n";
+    std::string crlf;
+    for (char c : lf) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    const std::string want = yaml_as_json(lf), got = yaml_as_json(crlf);
+    if (want.rfind("error", 0) == 0)
+      EXPECT_EQ(got.rfind("error", 0), 0u) << lf;  // at another byte: CR LF is a byte longer
+    else
+      EXPECT_EQ(got, want) << lf;
   }
 }
 
