@@ -133,22 +133,38 @@ void skip_white(std::string_view raw, std::size_t& i) {
   while (i < raw.size() && (raw[i] == ' ' || raw[i] == '\t')) ++i;
 }
 
+// The code point of the numeric escape whose letter (x, u or U) is at raw[i],
+// or -1 when it is not one, or one of a surrogate or past U+10FFFF.
+long numeric_escape(std::string_view raw, std::size_t i) {
+  const std::size_t digits = raw[i] == 'x' ? 2 : raw[i] == 'u' ? 4 : raw[i] == 'U' ? 8 : 0;
+  if (digits == 0 || i + digits >= raw.size()) return -1;
+  long c = 0;
+  for (std::size_t k = i + 1; k <= i + digits; ++k) {
+    const char d = raw[k];
+    const int v = d >= '0' && d <= '9' ? d - '0' : d >= 'a' && d <= 'f' ? d - 'a' + 10 : d >= 'A' && d <= 'F' ? d - 'A' + 10 : -1;
+    if (v < 0) return -1;
+    c = c * 16 + v;
+  }
+  return (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF ? -1 : c;
+}
+
 // Whether this reader decodes a double-quoted scalar's source rather than the
 // library: one over several lines, whose folding the library gets wrong in
 // places (a character lost after an escaped backslash and line break, breaks
 // lost or gained over CR LF, a NUL appended) and on which it can leak the
-// buffer it formats into; not one with numeric escapes, left to the library.
+// buffer it formats into; not one with a numeric escape of a surrogate or
+// past Unicode, left to the library.
 bool decodes_double_quoted(std::string_view raw) {
   if (raw.find_first_of("\r\n") == std::string_view::npos) return false;
   for (std::size_t i = raw.find('\\'); i != std::string_view::npos && i + 1 < raw.size(); i = raw.find('\\', i + 2)) {
     const char e = raw[i + 1];
-    if (e == 'x' || e == 'u' || e == 'U') return false;
+    if ((e == 'x' || e == 'u' || e == 'U') && numeric_escape(raw, i + 1) < 0) return false;
   }
   return true;
 }
 
-// The value of a double-quoted scalar without numeric escapes from its source
-// between the quotes: each escape gives its character; an escaped line break
+// The value of a double-quoted scalar from its source between the quotes (its
+// numeric escapes checked by decodes_double_quoted): each escape gives its character; an escaped line break
 // goes with the white space after it, each further break giving a line feed;
 // other line breaks fold as in single-quoted scalars, white space that escapes
 // gave kept.
@@ -163,6 +179,9 @@ std::string double_quoted(std::string_view raw) {
       ++i;
       if (skip_break(raw, i)) {
         for (skip_white(raw, i); skip_break(raw, i); skip_white(raw, i)) out.push_back('\n');
+      } else if (const char e = raw[i]; e == 'x' || e == 'u' || e == 'U') {
+        utf8::append(out, static_cast<char32_t>(numeric_escape(raw, i)));
+        i += e == 'x' ? 3 : e == 'u' ? 5 : 9;
       } else {
         out.append(escaped(raw[i++]));
       }

@@ -631,7 +631,7 @@ std::string yaml_as_json(const std::string& yaml) {
 // (white space from them kept before a break), an escaped break goes with the white space after
 // it, breaks fold to a space or to one line feed fewer, over LF, CR LF or CR alike. Each case is
 // one the YAML library read wrongly (a character lost after an escaped backslash, a break for a
-// folded space over CR LF, NULs appended, a valid text refused) or leaked on.
+// folded space over CR LF, NULs appended, a valid text refused) or leaked on; numeric escapes too.
 TEST(YamlReader, DoubleQuotedScalarsOverSeveralLinesFoldAsYamlDefines) {
   const std::pair<std::string, std::string> cases[] = {
       {"k: \"\\\\\\\n  x\"\n", R"({"k":"\\x"})"},
@@ -644,6 +644,8 @@ TEST(YamlReader, DoubleQuotedScalarsOverSeveralLinesFoldAsYamlDefines) {
       {"k: \" \\\n\n  \\\n   b c\\\\\\\n   \\/\\tx\\\\\"\n", R"({"k":" \nb c\\/\tx\\"})"},
       {"k: \"a\\t \n\n  b \\\n c\"\n", R"({"k":"a\t\nb c"})"},
       {"- \"a \\\r\n\r\n  b\\\\\\\r\n  c\"\n", R"(["a \nb\\c"])"},
+      {"k: \"\\u00e9\r\n  \"\r\n", "{\"k\":\"\xC3\xA9 \"}"},
+      {"k: \"\\u00e9x\\\\\\\r\n   \\t\\/\\x41\\U0001F600\"\r\n", "{\"k\":\"\xC3\xA9x\\\\\\t/A\xF0\x9F\x98\x80\"}"},
   };
   for (const auto& [yaml, want] : cases) EXPECT_EQ(yaml_as_json(yaml), want) << yaml;
 
