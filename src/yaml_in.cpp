@@ -50,6 +50,36 @@ std::string_view token_text(fy_token* t) {
   return p ? std::string_view(p, len) : std::string_view();
 }
 
+// Skips one line break at raw[i] (CR LF, CR or LF) and returns whether there was one.
+bool skip_break(std::string_view raw, std::size_t& i) {
+  if (i < raw.size() && raw[i] == '\r') {
+    i += (i + 1 < raw.size() && raw[i + 1] == '\n') ? 2 : 1;
+    return true;
+  }
+  if (i < raw.size() && raw[i] == '\n') {
+    ++i;
+    return true;
+  }
+  return false;
+}
+
+void skip_white(std::string_view raw, std::size_t& i) {
+  while (i < raw.size() && (raw[i] == ' ' || raw[i] == '\t')) ++i;
+}
+
+// Folds the line breaks at raw[i] and the white space around them into `out`:
+// white space before them goes (but from out's first `kept` bytes), one break
+// becomes a space and each further one a line feed.
+void fold_breaks(std::string_view raw, std::size_t& i, std::string& out, std::size_t kept) {
+  while (out.size() > kept && (out.back() == ' ' || out.back() == '\t')) out.pop_back();
+  std::size_t breaks = 0;
+  for (; skip_break(raw, i); skip_white(raw, i)) ++breaks;
+  if (breaks == 1)
+    out.push_back(' ');
+  else
+    out.append(breaks - 1, '\n');
+}
+
 // The character a double-quoted scalar's escape `\e` stands for (not a numeric
 // escape nor a line break; the library has checked it is one of YAML's).
 std::string_view escaped(char e) {
@@ -89,48 +119,13 @@ std::string single_quoted(std::string_view raw) {
       out.push_back('\'');
       i += (i + 1 < raw.size() && raw[i + 1] == '\'') ? 2 : 1;
     } else if (c == '\n' || c == '\r') {
-      while (!out.empty() && (out.back() == ' ' || out.back() == '\t')) out.pop_back();
-      std::size_t breaks = 0;
-      while (i < raw.size()) {
-        if (raw[i] == '\r') {
-          ++breaks;
-          i += (i + 1 < raw.size() && raw[i + 1] == '\n') ? 2 : 1;
-        } else if (raw[i] == '\n') {
-          ++breaks;
-          ++i;
-        } else if (raw[i] == ' ' || raw[i] == '\t') {
-          ++i;
-        } else {
-          break;
-        }
-      }
-      if (breaks == 1)
-        out.push_back(' ');
-      else
-        out.append(breaks - 1, '\n');
+      fold_breaks(raw, i, out, 0);
     } else {
       out.push_back(c);
       ++i;
     }
   }
   return out;
-}
-
-// Skips one line break at raw[i] (CR LF, CR or LF) and returns whether there was one.
-bool skip_break(std::string_view raw, std::size_t& i) {
-  if (i < raw.size() && raw[i] == '\r') {
-    i += (i + 1 < raw.size() && raw[i + 1] == '\n') ? 2 : 1;
-    return true;
-  }
-  if (i < raw.size() && raw[i] == '\n') {
-    ++i;
-    return true;
-  }
-  return false;
-}
-
-void skip_white(std::string_view raw, std::size_t& i) {
-  while (i < raw.size() && (raw[i] == ' ' || raw[i] == '\t')) ++i;
 }
 
 // The code point of the numeric escape whose letter (x, u or U) is at raw[i],
@@ -187,13 +182,7 @@ std::string double_quoted(std::string_view raw) {
       }
       kept = out.size();
     } else if (c == '\n' || c == '\r') {
-      while (out.size() > kept && (out.back() == ' ' || out.back() == '\t')) out.pop_back();
-      std::size_t breaks = 0;
-      for (; skip_break(raw, i); skip_white(raw, i)) ++breaks;
-      if (breaks == 1)
-        out.push_back(' ');
-      else
-        out.append(breaks - 1, '\n');
+      fold_breaks(raw, i, out, kept);
     } else {
       out.push_back(c);
       ++i;
