@@ -443,15 +443,17 @@ Meta Pruner::analyze_node(const Value& v, std::uint64_t depth, Path& p, bool inh
 // Whether an object's `n` analyses in `kids` are better kept sparse; if so, the indices of
 // those that are not plain are in sparse_index_.
 bool Pruner::keep_sparse(const Meta* kids, std::size_t n) {
-  if (sparse_index_.size() < n) sparse_index_.resize(n);
-  std::uint32_t* index = sparse_index_.data();
   std::size_t stored = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    index[stored] = static_cast<std::uint32_t>(i);
-    stored += !kids[i].is_plain();
+  for (std::size_t i = 0; i < n; ++i) stored += !kids[i].is_plain();
+  if (!Meta::sparse_pays(n, stored)) return false;
+  if (sparse_index_.size() < stored) sparse_index_.resize(std::max<std::size_t>(stored, 256));
+  std::uint32_t* index = sparse_index_.data();
+  for (std::size_t i = 0, k = 0; k < stored; ++i) {
+    index[k] = static_cast<std::uint32_t>(i);
+    k += !kids[i].is_plain();
   }
   sparse_count_ = stored;
-  return Meta::sparse_pays(n, stored);
+  return true;
 }
 
 // An array whose children's analyses need not be stored: every item a plain
